@@ -1,0 +1,135 @@
+#pragma once
+// A non-blocking TCP or UDP socket object with states, properties, methods and
+// events. Owners set the On* handlers; events fire synchronously on the loop's
+// thread, from notifications or from inside the members that raise them.
+// Objects live in shared_ptr (Create); the dispatcher refers to them by address
+// only, and a delivery keeps its object alive until it returns.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "net/ByteQueue.h"
+#include "net/Variant.h"
+
+namespace toruna::net {
+
+class modNetSocket;
+
+enum SocketState : int32_t {
+  StateClosed = 0,
+  StateOpen = 1,
+  StateListening = 2,
+  StateConnectionPending = 3,
+  StateResolvingHost = 4,
+  StateHostResolved = 5,
+  StateConnecting = 6,
+  StateConnected = 7,
+  StateClosing = 8,
+  StateError = 9,
+};
+
+enum SocketProtocol : int32_t {
+  ProtocolTcp = 0,
+  ProtocolUdp = 1,
+};
+
+// Arguments of the Error event; handlers may change Description and CancelDisplay.
+struct SocketErrorArgs {
+  int32_t Number = 0;
+  std::string Description;
+  int32_t sCode = 0;
+  std::string Source;
+  std::string HelpFile;
+  int32_t HelpContext = 0;
+  bool CancelDisplay = true;
+};
+
+class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
+ public:
+  // A new object on the process-wide dispatcher, or on the given one.
+  static std::shared_ptr<CNetSocket> Create();
+  static std::shared_ptr<CNetSocket> Create(modNetSocket& dispatcher);
+  ~CNetSocket();
+  CNetSocket(const CNetSocket&) = delete;
+  CNetSocket& operator=(const CNetSocket&) = delete;
+
+  // Events, in their fixed order 1 to 7.
+  std::function<void()> OnCloseSck;
+  std::function<void()> OnConnect;
+  std::function<void(int32_t RequestID)> OnConnectionRequest;
+  std::function<void(int32_t bytesTotal)> OnDataArrival;
+  std::function<void(SocketErrorArgs& e)> OnError;
+  std::function<void()> OnSendComplete;
+  std::function<void(int32_t bytesSent, int32_t bytesRemaining)> OnSendProgress;
+
+  // Properties.
+  int32_t RemotePort() const;
+  void SetRemotePort(int32_t lngPort);
+  std::string RemoteHost() const;
+  void SetRemoteHost(const std::string& strHost);
+  std::string RemoteHostIP() const;
+  int32_t LocalPort() const;
+  void SetLocalPort(int32_t lngPort);
+  SocketState State() const;
+  std::string LocalHostName();
+  std::string LocalIP();
+  int32_t BytesReceived();
+  int32_t SocketHandle() const;
+  std::string Tag() const;
+  void SetTag(const std::string& strTag);
+  int32_t Protocol() const;
+  void SetProtocol(int32_t enmProtocol);
+
+  // Methods.
+  void CloseSck();
+  void Connect(const Variant& RemoteHost = Variant::Missing(),
+               const Variant& RemotePort = Variant::Missing());
+  void Bind(const Variant& LocalPort = Variant::Missing(),
+            const Variant& LocalIP = Variant::Missing());
+  void SendData(const Variant& Data);
+  // SendData of an array of Byte, without building a Variant.
+  void SendBytes(const uint8_t* data, size_t count);
+  void GetData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
+  void PeekData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
+  bool Listen();
+  void Accept(int32_t RequestID);
+
+  // Entry of the dispatcher: uMsg 2048 lookup completion (wParam request, upper
+  // 16 bits of lParam the error), 2049 socket notification (lower 16 bits of
+  // lParam the event, upper 16 bits the error).
+  void WndProc(int32_t hWnd, int32_t uMsg, int32_t wParam, int32_t lParam);
+
+  // Number of bytes accepted by SendData and not yet handed to the platform.
+  size_t UnsentByteCount() const;
+
+ private:
+  explicit CNetSocket(modNetSocket& dispatcher);
+
+  modNetSocket& module_;
+
+  // Fields, in their declared order and with their initial values.
+  int32_t socketHandle = -1;
+  SocketState state = StateClosed;
+  std::string tag;
+  std::string remoteHost;
+  int32_t remotePort = 0;
+  std::string remoteHostIP;
+  int32_t localPort = 0;
+  int32_t boundLocalPort = 0;
+  std::string localIP;
+  int32_t protocol = ProtocolTcp;
+  bool lookupBufferAllocated = false;  // stands for the lookup buffer and its handle
+  int32_t sendBufferSize = 0;
+  int32_t receiveBufferSize = 0;
+  ByteQueue sendQueue;
+  ByteQueue receiveQueue;
+  bool isAcceptedSocket = false;
+  std::map<std::string, int32_t> pendingLookups;  // "R" & request handle -> purpose
+
+  // Private operations (DestroySocket, SocketExists, PostSocket, ...) follow here.
+};
+
+}  // namespace toruna::net

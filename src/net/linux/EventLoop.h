@@ -1,0 +1,57 @@
+#pragma once
+// A single-threaded reactor on epoll: descriptors with a readiness interest and a
+// callback, periodic timers, and work deferred to the end of the current batch.
+// It knows nothing of sockets' meaning. It runs on its own (Run until Stop) or
+// inside another toolkit's loop (watch Fd(), call ProcessReady when it is readable).
+// This class owns the epoll descriptor, not the descriptors it watches.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace toruna::net {
+
+class EventLoop {
+ public:
+  static constexpr uint32_t kReadable = 1;
+  static constexpr uint32_t kWritable = 2;
+  static constexpr uint32_t kHangUp = 4;  // peer closed its side (EPOLLRDHUP/EPOLLHUP)
+  static constexpr uint32_t kFailed = 8;  // error pending on the descriptor (EPOLLERR)
+
+  using FdCallback = std::function<void(uint32_t ready)>;
+  using TimerId = uint64_t;
+
+  EventLoop();
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // Watching; interest is a combination of kReadable and kWritable (0: watch nothing
+  // but stay registered). Level-triggered.
+  void Watch(int fd, uint32_t interest, FdCallback callback);
+  void Modify(int fd, uint32_t interest);
+  void Unwatch(int fd);
+
+  // Periodic timer; the first call comes one interval after AddTimer.
+  TimerId AddTimer(std::chrono::milliseconds interval, std::function<void()> callback);
+  void CancelTimer(TimerId id);
+
+  // Runs callback once, after every callback of the current batch has run (or on the
+  // next ProcessReady when called outside a batch).
+  void Defer(std::function<void()> callback);
+
+  void Run();   // until Stop
+  void Stop();
+  bool Stopped() const;
+
+  // Embedding: a descriptor that is readable whenever ProcessReady has work, and the
+  // call that does that work. ProcessReady waits at most timeoutMs (0: no wait).
+  int Fd() const;
+  void ProcessReady(int timeoutMs = 0);
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace toruna::net

@@ -1,0 +1,82 @@
+#pragma once
+// The process-wide half of the socket layer: starts and stops the platform's
+// socket library with the first and last socket object, routes socket
+// notifications and lookup completions to the owning CNetSocket (first
+// registration wins; deliveries for unregistered handles are dropped), holds
+// freshly accepted connections until an owner takes them, and names error codes.
+// It refers to socket objects by address and owns only the temporary holders.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "net/linux/Platform.h"
+
+namespace toruna::net {
+
+class CNetSocket;
+class EventLoop;
+
+class modNetSocket : public NotificationSink {
+ public:
+  // A dispatcher over the given platform (the caller keeps it alive).
+  explicit modNetSocket(Platform& platform);
+  ~modNetSocket();
+
+  // The process-wide dispatcher. Unless UseDefault was called first, it runs on
+  // a LinuxPlatform over DefaultLoop().
+  static modNetSocket& Default();
+  static EventLoop& DefaultLoop();
+
+  Platform& platform() { return platform_; }
+
+  int32_t InitiateProcesses();
+  int32_t FinalizeProcesses();
+  int32_t SocketObjectCount() const { return socketObjectCount_; }
+  bool LibraryStarted() const { return winsockStarted_; }
+  bool NotifierOpen() const { return notifierOpen_; }
+
+  bool RegisterSocket(SocketHandle s, CNetSocket* object, bool selectEvents);
+  void DeregisterSocket(SocketHandle s);
+  bool SocketIsRegistered(SocketHandle s) const;
+  void RerouteSocket(SocketHandle s, CNetSocket* object);
+
+  LookupHandle StartNameLookup(const std::string& host, CNetSocket* object);
+  void DropResolutionRoute(LookupHandle request);
+
+  void HoldAcceptedSocket(SocketHandle s);
+  bool AcceptedSocketIsHeld(SocketHandle s) const;
+  std::shared_ptr<CNetSocket> HeldSocketObject(SocketHandle s) const;
+  void ReleaseHeldSocket(SocketHandle s);
+
+  static std::string WinsockErrorText(int32_t code);
+
+  // NotificationSink: deliver to the routed object's WndProc, or drop.
+  void OnSocketNotify(SocketHandle socket, uint16_t event, uint16_t error) override;
+  void OnLookupDone(LookupHandle request, uint16_t error, uint32_t addr) override;
+
+  // The first IPv4 address of the lookup that completed last for an object
+  // (the stand-in for the host entry in its lookup buffer).
+  uint32_t CompletedLookupAddress() const { return lastLookupAddress_; }
+
+ private:
+  Platform& platform_;
+  int32_t socketObjectCount_ = 0;
+  bool winsockStarted_ = false;
+  bool notifierOpen_ = false;
+  std::set<SocketHandle> socketRegistry_;
+  std::map<SocketHandle, std::shared_ptr<CNetSocket>> acceptRegistry_;
+  std::map<SocketHandle, CNetSocket*> socketRoutes_;
+  std::map<LookupHandle, CNetSocket*> resolutionRoutes_;
+  uint32_t lastLookupAddress_ = 0;
+};
+
+// Helpers used across the layer.
+uint16_t HighWord(int32_t value);
+uint16_t LowWord(int32_t value);
+int16_t PortToWord(int32_t port);  // raises 6 (overflow) above 65535
+int32_t WordToPort(int16_t word);
+
+}  // namespace toruna::net

@@ -1,0 +1,110 @@
+#pragma once
+// The server application: its two server sockets, the registries of client
+// sessions, registration and routing between sessions, the discovery responder,
+// the log, the identifier counter and start-up and shutdown. Free of any GUI
+// toolkit: a FrontEnd shows the window, the icon and the log.
+//
+// Registry and routing live in frmMain.cpp; start-up, shutdown, the log, the
+// counter and discovery in frmMainStartup.cpp and frmMainDiscovery.cpp.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "session/IServerApp.h"
+#include "session/KeyedCollection.h"
+#include "session/clsClient.h"
+#include "server/FrontEnd.h"
+#include "server/clsSettings.h"
+
+namespace toruna::net {
+class CNetSocket;
+class EventLoop;
+class modNetSocket;
+}  // namespace toruna::net
+
+namespace toruna::server {
+
+struct ServerConfig {
+  int32_t discoveryPort = 9666;  // tests use 0 for an ephemeral port
+  int32_t listenPort = 13131;    // tests use 0 for an ephemeral port
+  std::string settingsPath;      // empty: the user's settings file
+};
+
+class frmMain : public session::IServerApp {
+ public:
+  // dispatcher: the socket layer to create sockets on; loop: where tmrMain runs
+  // (nullptr: the owner calls tmrMain_Timer itself); frontEnd may be nullptr.
+  frmMain(net::modNetSocket& dispatcher, net::EventLoop* loop, FrontEnd* frontEnd,
+          ServerConfig config = {});
+  ~frmMain();
+  frmMain(const frmMain&) = delete;
+  frmMain& operator=(const frmMain&) = delete;
+
+  // Start-up and shutdown.
+  void Form_Load();
+  void Form_QueryUnload(bool& cancel, int16_t closeReason);
+  void Form_Unload(bool& cancel);
+  // QueryUnload with closeReason, then Unload unless cancelled. True when unloaded.
+  bool Unload(int16_t closeReason);
+  bool Unloaded() const { return unloaded_; }
+
+  // Icon and menu.
+  void Form_MouseMove(int16_t button, int16_t shift, float x, float y);
+  void mnuShow_Click();
+  void mnuExit_Click();
+
+  // The timer, every 1000 ms.
+  void tmrMain_Timer();
+
+  // Socket events.
+  void Listen_ConnectionRequest(int32_t RequestID);
+  void SearchSock_DataArrival(int32_t bytesTotal);
+
+  // Properties and services.
+  const std::string& ServerName() const { return serverName_; }
+  const std::vector<uint8_t>& NameMessage() const override { return nameMessage_; }
+  int32_t NewID() override;
+  void AddLog(const std::string& line) override;
+  const std::deque<std::string>& List1() const { return list1_; }
+  int16_t ReleaseCountdown() const { return releaseCountdown_; }
+
+  // Registration and routing, called by sessions.
+  void Register(int32_t lID) override;
+  void CL_Broadcast(session::clsClient& oClient, std::span<const uint8_t> B) override;
+  void CL_Request(session::clsClient& oClient, int32_t lngID, std::span<const uint8_t> B) override;
+  void CL_Disconnect(int32_t lngID) override;
+
+  // The server's sockets and collections, readable by the front ends and tests.
+  std::shared_ptr<net::CNetSocket> SearchSock;
+  std::shared_ptr<net::CNetSocket> Listen;
+  session::KeyedCollection<std::shared_ptr<session::clsClient>> colConnections;
+  session::KeyedCollection<std::shared_ptr<session::clsClient>> colClients;
+  std::deque<std::shared_ptr<session::clsClient>> colDisconnected;
+
+  net::modNetSocket& Dispatcher() { return dispatcher_; }
+  const ServerConfig& Config() const { return config_; }
+
+ private:
+  net::modNetSocket& dispatcher_;
+  net::EventLoop* loop_;
+  FrontEnd* frontEnd_;
+  ServerConfig config_;
+
+  std::unique_ptr<clsSettings> Settings;
+  std::string serverName_;
+  std::vector<uint8_t> nameMessage_;
+  std::deque<std::string> list1_;
+  int32_t lastID_ = 0;
+  int16_t releaseCountdown_ = 0;
+  uint64_t timerId_ = 0;
+  bool unloaded_ = false;
+
+  // Registry and routing state (frmMain.cpp).
+  // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
+};
+
+}  // namespace toruna::server
