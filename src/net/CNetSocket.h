@@ -10,9 +10,11 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/ByteQueue.h"
 #include "net/Variant.h"
+#include "net/linux/Platform.h"
 
 namespace toruna::net {
 
@@ -129,7 +131,47 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   bool isAcceptedSocket = false;
   std::map<std::string, int32_t> pendingLookups;  // "R" & request handle -> purpose
 
-  // Private operations (DestroySocket, SocketExists, PostSocket, ...) follow here.
+  // Error event of the layer: fires OnError with CancelDisplay starting as given;
+  // when allowBox and the handlers leave CancelDisplay false, the alert service
+  // shows Description with Source as caption.
+  void FireError(int32_t number, const std::string& description, const std::string& source,
+                 bool cancelDisplay, bool allowBox);
+
+  // Core (CNetSocket.cpp).
+  void DestroySocket();
+  bool SocketExists();
+  // Addressing and connecting (CNetSocketConnect.cpp).
+  bool BindInternal(const Variant& LocalPort, const Variant& LocalIP);
+  uint32_t ResolveHostNow(const std::string& host, std::string& dotted, int32_t& error);
+  int32_t QueryBoundPort(int32_t handle);
+  std::string GetLocalHostName();
+  std::string GetLocalIP();
+  uint32_t ResolveIfHostname(const std::string& host, int32_t purpose);
+  void ConnectToIP(uint32_t address, int32_t error);
+  bool AllocateResolveBuffer();
+  void FreeResolveBuffer();
+  void CancelPendingLookups();
+  // Notifications (CNetSocketEvents.cpp).
+  void PostSocket(int32_t event, int32_t error);
+  void CompleteLookup(int32_t request, int32_t error);
+  // Send path (CNetSocketSend.cpp).
+  void FlushSendQueue();
+  void SendBufferedData();
+  void SendBufferedDataUDP();
+  void ProcessOptions();
+  void QueueBytes(const uint8_t* data, size_t count);  // SendData steps 3 and 4
+  bool SendReady();                                     // SendData step 1
+  // Receive path (CNetSocketReceive.cpp).
+  int32_t ReceiveIntoQueue();
+  int32_t PendingByteCount();
+  void DiscardDatagram();
+  void RecvData(Variant& Data, bool peek, Variant* varType, Variant* maxLen);
+  std::vector<uint8_t> TakeBytes(int32_t n, bool peek, int32_t& error);
+  // Listening and accepting (CNetSocketAccept.cpp).
+  bool ReadPeerAddress(int32_t handle);
+  void StoreRemoteAddress(const SockAddrIn& address);
+
+  friend class modNetSocket;
 };
 
 }  // namespace toruna::net

@@ -1,0 +1,31 @@
+#pragma once
+// A FIFO of bytes. Taking bytes from the front moves an offset instead of copying
+// the rest, and the buffer is compacted now and then, so a long transfer stays
+// linear. This class owns its buffer.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace toruna::net {
+
+class ByteQueue {
+ public:
+  size_t size() const { return buffer_.size() - head_; }
+  bool empty() const { return size() == 0; }
+  const uint8_t* data() const { return buffer_.data() + head_; }
+
+  void Append(const uint8_t* bytes, size_t count);
+  // Removes count bytes from the front (count <= size()).
+  void Consume(size_t count);
+  void Clear();
+  // Gives memory back when the queue is empty and its buffer grew large.
+  void ReleaseIdleMemory();
+  size_t Capacity() const { return buffer_.capacity(); }
+
+ private:
+  std::vector<uint8_t> buffer_;
+  size_t head_ = 0;
+};
+
+}  // namespace toruna::net
