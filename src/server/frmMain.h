@@ -60,6 +60,12 @@ class frmMain : public session::IServerApp {
   // The timer, every 1000 ms.
   void tmrMain_Timer();
 
+  // Steps 6 and 7 of start-up, each usable on its own (tests start only the relay):
+  // create SearchSock bound to the discovery port, and Listen listening on the
+  // listen port, with their event handlers connected.
+  void OpenSearchSocket();   // frmMainStartup.cpp
+  void OpenListenSocket();   // frmMain.cpp
+
   // Socket events.
   void Listen_ConnectionRequest(int32_t RequestID);
   void SearchSock_DataArrival(int32_t bytesTotal);
