@@ -44,6 +44,9 @@ class FakePlatform : public Platform {
   // made with that length; 0 takes none), or -1 after SetError(code) to fail.
   // std::nullopt lets the real send go through untouched.
   std::function<std::optional<int>(SocketHandle, const uint8_t*, int)> onSend;
+  // Scripted option read: return a value to answer with it (success) instead of
+  // asking the real platform, e.g. SO_SNDBUF 8192; std::nullopt forwards.
+  std::function<std::optional<int32_t>(SocketHandle, int level, int option)> onGetSockOpt;
   // Lengths asked of every Send call, in order (before any scripting).
   std::vector<int> sendLengths;
   // Called at the start of every counted call, before the failure rules apply.
@@ -121,6 +124,12 @@ class FakePlatform : public Platform {
   }
   int GetSockOpt(SocketHandle s, int level, int option, int32_t* value) override {
     if (Injected(Call::GetSockOpt)) return -1;
+    if (onGetSockOpt) {
+      if (std::optional<int32_t> scripted = onGetSockOpt(s, level, option)) {
+        *value = *scripted;
+        return 0;
+      }
+    }
     return real_.GetSockOpt(s, level, option, value);
   }
   int SetSockOpt(SocketHandle s, int level, int option, int32_t value) override {
