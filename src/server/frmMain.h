@@ -110,6 +110,15 @@ class frmMain : public session::IServerApp {
   bool unloaded_ = false;
 
   // Registry and routing state (frmMain.cpp).
+  // Departures whose notices and ClientGone are still to go out; the outermost
+  // CL_Disconnect sends them one after the other, so departures never nest deeply.
+  std::deque<std::shared_ptr<session::clsClient>> pendingDepartures_;
+  bool handlingDepartures_ = false;
+  // Sessions whose connection ended before they registered: released on the next tick.
+  std::vector<int32_t> endedUnregistered_;
+  void AnnounceDeparture(session::clsClient& gone);
+  void ReleaseEndedUnregistered();
+  void ReleaseDeparted();
   // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
 };
 
