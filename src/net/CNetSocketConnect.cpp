@@ -119,7 +119,7 @@ std::string CNetSocket::GetLocalHostName() {
   Platform& platform = module_.platform();
   std::string name;
   if (platform.GetHostName(&name) == -1) throw PlatformError(platform.LastError(), "CNetSocket.GetLocalHostName");
-  return name.substr(0, name.find('\0'));
+  return std::string(name.c_str());  // up to the first NUL
 }
 
 std::string CNetSocket::GetLocalIP() {
