@@ -114,6 +114,7 @@ int PublishCommand::Run(const PublishOptions& options, Output& output,
   std::optional<PublishCommand> cmd;
   ServerLink link(dispatcher, loop,
                   ServerLink::Handlers{
+                      .connected = nullptr,  // set below, once the command exists
                       .frame = [&](const session::FrameView& f) { cmd->OnFrame(f); },
                       .failed =
                           [&](const std::string& reason) {

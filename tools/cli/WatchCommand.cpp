@@ -140,6 +140,7 @@ int WatchCommand::Run(const WatchOptions& options, Output& output, net::modNetSo
   std::optional<WatchCommand> cmd;
   ServerLink link(dispatcher, loop,
                   ServerLink::Handlers{
+                      .connected = nullptr,  // set below, once the command exists
                       .frame = [&](const session::FrameView& f) { cmd->OnFrame(f); },
                       .failed =
                           [&](const std::string& reason) {
