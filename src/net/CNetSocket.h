@@ -130,6 +130,10 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   ByteQueue receiveQueue;
   bool isAcceptedSocket = false;
   std::map<std::string, int32_t> pendingLookups;  // "R" & request handle -> purpose
+  // Whether the owner disposed of the waiting datagram during a UDP DataArrival:
+  // set by a non-peek UDP receive (TakeBytes without peek, and DiscardDatagram).
+  // PostSocket clears it before the event and discards a datagram only if unset.
+  bool datagramTaken_ = false;
 
   // Error event of the layer: fires OnError with CancelDisplay starting as given;
   // when allowBox and the handlers leave CancelDisplay false, the alert service

@@ -29,6 +29,10 @@ class modNetSocket : public NotificationSink {
   // a LinuxPlatform over DefaultLoop().
   static modNetSocket& Default();
   static EventLoop& DefaultLoop();
+  // Makes Default() return dispatcher (nullptr: back to the built-in one). For
+  // front ends that run the layer on a platform of their own; call it before
+  // the first object is created.
+  static void UseDefault(modNetSocket* dispatcher);
 
   Platform& platform() { return platform_; }
 
@@ -60,6 +64,10 @@ class modNetSocket : public NotificationSink {
   // The first IPv4 address of the lookup that completed last for an object
   // (the stand-in for the host entry in its lookup buffer).
   uint32_t CompletedLookupAddress() const { return lastLookupAddress_; }
+
+  // Drops every route that still leads to object (called as it is destroyed, so
+  // that no delivery can reach a destroyed object whatever path it took).
+  void ForgetObject(CNetSocket* object);
 
  private:
   Platform& platform_;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -110,7 +111,19 @@ class frmMain : public session::IServerApp {
   bool unloaded_ = false;
 
   // Registry and routing state (frmMain.cpp).
+  // Departures whose notices and ClientGone are still to go out; the outermost
+  // CL_Disconnect sends them one after the other, so departures never nest deeply.
+  std::deque<std::shared_ptr<session::clsClient>> pendingDepartures_;
+  bool handlingDepartures_ = false;
+  // Sessions whose connection ended before they registered: released on the next tick.
+  std::vector<int32_t> endedUnregistered_;
+  void AnnounceDeparture(session::clsClient& gone);
+  void ReleaseEndedUnregistered();
+  void ReleaseDeparted();
   // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
+  std::mt19937 random_;
+  // Closes and opens again a server socket that fell into StateError (each tick).
+  void RecoverServerSockets();
 };
 
 }  // namespace toruna::server

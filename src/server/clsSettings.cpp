@@ -1,0 +1,155 @@
+#include "server/clsSettings.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+#include "net/RaisedError.h"
+#include "server/NumericText.h"
+
+namespace toruna::server {
+
+namespace {
+
+// Sections and keys are found regardless of case, like the platform store they
+// stand in for.
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The section name of a "[Name]" line.
+std::optional<std::string_view> SectionOf(std::string_view line) {
+  line = TrimBlanks(line);
+  if (line.size() < 2 || line.front() != '[' || line.back() != ']') return std::nullopt;
+  return TrimBlanks(line.substr(1, line.size() - 2));
+}
+
+bool IsComment(std::string_view line) {
+  line = TrimBlanks(line);
+  return !line.empty() && (line.front() == ';' || line.front() == '#');
+}
+
+// For a "key=value" line with the wanted key, the value as written: everything
+// after the first "=", blanks included. A value in double quotes loses them.
+std::optional<std::string> ValueOf(std::string_view line, std::string_view key) {
+  if (IsComment(line)) return std::nullopt;
+  const size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return std::nullopt;
+  if (!SameName(TrimBlanks(line.substr(0, eq)), key)) return std::nullopt;
+  std::string_view value = line.substr(eq + 1);
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+    value = value.substr(1, value.size() - 2);
+  }
+  return std::string(value);
+}
+
+// The line index where the wanted section's entries end (its last line + 1), and
+// the key's line if present.
+struct Location {
+  std::optional<size_t> sectionEnd;
+  std::optional<size_t> keyLine;
+};
+
+Location Find(const std::vector<std::string>& lines, std::string_view key) {
+  Location at;
+  bool inSection = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (auto name = SectionOf(lines[i])) {
+      inSection = SameName(*name, clsSettings::kSection);
+      if (inSection) at.sectionEnd = i + 1;
+      continue;
+    }
+    if (!inSection) continue;
+    if (!TrimBlanks(lines[i]).empty()) at.sectionEnd = i + 1;
+    if (!at.keyLine && ValueOf(lines[i], key)) at.keyLine = i;
+  }
+  return at;
+}
+
+}  // namespace
+
+clsSettings::clsSettings(std::string path) : path_(path.empty() ? DefaultPath() : std::move(path)) {}
+
+std::string clsSettings::DefaultPath() {
+  std::string dir;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && *xdg) {
+    dir = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    dir = std::string(home ? home : "") + "/.config";
+  }
+  return dir + "/" + kAppName + ".conf";
+}
+
+std::string clsSettings::RegString(const std::string& strName) const {
+  const std::vector<std::string> lines = ReadLines(path_);
+  const Location at = Find(lines, strName);
+  if (!at.keyLine) return {};
+  return *ValueOf(lines[*at.keyLine], strName);
+}
+
+int32_t clsSettings::RegVal(const std::string& strName) const {
+  return NumericText::ReadLong(RegString(strName), "clsSettings.RegVal");
+}
+
+void clsSettings::SetRegString(const std::string& strName, const std::string& value) {
+  std::vector<std::string> lines = ReadLines(path_);
+  const Location at = Find(lines, strName);
+  // Blanks around the value would be lost to a reader that trims, so quote them.
+  const bool quote = !value.empty() && (value.front() == ' ' || value.back() == ' ' ||
+                                        value.front() == '\t' || value.back() == '\t' ||
+                                        (value.front() == '"' && value.back() == '"'));
+  const std::string entry = strName + "=" + (quote ? "\"" + value + "\"" : value);
+  if (at.keyLine) {
+    lines[*at.keyLine] = entry;
+  } else if (at.sectionEnd) {
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*at.sectionEnd), entry);
+  } else {
+    if (!lines.empty() && !TrimBlanks(lines.back()).empty()) lines.emplace_back();
+    lines.push_back(std::string("[") + kSection + "]");
+    lines.push_back(entry);
+  }
+
+  std::error_code ignored;
+  const std::filesystem::path file(path_);
+  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ignored);
+  std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+  for (const std::string& line : lines) out << line << '\n';
+  if (!out) {
+    throw net::RaisedError(75, "clsSettings.RegString", "Path/File access error");
+  }
+}
+
+void clsSettings::SetRegVal(const std::string& strName, int32_t value) {
+  SetRegString(strName, std::to_string(value));
+}
+
+}  // namespace toruna::server

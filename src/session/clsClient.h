@@ -1,0 +1,98 @@
+#pragma once
+// The server's side of one client connection. This class owns its socket
+// object Sock and the events its client created. It cuts frames out of the
+// received bytes, registers the client, lets it create, remove and publish its
+// events, passes subscription requests to the application and sends frames.
+// Held in std::shared_ptr (its subscriptions refer to it weakly).
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "session/KeyedCollection.h"
+#include "session/clsEvent.h"
+
+namespace toruna::net {
+class CNetSocket;
+class modNetSocket;
+struct SocketErrorArgs;
+}  // namespace toruna::net
+
+namespace toruna::session {
+
+class FrameAssembler;
+class IServerApp;
+
+// More unsent bytes than this on one connection: the client is treated as gone.
+inline constexpr size_t kUnsentLimit = 1048576;
+// Caption of the system's message boxes.
+inline constexpr const char* kAlertCaption = "Toruna";
+
+class clsClient : public std::enable_shared_from_this<clsClient> {
+ public:
+  // Draws the session's ID from the application's counter, then creates Sock
+  // on the dispatcher with its events connected.
+  clsClient(IServerApp& app, net::modNetSocket& dispatcher);
+  ~clsClient();
+  clsClient(const clsClient&) = delete;
+  clsClient& operator=(const clsClient&) = delete;
+
+  // Takes the waiting connection over (not once registered).
+  void Accept(int32_t RequestID);
+  int32_t ID() const { return id_; }
+  // Sends a complete frame to this client; on a connection that is gone, departs.
+  void Send(std::span<const uint8_t> B);
+
+  // Subscriptions of this client's events.
+  bool HasEvent(int32_t lID) const;
+  void AddClientToEvent(clsClient& oClient, int32_t lID, std::span<const uint8_t> B);
+  void RemoveClientFromEvent(int32_t lClientID, int32_t lID, bool bGenerate,
+                             std::span<const uint8_t> B);
+
+  int32_t EventCount() const { return Events.Count(); }
+  // The event at a position from 1; raises 9 outside 1 to EventCount().
+  clsEvent& EventO(int32_t Index) const;
+  const std::string& name() const { return name_; }
+  bool Registered() const { return registered_; }
+
+  // Handlers of Sock's events.
+  void Sock_CloseSck();
+  void Sock_DataArrival(int32_t bytesTotal);
+  void Sock_Error(net::SocketErrorArgs& e);
+
+  // Bytes held and logical capacity of the receive buffer.
+  int32_t RecvCount() const;
+  int32_t RecvCapacity() const;
+
+  std::shared_ptr<net::CNetSocket> Sock;
+  // The events this client created, in creation order, keyed by event ID.
+  KeyedCollection<std::shared_ptr<clsEvent>> Events;
+
+ private:
+  void Disconnect();
+  void RegisterName(std::string sName);
+  void BroadcastEvent(int32_t lID, std::span<const uint8_t> B);
+  int32_t CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMax, std::string sName,
+                      std::string sUnit);
+  void SendEventState(int32_t lID, uint8_t flag);
+
+  void ProcessFrames();
+  void Dispatch(std::span<const uint8_t> frame);
+  void HandleCreateRequest(std::span<const uint8_t> frame, int16_t length);
+  void HandleRemoveRequest(std::span<const uint8_t> frame, int16_t length);
+  // Point at which a client that does not read is given up.
+  void CheckUnsent();
+
+  IServerApp& app_;
+  int32_t id_;
+  std::unique_ptr<FrameAssembler> recv_;
+  bool registered_ = false;
+  std::string name_;
+  // Set while this session's frames are being handled: an arrival that comes in
+  // meanwhile (a modal box runs the loop) only appends its bytes.
+  bool handlingFrames_ = false;
+};
+
+}  // namespace toruna::session
