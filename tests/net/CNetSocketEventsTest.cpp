@@ -83,6 +83,26 @@ TEST(CNetSocketNotify, ConnectNotifications) {
   EXPECT_EQ(sock->RemoteHostIP(), "");
 }
 
+TEST(CNetSocketNotify, LookupCompletingAfterTheStateMovedOnStartsNoConnect) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  Events events(*sock);
+  sock->Connect("localhost", 80);
+  ASSERT_EQ(sock->State(), StateResolvingHost);
+  ASSERT_EQ(bed.fake.lookups.size(), 1u);
+  // An error notification moves the object on while its lookup is still routed.
+  bed.dispatcher.OnSocketNotify(sock->SocketHandle(), kFdRead, 10050);
+  ASSERT_EQ(sock->State(), StateError);
+  bed.dispatcher.OnLookupDone(bed.fake.lookups[0], 0, Loopback());
+  EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
+  EXPECT_EQ(sock->State(), StateError);
+  EXPECT_EQ(events.errors.size(), 1u);
+  // The completion took its route with it: the real one that follows goes nowhere.
+  bed.RunFor(200ms);
+  EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
+  EXPECT_EQ(events.errors.size(), 1u);
+}
+
 TEST(CNetSocketNotify, CloseOnceAndNothingReadAfterIt) {
   SocketTestBed bed;
   ConnectedPair pair(bed);
