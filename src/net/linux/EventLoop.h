@@ -42,7 +42,9 @@ class EventLoop {
   // next ProcessReady when called outside a batch).
   void Defer(std::function<void()> callback);
 
-  void Run();   // until Stop
+  // Run handles work until Stop. Stop is final: a Run after it returns at once, and
+  // Stopped() stays true (an embedding front end reads it to end its own loop).
+  void Run();
   void Stop();
   bool Stopped() const;
 
