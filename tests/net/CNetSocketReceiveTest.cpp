@@ -120,20 +120,6 @@ TEST_F(TcpReceiveTest, NumbersNeedTheirWholeSizeAndIgnoreMaxLen) {
   EXPECT_EQ(pair.server->BytesReceived(), 0);
 }
 
-TEST_F(TcpReceiveTest, LongAndBooleanValuesRoundTrip) {
-  pair.client->SendData(Variant(int32_t(-123456)));
-  pair.client->SendData(Variant(true));
-  pair.client->SendData(Variant(2.5));
-  ASSERT_TRUE(rig.Pump([&] { return pair.server->BytesReceived() >= 14; }));
-  Variant l{int32_t(0)}, b(false), d(0.0);
-  pair.server->GetData(l);
-  pair.server->GetData(b);
-  pair.server->GetData(d);
-  EXPECT_EQ(l.AsLong(), -123456);
-  EXPECT_TRUE(b.AsBoolean());
-  EXPECT_EQ(d.AsDouble(), 2.5);
-}
-
 TEST_F(TcpReceiveTest, MaxLenRules) {
   DeliverHello();
   Variant data;
