@@ -30,6 +30,7 @@ class EventLoop {
   // hear of the peer's close without watching for data (0: watch nothing but stay
   // registered). Level-triggered. Watching a number again replaces the registration:
   // readiness already collected for the old one is not delivered to the new one.
+  // Watch throws std::system_error when epoll refuses the descriptor (a plain file).
   void Watch(int fd, uint32_t interest, FdCallback callback);
   void Modify(int fd, uint32_t interest);
   void Unwatch(int fd);

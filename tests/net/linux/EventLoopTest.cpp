@@ -115,20 +115,6 @@ TEST(EventLoopTest, ANumberReplacedWithinABatchDoesNotGetTheOldReadiness) {
   close(b);
 }
 
-TEST(EventLoopTest, CallbackMayUnwatchAndCloseItsOwnDescriptor) {
-  EventLoop loop;
-  int fd = ReadyEventFd();
-  int calls = 0;
-  loop.Watch(fd, EventLoop::kReadable, [&](uint32_t) {
-    ++calls;
-    loop.Unwatch(fd);
-    close(fd);
-  });
-  loop.ProcessReady(0);
-  loop.ProcessReady(0);
-  EXPECT_EQ(calls, 1);
-}
-
 TEST(EventLoopTest, DeferredWorkRunsAfterTheWholeBatch) {
   EventLoop loop;
   int a = ReadyEventFd();
