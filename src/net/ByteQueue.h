@@ -19,13 +19,16 @@ class ByteQueue {
   // Removes count bytes from the front (count <= size()).
   void Consume(size_t count);
   void Clear();
-  // Gives memory back when the queue is empty and its buffer grew large.
+  // Gives memory back when the queue is empty and its buffer is more than a few
+  // bytes; the most it held is remembered, so that the next fill allocates once.
   void ReleaseIdleMemory();
   size_t Capacity() const { return buffer_.capacity(); }
 
  private:
   std::vector<uint8_t> buffer_;
   size_t head_ = 0;
+  uint32_t peak_ = 0;      // most bytes held since the buffer was last given back
+  uint32_t sizeHint_ = 0;  // peak_ at that time (bounded)
 };
 
 }  // namespace toruna::net

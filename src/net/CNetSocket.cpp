@@ -27,7 +27,11 @@ void CheckPortRange(int32_t lngPort, const char* source) {
 std::shared_ptr<CNetSocket> CNetSocket::Create() { return Create(modNetSocket::Default()); }
 
 std::shared_ptr<CNetSocket> CNetSocket::Create(modNetSocket& dispatcher) {
-  return std::shared_ptr<CNetSocket>(new CNetSocket(dispatcher));
+  // One allocation for the object and its count: a server holds one per client.
+  struct Allocated : CNetSocket {
+    explicit Allocated(modNetSocket& d) : CNetSocket(d) {}
+  };
+  return std::make_shared<Allocated>(dispatcher);
 }
 
 CNetSocket::CNetSocket(modNetSocket& dispatcher) : module_(dispatcher) { module_.InitiateProcesses(); }

@@ -123,8 +123,11 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   bool SetNoDelay(bool on);
   bool NoDelay() const { return noDelay_; }
 
- private:
+ protected:
+  // Only Create makes objects.
   explicit CNetSocket(modNetSocket& dispatcher);
+
+ private:
 
   modNetSocket& module_;
 

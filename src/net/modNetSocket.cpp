@@ -77,7 +77,7 @@ bool modNetSocket::RegisterSocket(SocketHandle s, CNetSocket* object, bool selec
     if (!platform_.OpenNotifier(this)) throw RaisedError(kErrOutOfMemory, "modNetSocket.RegisterSocket", kTextOutOfMemory);
     notifierOpen_ = true;
   }
-  socketRoutes_.emplace(s, object);  // first registration wins
+  socketRoutes_.emplace(s, object->weak_from_this());  // first registration wins
   if (selectEvents && platform_.AsyncSelect(s, kFdAllEvents) == -1)
     throw PlatformError(platform_.LastError(), "modNetSocket.RegisterSocket");
   socketRegistry_.insert(s);
@@ -97,7 +97,7 @@ bool modNetSocket::SocketIsRegistered(SocketHandle s) const { return socketRegis
 
 void modNetSocket::RerouteSocket(SocketHandle s, CNetSocket* object) {
   auto it = socketRoutes_.find(s);
-  if (it != socketRoutes_.end()) it->second = object;
+  if (it != socketRoutes_.end()) it->second = object->weak_from_this();
 }
 
 LookupHandle modNetSocket::StartNameLookup(const std::string& host, CNetSocket* object) {
@@ -165,7 +165,12 @@ void modNetSocket::RunFlushes() {
 }
 
 void modNetSocket::ForgetObject(CNetSocket* object) {
-  std::erase_if(socketRoutes_, [object](const auto& route) { return route.second == object; });
+  // Routes to it have expired with it; the one under its own handle goes now.
+  if (auto it = socketRoutes_.find(object->socketHandle);
+      it != socketRoutes_.end() && it->second.expired()) {
+    socketRoutes_.erase(it);
+  }
+  // Lookups are few: only those still pending.
   std::erase_if(resolutionRoutes_, [object](const auto& route) { return route.second == object; });
 }
 
@@ -173,8 +178,11 @@ void modNetSocket::OnSocketNotify(SocketHandle socket, uint16_t event, uint16_t 
   auto it = socketRoutes_.find(socket);
   if (it == socketRoutes_.end()) return;
   // The reference keeps the object alive until WndProc returns, whatever its handlers drop.
-  std::shared_ptr<CNetSocket> object = it->second->weak_from_this().lock();
-  if (!object) return;
+  std::shared_ptr<CNetSocket> object = it->second.lock();
+  if (!object) {
+    socketRoutes_.erase(it);
+    return;
+  }
   const int32_t lParam = static_cast<int32_t>((static_cast<uint32_t>(error) << 16) | event);
   object->WndProc(0, kMsgSocketNotify, socket, lParam);
 }

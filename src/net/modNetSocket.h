@@ -9,8 +9,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "net/linux/Platform.h"
@@ -80,9 +81,11 @@ class modNetSocket : public NotificationSink {
   int32_t socketObjectCount_ = 0;
   bool winsockStarted_ = false;
   bool notifierOpen_ = false;
-  std::set<SocketHandle> socketRegistry_;
+  std::unordered_set<SocketHandle> socketRegistry_;
   std::map<SocketHandle, std::shared_ptr<CNetSocket>> acceptRegistry_;
-  std::map<SocketHandle, CNetSocket*> socketRoutes_;
+  // Weak: a route outliving its object leads nowhere, and a destroyed object need
+  // not search the table (thousands of connections) for routes to itself.
+  std::unordered_map<SocketHandle, std::weak_ptr<CNetSocket>> socketRoutes_;
   std::map<LookupHandle, CNetSocket*> resolutionRoutes_;
   uint32_t lastLookupAddress_ = 0;
   // Objects whose hand-over waits for the end of the batch, in the order they

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 namespace toruna::net {
@@ -73,16 +74,39 @@ TEST(ByteQueueTest, ClearAndIdleMemory) {
   q.Clear();
   EXPECT_TRUE(q.empty());
   q.ReleaseIdleMemory();
-  EXPECT_LE(q.Capacity(), 1024u);  // an idle connection keeps no burst behind
+  EXPECT_EQ(q.Capacity(), 0u);  // an idle connection keeps no burst behind
 
-  auto small = Sequence(1000);
+  // A queue that held a burst and then a trickle forgets the burst.
+  auto small = Sequence(9);
+  q.Append(small.data(), small.size());
+  q.Consume(small.size());
+  q.ReleaseIdleMemory();
+  EXPECT_EQ(q.Capacity(), 0u);
   q.Append(small.data(), small.size());
   q.Consume(small.size());
   size_t kept = q.Capacity();
-  q.ReleaseIdleMemory();  // a small buffer is kept for reuse
+  EXPECT_GE(kept, small.size());
+  q.ReleaseIdleMemory();  // one small frame's buffer is kept for reuse
   EXPECT_EQ(q.Capacity(), kept);
   q.Append(small.data(), 3);
   EXPECT_EQ(Contents(q), (std::vector<uint8_t>{0, 1, 2}));
+}
+
+TEST(ByteQueueTest, RefillAfterReleaseAllocatesTheEarlierSizeAtOnce) {
+  ByteQueue q;
+  auto frame = Sequence(9);
+  for (int i = 0; i < 60; ++i) q.Append(frame.data(), frame.size());
+  q.Consume(q.size());
+  q.ReleaseIdleMemory();
+  EXPECT_EQ(q.Capacity(), 0u);
+
+  q.Append(frame.data(), frame.size());
+  const size_t refilled = q.Capacity();
+  EXPECT_GE(refilled, 540u);
+  for (int i = 1; i < 60; ++i) q.Append(frame.data(), frame.size());
+  EXPECT_EQ(q.Capacity(), refilled);  // no growth on the way
+  EXPECT_EQ(q.size(), 540u);
+  EXPECT_EQ(Contents(q)[539], 8);
 }
 
 }  // namespace

@@ -18,6 +18,10 @@ namespace {
 
 // epoll data of the wake-up descriptor; registrations count from 1.
 constexpr uint64_t kWakeId = 0;
+
+// epoll data of a registration: its id above its descriptor, so that readiness
+// is matched to the registration through the one table kept by descriptor.
+uint64_t EpollKey(uint32_t id, int fd) { return (uint64_t{id} << 32) | static_cast<uint32_t>(fd); }
 constexpr int kBatchSize = 64;
 
 [[noreturn]] void ThrowErrno(const char* what) {
@@ -40,7 +44,7 @@ struct EventLoop::Impl {
   // as stale and dropped.
   struct Registration {
     int fd = -1;
-    uint64_t id = 0;
+    uint32_t id = 0;
     uint32_t interest = 0;
     bool inEpoll = false;
     FdCallback callback;
@@ -54,10 +58,9 @@ struct EventLoop::Impl {
   int wakeFd = -1;
   bool wakeArmed = false;
   bool stopped = false;
-  uint64_t nextId = 1;
+  uint32_t nextId = 1;
   TimerId nextTimer = 1;
   std::unordered_map<int, std::shared_ptr<Registration>> byFd;
-  std::unordered_map<uint64_t, std::shared_ptr<Registration>> byId;
   std::unordered_map<TimerId, Timer> timers;
   std::deque<std::function<void()>> deferred;
 
@@ -73,7 +76,7 @@ struct EventLoop::Impl {
     }
     epoll_event ev{};
     ev.events = ToEpoll(reg.interest);
-    ev.data.u64 = reg.id;
+    ev.data.u64 = EpollKey(reg.id, reg.fd);
     int op = reg.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
     if (epoll_ctl(epollFd, op, reg.fd, &ev) != 0) {
       // The set may disagree with our record when a descriptor was closed (and its
@@ -94,7 +97,6 @@ struct EventLoop::Impl {
     if (it == byFd.end()) return;
     std::shared_ptr<Registration> reg = it->second;
     byFd.erase(it);
-    byId.erase(reg->id);
     if (reg->inEpoll) epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
     reg->inEpoll = false;
   }
@@ -113,8 +115,9 @@ struct EventLoop::Impl {
   }
 
   void Dispatch(const epoll_event& ev) {
-    auto it = byId.find(ev.data.u64);
-    if (it == byId.end()) return;  // unwatched earlier in this batch
+    auto it = byFd.find(static_cast<int>(static_cast<uint32_t>(ev.data.u64)));
+    // Unwatched (or watched anew) earlier in this batch.
+    if (it == byFd.end() || it->second->id != static_cast<uint32_t>(ev.data.u64 >> 32)) return;
     std::shared_ptr<Registration> reg = it->second;  // alive even if it unwatches itself
     uint32_t ready = 0;
     if ((ev.events & EPOLLIN) && (reg->interest & kReadable)) ready |= kReadable;
@@ -170,11 +173,11 @@ void EventLoop::Watch(int fd, uint32_t interest, FdCallback callback) {
   auto reg = std::make_shared<Impl::Registration>();
   reg->fd = fd;
   reg->id = impl_->nextId++;
+  if (impl_->nextId == 0) impl_->nextId = 1;  // 0 would read as the wake-up descriptor
   reg->interest = interest & (kReadable | kWritable | kHangUp);
   reg->callback = std::move(callback);
   if (!impl_->Apply(*reg)) ThrowErrno("EventLoop: epoll_ctl");
   impl_->byFd[fd] = reg;
-  impl_->byId[reg->id] = reg;
 }
 
 void EventLoop::Modify(int fd, uint32_t interest) {

@@ -77,7 +77,7 @@ class SocketEvents {
   };
 
   Socket* Find(int fd);
-  void OnReady(int fd, uint64_t generation, uint32_t ready);
+  void OnReady(int fd, uint32_t generation, uint32_t ready);
   void OnConnectReady(Socket& s, uint32_t ready);
   void OnStreamReady(Socket& s, uint32_t ready);
   void OnDatagramReady(Socket& s, uint32_t ready);
