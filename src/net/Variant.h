@@ -57,6 +57,9 @@ class Variant {
   // The numeric value of a numeric Variant (see IsNumeric); 0 otherwise.
   double ToNumber() const;
 
+  // The value as a kind. Number kinds, Boolean, Empty and numeric text convert,
+  // rounding half to even for the integer kinds; a result out of the kind's range
+  // raises 6 "Overflow". AsString and AsBytes give an empty value for other kinds.
   int16_t AsInteger() const;
   int32_t AsLong() const;
   float AsSingle() const;
@@ -66,6 +69,7 @@ class Variant {
   uint8_t AsByte() const;
   const std::string& AsString() const;
   const std::vector<uint8_t>& AsBytes() const;
+  // Makes the value a Byte array (empty unless it was one) and gives its bytes.
   std::vector<uint8_t>& MutableBytes();
 
   bool operator==(const Variant& other) const = default;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -120,6 +121,9 @@ class frmMain : public session::IServerApp {
   void ReleaseEndedUnregistered();
   void ReleaseDeparted();
   // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
+  std::mt19937 random_;
+  // Closes and opens again a server socket that fell into StateError (each tick).
+  void RecoverServerSockets();
 };
 
 }  // namespace toruna::server

@@ -1,0 +1,32 @@
+#pragma once
+// The console face of the server: every log line goes to one stream (standard
+// output) as soon as it is added, and message boxes are written to another
+// (standard error) without waiting for anybody. There is no window and no icon.
+
+#include <ostream>
+#include <string>
+
+#include "net/AlertService.h"
+#include "server/FrontEnd.h"
+
+namespace toruna::app {
+
+class HeadlessFrontEnd : public server::FrontEnd, public net::AlertService {
+ public:
+  HeadlessFrontEnd(std::ostream& log, std::ostream& alerts) : log_(log), alerts_(alerts) {}
+
+  void LogLineAdded(const std::string& line) override;
+  void ShowWindow() override {}
+  void HideWindow() override {}
+  void AddTrayIcon() override {}
+  void RemoveTrayIcon() override {}
+  void PopupMenu() override {}
+
+  void Alert(const std::string& text, const std::string& caption) override;
+
+ private:
+  std::ostream& log_;
+  std::ostream& alerts_;
+};
+
+}  // namespace toruna::app

@@ -1,0 +1,42 @@
+#include "app/HeadlessService.h"
+
+#include "app/HeadlessFrontEnd.h"
+#include "app/ServiceReport.h"
+#include "app/SignalWatch.h"
+#include "net/AlertService.h"
+#include "net/linux/EventLoop.h"
+
+namespace toruna::app {
+
+int HeadlessService::Run(net::modNetSocket& dispatcher, net::EventLoop& loop,
+                         const server::ServerConfig& config, std::ostream& out,
+                         std::ostream& err) {
+  HeadlessFrontEnd frontEnd(out, err);
+  net::AlertService::Install(&frontEnd);
+  int status = 0;
+  {
+    server::frmMain form(dispatcher, &loop, &frontEnd, config);
+    SignalWatch signals;
+    loop.Watch(signals.Fd(), net::EventLoop::kReadable, [&](uint32_t) {
+      if (signals.Take() != 0) {
+        form.mnuExit_Click();
+        loop.Stop();
+      }
+    });
+    try {
+      form.Form_Load();
+      for (const std::string& problem : ServiceReport::StartupProblems(form)) {
+        err << "toruna-server: " << problem << std::endl;
+      }
+      loop.Run();
+    } catch (const std::exception& e) {
+      err << "toruna-server: " << ServiceReport::FatalText(e) << std::endl;
+      status = 1;
+    }
+    loop.Unwatch(signals.Fd());
+  }
+  net::AlertService::Install(nullptr);
+  return status;
+}
+
+}  // namespace toruna::app

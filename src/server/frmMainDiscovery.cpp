@@ -1,0 +1,46 @@
+// The discovery responder: a datagram holding "?", a port and "!" is answered at
+// that port of the sender with "***", the server's name, 0, the number of
+// registered clients and 0.
+
+#include <new>
+
+#include "net/CNetSocket.h"
+#include "net/RaisedError.h"
+#include "server/NumericText.h"
+#include "server/frmMain.h"
+
+namespace toruna::server {
+
+void frmMain::SearchSock_DataArrival(int32_t /*bytesTotal*/) {
+  // Keeps the socket alive even if a handler further down drops the member.
+  const std::shared_ptr<net::CNetSocket> sock = SearchSock;
+  if (!sock) return;
+  try {
+    net::Variant data{std::string()};
+    sock->GetData(data);
+    // "?" and "!" are single bytes in the UTF-8 text and never part of a longer
+    // character, so byte positions serve as well as character positions.
+    const std::string& text = data.AsString();
+    const size_t start = text.find('?');
+    if (start == std::string::npos) return;
+    const size_t end = text.find('!', start + 1);
+    if (end == std::string::npos) return;
+
+    sock->SetRemoteHost(sock->RemoteHostIP());
+    const int32_t port = NumericText::ReadLong(text.substr(start + 1, end - start - 1),
+                                               "frmMain.SearchSock_DataArrival");
+    sock->SetRemotePort(port);
+
+    std::string reply = "***" + serverName_;
+    reply.push_back('\0');
+    reply += std::to_string(colClients.Count());
+    reply.push_back('\0');
+    sock->SendData(net::Variant(std::move(reply)));
+  } catch (const net::RaisedError&) {
+    // A port out of range, an overflow or a refused send: this request goes
+    // unanswered and the server goes on.
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+}  // namespace toruna::server
