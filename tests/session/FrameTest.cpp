@@ -92,19 +92,5 @@ TEST(FrameTest, ReadersNeverPassTheEndOfTheFrame) {
   EXPECT_EQ(FrameView({}).Type(), 0);
 }
 
-TEST(FrameTest, LittleEndianHelpers) {
-  uint8_t buf[4];
-  PutInt32(buf, -2);
-  EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{0xFE, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(GetInt32(buf), -2);
-  PutInt32(buf, INT32_MIN);
-  EXPECT_EQ(GetInt32(buf), INT32_MIN);
-  PutInt16(buf, -32768);
-  EXPECT_EQ(Bytes(buf, buf + 2), (Bytes{0x00, 0x80}));
-  EXPECT_EQ(GetInt16(buf), -32768);
-  PutInt16(buf, 0x1234);
-  EXPECT_EQ(GetInt16(buf), 0x1234);
-}
-
 }  // namespace
 }  // namespace toruna::session
