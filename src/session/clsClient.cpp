@@ -178,9 +178,17 @@ void clsClient::Dispatch(std::span<const uint8_t> frame) {
     }
     return;
   }
+  // Values and subscription requests travel on as 9-byte frames; a longer one
+  // gets the length of 6 that its 9 bytes have, so the receiver stays in step.
+  std::array<uint8_t, 9> nine;
+  auto firstNine = [&] {
+    std::copy_n(frame.begin(), nine.size(), nine.begin());
+    if (length != 6) PutInt16(&nine[1], 6);
+    return std::span<const uint8_t>(nine);
+  };
   switch (type) {
     case EventData:
-      if (length >= 6) BroadcastEvent(GetInt32(frame.data() + 4), frame.first(9));
+      if (length >= 6) BroadcastEvent(GetInt32(frame.data() + 4), firstNine());
       break;
     case EventInfo:
       if (length >= 10) HandleCreateRequest(frame, length);
@@ -189,7 +197,7 @@ void clsClient::Dispatch(std::span<const uint8_t> frame) {
       if (length >= 5) HandleRemoveRequest(frame, length);
       break;
     case EventSubscribe:
-      if (length >= 6) app_.CL_Request(*this, GetInt32(frame.data() + 4), frame.first(9));
+      if (length >= 6) app_.CL_Request(*this, GetInt32(frame.data() + 4), firstNine());
       break;
     default:
       break;

@@ -90,15 +90,20 @@ TEST_F(RelayFramingTest, ArrivalOf2048BytesIsTakenAnd2049Closes) {
     return f;
   };
   RelayTestClient& taken = Connect();
+  auto s = LastSession();
   taken.Send(filler(2048));
+  // The capacity grows to 2049 for it; the registration must be a later arrival.
+  EXPECT_TRUE(PumpUntil([&] { return s->RecvCapacity() == 2049; }));
+  EXPECT_EQ(s->RecvCount(), 0);
   EXPECT_EQ(RegisterAs(taken, "Ann").size(), 0u);
   EXPECT_FALSE(taken.PeerClosed());
 
   RelayTestClient& refused = Connect();
-  auto s = LastSession();
+  auto r = LastSession();
   refused.Send(filler(2049));
   EXPECT_TRUE(PumpUntil([&] { return refused.PeerClosed(); }));
-  EXPECT_EQ(s->RecvCount(), 0);
+  EXPECT_EQ(r->RecvCount(), 0);
+  EXPECT_EQ(r->RecvCapacity(), 1);
   EXPECT_EQ(refused.Unread(), 0u);
   EXPECT_EQ(CountLog("Lost protocol sync"), 0);
 }

@@ -15,6 +15,14 @@ namespace frames = session::frames;
 class RelayRoutingTest : public RelayHarness {
  protected:
   static Bytes Subscribe(int32_t eventId, uint8_t flag) { return frames::EventSubscribe(eventId, flag); }
+
+  // Frames from one client are handled in order: once a value on an event
+  // nobody owns has been answered, everything c sent before it has been handled.
+  void Sync(RelayTestClient& c) {
+    constexpr int32_t kNobody = 0x7FFF0000;
+    c.Send(frames::EventData(kNobody, 0));
+    EXPECT_EQ(WaitFrame(c), Subscribe(kNobody, 0));
+  }
 };
 
 TEST_F(RelayRoutingTest, FirstClientGetsOnlyServerInfoAndIdsComeFromOneCounter) {
@@ -52,6 +60,7 @@ TEST_F(RelayRoutingTest, NamesAndUnitsTravelAsWindows1252) {
   Bytes name{'J', 0xF6, 'r', 'g'};  // Jörg
   RelayTestClient& jo = Connect();
   jo.Send(frames::ClientInfoRequest(name));
+  EXPECT_EQ(WaitFrame(jo), frames::ClientInfo(1, Text("Ann")));
   EXPECT_EQ(WaitFrame(jo), server.NameMessage());
   EXPECT_EQ(WaitFrame(ann), frames::ClientInfo(LastSession()->ID(), name));
   EXPECT_EQ(LastSession()->name(), "J\xC3\xB6rg");
@@ -110,7 +119,10 @@ TEST_F(RelayRoutingTest, OwnerHearsOfTheFirstSubscriberAndOfTheLastLeaving) {
   RelayTestClient& bo = Joined("Bo");
   RelayTestClient& cy = Joined("Cy");
   int32_t temp = CreateEvent(ann, "Temp");
-  auto sub = [&](RelayTestClient& c, uint8_t flag) { c.Send(Subscribe(temp, flag)); };
+  auto sub = [&](RelayTestClient& c, uint8_t flag) {
+    c.Send(Subscribe(temp, flag));
+    Sync(c);
+  };
 
   sub(bo, 1);  // first subscriber: the request itself goes to Ann
   EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
@@ -131,18 +143,23 @@ TEST_F(RelayRoutingTest, OwnerHearsOfTheFirstSubscriberAndOfTheLastLeaving) {
   EXPECT_TRUE(alerts.shown.empty());
 }
 
-TEST_F(RelayRoutingTest, LongerSubscribeFramesAreForwardedAsTheirFirstNineBytes) {
+TEST_F(RelayRoutingTest, LongerValueAndSubscribeFramesTravelOnAsNineByteFrames) {
   RelayTestClient& ann = Joined("Ann");
   RelayTestClient& bo = Joined("Bo");
   int32_t temp = CreateEvent(ann, "Temp");
-  Bytes longer = Subscribe(temp, 1);
-  session::PutInt16(&longer[1], 8);
-  longer.push_back(0xEE);
-  longer.push_back(0xEE);
-  bo.Send(longer);
-  EXPECT_EQ(WaitFrame(ann), Bytes(longer.begin(), longer.begin() + 9));
-  Settle(30);
-  EXPECT_EQ(ann.Unread(), 0u);
+  auto longer = [](Bytes f) {
+    session::PutInt16(&f[1], 8);
+    f.push_back(0xEE);
+    f.push_back(0xEE);
+    return f;
+  };
+  bo.Send(longer(Subscribe(temp, 1)));
+  EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
+  ann.Send(longer(frames::EventData(temp, 5)));
+  EXPECT_EQ(WaitFrame(bo), frames::EventData(temp, 5));
+  Sync(ann);
+  Sync(bo);
+  EXPECT_EQ(ann.Unread() + bo.Unread(), 0u);
 }
 
 TEST_F(RelayRoutingTest, ValuesReachSubscribersOnlyLatestFirst) {

@@ -83,9 +83,12 @@ class RelayTestClient {
     Close();
   }
 
+  // From now on the bytes that arrive stay in the kernel's buffers.
+  void StopReading() { reading_ = false; }
+
   // Reads what has arrived; notes the server's end of the connection.
   void Poll() {
-    if (fd_ < 0) return;
+    if (fd_ < 0 || !reading_) return;
     uint8_t buf[65536];
     for (;;) {
       ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
@@ -118,6 +121,7 @@ class RelayTestClient {
   int fd_ = -1;
   bool connected_ = false;
   bool peerClosed_ = false;
+  bool reading_ = true;
   Bytes received_;
   size_t taken_ = 0;
 };
