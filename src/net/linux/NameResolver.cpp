@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -137,7 +138,23 @@ void NameResolver::OnWakeUp() {
   }
 }
 
+namespace {
+
+// Names under the reserved "invalid" top-level domain never exist; answering at once
+// spares a query to the name servers that can only fail.
+bool InReservedInvalidDomain(std::string name) {
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  const std::string tld = "invalid";
+  if (name == tld) return true;
+  return name.size() > tld.size() && name.compare(name.size() - tld.size(), tld.size(), tld) == 0 &&
+         name[name.size() - tld.size() - 1] == '.';
+}
+
+}  // namespace
+
 int NameResolver::Lookup(const std::string& name, uint32_t* addr) {
+  if (InReservedInvalidDomain(name)) return 11001;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;

@@ -42,6 +42,7 @@ class RecordingSink : public NotificationSink {
   }
   void OnLookupDone(LookupHandle request, uint16_t error, uint32_t addr) override {
     lookups.push_back(Lookup{request, error, addr});
+    if (onLookup) onLookup(lookups.back());
   }
 
   int Count(SocketHandle s, uint16_t event) const {
@@ -64,6 +65,7 @@ class RecordingSink : public NotificationSink {
   std::vector<Note> notes;
   std::vector<Lookup> lookups;
   std::function<void(const Note&)> onNotify;
+  std::function<void(const Lookup&)> onLookup;
 };
 
 inline bool Readable(int fd) {
