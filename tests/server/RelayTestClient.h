@@ -138,6 +138,20 @@ class RecordingAlerts : public net::AlertService {
   std::function<void()> onAlert;
 };
 
+// A front end that lets a test act when a log line is written.
+class TestFrontEnd : public FrontEnd {
+ public:
+  void LogLineAdded(const std::string& line) override {
+    if (onLog) onLog(line);
+  }
+  void ShowWindow() override {}
+  void HideWindow() override {}
+  void AddTrayIcon() override {}
+  void RemoveTrayIcon() override {}
+  void PopupMenu() override {}
+  std::function<void(const std::string&)> onLog;
+};
+
 // The relay on an ephemeral loopback port, with the timer driven by the test.
 class RelayHarness : public ::testing::Test {
  protected:
@@ -251,7 +265,8 @@ class RelayHarness : public ::testing::Test {
   net::LinuxPlatform platform{loop};
   net::modNetSocket dispatcher{platform};
   RecordingAlerts alerts;
-  frmMain server{dispatcher, nullptr, nullptr, ServerConfig{.discoveryPort = 0, .listenPort = 0, .settingsPath = settingsPath_}};
+  TestFrontEnd frontEnd;
+  frmMain server{dispatcher, nullptr, &frontEnd, ServerConfig{.discoveryPort = 0, .listenPort = 0, .settingsPath = settingsPath_}};
   int32_t port = 0;
   std::vector<std::unique_ptr<RelayTestClient>> clients;
 
