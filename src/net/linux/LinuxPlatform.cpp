@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 
 #include "net/linux/ErrnoMap.h"
 
@@ -302,8 +301,9 @@ int LinuxPlatform::GetHostName(std::string* name) {
 }
 
 uint32_t LinuxPlatform::InetAddr(const std::string& text) {
+  // Only dotted text counts as an address; anything else is a name to look up.
   in_addr addr{};
-  if (inet_aton(text.c_str(), &addr) == 0) return kInaddrNone;
+  if (text.find('.') == std::string::npos || inet_aton(text.c_str(), &addr) == 0) return kInaddrNone;
   return addr.s_addr;
 }
 
