@@ -172,13 +172,8 @@ TEST_F(RelayCleanupTest, ThousandsLeavingTogetherAreAllAnnouncedToEveryoneStillT
   EXPECT_TRUE(PumpUntil([&] { return event->ClientCount() == kLeaving; }, 60000));
   std::set<int32_t> leavingIds;
   for (int32_t p = 4; p <= server.colClients.Count(); ++p) leavingIds.insert(server.colClients.IdAt(p));
-  for (RelayTestClient* o : observers) {
-    o->Poll();
-    while (o->TakeFrame()) {
-    }
-  }
-  while (owner.TakeFrame()) {
-  }
+  for (RelayTestClient* o : observers) Sync(*o);
+  Sync(owner);
 
   for (RelayTestClient* c : leaving) c->Abort();
   OnSmallStack(kSmallStack, [&] {

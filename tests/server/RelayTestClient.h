@@ -243,6 +243,21 @@ class RelayHarness : public ::testing::Test {
     return session::GetInt32(&created[8]);
   }
 
+  // Frames from one client are handled in order, and frames to it are sent in
+  // order: once a value on an event nobody owns has been answered, everything c
+  // sent before has been handled. Frames c had not taken yet are returned.
+  std::vector<Bytes> Sync(RelayTestClient& c) {
+    constexpr int32_t kNobody = 0x7FFF0000;
+    const Bytes answer = session::frames::EventSubscribe(kNobody, 0);
+    c.Send(session::frames::EventData(kNobody, 0));
+    std::vector<Bytes> before;
+    for (;;) {
+      Bytes f = WaitFrame(c);
+      if (f.empty() || f == answer) return before;
+      before.push_back(f);
+    }
+  }
+
   void Forget(RelayTestClient& c) { registered_.erase(&c); }
 
   void Ticks(int n) {
