@@ -1,6 +1,7 @@
 #include "net/ByteQueue.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace toruna::net {
 
@@ -17,7 +18,8 @@ constexpr size_t kIdleKeep = 64 * 1024;
 void ByteQueue::Append(const uint8_t* bytes, size_t count) {
   if (count == 0) return;
   const uint8_t* begin = buffer_.data();
-  if (bytes >= begin && bytes < begin + buffer_.size()) {
+  std::less<const uint8_t*> before;
+  if (!before(bytes, begin) && before(bytes, begin + buffer_.size())) {
     // Our own bytes: growing the buffer would move them under the copy.
     std::vector<uint8_t> copy(bytes, bytes + count);
     buffer_.insert(buffer_.end(), copy.begin(), copy.end());

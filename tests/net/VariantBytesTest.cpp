@@ -51,20 +51,6 @@ TEST(VariantBytesTest, KindsWithoutLayoutAreRefusedAndAppendNothing) {
   }
 }
 
-TEST(VariantBytesTest, NumberKindSizes) {
-  EXPECT_EQ(NumberKindSize(vbInteger), 2u);
-  EXPECT_EQ(NumberKindSize(vbLong), 4u);
-  EXPECT_EQ(NumberKindSize(vbSingle), 4u);
-  EXPECT_EQ(NumberKindSize(vbDouble), 8u);
-  EXPECT_EQ(NumberKindSize(vbCurrency), 8u);
-  EXPECT_EQ(NumberKindSize(vbDate), 8u);
-  EXPECT_EQ(NumberKindSize(vbBoolean), 2u);
-  EXPECT_EQ(NumberKindSize(vbByte), 1u);
-  EXPECT_EQ(NumberKindSize(vbString), 0u);
-  EXPECT_EQ(NumberKindSize(vbByteArray), 0u);
-  EXPECT_EQ(NumberKindSize(vbEmpty), 0u);
-}
-
 TEST(VariantBytesTest, ValuesBuiltFromBytes) {
   const Bytes one{0x01, 0x00, 0x00, 0x00};
   EXPECT_EQ(VariantFromBytes(vbLong, one.data(), 4), Variant(int32_t{1}));
