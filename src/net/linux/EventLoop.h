@@ -26,8 +26,10 @@ class EventLoop {
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
-  // Watching; interest is a combination of kReadable and kWritable (0: watch nothing
-  // but stay registered). Level-triggered.
+  // Watching; interest is a combination of kReadable and kWritable, and kHangUp to
+  // hear of the peer's close without watching for data (0: watch nothing but stay
+  // registered). Level-triggered. Watching a number again replaces the registration:
+  // readiness already collected for the old one is not delivered to the new one.
   void Watch(int fd, uint32_t interest, FdCallback callback);
   void Modify(int fd, uint32_t interest);
   void Unwatch(int fd);

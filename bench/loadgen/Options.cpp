@@ -1,0 +1,73 @@
+#include "Options.h"
+
+#include <cstdlib>
+#include <string_view>
+
+namespace loadgen {
+namespace {
+
+bool ToNumber(const char* text, double& out) {
+  char* end = nullptr;
+  out = std::strtod(text, &end);
+  return end != text && *end == '\0' && out >= 0;
+}
+
+}  // namespace
+
+const char* Usage() {
+  return "usage: toruna-loadgen --proto toruna|mqtt|nats [--label NAME] [--port N]\n"
+         "         [--scenario fanout|latency|connscale] [--subs N] [--clients N]\n"
+         "         [--runs N] [--window N] [--seconds S] [--warmup S] [--messages N]\n"
+         "         [--pending N] [--server-pid PID]\n"
+         "Results are written to stdout as JSON lines; progress to stderr.\n";
+}
+
+bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view opt = argv[i];
+    if (opt == "--help") {
+      error = "";
+      return false;
+    }
+    if (i + 1 >= argc) {
+      error = std::string(opt) + " needs a value";
+      return false;
+    }
+    const char* val = argv[++i];
+    double num = 0;
+    const bool isNum = ToNumber(val, num);
+    auto need = [&](bool ok) {
+      if (!ok) error = std::string(opt) + ": not a number: " + val;
+      return ok;
+    };
+    if (opt == "--proto") o.proto = val;
+    else if (opt == "--label") o.label = val;
+    else if (opt == "--scenario") o.scenario = val;
+    else if (opt == "--port") { if (!need(isNum && num < 65536)) return false; o.port = static_cast<uint16_t>(num); }
+    else if (opt == "--subs") { if (!need(isNum && num >= 1)) return false; o.subscribers = static_cast<size_t>(num); }
+    else if (opt == "--clients") { if (!need(isNum && num >= 1)) return false; o.clients = static_cast<size_t>(num); }
+    else if (opt == "--runs") { if (!need(isNum && num >= 1)) return false; o.runs = static_cast<size_t>(num); }
+    else if (opt == "--window") { if (!need(isNum && num >= 1)) return false; o.window = static_cast<size_t>(num); }
+    else if (opt == "--seconds") { if (!need(isNum && num > 0)) return false; o.seconds = num; }
+    else if (opt == "--warmup") { if (!need(isNum)) return false; o.warmup = num; }
+    else if (opt == "--messages") { if (!need(isNum && num >= 1)) return false; o.messages = static_cast<uint64_t>(num); }
+    else if (opt == "--pending") { if (!need(isNum && num >= 1)) return false; o.maxPending = static_cast<size_t>(num); }
+    else if (opt == "--server-pid") { if (!need(isNum)) return false; o.serverPid = static_cast<pid_t>(num); }
+    else {
+      error = "unknown option " + std::string(opt);
+      return false;
+    }
+  }
+  if (o.proto.empty()) {
+    error = "--proto is required";
+    return false;
+  }
+  if (o.scenario != "fanout" && o.scenario != "latency" && o.scenario != "connscale") {
+    error = "unknown scenario " + o.scenario;
+    return false;
+  }
+  if (o.label.empty()) o.label = o.proto;
+  return true;
+}
+
+}  // namespace loadgen

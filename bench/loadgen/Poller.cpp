@@ -1,0 +1,142 @@
+#include "Poller.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace loadgen {
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, int err) {
+  throw std::runtime_error(what + ": " + strerror(err));
+}
+
+}  // namespace
+
+uint64_t RaiseFileLimit() {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+  if (rl.rlim_cur < rl.rlim_max) {
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+  return rl.rlim_cur;
+}
+
+Poller::Poller(uint16_t port) : port_(port), events_(1024), scratch_(1 << 16) {
+  epfd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epfd_ < 0) Fail("epoll_create1", errno);
+}
+
+Poller::~Poller() {
+  for (auto& c : conns_)
+    if (c->fd >= 0) close(c->fd);
+  if (epfd_ >= 0) close(epfd_);
+}
+
+void Poller::Watch(Connection& c, uint32_t events, int op) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u32 = c.index;
+  if (epoll_ctl(epfd_, op, c.fd, &ev) != 0) Fail("epoll_ctl", errno);
+}
+
+Connection& Poller::Open(bool isPublisher) {
+  auto c = std::make_unique<Connection>();
+  c->index = static_cast<uint32_t>(conns_.size());
+  c->isPublisher = isPublisher;
+  c->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (c->fd < 0) Fail("socket (raise the limit of open files?)", errno);
+  // Small messages must leave at once, as a real client's would.
+  int one = 1;
+  setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port_);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(c->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS)
+    Fail("connect to 127.0.0.1:" + std::to_string(port_), errno);
+  Watch(*c, EPOLLOUT, EPOLL_CTL_ADD);
+  c->writeArmed = true;
+  conns_.push_back(std::move(c));
+  return *conns_.back();
+}
+
+void Poller::Flush(Connection& c) {
+  while (c.Pending() > 0) {
+    ssize_t n = send(c.fd, c.out.data() + c.outOff, c.Pending(), MSG_NOSIGNAL);
+    if (n > 0) {
+      c.outOff += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    Fail("send on connection " + std::to_string(c.index), errno);
+  }
+  if (c.Pending() == 0) {
+    c.out.clear();
+    c.outOff = 0;
+  }
+  const bool wantWrite = c.Pending() > 0;
+  if (wantWrite != c.writeArmed) {
+    Watch(c, EPOLLIN | (wantWrite ? EPOLLOUT : 0u), EPOLL_CTL_MOD);
+    c.writeArmed = wantWrite;
+  }
+}
+
+void Poller::FinishConnect(Connection& c, const Handlers& h) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+  if (err != 0) Fail("connect to 127.0.0.1:" + std::to_string(port_), err);
+  c.connecting = false;
+  Watch(c, EPOLLIN, EPOLL_CTL_MOD);
+  c.writeArmed = false;
+  if (h.connected) h.connected(c);
+  dirty_.push_back(&c);
+}
+
+void Poller::Receive(Connection& c, const Handlers& h) {
+  ssize_t n = recv(c.fd, scratch_.data(), scratch_.size(), 0);
+  if (n == 0) throw std::runtime_error("the server closed connection " + std::to_string(c.index));
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    Fail("recv on connection " + std::to_string(c.index), errno);
+  }
+  bytesIn_ += static_cast<uint64_t>(n);
+  c.in.insert(c.in.end(), scratch_.begin(), scratch_.begin() + n);
+  if (h.received) h.received(c);
+  dirty_.push_back(&c);
+}
+
+int Poller::Poll(int timeoutMs, const Handlers& h) {
+  int n = epoll_wait(epfd_, events_.data(), static_cast<int>(events_.size()), timeoutMs);
+  if (n < 0) {
+    if (errno == EINTR) return 0;
+    Fail("epoll_wait", errno);
+  }
+  for (int i = 0; i < n; ++i) {
+    Connection& c = *conns_[events_[i].data.u32];
+    const uint32_t ev = events_[i].events;
+    if (c.connecting) {
+      FinishConnect(c, h);
+      continue;
+    }
+    if (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) Receive(c, h);
+    if (ev & EPOLLOUT) dirty_.push_back(&c);
+  }
+  for (Connection* c : dirty_)
+    if (c->Pending() > 0 || c->writeArmed) Flush(*c);
+  dirty_.clear();
+  return n;
+}
+
+}  // namespace loadgen

@@ -1,0 +1,16 @@
+#include "Protocol.h"
+
+#include "MqttProtocol.h"
+#include "NatsProtocol.h"
+#include "TorunaProtocol.h"
+
+namespace loadgen {
+
+std::unique_ptr<Protocol> MakeProtocol(const std::string& name) {
+  if (name == "toruna") return std::make_unique<TorunaProtocol>();
+  if (name == "mqtt") return std::make_unique<MqttProtocol>();
+  if (name == "nats") return std::make_unique<NatsProtocol>();
+  return nullptr;
+}
+
+}  // namespace loadgen

@@ -1,0 +1,148 @@
+// toruna-loadgen: a neutral client that loads a relay with one publisher and
+// many subscribers, or with many idle clients, over Toruna's frames, MQTT 3.1.1
+// or NATS, and checks every delivery. One thread, epoll, loopback only.
+
+#include <cstdio>
+#include <exception>
+#include <sstream>
+#include <string>
+
+#include "Bench.h"
+#include "Options.h"
+#include "Stats.h"
+
+using namespace loadgen;
+
+namespace {
+
+// One JSON object per line on stdout; fields are added in order.
+class JsonLine {
+ public:
+  JsonLine(const Options& o, const char* scenario) {
+    Add("server", o.label);
+    Add("proto", o.proto);
+    Add("scenario", std::string(scenario));
+  }
+  JsonLine& Add(const char* key, const std::string& v) {
+    Key(key);
+    os_ << '"';
+    for (char ch : v) {
+      if (ch == '"' || ch == '\\') os_ << '\\';
+      os_ << ch;
+    }
+    os_ << '"';
+    return *this;
+  }
+  JsonLine& Add(const char* key, double v) {
+    Key(key);
+    os_ << v;
+    return *this;
+  }
+  JsonLine& Add(const char* key, bool v) {
+    Key(key);
+    os_ << (v ? "true" : "false");
+    return *this;
+  }
+  void Emit() {
+    std::printf("{%s}\n", os_.str().c_str());
+    std::fflush(stdout);
+  }
+
+ private:
+  void Key(const char* key) {
+    if (!first_) os_ << ',';
+    first_ = false;
+    os_ << '"' << key << "\":";
+  }
+  std::ostringstream os_;
+  bool first_ = true;
+};
+
+bool RelayOk(const RelayResult& r) { return r.loss == 0 && r.disorder == 0; }
+
+int FanOut(const Options& o, Bench& b) {
+  b.SetUpFanOut(o.subscribers);
+  if (o.warmup > 0) b.Relay(o.window, o.warmup, o.messages, false);
+  std::vector<double> rates;
+  bool ok = true;
+  for (size_t run = 1; run <= o.runs; ++run) {
+    RelayResult r = b.Relay(o.window, o.seconds, o.messages, false);
+    ok = ok && RelayOk(r);
+    rates.push_back(r.Rate());
+    JsonLine(o, "fanout_run").Add("subs", double(o.subscribers)).Add("window", double(o.window))
+        .Add("run", double(run)).Add("messages", double(r.messages))
+        .Add("deliveries", double(r.deliveries)).Add("seconds", r.seconds)
+        .Add("rate", r.Rate()).Add("loss", double(r.loss)).Add("disorder", double(r.disorder))
+        .Add("ok", RelayOk(r)).Emit();
+    std::fprintf(stderr, "%s fan-out %zu subs run %zu: %.0f deliveries/s (loss %llu, disorder %llu)\n",
+                 o.label.c_str(), o.subscribers, run, r.Rate(),
+                 static_cast<unsigned long long>(r.loss), static_cast<unsigned long long>(r.disorder));
+  }
+  double lo = rates[0], hi = rates[0];
+  for (double v : rates) lo = std::min(lo, v), hi = std::max(hi, v);
+  JsonLine(o, "fanout").Add("subs", double(o.subscribers)).Add("runs", double(rates.size()))
+      .Add("median", Median(rates)).Add("min", lo).Add("max", hi).Add("ok", ok).Emit();
+  return ok ? 0 : 1;
+}
+
+int Latency(const Options& o, Bench& b) {
+  b.SetUpFanOut(o.subscribers);
+  if (o.warmup > 0) b.Relay(1, o.warmup, o.messages, false);
+  RelayResult r = b.Relay(1, o.seconds, o.messages, true);
+  const bool ok = RelayOk(r);
+  JsonLine(o, "latency").Add("subs", double(o.subscribers)).Add("samples", double(r.latencyUs.size()))
+      .Add("p50_us", Percentile(r.latencyUs, 0.50)).Add("p99_us", Percentile(r.latencyUs, 0.99))
+      .Add("max_us", Percentile(r.latencyUs, 1.0)).Add("loss", double(r.loss))
+      .Add("disorder", double(r.disorder)).Add("ok", ok).Emit();
+  std::fprintf(stderr, "%s latency %zu subs: p50 %.1f us, p99 %.1f us, max %.1f us over %zu\n",
+               o.label.c_str(), o.subscribers, Percentile(r.latencyUs, 0.5),
+               Percentile(r.latencyUs, 0.99), Percentile(r.latencyUs, 1.0), r.latencyUs.size());
+  return ok ? 0 : 1;
+}
+
+int ConnScale(const Options& o, Bench& b) {
+  ScaleResult r = b.ConnectMany(o.clients, o.serverPid);
+  JsonLine line(o, "connscale");
+  line.Add("clients", double(r.clients)).Add("seconds", r.seconds);
+  if (r.rssBeforeKb >= 0 && r.rssAfterKb >= 0) {
+    const double perConn = (double(r.rssAfterKb) - double(r.rssBeforeKb)) * 1024.0 / double(r.clients);
+    line.Add("rss_before_kb", double(r.rssBeforeKb)).Add("rss_after_kb", double(r.rssAfterKb))
+        .Add("bytes_per_conn", perConn);
+  }
+  line.Add("ok", true).Emit();
+  std::fprintf(stderr, "%s registered %zu clients in %.3f s; RSS %ld -> %ld kB\n", o.label.c_str(),
+               r.clients, r.seconds, r.rssBeforeKb, r.rssAfterKb);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  std::string error;
+  if (!ParseOptions(argc, argv, o, error)) {
+    if (error.empty()) {
+      std::fputs(Usage(), stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "toruna-loadgen: %s\n%s", error.c_str(), Usage());
+    return 2;
+  }
+  auto proto = MakeProtocol(o.proto);
+  if (!proto) {
+    std::fprintf(stderr, "toruna-loadgen: unknown protocol %s\n", o.proto.c_str());
+    return 2;
+  }
+  RaiseFileLimit();
+  try {
+    Bench b(*proto, o.port ? o.port : proto->DefaultPort(), o.maxPending);
+    if (o.scenario == "fanout") return FanOut(o, b);
+    if (o.scenario == "latency") return Latency(o, b);
+    return ConnScale(o, b);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "toruna-loadgen: %s: %s\n", o.label.c_str(), e.what());
+    JsonLine(o, "error").Add("subs", double(o.subscribers)).Add("scenario_asked", o.scenario)
+        .Add("error", std::string(e.what())).Add("ok", false).Emit();
+    return 1;
+  }
+}

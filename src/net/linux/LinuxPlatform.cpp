@@ -1,0 +1,338 @@
+#include "net/linux/LinuxPlatform.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "net/linux/ErrnoMap.h"
+
+namespace toruna::net {
+
+namespace {
+
+// The largest payload of an IPv4 UDP datagram: 65535 - 20 (IP header) - 8 (UDP header).
+constexpr int32_t kMaxUdpPayload = 65507;
+constexpr int kOptionKnownButUnsupported = -1;
+
+sockaddr_in ToSockaddr(const SockAddrIn& in) {
+  sockaddr_in out{};
+  out.sin_family = AF_INET;
+  out.sin_port = htons(in.port);
+  out.sin_addr.s_addr = in.addr;
+  return out;
+}
+
+SockAddrIn FromSockaddr(const sockaddr_in& in) {
+  SockAddrIn out;
+  out.addr = in.sin_addr.s_addr;
+  out.port = ntohs(in.sin_port);
+  return out;
+}
+
+// Finds the Linux option behind an option number of the layer's numbering.
+// Returns false when the level is unknown; *sysOption is kOptionKnownButUnsupported
+// when the level is known but the option is not.
+bool MapOption(int level, int option, int* sysLevel, int* sysOption) {
+  if (level == kSolSocket) {
+    *sysLevel = SOL_SOCKET;
+    switch (option) {
+      case 0x0004: *sysOption = SO_REUSEADDR; break;
+      case 0x0008: *sysOption = SO_KEEPALIVE; break;
+      case 0x0010: *sysOption = SO_DONTROUTE; break;
+      case kSoBroadcast: *sysOption = SO_BROADCAST; break;
+      case kSoSndBuf: *sysOption = SO_SNDBUF; break;
+      case kSoRcvBuf: *sysOption = SO_RCVBUF; break;
+      case 0x1007: *sysOption = SO_ERROR; break;
+      case 0x1008: *sysOption = SO_TYPE; break;
+      default: *sysOption = kOptionKnownButUnsupported; break;
+    }
+    return true;
+  }
+  if (level == kIpProtoTcp) {
+    *sysLevel = IPPROTO_TCP;
+    *sysOption = option == kTcpNoDelay ? TCP_NODELAY : kOptionKnownButUnsupported;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+LinuxPlatform::LinuxPlatform(EventLoop& loop)
+    : events_(loop),
+      resolver_(loop, [this](int32_t request, uint16_t error, uint32_t addr) {
+        events_.PostLookup(request, error, addr);
+      }) {}
+
+LinuxPlatform::~LinuxPlatform() {
+  for (int fd : events_.TrackedSockets()) {
+    events_.Forget(fd);
+    close(fd);
+  }
+}
+
+int LinuxPlatform::Fail(int error) {
+  lastError_ = error;
+  return -1;
+}
+
+int LinuxPlatform::FailErrno(int savedErrno) { return Fail(PlatformErrorFromErrno(savedErrno)); }
+
+bool LinuxPlatform::OpenNotifier(NotificationSink* sink) {
+  events_.SetSink(sink);
+  return true;
+}
+
+bool LinuxPlatform::CloseNotifier() {
+  events_.SetSink(nullptr);
+  return true;
+}
+
+SocketHandle LinuxPlatform::Socket(int type, int protocol) {
+  int fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+  if (fd < 0) return FailErrno(errno);
+  int actualType = 0;
+  socklen_t len = sizeof actualType;
+  getsockopt(fd, SOL_SOCKET, SO_TYPE, &actualType, &len);
+  events_.Track(fd, actualType == SOCK_STREAM);
+  return fd;
+}
+
+int LinuxPlatform::AsyncSelect(SocketHandle s, uint16_t mask) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  events_.Select(s, mask);
+  return 0;
+}
+
+int LinuxPlatform::Bind(SocketHandle s, const SockAddrIn& local) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  if (events_.IsStream(s)) {
+    // A restarted server must be able to take its port back at once.
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
+  sockaddr_in addr = ToSockaddr(local);
+  if (bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return FailErrno(errno);
+  return 0;
+}
+
+int LinuxPlatform::Listen(SocketHandle s, int backlog) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  if (listen(s, backlog < 0 ? SOMAXCONN : backlog) != 0) return FailErrno(errno);
+  events_.Listening(s);
+  return 0;
+}
+
+SocketHandle LinuxPlatform::Accept(SocketHandle s, SockAddrIn* peer) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  int fd = accept4(s, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  int saved = errno;
+  events_.AcceptCalled(s);
+  if (fd < 0) return FailErrno(saved);
+  events_.Accepted(s, fd);
+  if (peer) *peer = FromSockaddr(addr);
+  return fd;
+}
+
+int LinuxPlatform::Connect(SocketHandle s, const SockAddrIn& remote) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  sockaddr_in addr = ToSockaddr(remote);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+    // Stream sockets still report the completion as a notification.
+    events_.ConnectedAtOnce(s);
+    return 0;
+  }
+  int saved = errno;
+  if (saved == EINPROGRESS || saved == EINTR) {
+    events_.ConnectStarted(s);
+    return Fail(kErrWouldBlock);
+  }
+  return FailErrno(saved);
+}
+
+int LinuxPlatform::Send(SocketHandle s, const uint8_t* data, int len) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  if (len < 0) return Fail(10014);
+  ssize_t n = send(s, data, static_cast<size_t>(len), MSG_NOSIGNAL);
+  if (n < 0) {
+    int saved = errno;
+    if (saved == EAGAIN || saved == EWOULDBLOCK) events_.SendBlocked(s);
+    return FailErrno(saved);
+  }
+  return static_cast<int>(n);
+}
+
+int LinuxPlatform::SendTo(SocketHandle s, const uint8_t* data, int len, const SockAddrIn& to) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  if (len < 0) return Fail(10014);
+  sockaddr_in addr = ToSockaddr(to);
+  ssize_t n = sendto(s, data, static_cast<size_t>(len), MSG_NOSIGNAL,
+                     reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  if (n < 0) {
+    int saved = errno;
+    if (saved == EAGAIN || saved == EWOULDBLOCK) events_.SendBlocked(s);
+    return FailErrno(saved);
+  }
+  return static_cast<int>(n);
+}
+
+int LinuxPlatform::Recv(SocketHandle s, uint8_t* buf, int len, int flags) {
+  return Receive(s, buf, len, flags, nullptr);
+}
+
+int LinuxPlatform::RecvFrom(SocketHandle s, uint8_t* buf, int len, int flags, SockAddrIn* from) {
+  return Receive(s, buf, len, flags, from);
+}
+
+int LinuxPlatform::Receive(SocketHandle s, uint8_t* buf, int len, int flags, SockAddrIn* from) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  if (len < 0) return Fail(10014);
+  bool stream = events_.IsStream(s);
+  int sysFlags = (flags & kMsgPeek) ? MSG_PEEK : 0;
+  ssize_t n;
+  sockaddr_in addr{};
+  socklen_t addrLen = sizeof addr;
+  if (stream) {
+    n = recv(s, buf, static_cast<size_t>(len), sysFlags);
+  } else {
+    // MSG_TRUNC makes the call return the datagram's real length, so a datagram
+    // longer than the buffer is recognised (its first len bytes are in buf).
+    n = recvfrom(s, buf, static_cast<size_t>(len), sysFlags | MSG_TRUNC,
+                 reinterpret_cast<sockaddr*>(&addr), &addrLen);
+  }
+  int saved = errno;
+  // Every receive call re-arms FD_READ, whatever its outcome.
+  events_.ReceiveCalled(s);
+  if (n < 0) return FailErrno(saved);
+  if (!stream) {
+    if (from) *from = FromSockaddr(addr);
+    if (n > len) return Fail(kErrMessageTooLong);
+  }
+  return static_cast<int>(n);
+}
+
+int LinuxPlatform::CloseSocket(SocketHandle s) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  events_.Forget(s);
+  // The descriptor is released even when close reports an error (EINTR, EIO).
+  if (close(s) != 0 && errno == EBADF) return Fail(10038);
+  return 0;
+}
+
+int LinuxPlatform::GetSockOpt(SocketHandle s, int level, int option, int32_t* value) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  if (level == kSolSocket && option == kSoMaxMsgSize) {
+    if (events_.IsStream(s)) return Fail(10042);
+    *value = kMaxUdpPayload;
+    return 0;
+  }
+  int sysLevel = 0;
+  int sysOption = 0;
+  if (!MapOption(level, option, &sysLevel, &sysOption)) return Fail(10022);
+  if (sysOption == kOptionKnownButUnsupported) return Fail(10042);
+  if (sysLevel == IPPROTO_TCP && !events_.IsStream(s)) return Fail(10042);
+  int result = 0;
+  socklen_t len = sizeof result;
+  if (getsockopt(s, sysLevel, sysOption, &result, &len) != 0) return FailErrno(errno);
+  if (sysLevel == SOL_SOCKET && (sysOption == SO_SNDBUF || sysOption == SO_RCVBUF)) {
+    // Linux reports twice the size asked for (its bookkeeping share); give back the
+    // usable size, so that a size set reads back unchanged.
+    result /= 2;
+  } else if (sysLevel == SOL_SOCKET && sysOption == SO_ERROR && result != 0) {
+    result = PlatformErrorFromErrno(result);
+  }
+  *value = result;
+  return 0;
+}
+
+int LinuxPlatform::SetSockOpt(SocketHandle s, int level, int option, int32_t value) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  if (level == kSolSocket && option == kSoMaxMsgSize) return Fail(10042);  // read-only
+  int sysLevel = 0;
+  int sysOption = 0;
+  if (!MapOption(level, option, &sysLevel, &sysOption)) return Fail(10022);
+  if (sysOption == kOptionKnownButUnsupported || sysOption == SO_ERROR || sysOption == SO_TYPE) {
+    return Fail(10042);
+  }
+  if (sysLevel == IPPROTO_TCP && !events_.IsStream(s)) return Fail(10042);
+  int v = value;
+  if (setsockopt(s, sysLevel, sysOption, &v, sizeof v) != 0) return FailErrno(errno);
+  return 0;
+}
+
+int LinuxPlatform::PendingBytes(SocketHandle s, uint32_t* count) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  int n = 0;
+  if (ioctl(s, FIONREAD, &n) != 0) return FailErrno(errno);
+  *count = n < 0 ? 0 : static_cast<uint32_t>(n);
+  return 0;
+}
+
+int LinuxPlatform::GetSockName(SocketHandle s, SockAddrIn* local) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno(errno);
+  *local = FromSockaddr(addr);
+  return 0;
+}
+
+int LinuxPlatform::GetPeerName(SocketHandle s, SockAddrIn* peer) {
+  if (!events_.Tracked(s)) return Fail(10038);
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (getpeername(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno(errno);
+  *peer = FromSockaddr(addr);
+  return 0;
+}
+
+int LinuxPlatform::GetHostName(std::string* name) {
+  char buf[256] = {};
+  if (gethostname(buf, sizeof buf - 1) != 0) return FailErrno(errno);
+  *name = buf;
+  return 0;
+}
+
+uint32_t LinuxPlatform::InetAddr(const std::string& text) {
+  in_addr addr{};
+  if (inet_aton(text.c_str(), &addr) == 0) return kInaddrNone;
+  return addr.s_addr;
+}
+
+std::string LinuxPlatform::InetNtoa(uint32_t addr) {
+  in_addr in{};
+  in.s_addr = addr;
+  char buf[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &in, buf, sizeof buf);
+  return buf;
+}
+
+int LinuxPlatform::GetHostByName(const std::string& name, uint32_t* addr) {
+  int error = NameResolver::Lookup(name, addr);
+  if (error != 0) return Fail(error);
+  return 0;
+}
+
+LookupHandle LinuxPlatform::AsyncGetHostByName(const std::string& name) {
+  int error = 0;
+  LookupHandle request = resolver_.Start(name, &error);
+  if (request == 0) Fail(error);
+  return request;
+}
+
+int LinuxPlatform::CancelAsyncRequest(LookupHandle request) {
+  bool pending = resolver_.Cancel(request);
+  bool queued = events_.DropLookup(request);
+  if (!pending && !queued) return Fail(10022);
+  return 0;
+}
+
+}  // namespace toruna::net

@@ -1,0 +1,101 @@
+#pragma once
+// The notification rules of the socket layer's platform, emulated over the level-
+// triggered event loop. Each socket has an event selection and arming flags:
+// FD_READ (or FD_ACCEPT) is posted once and then only after the next receive (or
+// accept) call; FD_WRITE once after a connect or accept completes and then only
+// after a send would have blocked; FD_CONNECT and FD_CLOSE once. A graceful close
+// is reported only when no received bytes remain. Notifications are queued and
+// delivered from the loop in arrival order, never from inside a platform call, and
+// each carries the generation of its socket so that one queued for a closed socket
+// never reaches a new socket that got the same number.
+// This class does not own the descriptors; LinuxPlatform opens and closes them.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "net/linux/EventLoop.h"
+#include "net/linux/Platform.h"
+
+namespace toruna::net {
+
+class SocketEvents {
+ public:
+  explicit SocketEvents(EventLoop& loop);
+  ~SocketEvents();
+  SocketEvents(const SocketEvents&) = delete;
+  SocketEvents& operator=(const SocketEvents&) = delete;
+
+  void SetSink(NotificationSink* sink) { sink_ = sink; }
+
+  // A socket comes (created or accepted) and goes (closed).
+  void Track(int fd, bool stream);
+  void Forget(int fd);
+  bool Tracked(int fd) const { return sockets_.count(fd) != 0; }
+  bool IsStream(int fd) const;
+  std::vector<int> TrackedSockets() const;
+
+  void Select(int fd, uint16_t mask);
+
+  // What the platform calls did, as far as notifications are concerned.
+  void Listening(int fd);
+  void ConnectStarted(int fd);
+  void ConnectedAtOnce(int fd);
+  void AcceptCalled(int listenFd);
+  void Accepted(int listenFd, int newFd);
+  void ReceiveCalled(int fd);
+  void SendBlocked(int fd);
+
+  // Lookup completions share the queue so that everything arrives in order.
+  void PostLookup(int32_t request, uint16_t error, uint32_t addr);
+  // Drops a queued lookup completion; false when none was queued.
+  bool DropLookup(int32_t request);
+
+ private:
+  enum class Phase { kIdle, kListening, kConnecting, kConnected, kFailed };
+  struct Socket {
+    int fd = -1;
+    uint64_t generation = 0;
+    bool stream = true;
+    uint16_t mask = 0;
+    Phase phase = Phase::kIdle;
+    bool readArmed = true;    // FD_READ / FD_ACCEPT may be posted
+    bool readLazy = false;    // disarmed, but the read interest is dropped only when it fires
+    bool writeArmed = false;  // FD_WRITE waits for room to send
+    bool closeDone = false;   // FD_CLOSE posted, or nothing more to say about the close
+    bool closeHeld = false;   // peer closed with bytes unread and FD_READ disarmed
+  };
+  struct Item {
+    bool lookup = false;
+    int32_t handle = 0;
+    uint64_t generation = 0;
+    uint16_t event = 0;
+    uint16_t error = 0;
+    uint32_t addr = 0;
+  };
+
+  Socket* Find(int fd);
+  void OnReady(int fd, uint64_t generation, uint32_t ready);
+  void OnConnectReady(Socket& s, uint32_t ready);
+  void OnStreamReady(Socket& s, uint32_t ready);
+  void OnDatagramReady(Socket& s, uint32_t ready);
+  void PostRead(Socket& s, uint16_t event);
+  void PostFirstWrite(Socket& s);
+  void Post(const Socket& s, uint16_t event, uint16_t error);
+  void UpdateInterest(Socket& s);
+  void ScheduleDrain();
+  void Drain();
+
+  EventLoop& loop_;
+  NotificationSink* sink_ = nullptr;
+  uint64_t nextGeneration_ = 1;
+  std::unordered_map<int, Socket> sockets_;
+  std::deque<Item> queue_;
+  bool drainScheduled_ = false;
+  // Deferred work and deliveries check this to notice that the object has gone.
+  std::shared_ptr<char> alive_;
+};
+
+}  // namespace toruna::net

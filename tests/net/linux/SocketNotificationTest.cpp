@@ -1,0 +1,336 @@
+// The notification rules on real loopback sockets: how often each event comes, and
+// that nothing comes for a socket that is gone or was never meant to get it.
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "net/linux/LoopbackHarness.h"
+
+namespace toruna::net::testing {
+namespace {
+
+using SocketNotificationTest = LoopbackTest;
+
+TEST_F(SocketNotificationTest, ConnectAndAcceptEachGiveOneWriteAndAcceptWaitsForTheAcceptCall) {
+  uint16_t port = 0;
+  SocketHandle listener = ListeningSocket(kFdAllEvents, &port);
+
+  SocketHandle client = platform.Socket(kSockStream, kIpProtoTcp);
+  ASSERT_GE(client, 0);
+  ASSERT_EQ(platform.AsyncSelect(client, kFdAllEvents), 0);
+  EXPECT_EQ(platform.Connect(client, SockAddrIn{Loopback(), port}), -1);
+  EXPECT_EQ(platform.LastError(), kErrWouldBlock);
+  RawConnect(port);  // a second connection waits behind the first
+
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(client, kFdWrite) == 1; }));
+  ASSERT_EQ(sink.Count(client, kFdConnect), 1);
+  EXPECT_EQ(sink.Last(client, kFdConnect)->error, 0);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(listener, kFdAccept) == 1; }));
+  Settle();
+  EXPECT_EQ(sink.Count(listener, kFdAccept), 1) << "FD_ACCEPT repeated before an accept call";
+  EXPECT_EQ(sink.Count(client, kFdWrite), 1);
+  // FD_CONNECT comes before the FD_WRITE that follows it.
+  int connectAt = -1, writeAt = -1;
+  for (size_t i = 0; i < sink.notes.size(); ++i) {
+    if (sink.notes[i].socket != client) continue;
+    if (sink.notes[i].event == kFdConnect) connectAt = static_cast<int>(i);
+    if (sink.notes[i].event == kFdWrite) writeAt = static_cast<int>(i);
+  }
+  EXPECT_LT(connectAt, writeAt);
+
+  SockAddrIn peer;
+  SocketHandle accepted = platform.Accept(listener, &peer);
+  ASSERT_GE(accepted, 0);
+  EXPECT_EQ(peer.addr, Loopback());
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(accepted, kFdWrite) == 1; }));
+  // The accept call re-enables FD_ACCEPT, and the second connection still waits.
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(listener, kFdAccept) == 2; }));
+  SocketHandle second = platform.Accept(listener, &peer);
+  ASSERT_GE(second, 0);
+  Settle();
+  EXPECT_EQ(sink.Count(accepted, kFdWrite), 1);
+  EXPECT_EQ(sink.Count(second, kFdWrite), 1);
+  EXPECT_EQ(sink.Count(listener, kFdAccept), 2);
+  EXPECT_EQ(platform.Accept(listener, &peer), -1);
+  EXPECT_EQ(platform.LastError(), kErrWouldBlock);
+}
+
+TEST_F(SocketNotificationTest, ReadComesOncePerReceiveCallWhileBytesRemain) {
+  int raw = -1;
+  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
+  ASSERT_EQ(send(raw, "0123456789", 10, 0), 10);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdRead), 1) << "FD_READ repeated before a receive call";
+
+  uint8_t buf[16];
+  ASSERT_EQ(platform.Recv(s, buf, 4, kMsgPeek), 4);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 2; })) << "a peek re-enables FD_READ";
+  ASSERT_EQ(platform.Recv(s, buf, 4, 0), 4);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 3; })) << "6 bytes remain";
+  ASSERT_EQ(platform.Recv(s, buf, sizeof buf, 0), 6);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 6), "456789");
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdRead), 3) << "nothing remains, so no FD_READ";
+
+  ASSERT_EQ(send(raw, "x", 1, 0), 1);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 4; }));
+  EXPECT_EQ(sink.Count(s, kFdClose), 0);
+}
+
+TEST_F(SocketNotificationTest, AnIgnoredReadLeavesTheLoopIdle) {
+  int raw = -1;
+  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
+  ASSERT_EQ(send(raw, "abc", 3, 0), 3);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
+  Settle();
+  size_t before = sink.notes.size();
+  for (int i = 0; i < 20; ++i) loop.ProcessReady(0);
+  EXPECT_EQ(sink.notes.size(), before);
+  EXPECT_FALSE(Readable(loop.Fd())) << "the loop would spin on the unread bytes";
+
+  // More bytes and the peer's close change nothing until the owner reads.
+  ASSERT_EQ(send(raw, "def", 3, 0), 3);
+  RawClose(raw);
+  Settle();
+  EXPECT_FALSE(Readable(loop.Fd()));
+  EXPECT_EQ(sink.CountFor(s), 2);  // FD_WRITE after accept, one FD_READ
+}
+
+TEST_F(SocketNotificationTest, GracefulCloseComesOnceAfterTheBytesAreRead) {
+  int raw = -1;
+  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
+  ASSERT_EQ(send(raw, "hello", 5, 0), 5);
+  RawClose(raw);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdClose), 0) << "FD_CLOSE before the bytes were read";
+
+  uint8_t buf[3];
+  ASSERT_EQ(platform.Recv(s, buf, 3, 0), 3);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 2; }));
+  EXPECT_EQ(sink.Count(s, kFdClose), 0);
+  ASSERT_EQ(platform.Recv(s, buf, 3, 0), 2);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdClose) == 1; }));
+  EXPECT_EQ(sink.Last(s, kFdClose)->error, 0);
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdClose), 1);
+  EXPECT_EQ(sink.Count(s, kFdRead), 2);
+  EXPECT_FALSE(Readable(loop.Fd()));
+}
+
+TEST_F(SocketNotificationTest, ResetGivesCloseWithConnectionReset) {
+  int raw = -1;
+  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
+  linger abort{1, 0};
+  ASSERT_EQ(setsockopt(raw, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+  RawClose(raw);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdClose) == 1; }));
+  EXPECT_EQ(sink.Last(s, kFdClose)->error, kErrConnectionReset);
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdClose), 1);
+  EXPECT_FALSE(Readable(loop.Fd()));
+}
+
+TEST_F(SocketNotificationTest, RefusedConnectGivesConnectWithTheErrorAndNothingElse) {
+  // A port that was just free: nothing listens there.
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = Loopback();
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  close(probe);
+
+  SocketHandle s = platform.Socket(kSockStream, kIpProtoTcp);
+  ASSERT_EQ(platform.AsyncSelect(s, kFdAllEvents), 0);
+  EXPECT_EQ(platform.Connect(s, SockAddrIn{Loopback(), ntohs(addr.sin_port)}), -1);
+  EXPECT_EQ(platform.LastError(), kErrWouldBlock);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdConnect) == 1; }));
+  EXPECT_EQ(sink.Last(s, kFdConnect)->error, kErrConnectionRefused);
+  Settle();
+  EXPECT_EQ(sink.CountFor(s), 1);
+  EXPECT_FALSE(Readable(loop.Fd()));
+}
+
+TEST_F(SocketNotificationTest, WriteComesAgainOnlyAfterASendWouldBlock) {
+  int raw = -1;
+  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdWrite) == 1; }));
+  ASSERT_EQ(platform.SetSockOpt(s, kSolSocket, kSoSndBuf, 4096), 0);
+
+  std::vector<uint8_t> chunk(65536, 0x5A);
+  ASSERT_EQ(platform.Send(s, chunk.data(), 100), 100);
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdWrite), 1) << "a successful send must not bring FD_WRITE";
+
+  // Fill the buffers. Loopback may move bytes on after a send would block, which
+  // rightly brings FD_WRITE; keep filling until a would-block stays without one.
+  long total = 100;
+  int wouldBlocks = 0;
+  for (int round = 0; round < 50; ++round) {
+    int rc = 0;
+    while ((rc = platform.Send(s, chunk.data(), static_cast<int>(chunk.size()))) > 0) total += rc;
+    ASSERT_EQ(rc, -1);
+    ASSERT_EQ(platform.LastError(), kErrWouldBlock);
+    ++wouldBlocks;
+    int writes = sink.Count(s, kFdWrite);
+    Settle();
+    if (sink.Count(s, kFdWrite) == writes) break;
+  }
+  int writesWhileFull = sink.Count(s, kFdWrite);
+  EXPECT_LE(writesWhileFull, wouldBlocks) << "more than one FD_WRITE per would-block";
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdWrite), writesWhileFull) << "FD_WRITE while the buffer is still full";
+
+  // The far side drains everything; room comes back and FD_WRITE with it, once.
+  std::vector<char> sinkBuf(65536);
+  long drained = 0;
+  while (drained < total) {
+    ssize_t n = recv(raw, sinkBuf.data(), sinkBuf.size(), 0);
+    ASSERT_GT(n, 0);
+    drained += n;
+  }
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdWrite) == writesWhileFull + 1; }));
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdWrite), writesWhileFull + 1);
+}
+
+TEST_F(SocketNotificationTest, AcceptedSocketCarriesTheListenersSelection) {
+  int raw = -1;
+  SocketHandle s = AcceptedFromRaw(kFdRead, &raw);  // no FD_WRITE, no FD_CLOSE
+  ASSERT_EQ(send(raw, "z", 1, 0), 1);
+  RawClose(raw);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
+  uint8_t buf[4];
+  ASSERT_EQ(platform.Recv(s, buf, sizeof buf, 0), 1);
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdWrite), 0);
+  EXPECT_EQ(sink.Count(s, kFdClose), 0);
+  EXPECT_FALSE(Readable(loop.Fd())) << "an unselected close must not keep the loop busy";
+}
+
+TEST_F(SocketNotificationTest, SelectingNothingStopsNotifications) {
+  int raw = -1;
+  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdWrite) == 1; }));
+  ASSERT_EQ(platform.AsyncSelect(s, 0), 0);
+  ASSERT_EQ(send(raw, "abc", 3, 0), 3);
+  RawClose(raw);
+  Settle();
+  EXPECT_EQ(sink.CountFor(s), 1);
+  EXPECT_FALSE(Readable(loop.Fd()));
+
+  // Selecting again picks up what is waiting.
+  ASSERT_EQ(platform.AsyncSelect(s, kFdAllEvents), 0);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
+}
+
+TEST_F(SocketNotificationTest, ClosedSocketsNotificationsNeverReachItsSuccessor) {
+  uint16_t port = 0;
+  SocketHandle listener = ListeningSocket(kFdAllEvents, &port);
+  RawConnect(port);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(listener, kFdAccept) == 1; }));
+  SockAddrIn peer;
+  SocketHandle accepted = platform.Accept(listener, &peer);
+  ASSERT_GE(accepted, 0);
+  // Its FD_WRITE is queued; the socket goes and a new one takes the same number.
+  ASSERT_EQ(platform.CloseSocket(accepted), 0);
+  SocketHandle successor = platform.Socket(kSockDgram, kIpProtoUdp);
+  ASSERT_EQ(successor, accepted);
+  ASSERT_EQ(platform.AsyncSelect(successor, kFdAllEvents), 0);
+  Settle();
+  EXPECT_EQ(sink.CountFor(successor), 0);
+}
+
+TEST_F(SocketNotificationTest, HandleReusedWithinOneBatchNeverGetsTheOldNotification) {
+  int rawA = -1, rawB = -1;
+  SocketHandle a = AcceptedFromRaw(kFdAllEvents, &rawA);
+  SocketHandle b = AcceptedFromRaw(kFdAllEvents, &rawB);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(a, kFdWrite) + sink.Count(b, kFdWrite) == 2; }));
+
+  // Both become readable in the same batch; whichever is reported first closes the
+  // other and opens a socket that reuses its number.
+  SocketHandle reused = -1;
+  SocketHandle victim = -1;
+  sink.onNotify = [&](const Note& note) {
+    if (reused != -1 || note.event != kFdRead) return;
+    victim = note.socket == a ? b : a;
+    ASSERT_EQ(platform.CloseSocket(victim), 0);
+    reused = platform.Socket(kSockDgram, kIpProtoUdp);
+    ASSERT_EQ(platform.AsyncSelect(reused, kFdAllEvents), 0);
+  };
+  // Fill every free number below a and b, so that the next socket takes the victim's.
+  for (;;) {
+    int fd = dup(0);
+    ASSERT_GE(fd, 0);
+    if (fd > std::max(a, b)) {
+      close(fd);
+      break;
+    }
+    rawFds.push_back(fd);
+  }
+  ASSERT_EQ(send(rawA, "1", 1, 0), 1);
+  ASSERT_EQ(send(rawB, "2", 1, 0), 1);
+  usleep(50000);  // let both arrive before the loop looks
+  size_t mark = sink.notes.size();
+  ASSERT_TRUE(PumpUntil([&] { return reused != -1; }));
+  Settle();
+  ASSERT_EQ(reused, victim);
+  for (size_t i = mark + 1; i < sink.notes.size(); ++i) {
+    EXPECT_NE(sink.notes[i].socket, reused) << "event " << sink.notes[i].event;
+  }
+}
+
+TEST_F(SocketNotificationTest, NotificationsComeFromTheLoopNotFromInsideCalls) {
+  uint16_t port = 0;
+  SocketHandle listener = ListeningSocket(kFdAllEvents, &port);
+  RawConnect(port);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(listener, kFdAccept) == 1; }));
+  SockAddrIn peer;
+  size_t before = sink.notes.size();
+  SocketHandle accepted = platform.Accept(listener, &peer);
+  ASSERT_GE(accepted, 0);
+  EXPECT_EQ(sink.notes.size(), before) << "FD_WRITE delivered inside Accept";
+  EXPECT_TRUE(Readable(loop.Fd())) << "queued work must wake an embedding loop";
+  loop.ProcessReady(0);
+  EXPECT_EQ(sink.Count(accepted, kFdWrite), 1);
+}
+
+TEST_F(SocketNotificationTest, DatagramReadComesOncePerReceiveCall) {
+  SocketHandle s = platform.Socket(kSockDgram, kIpProtoUdp);
+  ASSERT_EQ(platform.AsyncSelect(s, kFdAllEvents), 0);
+  ASSERT_EQ(platform.Bind(s, SockAddrIn{Loopback(), 0}), 0);
+  SockAddrIn local;
+  ASSERT_EQ(platform.GetSockName(s, &local), 0);
+
+  SocketHandle sender = platform.Socket(kSockDgram, kIpProtoUdp);
+  const uint8_t one[] = {1, 2, 3};
+  const uint8_t two[] = {4, 5, 6, 7, 8};
+  ASSERT_EQ(platform.SendTo(sender, one, 3, local), 3);
+  ASSERT_EQ(platform.SendTo(sender, two, 5, local), 5);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdRead), 1);
+  uint32_t pending = 0;
+  ASSERT_EQ(platform.PendingBytes(s, &pending), 0);
+  EXPECT_EQ(pending, 3u) << "the first datagram's size";
+
+  uint8_t buf[8];
+  SockAddrIn from;
+  ASSERT_EQ(platform.RecvFrom(s, buf, sizeof buf, 0, &from), 3);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 2; }));
+  ASSERT_EQ(platform.RecvFrom(s, buf, sizeof buf, 0, &from), 5);
+  Settle();
+  EXPECT_EQ(sink.Count(s, kFdRead), 2);
+  EXPECT_EQ(sink.CountFor(sender), 0);
+}
+
+}  // namespace
+}  // namespace toruna::net::testing
