@@ -116,7 +116,7 @@ TEST_F(DiscoveryTest, AnswersTwoRequestsThatArriveTogether) {
 TEST_F(DiscoveryTest, BadPortsGoUnansweredWithoutSilencingDiscovery) {
   UdpPeer peer;
   // Out of range, beyond 32 bits, and port 0 (a send the platform refuses).
-  for (const std::string& request : {"?70000!", "?-1!", "?1e12!", "?&HFFFFFFFFFF!", "?!"}) {
+  for (const char* request : {"?70000!", "?-1!", "?1e12!", "?&HFFFFFFFFFF!", "?!"}) {
     ExpectIgnored(peer, request);
     // A refused reply puts the socket in error; the timer's tick brings it back.
     server_.form->tmrMain_Timer();
