@@ -49,6 +49,8 @@ class FakePlatform : public Platform {
   std::function<std::optional<int32_t>(SocketHandle, int level, int option)> onGetSockOpt;
   // Lengths asked of every Send call, in order (before any scripting).
   std::vector<int> sendLengths;
+  // Request handles of the lookups that were started, in order.
+  std::vector<LookupHandle> lookups;
   // Called at the start of every counted call, before the failure rules apply.
   std::function<void(Call)> beforeCall;
 
@@ -160,7 +162,9 @@ class FakePlatform : public Platform {
   }
   LookupHandle AsyncGetHostByName(const std::string& name) override {
     if (Injected(Call::AsyncGetHostByName)) return 0;
-    return real_.AsyncGetHostByName(name);
+    LookupHandle request = real_.AsyncGetHostByName(name);
+    if (request != 0) lookups.push_back(request);
+    return request;
   }
   int CancelAsyncRequest(LookupHandle request) override {
     if (Injected(Call::CancelAsyncRequest)) return -1;

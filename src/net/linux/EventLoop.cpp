@@ -64,21 +64,29 @@ struct EventLoop::Impl {
   // Puts the registration into the epoll set, changes it, or takes it out. A
   // descriptor with no interest leaves the set entirely: epoll reports hang-ups and
   // errors whatever the interest, and a dead socket nobody reads would keep it busy.
-  void Apply(Registration& reg) {
+  // False when epoll refuses the descriptor.
+  bool Apply(Registration& reg) {
     if (reg.interest == 0) {
-      if (reg.inEpoll) {
-        epoll_ctl(epollFd, EPOLL_CTL_DEL, reg.fd, nullptr);
-        reg.inEpoll = false;
-      }
-      return;
+      if (reg.inEpoll) epoll_ctl(epollFd, EPOLL_CTL_DEL, reg.fd, nullptr);
+      reg.inEpoll = false;
+      return true;
     }
     epoll_event ev{};
     ev.events = ToEpoll(reg.interest);
     ev.data.u64 = reg.id;
-    if (epoll_ctl(epollFd, reg.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, reg.fd, &ev) != 0) {
-      ThrowErrno("EventLoop: epoll_ctl");
+    int op = reg.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(epollFd, op, reg.fd, &ev) != 0) {
+      // The set may disagree with our record when a descriptor was closed (and its
+      // number reused) without Unwatch: epoll forgets a closed descriptor by itself.
+      bool retry = (op == EPOLL_CTL_MOD && errno == ENOENT) || (op == EPOLL_CTL_ADD && errno == EEXIST);
+      op = op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+      if (!retry || epoll_ctl(epollFd, op, reg.fd, &ev) != 0) {
+        reg.inEpoll = false;
+        return false;
+      }
     }
     reg.inEpoll = true;
+    return true;
   }
 
   void Remove(int fd) {
@@ -164,7 +172,7 @@ void EventLoop::Watch(int fd, uint32_t interest, FdCallback callback) {
   reg->id = impl_->nextId++;
   reg->interest = interest & (kReadable | kWritable | kHangUp);
   reg->callback = std::move(callback);
-  impl_->Apply(*reg);
+  if (!impl_->Apply(*reg)) ThrowErrno("EventLoop: epoll_ctl");
   impl_->byFd[fd] = reg;
   impl_->byId[reg->id] = reg;
 }
@@ -175,6 +183,8 @@ void EventLoop::Modify(int fd, uint32_t interest) {
   interest &= kReadable | kWritable | kHangUp;
   if (it->second->interest == interest) return;
   it->second->interest = interest;
+  // A descriptor epoll refuses here was closed behind the loop's back; it has nothing
+  // more to report, so there is nothing to do about it.
   impl_->Apply(*it->second);
 }
 

@@ -204,6 +204,21 @@ TEST(EventLoopTest, TimerMayCancelItselfAndOthers) {
   EXPECT_FALSE(Readable(loop.Fd(), 20));
 }
 
+TEST(EventLoopTest, ANumberClosedBehindTheLoopsBackStillWorksWhenChanged) {
+  EventLoop loop;
+  int fd = ReadyEventFd();
+  uint32_t lastReady = 0;
+  loop.Watch(fd, EventLoop::kReadable, [&](uint32_t ready) { lastReady = ready; });
+  close(fd);  // epoll drops it silently; the loop's record stays
+  int again = ReadyEventFd();
+  ASSERT_EQ(again, fd);
+  EXPECT_NO_THROW(loop.Modify(again, EventLoop::kReadable | EventLoop::kWritable));
+  loop.ProcessReady(0);
+  EXPECT_EQ(lastReady, EventLoop::kReadable | EventLoop::kWritable);
+  loop.Unwatch(again);
+  close(again);
+}
+
 TEST(EventLoopTest, RunReturnsAfterStop) {
   EventLoop loop;
   int ticks = 0;

@@ -33,6 +33,7 @@ TEST_F(SocketNotificationTest, ConnectAndAcceptEachGiveOneWriteAndAcceptWaitsFor
   ASSERT_TRUE(PumpUntil([&] { return sink.Count(listener, kFdAccept) == 1; }));
   Settle();
   EXPECT_EQ(sink.Count(listener, kFdAccept), 1) << "FD_ACCEPT repeated before an accept call";
+  EXPECT_FALSE(Readable(loop.Fd())) << "a waiting connection nobody accepts keeps the loop busy";
   EXPECT_EQ(sink.Count(client, kFdWrite), 1);
   // FD_CONNECT comes before the FD_WRITE that follows it.
   int connectAt = -1, writeAt = -1;
@@ -301,6 +302,44 @@ TEST_F(SocketNotificationTest, NotificationsComeFromTheLoopNotFromInsideCalls) {
   EXPECT_TRUE(Readable(loop.Fd())) << "queued work must wake an embedding loop";
   loop.ProcessReady(0);
   EXPECT_EQ(sink.Count(accepted, kFdWrite), 1);
+}
+
+TEST_F(SocketNotificationTest, EmbeddingLoopSeesReadySocketsOnTheLoopDescriptor) {
+  int raw = -1;
+  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdWrite) == 1; }));
+  Settle();
+  ASSERT_FALSE(Readable(loop.Fd()));
+  ASSERT_EQ(send(raw, "ping", 4, 0), 4);
+  pollfd p{loop.Fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  loop.ProcessReady(0);
+  EXPECT_EQ(sink.Count(s, kFdRead), 1);
+}
+
+TEST_F(SocketNotificationTest, AHandlerThatRunsTheLoopLetsLaterNotificationsThrough) {
+  int rawA = -1, rawB = -1;
+  SocketHandle a = AcceptedFromRaw(kFdAllEvents, &rawA);
+  SocketHandle b = AcceptedFromRaw(kFdAllEvents, &rawB);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(a, kFdWrite) + sink.Count(b, kFdWrite) == 2; }));
+
+  // Like a modal dialog inside a handler: the loop runs again before it returns.
+  bool insideA = false;
+  bool bSeenInsideA = false;
+  sink.onNotify = [&](const Note& note) {
+    if (note.socket == b && note.event == kFdRead) bSeenInsideA = insideA;
+    if (note.socket != a || note.event != kFdRead || insideA) return;
+    insideA = true;
+    ASSERT_EQ(send(rawB, "b", 1, 0), 1);
+    EXPECT_TRUE(PumpUntil([&] { return sink.Count(b, kFdRead) == 1; }));
+    insideA = false;
+  };
+  ASSERT_EQ(send(rawA, "a", 1, 0), 1);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(a, kFdRead) == 1 && sink.Count(b, kFdRead) == 1; }));
+  EXPECT_TRUE(bSeenInsideA);
+  Settle();
+  EXPECT_EQ(sink.Count(a, kFdRead), 1);
+  EXPECT_EQ(sink.Count(b, kFdRead), 1);
 }
 
 TEST_F(SocketNotificationTest, DatagramReadComesOncePerReceiveCall) {

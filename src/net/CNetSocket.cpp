@@ -1,0 +1,184 @@
+// Construction, destruction, properties, socket creation and release, the
+// dispatcher's entry point and the Error event of the socket object.
+
+#include "net/CNetSocket.h"
+
+#include "net/AlertService.h"
+#include "net/RaisedError.h"
+#include "net/modNetSocket.h"
+
+namespace toruna::net {
+
+namespace {
+
+constexpr int32_t kMsgResolveDone = 2048;
+constexpr int32_t kMsgSocketNotify = 2049;
+
+RaisedError PlatformError(int32_t code, const char* source) {
+  return RaisedError(code, source, modNetSocket::WinsockErrorText(code));
+}
+
+void CheckPortRange(int32_t lngPort, const char* source) {
+  if (lngPort < 0 || lngPort > 65535) throw RaisedError(kErrBadArgument, source, kTextBadArgument);
+}
+
+}  // namespace
+
+std::shared_ptr<CNetSocket> CNetSocket::Create() { return Create(modNetSocket::Default()); }
+
+std::shared_ptr<CNetSocket> CNetSocket::Create(modNetSocket& dispatcher) {
+  return std::shared_ptr<CNetSocket>(new CNetSocket(dispatcher));
+}
+
+CNetSocket::CNetSocket(modNetSocket& dispatcher) : module_(dispatcher) { module_.InitiateProcesses(); }
+
+CNetSocket::~CNetSocket() {
+  CancelPendingLookups();
+  // A destructor cannot raise: failures of the release are shown through the
+  // alert service instead, and the object's routes go whatever happened.
+  if (!isAcceptedSocket) {
+    try {
+      DestroySocket();
+    } catch (const RaisedError& e) {
+      module_.DeregisterSocket(socketHandle);
+      AlertService::Current().Alert(e.Description(), e.Source());
+    }
+  }
+  module_.ForgetObject(this);
+  try {
+    module_.FinalizeProcesses();
+  } catch (const RaisedError& e) {
+    AlertService::Current().Alert(e.Description(), e.Source());
+  }
+}
+
+// Properties.
+
+int32_t CNetSocket::RemotePort() const { return remotePort; }
+
+void CNetSocket::SetRemotePort(int32_t lngPort) {
+  if (protocol == ProtocolTcp && state != StateClosed)
+    throw RaisedError(kErrInvalidOperation, "CNetSocket.RemotePort", kTextInvalidOperation);
+  CheckPortRange(lngPort, "CNetSocket.RemotePort");
+  remotePort = lngPort;
+}
+
+std::string CNetSocket::RemoteHost() const { return remoteHost; }
+
+void CNetSocket::SetRemoteHost(const std::string& strHost) {
+  if (protocol == ProtocolUdp || state == StateClosed) {
+    remoteHost = strHost;
+    return;
+  }
+  FireError(kErrInvalidOperation, std::string("CNetSocket.RemoteHost - ") + kTextInvalidOperation, "", false, false);
+}
+
+std::string CNetSocket::RemoteHostIP() const { return remoteHostIP; }
+
+int32_t CNetSocket::LocalPort() const { return boundLocalPort != 0 ? boundLocalPort : localPort; }
+
+void CNetSocket::SetLocalPort(int32_t lngPort) {
+  if (state != StateClosed) throw RaisedError(kErrInvalidOperation, "CNetSocket.LocalPort", kTextInvalidOperation);
+  CheckPortRange(lngPort, "CNetSocket.LocalPort");
+  localPort = lngPort;
+}
+
+SocketState CNetSocket::State() const { return state; }
+
+std::string CNetSocket::LocalHostName() { return GetLocalHostName(); }
+
+std::string CNetSocket::LocalIP() {
+  if (state == StateOpen || state == StateListening) return localIP;
+  return GetLocalIP();
+}
+
+int32_t CNetSocket::BytesReceived() {
+  if (protocol == ProtocolTcp) return static_cast<int32_t>(receiveQueue.size());
+  return PendingByteCount();
+}
+
+int32_t CNetSocket::SocketHandle() const { return socketHandle; }
+
+std::string CNetSocket::Tag() const { return tag; }
+
+void CNetSocket::SetTag(const std::string& strTag) { tag = strTag; }
+
+int32_t CNetSocket::Protocol() const { return protocol; }
+
+void CNetSocket::SetProtocol(int32_t enmProtocol) {
+  if (state != StateClosed) throw RaisedError(kErrInvalidOperation, "CNetSocket.Protocol", kTextInvalidOperation);
+  protocol = enmProtocol;
+}
+
+size_t CNetSocket::UnsentByteCount() const { return sendQueue.size(); }
+
+// Socket lifetime.
+
+bool CNetSocket::SocketExists() {
+  if (socketHandle != -1) return true;
+  Platform& platform = module_.platform();
+  const bool tcp = protocol == ProtocolTcp;
+  const net::SocketHandle created = platform.Socket(tcp ? kSockStream : kSockDgram, tcp ? kIpProtoTcp : kIpProtoUdp);
+  if (created == -1) {
+    const int32_t code = platform.LastError();
+    state = StateError;
+    FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.SocketExists", true, false);
+    return false;
+  }
+  socketHandle = created;
+  ProcessOptions();
+  return module_.RegisterSocket(socketHandle, this, true);
+}
+
+void CNetSocket::DestroySocket() {
+  if (socketHandle == -1) return;
+  Platform& platform = module_.platform();
+  if (platform.CloseSocket(socketHandle) == -1) {
+    state = StateError;
+    throw PlatformError(platform.LastError(), "CNetSocket.DestroySocket");
+  }
+  module_.DeregisterSocket(socketHandle);
+  socketHandle = -1;
+}
+
+void CNetSocket::CloseSck() {
+  if (socketHandle == -1) return;
+  state = StateClosing;
+  CancelPendingLookups();
+  DestroySocket();
+  boundLocalPort = 0;
+  remoteHostIP.clear();
+  receiveQueue.Clear();
+  sendQueue.Clear();
+  receiveQueue.ReleaseIdleMemory();
+  sendQueue.ReleaseIdleMemory();
+  sendBufferSize = 0;
+  receiveBufferSize = 0;
+  state = StateClosed;
+}
+
+// Dispatcher entry.
+
+void CNetSocket::WndProc(int32_t /*hWnd*/, int32_t uMsg, int32_t wParam, int32_t lParam) {
+  // Handlers may drop the owner's last reference; this one lasts until we return.
+  std::shared_ptr<CNetSocket> self = weak_from_this().lock();
+  if (uMsg == kMsgResolveDone) {
+    CompleteLookup(wParam, HighWord(lParam));
+  } else if (uMsg == kMsgSocketNotify) {
+    PostSocket(LowWord(lParam), HighWord(lParam));
+  }
+}
+
+void CNetSocket::FireError(int32_t number, const std::string& description, const std::string& source,
+                           bool cancelDisplay, bool allowBox) {
+  SocketErrorArgs e;
+  e.Number = number;
+  e.Description = description;
+  e.Source = source;
+  e.CancelDisplay = cancelDisplay;
+  // A copy: the handler may replace OnError while it runs.
+  if (auto handler = OnError) handler(e);
+  if (allowBox && !e.CancelDisplay) AlertService::Current().Alert(e.Description, e.Source);
+}
+
+}  // namespace toruna::net

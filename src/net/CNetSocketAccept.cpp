@@ -1,0 +1,127 @@
+// Listening and accepting. An accepted connection first goes to a temporary
+// holder (Accept called by the dispatcher); the owner's Accept then takes the
+// handle over together with whatever the holder queued, and a close it saw.
+
+#include <memory>
+
+#include "net/CNetSocket.h"
+#include "net/RaisedError.h"
+#include "net/modNetSocket.h"
+
+namespace toruna::net {
+
+namespace {
+constexpr int kListenBacklog = 5;
+}  // namespace
+
+bool CNetSocket::Listen() {
+  if (state != StateClosed && state != StateOpen) return false;
+  if (!SocketExists()) return false;
+  if (!BindInternal(Variant::Missing(), Variant::Missing())) return false;
+  if (module_.platform().Listen(socketHandle, kListenBacklog) == -1) return false;
+  state = StateListening;
+  return true;
+}
+
+void CNetSocket::Accept(int32_t RequestID) {
+  if (state != StateClosed) {
+    throw RaisedError(kErrInvalidOperation, "CNetSocket.Accept", kTextInvalidOperation);
+  }
+  protocol = ProtocolTcp;
+  const bool held = module_.AcceptedSocketIsHeld(RequestID);
+  // A handle another object owns is refused before anything touches it, so that
+  // closing or destroying this object can never close that object's socket.
+  if (!held && module_.SocketIsRegistered(RequestID)) {
+    throw RaisedError(kErrWrongState, "CNetSocket.Accept", kTextWrongState);
+  }
+
+  socketHandle = RequestID;
+  try {
+    ProcessOptions();
+  } catch (...) {
+    // The handle is not ours yet: a held connection stays waiting for the end of
+    // the FD_ACCEPT handling, which closes it when nobody else accepts it.
+    socketHandle = -1;
+    sendBufferSize = 0;
+    receiveBufferSize = 0;
+    throw;
+  }
+
+  if (!held) {
+    // The temporary holder: the accepted socket already carries the listening
+    // socket's event selection.
+    isAcceptedSocket = true;
+    state = StateConnected;
+    try {
+      module_.RegisterSocket(RequestID, this, false);
+    } catch (...) {
+      isAcceptedSocket = false;
+      state = StateClosed;
+      socketHandle = -1;
+      sendBufferSize = 0;
+      receiveBufferSize = 0;
+      throw;
+    }
+    return;
+  }
+
+  // The owner's case. Events below may drop the owner's last reference.
+  std::shared_ptr<CNetSocket> keepAlive = weak_from_this().lock();
+  std::shared_ptr<CNetSocket> holder = module_.HeldSocketObject(RequestID);
+  module_.ReleaseHeldSocket(RequestID);
+
+  Platform& platform = module_.platform();
+  SockAddrIn local;
+  if (platform.GetSockName(socketHandle, &local) == -1) {
+    const int code = platform.LastError();
+    // Nobody owns the connection now and its holder is about to go: close it, so
+    // that no notification can reach the destroyed holder.
+    platform.CloseSocket(RequestID);
+    module_.DeregisterSocket(RequestID);
+    socketHandle = -1;
+    sendBufferSize = 0;
+    receiveBufferSize = 0;
+    throw RaisedError(code, "CNetSocket.Accept", modNetSocket::WinsockErrorText(code));
+  }
+  boundLocalPort = local.port;
+  localIP = platform.InetNtoa(local.addr);
+  ReadPeerAddress(socketHandle);
+  state = StateConnected;
+
+  if (holder && !holder->receiveQueue.empty()) {
+    receiveQueue.Append(holder->receiveQueue.data(), holder->receiveQueue.size());
+    holder->receiveQueue.Clear();
+  }
+  module_.RerouteSocket(RequestID, this);
+
+  if (auto handler = OnDataArrival; handler && !receiveQueue.empty()) {
+    handler(static_cast<int32_t>(receiveQueue.size()));
+  }
+  // Only while the connection is still this object's: a DataArrival handler may
+  // already have closed it.
+  if (holder && holder->state == StateClosing && state == StateConnected &&
+      socketHandle == RequestID) {
+    state = StateClosing;
+    if (auto handler = OnCloseSck) handler();
+  }
+}
+
+bool CNetSocket::ReadPeerAddress(int32_t handle) {
+  SockAddrIn peer;
+  if (module_.platform().GetPeerName(handle, &peer) == -1) {
+    remotePort = 0;
+    remoteHostIP.clear();
+    remoteHost.clear();
+    return false;
+  }
+  StoreRemoteAddress(peer);
+  return true;
+}
+
+void CNetSocket::StoreRemoteAddress(const SockAddrIn& address) {
+  remotePort = address.port;
+  remoteHostIP = module_.platform().InetNtoa(address.addr);
+  remoteHost.clear();
+}
+
+}  // namespace toruna::net

@@ -1,0 +1,209 @@
+// Local and remote addressing of the socket object: binding, name resolution
+// (at once for dotted text, blocking for a bind, asynchronous for a connect),
+// the local host's name and address, and the outgoing connect.
+// The address value 1 stands for "no address" throughout.
+
+#include <cmath>
+#include <cstdio>
+
+#include "net/CNetSocket.h"
+#include "net/RaisedError.h"
+#include "net/modNetSocket.h"
+
+namespace toruna::net {
+
+namespace {
+
+constexpr uint32_t kNoAddress = 1;
+
+RaisedError PlatformError(int32_t code, const char* source) {
+  return RaisedError(code, source, modNetSocket::WinsockErrorText(code));
+}
+
+// The text of an argument that names a host or an address.
+std::string TextOf(const Variant& value) {
+  if (value.Type() == vbString) return value.AsString();
+  if (value.IsEmpty()) return "";
+  if (value.IsNumeric()) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", value.ToNumber());
+    return text;
+  }
+  return "";
+}
+
+// A whole number from a numeric argument, rounding halves to even as the
+// owner's language converts to a Long.
+int32_t ToPort(double value) { return static_cast<int32_t>(std::nearbyint(value)); }
+
+}  // namespace
+
+void CNetSocket::Bind(const Variant& LocalPort, const Variant& LocalIP) {
+  if (state != StateClosed) throw RaisedError(kErrInvalidOperation, "CNetSocket.Bind", kTextInvalidOperation);
+  if (BindInternal(LocalPort, LocalIP)) state = StateOpen;
+}
+
+bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) {
+  if (state == StateOpen) return true;
+
+  int32_t port = localPort;
+  if (!LocalPort.IsMissing()) {
+    if (!LocalPort.IsNumeric())
+      throw RaisedError(kErrUnsupportedType, "CNetSocket.BindInternal", kTextUnsupportedType);
+    const double value = LocalPort.ToNumber();
+    if (value < 0 || value > 65535) throw RaisedError(kErrBadArgument, "CNetSocket.BindInternal", kTextBadArgument);
+    port = ToPort(value);
+  }
+
+  std::string addressText = LocalIP.IsMissing() ? "" : TextOf(LocalIP);
+  if (addressText.empty()) addressText = "0.0.0.0";
+
+  std::string dotted;
+  int32_t error = 0;
+  const uint32_t address = ResolveHostNow(addressText, dotted, error);
+  if (error != 0) throw RaisedError(kErrBadArgument, "CNetSocket.BindInternal", kTextInvalidArgument);
+
+  if (!SocketExists()) return false;
+
+  Platform& platform = module_.platform();
+  if (platform.Bind(socketHandle, SockAddrIn{address, static_cast<uint16_t>(port)}) == -1) {
+    // The bind itself was refused: the caller learns only False, the owner
+    // learns why through the Error event.
+    const int32_t code = platform.LastError();
+    FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.BindInternal", true, true);
+    return false;
+  }
+
+  localIP = dotted;
+  if (port != 0) {
+    localPort = port;
+  } else {
+    const int32_t chosen = QueryBoundPort(socketHandle);
+    if (chosen == -1) throw PlatformError(platform.LastError(), "CNetSocket.BindInternal");
+    boundLocalPort = chosen;
+  }
+  return true;
+}
+
+uint32_t CNetSocket::ResolveHostNow(const std::string& host, std::string& dotted, int32_t& error) {
+  if (host.empty()) {
+    dotted.clear();
+    error = kErrAddressFamily;
+    return kNoAddress;
+  }
+  Platform& platform = module_.platform();
+  const uint32_t parsed = platform.InetAddr(host);
+  if (parsed != kInaddrNone) {
+    dotted = host;
+    error = 0;
+    return parsed;
+  }
+  uint32_t found = 0;
+  if (platform.GetHostByName(host, &found) == 0) {
+    dotted = platform.InetNtoa(found);
+    error = 0;
+    return found;
+  }
+  error = platform.LastError();
+  dotted.clear();
+  return kNoAddress;
+}
+
+int32_t CNetSocket::QueryBoundPort(int32_t handle) {
+  SockAddrIn local;
+  if (module_.platform().GetSockName(handle, &local) == -1) return -1;
+  return WordToPort(static_cast<int16_t>(local.port));
+}
+
+std::string CNetSocket::GetLocalHostName() {
+  Platform& platform = module_.platform();
+  std::string name;
+  if (platform.GetHostName(&name) == -1) throw PlatformError(platform.LastError(), "CNetSocket.GetLocalHostName");
+  return std::string(name.c_str());  // up to the first NUL
+}
+
+std::string CNetSocket::GetLocalIP() {
+  const std::string name = GetLocalHostName();
+  Platform& platform = module_.platform();
+  uint32_t found = 0;
+  if (platform.GetHostByName(name, &found) == -1) throw PlatformError(platform.LastError(), "CNetSocket.GetLocalIP");
+  return platform.InetNtoa(found);
+}
+
+void CNetSocket::Connect(const Variant& RemoteHost, const Variant& RemotePort) {
+  if (state != StateClosed) throw RaisedError(kErrInvalidOperation, "CNetSocket.Connect", kTextInvalidOperation);
+  if (!RemoteHost.IsMissing()) remoteHost = TextOf(RemoteHost);
+  if (!RemotePort.IsMissing()) {
+    if (!RemotePort.IsNumeric()) throw RaisedError(kErrUnsupportedType, "CNetSocket.Connect", kTextUnsupportedType);
+    const double value = RemotePort.ToNumber();
+    if (value < 1 || value > 65535) throw RaisedError(kErrBadArgument, "CNetSocket.Connect", kTextBadArgument);
+    remotePort = ToPort(value);
+  }
+  if (!SocketExists()) return;
+  if (!BindInternal(Variant::Missing(), Variant::Missing())) return;
+  if (protocol != ProtocolTcp) {
+    // A datagram socket only remembers its destination for later sends.
+    state = StateOpen;
+    return;
+  }
+  const uint32_t address = ResolveIfHostname(remoteHost, 0);
+  if (address != kNoAddress) ConnectToIP(address, 0);
+}
+
+uint32_t CNetSocket::ResolveIfHostname(const std::string& host, int32_t purpose) {
+  Platform& platform = module_.platform();
+  const uint32_t parsed = platform.InetAddr(host);
+  if (parsed != kInaddrNone) return parsed;
+
+  state = StateResolvingHost;
+  if (!AllocateResolveBuffer()) {
+    state = StateError;
+    throw RaisedError(kErrOutOfMemory, "CNetSocket.ResolveIfHostname", kTextOutOfMemory);
+  }
+  const LookupHandle request = module_.StartNameLookup(host, this);
+  if (request != 0) {
+    pendingLookups["R" + std::to_string(request)] = purpose;
+    return kNoAddress;
+  }
+  const int32_t code = platform.LastError();
+  FreeResolveBuffer();
+  state = StateError;
+  FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.ResolveIfHostname", true, true);
+  return kNoAddress;
+}
+
+void CNetSocket::ConnectToIP(uint32_t address, int32_t error) {
+  if (error == 0) {
+    state = StateConnecting;
+    Platform& platform = module_.platform();
+    if (platform.Connect(socketHandle, SockAddrIn{address, static_cast<uint16_t>(remotePort)}) == 0) return;
+    const int32_t code = platform.LastError();
+    if (code == kErrWouldBlock) return;  // the normal answer; FD_CONNECT follows
+    if (code == kErrAddressNotAvailable) throw PlatformError(code, "CNetSocket.ConnectToIP");
+    error = code;
+  }
+  state = StateError;
+  FireError(error, modNetSocket::WinsockErrorText(error), "CNetSocket.ConnectToIP", true, true);
+}
+
+// The lookup result arrives with the completion itself, so the buffer is only
+// a mark that a lookup is under way.
+bool CNetSocket::AllocateResolveBuffer() {
+  lookupBufferAllocated = true;
+  return true;
+}
+
+void CNetSocket::FreeResolveBuffer() { lookupBufferAllocated = false; }
+
+void CNetSocket::CancelPendingLookups() {
+  Platform& platform = module_.platform();
+  for (const auto& [key, purpose] : pendingLookups) {
+    const LookupHandle request = std::stoi(key.substr(1));
+    platform.CancelAsyncRequest(request);
+    module_.DropResolutionRoute(request);
+  }
+  pendingLookups.clear();
+  FreeResolveBuffer();
+}
+
+}  // namespace toruna::net

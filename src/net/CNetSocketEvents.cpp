@@ -1,0 +1,126 @@
+// What each platform notification does to the socket object, and the end of
+// an asynchronous name lookup. Handlers fire synchronously and may call any
+// member (GetData, Accept, CloseSck, ...), so every step after an event looks
+// at the object's state afresh.
+
+#include "net/CNetSocket.h"
+#include "net/RaisedError.h"
+#include "net/modNetSocket.h"
+
+namespace toruna::net {
+
+void CNetSocket::PostSocket(int32_t event, int32_t error) {
+  if (error != 0) {
+    state = StateError;
+    FireError(error, modNetSocket::WinsockErrorText(error), "CNetSocket.PostSocket", true, true);
+    return;
+  }
+
+  switch (event) {
+    case kFdRead:
+      if (protocol == ProtocolTcp) {
+        if (state != StateConnected) return;
+        if (ReceiveIntoQueue() > 0) {
+          if (auto handler = OnDataArrival) handler(static_cast<int32_t>(receiveQueue.size()));
+        }
+      } else {
+        if (state != StateOpen) return;
+        const int32_t handle = socketHandle;
+        const int32_t pending = PendingByteCount();
+        datagramTaken_ = false;
+        if (pending > 0) {
+          if (auto handler = OnDataArrival) handler(pending);
+        }
+        // A datagram the owner left unread does not survive the notification;
+        // one waiting behind a datagram the owner took keeps its own notification.
+        // With nothing pending this still removes a zero-length datagram.
+        if (!datagramTaken_ && socketHandle == handle && socketHandle != -1) DiscardDatagram();
+      }
+      return;
+
+    case kFdWrite:
+      if (state == StateConnected && !sendQueue.empty()) FlushSendQueue();
+      return;
+
+    case kFdAccept: {
+      if (state != StateListening) return;
+      Platform& platform = module_.platform();
+      SockAddrIn peer;
+      const int32_t requestID = platform.Accept(socketHandle, &peer);
+      if (requestID == -1) {
+        const int32_t code = platform.LastError();
+        state = StateError;
+        FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.PostSocket", true, true);
+        return;
+      }
+      try {
+        module_.HoldAcceptedSocket(requestID);
+      } catch (const RaisedError&) {
+        // No holder: nobody may ever own the handle, so it must not stay open.
+        platform.CloseSocket(requestID);
+        return;
+      }
+      const int32_t savedPort = remotePort;
+      const std::string savedHostIP = remoteHostIP;
+      const std::string savedHost = remoteHost;
+      ReadPeerAddress(requestID);
+      if (auto handler = OnConnectionRequest) handler(requestID);
+      if (state == StateListening) {
+        remotePort = savedPort;
+        remoteHostIP = savedHostIP;
+        remoteHost = savedHost;
+      }
+      if (module_.AcceptedSocketIsHeld(requestID)) {
+        // Nobody took the connection: the peer sees it closed.
+        platform.CloseSocket(requestID);
+        module_.DeregisterSocket(requestID);
+        module_.ReleaseHeldSocket(requestID);
+      }
+      return;
+    }
+
+    case kFdConnect: {
+      if (state != StateConnecting) return;
+      SockAddrIn peer;
+      if (module_.platform().GetPeerName(socketHandle, &peer) == 0) {
+        remotePort = WordToPort(static_cast<int16_t>(peer.port));
+        remoteHostIP = module_.platform().InetNtoa(peer.addr);
+      }
+      state = StateConnected;
+      if (auto handler = OnConnect) handler();
+      return;
+    }
+
+    case kFdClose:
+      if (state != StateConnected) return;
+      state = StateClosing;
+      if (auto handler = OnCloseSck) handler();
+      return;
+
+    default:
+      return;
+  }
+}
+
+void CNetSocket::CompleteLookup(int32_t request, int32_t error) {
+  // First, so that a later lookup given the same handle can never come here.
+  module_.DropResolutionRoute(request);
+  if (state != StateResolvingHost) return;
+
+  auto entry = pendingLookups.find("R" + std::to_string(request));
+  if (entry == pendingLookups.end()) return;
+  const int32_t purpose = entry->second;
+  pendingLookups.erase(entry);
+
+  if (error != 0) {
+    FreeResolveBuffer();
+    if (purpose == 0) ConnectToIP(1, error);
+    return;
+  }
+  state = StateHostResolved;
+  const uint32_t address = module_.CompletedLookupAddress();
+  FreeResolveBuffer();
+  if (purpose == 0) ConnectToIP(address, 0);
+}
+
+}  // namespace toruna::net

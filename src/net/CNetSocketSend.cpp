@@ -1,0 +1,154 @@
+// The send path: values become bytes in sendQueue; TCP hands the queue to the
+// platform in chunks of at most sendBufferSize and reports only at the end of a
+// hand-over or at a would-block; UDP sends the whole queue as one datagram.
+// Events may re-enter SendData or CloseSck, so every loop re-reads the queue.
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <vector>
+
+#include "net/CNetSocket.h"
+#include "net/RaisedError.h"
+#include "net/VariantBytes.h"
+#include "net/modNetSocket.h"
+
+namespace toruna::net {
+
+void CNetSocket::SendData(const Variant& Data) {
+  if (!SendReady()) return;
+  std::vector<uint8_t> bytes;
+  if (!AppendVariantBytes(Data, bytes)) {
+    throw RaisedError(kErrUnsupportedType, "CNetSocket.SendData", kTextUnsupportedType);
+  }
+  if (bytes.empty()) return;
+  QueueBytes(bytes.data(), bytes.size());
+}
+
+void CNetSocket::SendBytes(const uint8_t* data, size_t count) {
+  if (!SendReady()) return;
+  if (count == 0) return;
+  QueueBytes(data, count);
+}
+
+bool CNetSocket::SendReady() {
+  if (protocol == ProtocolTcp) return state == StateConnected;
+  // A UDP object needs no Bind before its first send.
+  if (!SocketExists()) return false;
+  if (!BindInternal(Variant::Missing(), Variant::Missing())) return false;
+  state = StateOpen;
+  return true;
+}
+
+void CNetSocket::QueueBytes(const uint8_t* data, size_t count) {
+  const bool wasEmpty = sendQueue.empty();
+  sendQueue.Append(data, count);
+  // A non-empty queue means a hand-over waits for FD_WRITE; it takes these bytes too.
+  if (wasEmpty) FlushSendQueue();
+}
+
+void CNetSocket::FlushSendQueue() {
+  // Handlers of the events below may drop the owner's last reference.
+  std::shared_ptr<CNetSocket> keepAlive = weak_from_this().lock();
+  if (protocol == ProtocolTcp) {
+    SendBufferedData();
+  } else {
+    SendBufferedDataUDP();
+  }
+}
+
+void CNetSocket::SendBufferedData() {
+  Platform& platform = module_.platform();
+  int32_t sent = 0;
+  int result = 0;
+  while (!sendQueue.empty() && result != -1) {
+    size_t n = std::min<size_t>(sendQueue.size(), INT_MAX);
+    // A chunk size of 0 would never make progress; hand over the whole queue instead.
+    if (sendBufferSize > 0) n = std::min<size_t>(n, static_cast<size_t>(sendBufferSize));
+    result = platform.Send(socketHandle, sendQueue.data(), static_cast<int>(n));
+    if (result != -1) {
+      sent += result;
+      if (static_cast<size_t>(result) >= sendQueue.size()) {
+        sendQueue.Clear();
+        sendQueue.ReleaseIdleMemory();
+        const int32_t reported = sent;
+        sent = 0;
+        // Copies: a handler may replace itself while it runs.
+        if (auto progress = OnSendProgress) progress(reported, 0);
+        if (auto complete = OnSendComplete) complete();
+      } else {
+        sendQueue.Consume(static_cast<size_t>(result));
+        // Nothing taken although the socket reported room: treat it as a
+        // would-block and wait for FD_WRITE rather than spin.
+        if (result == 0) {
+          if (auto progress = OnSendProgress; sent > 0 && progress) {
+            progress(sent, static_cast<int32_t>(sendQueue.size()));
+          }
+          break;
+        }
+      }
+    } else {
+      const int code = platform.LastError();
+      if (code == kErrWouldBlock) {
+        if (auto progress = OnSendProgress; sent > 0 && progress) {
+          progress(sent, static_cast<int32_t>(sendQueue.size()));
+        }
+      } else {
+        state = StateError;
+        FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.SendBufferedData",
+                  true, true);
+      }
+    }
+  }
+}
+
+void CNetSocket::SendBufferedDataUDP() {
+  Platform& platform = module_.platform();
+  std::string dotted;
+  int32_t error = 0;
+  const uint32_t address = ResolveHostNow(remoteHost, dotted, error);
+  if (error != 0) {
+    sendQueue.Clear();
+    if (error == kErrAddressFamily) {
+      throw RaisedError(kErrAddressFamily, "CNetSocket.SendBufferedDataUDP",
+                        modNetSocket::WinsockErrorText(kErrAddressFamily));
+    }
+    throw RaisedError(kErrBadArgument, "CNetSocket.SendBufferedDataUDP", kTextInvalidArgument);
+  }
+  SockAddrIn to;
+  to.addr = address;
+  to.port = static_cast<uint16_t>(PortToWord(remotePort));
+
+  // The queue is emptied before the send: a failed datagram is lost, not retried.
+  std::vector<uint8_t> datagram(sendQueue.data(), sendQueue.data() + sendQueue.size());
+  sendQueue.Clear();
+  const int len = static_cast<int>(std::min<size_t>(datagram.size(), INT_MAX));
+  if (platform.SendTo(socketHandle, datagram.data(), len, to) == -1) {
+    const int code = platform.LastError();
+    state = StateError;
+    FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.SendBufferedDataUDP",
+              true, true);
+  }
+}
+
+void CNetSocket::ProcessOptions() {
+  Platform& platform = module_.platform();
+  int32_t value = 0;
+  auto raise = [&platform]() {
+    const int code = platform.LastError();
+    throw RaisedError(code, "CNetSocket.ProcessOptions", modNetSocket::WinsockErrorText(code));
+  };
+  if (protocol != ProtocolTcp) {
+    platform.SetSockOpt(socketHandle, kSolSocket, kSoBroadcast, 1);
+    if (platform.GetSockOpt(socketHandle, kSolSocket, kSoMaxMsgSize, &value) == -1) raise();
+    receiveBufferSize = value;
+    sendBufferSize = value;
+    return;
+  }
+  if (platform.GetSockOpt(socketHandle, kSolSocket, kSoRcvBuf, &value) == -1) raise();
+  receiveBufferSize = value;
+  if (platform.GetSockOpt(socketHandle, kSolSocket, kSoSndBuf, &value) == -1) raise();
+  sendBufferSize = value;
+}
+
+}  // namespace toruna::net

@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+
+#include "TestLoop.h"
+#include "net/RaisedError.h"
+
+namespace toruna::net::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename F>
+RaisedError Raised(F&& f) {
+  try {
+    f();
+  } catch (const RaisedError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "nothing was raised";
+  return RaisedError(0, "", "");
+}
+
+// Counts the events of one object.
+struct Events {
+  explicit Events(CNetSocket& sock) {
+    sock.OnConnect = [this] { ++connects; };
+    sock.OnCloseSck = [this] { ++closes; };
+    sock.OnError = [this](SocketErrorArgs& e) { errors.push_back(e); };
+  }
+  int connects = 0;
+  int closes = 0;
+  std::vector<SocketErrorArgs> errors;
+};
+
+int32_t KernelPort(SocketHandle handle) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  ::getsockname(handle, reinterpret_cast<sockaddr*>(&addr), &len);
+  return ntohs(addr.sin_port);
+}
+
+TEST(CNetSocketBind, PortZeroReadsThePortThePlatformChose) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  sock->Bind(0, "127.0.0.1");
+  EXPECT_EQ(sock->State(), StateOpen);
+  EXPECT_EQ(sock->LocalPort(), KernelPort(sock->SocketHandle()));
+  EXPECT_GT(sock->LocalPort(), 0);
+  EXPECT_EQ(sock->LocalIP(), "127.0.0.1");  // the dotted text unchanged
+  EXPECT_EQ(bed.fake.Calls(Call::GetHostByName), 0);
+}
+
+TEST(CNetSocketBind, AddressForms) {
+  SocketTestBed bed;
+  auto all = bed.NewSocket();
+  all->Bind();  // all interfaces, the requested port (0)
+  EXPECT_EQ(all->LocalIP(), "0.0.0.0");
+  EXPECT_GT(all->LocalPort(), 0);
+
+  auto empty = bed.NewSocket();
+  empty->Bind(0, "");
+  EXPECT_EQ(empty->LocalIP(), "0.0.0.0");
+
+  // A name binds to its first address, read back in dotted form.
+  auto named = bed.NewSocket();
+  named->Bind(0, "localhost");
+  EXPECT_EQ(named->State(), StateOpen);
+  EXPECT_EQ(named->LocalIP(), "127.0.0.1");
+
+  // A numeric text port reads as a number.
+  const int32_t port = all->LocalPort();
+  all->CloseSck();
+  auto text = bed.NewSocket();
+  text->Bind(std::to_string(port), "127.0.0.1");
+  EXPECT_EQ(text->LocalPort(), port);
+  EXPECT_EQ(KernelPort(text->SocketHandle()), port);
+}
+
+TEST(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+
+  RaisedError range = Raised([&] { sock->Bind(65536); });
+  EXPECT_EQ(range.Number(), 40014);
+  EXPECT_EQ(range.Source(), "CNetSocket.BindInternal");
+  EXPECT_EQ(range.Description(),
+            "The argument passed to a function was not in the correct format or in the specified range.");
+  EXPECT_EQ(Raised([&] { sock->Bind(-1); }).Number(), 40014);
+
+  RaisedError type = Raised([&] { sock->Bind("abc"); });
+  EXPECT_EQ(type.Number(), 40018);
+  EXPECT_EQ(type.Source(), "CNetSocket.BindInternal");
+  EXPECT_EQ(type.Description(), "Unsupported variant type.");
+
+  bed.fake.FailNext(Call::GetHostByName, 11001);
+  RaisedError address = Raised([&] { sock->Bind(0, "nosuchhost"); });
+  EXPECT_EQ(address.Number(), 40014);
+  EXPECT_EQ(address.Description(), "Invalid argument");
+
+  EXPECT_EQ(bed.fake.Calls(Call::Socket), 0);
+  EXPECT_EQ(sock->State(), StateClosed);
+  EXPECT_EQ(sock->SocketHandle(), -1);
+}
+
+TEST(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  Events events(*sock);
+  sock->Bind(0, "127.0.0.1");
+  RaisedError again = Raised([&] { sock->Bind(0, "127.0.0.1"); });
+  EXPECT_EQ(again.Number(), 40020);
+  EXPECT_EQ(again.Source(), "CNetSocket.Bind");
+  EXPECT_EQ(bed.fake.Calls(Call::Bind), 1);
+
+  // The platform refuses the bind: False, the state stays, the owner learns why.
+  auto other = bed.NewSocket();
+  Events otherEvents(*other);
+  bed.fake.FailNext(Call::Bind, 10048);
+  other->Bind(0, "127.0.0.1");
+  EXPECT_EQ(other->State(), StateClosed);
+  ASSERT_EQ(otherEvents.errors.size(), 1u);
+  EXPECT_EQ(otherEvents.errors[0].Number, 10048);
+  EXPECT_EQ(otherEvents.errors[0].Description, "Address already in use");
+  EXPECT_EQ(otherEvents.errors[0].Source, "CNetSocket.BindInternal");
+  EXPECT_TRUE(otherEvents.errors[0].CancelDisplay);
+  EXPECT_TRUE(bed.alerts.shown.empty());
+
+  // With the display left to the layer, the refusal is shown.
+  other->OnError = [](SocketErrorArgs& e) { e.CancelDisplay = false; };
+  bed.fake.FailNext(Call::Bind, 10013);
+  other->Bind(0, "127.0.0.1");
+  ASSERT_EQ(bed.alerts.shown.size(), 1u);
+  EXPECT_EQ(bed.alerts.shown[0], std::make_pair(std::string("Permission denied"), std::string("CNetSocket.BindInternal")));
+}
+
+TEST(CNetSocketBind, UnreadableBoundPortRaisesAndKeepsTheSocket) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  bed.fake.FailNext(Call::GetSockName, 10022);
+  RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
+  EXPECT_EQ(e.Number(), 10022);
+  EXPECT_EQ(e.Source(), "CNetSocket.BindInternal");
+  EXPECT_EQ(sock->State(), StateClosed);
+  EXPECT_NE(sock->SocketHandle(), -1);
+}
+
+TEST(CNetSocketLocalHost, NameAndAddressFailuresRaise) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  std::string expected;
+  ASSERT_EQ(bed.real.GetHostName(&expected), 0);
+  EXPECT_EQ(sock->LocalHostName(), expected);
+
+  bed.fake.FailNext(Call::GetHostName, 10093);
+  RaisedError name = Raised([&] { sock->LocalHostName(); });
+  EXPECT_EQ(name.Number(), 10093);
+  EXPECT_EQ(name.Source(), "CNetSocket.GetLocalHostName");
+
+  bed.fake.FailNext(Call::GetHostByName, 11001);
+  RaisedError ip = Raised([&] { sock->LocalIP(); });
+  EXPECT_EQ(ip.Number(), 11001);
+  EXPECT_EQ(ip.Source(), "CNetSocket.GetLocalIP");
+  EXPECT_EQ(ip.Description(), "Host not found");
+}
+
+TEST(CNetSocketConnect, ArgumentRulesAndDatagramObjects) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  RaisedError zero = Raised([&] { sock->Connect("127.0.0.1", 0); });
+  EXPECT_EQ(zero.Number(), 40014);
+  EXPECT_EQ(zero.Source(), "CNetSocket.Connect");
+  RaisedError text = Raised([&] { sock->Connect("127.0.0.1", "http"); });
+  EXPECT_EQ(text.Number(), 40018);
+  EXPECT_EQ(text.Source(), "CNetSocket.Connect");
+  EXPECT_EQ(bed.fake.Calls(Call::Socket), 0);
+  EXPECT_EQ(sock->State(), StateClosed);
+  sock->SetRemotePort(0);  // the property still takes 0
+
+  // A datagram object only remembers the destination.
+  auto udp = bed.NewSocket();
+  udp->SetProtocol(ProtocolUdp);
+  udp->Connect("127.0.0.1", 9);
+  EXPECT_EQ(udp->State(), StateOpen);
+  EXPECT_EQ(udp->RemoteHost(), "127.0.0.1");
+  EXPECT_EQ(udp->RemotePort(), 9);
+  EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
+  EXPECT_EQ(Raised([&] { udp->Connect(); }).Number(), 40020);
+}
+
+TEST(CNetSocketConnect, AddressOneMeansNoAddress) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  sock->Connect("1.0.0.0", 80);
+  EXPECT_NE(sock->SocketHandle(), -1);
+  EXPECT_EQ(bed.fake.Calls(Call::Bind), 1);
+  EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
+  EXPECT_EQ(sock->State(), StateClosed);
+}
+
+TEST(CNetSocketConnect, DottedAddressConnectsOverLoopback) {
+  SocketTestBed bed;
+  uint16_t port = 0;
+  Fd listener = LoopbackListener(&port);
+  auto sock = bed.NewSocket();
+  Events events(*sock);
+  sock->Connect("127.0.0.1", static_cast<int32_t>(port));
+  EXPECT_EQ(sock->State(), StateConnecting);
+  EXPECT_EQ(bed.fake.Calls(Call::AsyncGetHostByName), 0);
+  ASSERT_TRUE(bed.RunUntil([&] { return events.connects > 0; }));
+  EXPECT_EQ(sock->State(), StateConnected);
+  EXPECT_EQ(sock->RemoteHostIP(), "127.0.0.1");
+  EXPECT_EQ(sock->RemotePort(), port);
+  EXPECT_EQ(sock->RemoteHost(), "127.0.0.1");
+  EXPECT_TRUE(events.errors.empty());
+
+  // The far side closes: one CloseSck event, the socket stays for the owner to close.
+  Fd accepted(::accept(listener.get(), nullptr, nullptr));
+  ASSERT_NE(accepted.get(), -1);
+  accepted.Reset();
+  ASSERT_TRUE(bed.RunUntil([&] { return events.closes > 0; }));
+  EXPECT_EQ(sock->State(), StateClosing);
+  bed.dispatcher.OnSocketNotify(sock->SocketHandle(), kFdClose, 0);
+  EXPECT_EQ(events.closes, 1);
+  sock->CloseSck();
+  EXPECT_EQ(sock->State(), StateClosed);
+}
+
+TEST(CNetSocketConnect, NamePassesThroughResolvingHost) {
+  SocketTestBed bed;
+  uint16_t port = 0;
+  Fd listener = LoopbackListener(&port);
+  auto sock = bed.NewSocket();
+  Events events(*sock);
+  sock->Connect("localhost", static_cast<int32_t>(port));
+  EXPECT_EQ(sock->State(), StateResolvingHost);
+  EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
+  ASSERT_TRUE(bed.RunUntil([&] { return events.connects > 0 || !events.errors.empty(); }));
+  EXPECT_EQ(events.connects, 1);
+  EXPECT_EQ(sock->State(), StateConnected);
+  EXPECT_EQ(sock->RemoteHostIP(), "127.0.0.1");
+  EXPECT_EQ(sock->RemoteHost(), "localhost");
+}
+
+TEST(CNetSocketConnect, ClosedPortGivesErrorState) {
+  SocketTestBed bed;
+  const uint16_t port = ClosedLoopbackPort();
+  auto sock = bed.NewSocket();
+  Events events(*sock);
+  sock->Connect("127.0.0.1", static_cast<int32_t>(port));
+  ASSERT_TRUE(bed.RunUntil([&] { return !events.errors.empty(); }));
+  EXPECT_EQ(sock->State(), StateError);
+  EXPECT_EQ(events.errors[0].Number, 10061);
+  EXPECT_EQ(events.errors[0].Description, "Connection refused");
+  // Refused at once or through the connect notification, depending on the platform.
+  EXPECT_TRUE(events.errors[0].Source == "CNetSocket.PostSocket" || events.errors[0].Source == "CNetSocket.ConnectToIP")
+      << events.errors[0].Source;
+  EXPECT_EQ(events.connects, 0);
+  sock->CloseSck();
+  EXPECT_EQ(sock->State(), StateClosed);
+}
+
+TEST(CNetSocketConnect, CloseDuringLookupMeansNoConnectEver) {
+  SocketTestBed bed;
+  uint16_t port = 0;
+  Fd listener = LoopbackListener(&port);
+  auto sock = bed.NewSocket();
+  Events events(*sock);
+  sock->Connect("localhost", static_cast<int32_t>(port));
+  ASSERT_EQ(sock->State(), StateResolvingHost);
+  ASSERT_EQ(bed.fake.lookups.size(), 1u);
+  sock->CloseSck();
+  EXPECT_EQ(sock->State(), StateClosed);
+  EXPECT_EQ(bed.fake.Calls(Call::CancelAsyncRequest), 1);
+
+  // Even a completion that slips through finds no route.
+  bed.dispatcher.OnLookupDone(bed.fake.lookups[0], 0, Loopback());
+  bed.RunFor(300ms);
+  EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
+  EXPECT_EQ(events.connects, 0);
+  EXPECT_TRUE(events.errors.empty());
+  EXPECT_EQ(sock->State(), StateClosed);
+}
+
+TEST(CNetSocketConnect, LookupFailures) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  Events events(*sock);
+  bed.fake.FailNext(Call::AsyncGetHostByName, 10055);
+  sock->Connect("localhost", 80);
+  EXPECT_EQ(sock->State(), StateError);
+  ASSERT_EQ(events.errors.size(), 1u);
+  EXPECT_EQ(events.errors[0].Number, 10055);
+  EXPECT_EQ(events.errors[0].Source, "CNetSocket.ResolveIfHostname");
+  sock->CloseSck();
+
+  // A completion with an error ends the connect through ConnectToIP.
+  sock->Connect("localhost", 80);
+  ASSERT_EQ(sock->State(), StateResolvingHost);
+  ASSERT_EQ(bed.fake.lookups.size(), 1u);
+  bed.dispatcher.OnLookupDone(bed.fake.lookups[0], 11001, 0);
+  EXPECT_EQ(sock->State(), StateError);
+  ASSERT_EQ(events.errors.size(), 2u);
+  EXPECT_EQ(events.errors[1].Number, 11001);
+  EXPECT_EQ(events.errors[1].Description, "Host not found");
+  EXPECT_EQ(events.errors[1].Source, "CNetSocket.ConnectToIP");
+  // The real completion of that request comes later and is dropped.
+  bed.RunFor(200ms);
+  EXPECT_EQ(events.errors.size(), 2u);
+  EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
+}
+
+TEST(CNetSocketConnect, ImmediateConnectRefusals) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  Events events(*sock);
+  bed.fake.FailNext(Call::Connect, 10049);
+  RaisedError e = Raised([&] { sock->Connect("127.0.0.1", 80); });
+  EXPECT_EQ(e.Number(), 10049);
+  EXPECT_EQ(e.Source(), "CNetSocket.ConnectToIP");
+  EXPECT_EQ(e.Description(), "Cannot assign requested address");
+  EXPECT_EQ(sock->State(), StateConnecting);
+  EXPECT_TRUE(events.errors.empty());
+  sock->CloseSck();
+
+  sock->OnError = [](SocketErrorArgs& e) { e.CancelDisplay = false; };
+  bed.fake.FailNext(Call::Connect, 10051);
+  sock->Connect("127.0.0.1", 80);
+  EXPECT_EQ(sock->State(), StateError);
+  ASSERT_EQ(bed.alerts.shown.size(), 1u);
+  EXPECT_EQ(bed.alerts.shown[0].first, "Network is unreachable");
+  EXPECT_EQ(bed.alerts.shown[0].second, "CNetSocket.ConnectToIP");
+}
+
+}  // namespace
+}  // namespace toruna::net::testing

@@ -1,0 +1,240 @@
+#include "net/modNetSocket.h"
+
+#include <gtest/gtest.h>
+
+#include "TestLoop.h"
+#include "net/RaisedError.h"
+
+namespace toruna::net::testing {
+namespace {
+
+// A handle number no real socket of the test uses; routes only, never a platform call.
+constexpr SocketHandle kFakeHandle = 100000;
+
+TEST(modNetSocketText, NamesCodesFromTheTableAndUnknownOtherwise) {
+  EXPECT_EQ(modNetSocket::WinsockErrorText(10035), "Resource temporarily unavailable");
+  EXPECT_EQ(modNetSocket::WinsockErrorText(10053), "Timeout or Software caused connection abort");
+  EXPECT_EQ(modNetSocket::WinsockErrorText(10061), "Connection refused");
+  EXPECT_EQ(modNetSocket::WinsockErrorText(10093), "Successful WSAStartup not yet performed");
+  EXPECT_EQ(modNetSocket::WinsockErrorText(11004), "Valid name, no data record of requested type");
+  EXPECT_EQ(modNetSocket::WinsockErrorText(0), "Unknown error");
+  EXPECT_EQ(modNetSocket::WinsockErrorText(10062), "Unknown error");
+  EXPECT_EQ(modNetSocket::WinsockErrorText(-1), "Unknown error");
+}
+
+TEST(modNetSocketWords, SplitAndConvertPorts) {
+  EXPECT_EQ(HighWord(0x12345678), 0x1234);
+  EXPECT_EQ(LowWord(0x12345678), 0x5678);
+  EXPECT_EQ(HighWord(-1), 0xFFFF);  // unsigned, not sign-extended
+  EXPECT_EQ(HighWord(static_cast<int32_t>(0x80000001u)), 0x8000);
+  EXPECT_EQ(LowWord(static_cast<int32_t>(0x80000001u)), 1);
+
+  EXPECT_EQ(PortToWord(0), 0);
+  EXPECT_EQ(PortToWord(32767), 32767);
+  EXPECT_EQ(PortToWord(32768), -32768);
+  EXPECT_EQ(PortToWord(65535), -1);
+  EXPECT_EQ(WordToPort(-1), 65535);
+  EXPECT_EQ(WordToPort(-32768), 32768);
+  EXPECT_EQ(WordToPort(13131), 13131);
+  for (int32_t port : {0, 1, 9666, 32767, 32768, 65535}) EXPECT_EQ(WordToPort(PortToWord(port)), port);
+  try {
+    PortToWord(65536);
+    FAIL() << "65536 must overflow";
+  } catch (const RaisedError& e) {
+    EXPECT_EQ(e.Number(), 6);
+    EXPECT_EQ(e.Description(), "Overflow");
+  }
+}
+
+TEST(modNetSocketLibrary, StartsWithTheFirstObjectAndStopsWithTheLast) {
+  SocketTestBed bed;
+  auto first = bed.NewSocket();
+  auto second = bed.NewSocket();
+  EXPECT_EQ(bed.fake.Calls(Call::Startup), 1);
+  EXPECT_EQ(bed.dispatcher.SocketObjectCount(), 2);
+  EXPECT_TRUE(bed.dispatcher.LibraryStarted());
+
+  first.reset();
+  EXPECT_EQ(bed.fake.Calls(Call::Cleanup), 0);
+  EXPECT_TRUE(bed.dispatcher.LibraryStarted());
+
+  second.reset();
+  EXPECT_EQ(bed.fake.Calls(Call::Cleanup), 1);
+  EXPECT_EQ(bed.dispatcher.SocketObjectCount(), 0);
+  EXPECT_FALSE(bed.dispatcher.LibraryStarted());
+
+  // A later object starts the library again.
+  auto third = bed.NewSocket();
+  EXPECT_EQ(bed.fake.Calls(Call::Startup), 2);
+}
+
+TEST(modNetSocketLibrary, FailedStartRaisesAndLeavesNoTrace) {
+  SocketTestBed bed;
+  bed.fake.FailNext(Call::Startup, 10091);
+  try {
+    bed.NewSocket();
+    FAIL() << "construction must fail";
+  } catch (const RaisedError& e) {
+    EXPECT_EQ(e.Number(), 10091);
+    EXPECT_EQ(e.Source(), "modNetSocket.InitiateProcesses");
+    EXPECT_EQ(e.Description(), "Network subsystem is unavailable");
+  }
+  EXPECT_EQ(bed.dispatcher.SocketObjectCount(), 0);
+  EXPECT_FALSE(bed.dispatcher.LibraryStarted());
+
+  // The next object tries the start again instead of trusting a library that never started.
+  auto sock = bed.NewSocket();
+  EXPECT_EQ(bed.fake.Calls(Call::Startup), 2);
+  EXPECT_TRUE(bed.dispatcher.LibraryStarted());
+}
+
+TEST(modNetSocketLibrary, FailedStopIsShownAndKeepsTheLibraryMarkedStarted) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  bed.fake.FailNext(Call::Cleanup, 10093);
+  sock.reset();  // a destructor cannot raise: the failure goes to the alert service
+  ASSERT_EQ(bed.alerts.shown.size(), 1u);
+  EXPECT_EQ(bed.alerts.shown[0].first, "Successful WSAStartup not yet performed");
+  EXPECT_EQ(bed.alerts.shown[0].second, "modNetSocket.FinalizeProcesses");
+  EXPECT_TRUE(bed.dispatcher.LibraryStarted());
+  EXPECT_EQ(bed.dispatcher.SocketObjectCount(), 0);
+}
+
+TEST(modNetSocketRegistry, NotifierFollowsTheRegisteredSocketsNotTheObjects) {
+  SocketTestBed bed;
+  auto bound = bed.NewSocket();
+  auto idle = bed.NewSocket();
+  EXPECT_FALSE(bed.dispatcher.NotifierOpen());
+
+  bound->Bind(0, "127.0.0.1");
+  const SocketHandle handle = bound->SocketHandle();
+  EXPECT_TRUE(bed.dispatcher.NotifierOpen());
+  EXPECT_TRUE(bed.dispatcher.SocketIsRegistered(handle));
+  EXPECT_EQ(bed.fake.Calls(Call::OpenNotifier), 1);
+
+  // The last registered socket goes while another object lives: the notifier
+  // closes, the library stays.
+  bound->CloseSck();
+  EXPECT_FALSE(bed.dispatcher.SocketIsRegistered(handle));
+  EXPECT_FALSE(bed.dispatcher.NotifierOpen());
+  EXPECT_EQ(bed.fake.Calls(Call::CloseNotifier), 1);
+  EXPECT_TRUE(bed.dispatcher.LibraryStarted());
+
+  // The next registration opens a new one.
+  idle->Bind(0, "127.0.0.1");
+  EXPECT_TRUE(bed.dispatcher.NotifierOpen());
+  EXPECT_EQ(bed.fake.Calls(Call::OpenNotifier), 2);
+}
+
+TEST(modNetSocketRegistry, FailuresOfTheNotifier) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  bed.fake.FailNext(Call::OpenNotifier, 1);
+  try {
+    sock->Bind(0, "127.0.0.1");
+    FAIL() << "registration must raise";
+  } catch (const RaisedError& e) {
+    EXPECT_EQ(e.Number(), 7);
+    EXPECT_EQ(e.Source(), "modNetSocket.RegisterSocket");
+    EXPECT_EQ(e.Description(), "Out of memory");
+  }
+  // The socket exists but is not registered; closing it still works.
+  EXPECT_NE(sock->SocketHandle(), -1);
+  sock->CloseSck();
+  EXPECT_EQ(sock->SocketHandle(), -1);
+
+  // A notifier that cannot be closed is ignored and reused by the next registration.
+  sock->Bind(0, "127.0.0.1");
+  bed.fake.FailNext(Call::CloseNotifier, 1);
+  sock->CloseSck();
+  EXPECT_TRUE(bed.dispatcher.NotifierOpen());
+  sock->Bind(0, "127.0.0.1");
+  EXPECT_EQ(bed.fake.Calls(Call::OpenNotifier), 2);  // the failed one and one that stayed open
+  EXPECT_TRUE(bed.dispatcher.SocketIsRegistered(sock->SocketHandle()));
+}
+
+TEST(modNetSocketRegistry, RefusedEventSelectionRaisesFromRegistration) {
+  SocketTestBed bed;
+  auto sock = bed.NewSocket();
+  bed.fake.FailNext(Call::AsyncSelect, 10038);
+  try {
+    sock->Bind(0, "127.0.0.1");
+    FAIL() << "registration must raise";
+  } catch (const RaisedError& e) {
+    EXPECT_EQ(e.Number(), 10038);
+    EXPECT_EQ(e.Source(), "modNetSocket.RegisterSocket");
+  }
+  EXPECT_FALSE(bed.dispatcher.SocketIsRegistered(sock->SocketHandle()));
+  sock->CloseSck();
+  EXPECT_EQ(sock->State(), StateClosed);
+}
+
+// Routes are observed through error notifications, which reach any object in any state.
+struct ErrorCounter {
+  explicit ErrorCounter(CNetSocket& sock) {
+    sock.OnError = [this](SocketErrorArgs& e) {
+      ++count;
+      last = e;
+    };
+  }
+  int count = 0;
+  SocketErrorArgs last;
+};
+
+TEST(modNetSocketRoutes, FirstRegistrationWinsAndRemovedRoutesDropDeliveries) {
+  SocketTestBed bed;
+  auto a = bed.NewSocket();
+  auto b = bed.NewSocket();
+  ErrorCounter errorsA(*a), errorsB(*b);
+
+  bed.dispatcher.RegisterSocket(kFakeHandle, a.get(), false);
+  bed.dispatcher.RegisterSocket(kFakeHandle, b.get(), false);
+  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdRead, 10054);
+  EXPECT_EQ(errorsA.count, 1);
+  EXPECT_EQ(errorsB.count, 0);
+  EXPECT_EQ(errorsA.last.Number, 10054);
+  EXPECT_EQ(errorsA.last.Source, "CNetSocket.PostSocket");
+
+  bed.dispatcher.RerouteSocket(kFakeHandle, b.get());
+  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdRead, 10054);
+  EXPECT_EQ(errorsA.count, 1);
+  EXPECT_EQ(errorsB.count, 1);
+
+  // A late notification for a deregistered handle is dropped.
+  bed.dispatcher.DeregisterSocket(kFakeHandle);
+  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdRead, 10054);
+  bed.dispatcher.OnSocketNotify(kFakeHandle + 1, kFdRead, 10054);
+  bed.dispatcher.OnLookupDone(12345, 11001, 0);
+  EXPECT_EQ(errorsA.count + errorsB.count, 2);
+
+  // The handle number comes back for another object: the old one never hears of it.
+  bed.dispatcher.RegisterSocket(kFakeHandle, b.get(), false);
+  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdRead, 10054);
+  EXPECT_EQ(errorsA.count, 1);
+  EXPECT_EQ(errorsB.count, 2);
+  bed.dispatcher.DeregisterSocket(kFakeHandle);
+}
+
+TEST(modNetSocketRoutes, ObjectOutlivesTheDeliveryThatDropsItsLastReference) {
+  SocketTestBed bed;
+  auto owner = bed.NewSocket();
+  std::weak_ptr<CNetSocket> watch = owner;
+  CNetSocket* raw = owner.get();
+  SocketState stateInsideHandler = StateClosed;
+  raw->OnError = [&](SocketErrorArgs&) {
+    owner.reset();
+    // Still alive: the delivery holds it (ASan would flag a freed object here).
+    stateInsideHandler = raw->State();
+  };
+  bed.dispatcher.RegisterSocket(kFakeHandle, raw, false);
+  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdClose, 10053);
+  EXPECT_EQ(stateInsideHandler, StateError);
+  EXPECT_TRUE(watch.expired());
+
+  // The destroyed object left no route behind.
+  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdClose, 10053);
+  bed.dispatcher.DeregisterSocket(kFakeHandle);
+}
+
+}  // namespace
+}  // namespace toruna::net::testing

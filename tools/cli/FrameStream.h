@@ -1,0 +1,32 @@
+#pragma once
+// Cuts the frames out of the bytes a server sends, however the bytes are split
+// across reads, and hands each complete frame to a handler in order. Unlike the
+// server's sessions, the client takes any amount of bytes per read: a server
+// with many clients sends a long roster at once.
+
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "session/Frame.h"
+#include "session/FrameAssembler.h"
+
+namespace toruna::cli {
+
+class FrameStream {
+ public:
+  using Handler = std::function<void(const session::FrameView&)>;
+
+  explicit FrameStream(Handler handler);
+  // False when the stream lost its framing (a byte other than the marker where
+  // a frame must begin, or a negative length); nothing more is delivered then.
+  bool Feed(std::span<const uint8_t> bytes);
+  bool Broken() const { return broken_; }
+
+ private:
+  Handler handler_;
+  session::FrameAssembler assembler_;
+  bool broken_ = false;
+};
+
+}  // namespace toruna::cli

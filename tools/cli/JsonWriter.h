@@ -1,0 +1,29 @@
+#pragma once
+// Builds one JSON object on one line, members in the order they are added.
+// Text is expected as UTF-8 and is escaped so that the line stays one line.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace toruna::cli {
+
+class JsonWriter {
+ public:
+  JsonWriter& Add(std::string_view key, std::string_view text);
+  JsonWriter& Add(std::string_view key, const char* text) { return Add(key, std::string_view(text)); }
+  JsonWriter& Add(std::string_view key, int64_t number);
+  JsonWriter& Add(std::string_view key, int32_t number) { return Add(key, static_cast<int64_t>(number)); }
+  JsonWriter& Add(std::string_view key, bool value);
+  // The object, without a line break.
+  std::string Str() const { return body_.empty() ? "{}" : body_ + "}"; }
+
+  // A JSON string literal, quotes included.
+  static std::string Quote(std::string_view text);
+
+ private:
+  void Key(std::string_view key);
+  std::string body_;
+};
+
+}  // namespace toruna::cli

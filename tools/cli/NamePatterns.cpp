@@ -1,0 +1,14 @@
+#include "NamePatterns.h"
+
+#include <fnmatch.h>
+
+namespace toruna::cli {
+
+bool NamePatterns::Matches(const std::string& name) const {
+  for (const std::string& p : patterns_) {
+    if (fnmatch(p.c_str(), name.c_str(), 0) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace toruna::cli

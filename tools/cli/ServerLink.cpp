@@ -1,0 +1,150 @@
+#include "ServerLink.h"
+
+#include "net/RaisedError.h"
+#include "net/Variant.h"
+
+namespace toruna::cli {
+
+ServerLink::ServerLink(net::modNetSocket& dispatcher, net::EventLoop& loop, Handlers handlers)
+    : loop_(loop),
+      handlers_(std::move(handlers)),
+      sock_(net::CNetSocket::Create(dispatcher)),
+      stream_([this](const session::FrameView& f) {
+        if (!failed_ && handlers_.frame) handlers_.frame(f);
+      }) {
+  sock_->OnConnect = [this] {
+    CancelTimer();
+    connected_ = true;
+    if (handlers_.connected) handlers_.connected();
+  };
+  sock_->OnDataArrival = [this](int32_t bytesTotal) {
+    if (bytesTotal > 0) OnData();
+  };
+  sock_->OnCloseSck = [this] {
+    Fail(connected_ ? "the server on " + host_ + " closed the connection"
+                    : "the server on " + host_ + " closed the connection while connecting");
+  };
+  sock_->OnError = [this](net::SocketErrorArgs& e) {
+    e.CancelDisplay = true;  // reported as a sentence by the owner, never as a box
+    Fail(DescribeError(host_, e.Number, e.Description, connected_));
+  };
+}
+
+ServerLink::~ServerLink() {
+  CancelTimer();
+  sock_->OnConnect = nullptr;
+  sock_->OnDataArrival = nullptr;
+  sock_->OnCloseSck = nullptr;
+  sock_->OnError = nullptr;
+  try {
+    sock_->CloseSck();
+  } catch (const net::RaisedError&) {
+    // Nothing more can be done about a close the platform refuses at the end.
+  }
+}
+
+std::string ServerLink::DescribeError(const std::string& host, int32_t number,
+                                      const std::string& description, bool connected) {
+  const std::string detail = description + " (" + std::to_string(number) + ")";
+  switch (number) {
+    case 10061:
+      return "connection refused by " + host + " (no server listening on port 13131?)";
+    case 11001:
+    case 11002:
+    case 11003:
+    case 11004:
+      return "host " + host + " not found: " + detail;
+    case 10060:
+      return "host " + host + " is unreachable: no answer (timed out)";
+    case 10050:
+    case 10051:
+    case 10064:
+    case 10065:
+      return "host " + host + " is unreachable: " + detail;
+    case 10053:
+    case 10054:
+      return "the server on " + host + " reset the connection";
+    default:
+      break;
+  }
+  return (connected ? "connection to " : "cannot connect to ") + host + " failed: " + detail;
+}
+
+void ServerLink::Open(const std::string& host, int32_t port,
+                      std::chrono::milliseconds connectTimeout) {
+  host_ = host;
+  timer_ = loop_.AddTimer(connectTimeout, [this, connectTimeout] {
+    CancelTimer();
+    if (!connected_) {
+      Fail("host " + host_ + " is unreachable: no answer within " +
+           std::to_string(connectTimeout.count() / 1000) + " s");
+    }
+  });
+  timerActive_ = true;
+  try {
+    sock_->Connect(net::Variant(host), net::Variant(port));
+  } catch (const net::RaisedError& e) {
+    Fail(DescribeError(host_, e.Number(), e.Description(), false));
+  }
+}
+
+void ServerLink::Send(const std::vector<uint8_t>& frame) {
+  if (!connected_ || failed_) return;
+  sock_->SendBytes(frame.data(), frame.size());
+}
+
+void ServerLink::Close() {
+  CancelTimer();
+  connected_ = false;
+  sock_->CloseSck();
+}
+
+bool ServerLink::Connected() const {
+  return connected_ && !failed_ && sock_->State() == net::StateConnected;
+}
+
+size_t ServerLink::Unsent() const { return sock_->UnsentByteCount(); }
+
+std::string ServerLink::LocalHostName() {
+  try {
+    return sock_->LocalHostName();
+  } catch (const net::RaisedError&) {
+    return "";
+  }
+}
+
+std::string ServerLink::DefaultClientName() {
+  const std::string host = LocalHostName();
+  return host.empty() ? "toruna-cli" : "toruna-cli@" + host;
+}
+
+void ServerLink::OnData() {
+  net::Variant data(std::vector<uint8_t>{});
+  sock_->GetData(data);
+  if (data.Type() != net::vbByteArray || data.AsBytes().empty()) return;
+  if (!stream_.Feed(data.AsBytes())) {
+    Fail("lost protocol sync with the server on " + host_);
+  }
+}
+
+void ServerLink::Fail(const std::string& reason) {
+  if (failed_) return;
+  failed_ = true;
+  CancelTimer();
+  connected_ = false;
+  try {
+    sock_->CloseSck();
+  } catch (const net::RaisedError&) {
+    // The link is reported as failed either way.
+  }
+  if (handlers_.failed) handlers_.failed(reason);
+}
+
+void ServerLink::CancelTimer() {
+  if (timerActive_) {
+    loop_.CancelTimer(timer_);
+    timerActive_ = false;
+  }
+}
+
+}  // namespace toruna::cli

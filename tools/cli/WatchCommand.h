@@ -1,0 +1,54 @@
+#pragma once
+// watch: registers, prints the roster the server sends, then every change, and
+// subscribes to the events whose "client/event" name matches a pattern,
+// printing their values. The protocol side (OnConnected, OnFrame) does no I/O:
+// it sends through the given function, so tests drive it with frames.
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ArgumentParser.h"
+#include "NamePatterns.h"
+#include "Output.h"
+#include "Roster.h"
+
+namespace toruna::net {
+class modNetSocket;
+class EventLoop;
+}  // namespace toruna::net
+
+namespace toruna::cli {
+
+class WatchCommand {
+ public:
+  using SendFn = std::function<void(const std::vector<uint8_t>&)>;
+
+  WatchCommand(WatchOptions options, Output& output, SendFn send);
+
+  void OnConnected(const std::string& clientName);
+  void OnFrame(const session::FrameView& frame);
+
+  const Roster& State() const { return roster_; }
+  const std::set<int32_t>& Subscribed() const { return subscribed_; }
+
+  // The whole command over the network; returns the exit status.
+  static int Run(const WatchOptions& options, Output& output, net::modNetSocket& dispatcher,
+                 net::EventLoop& loop);
+
+ private:
+  void PrintEvent(const char* textVerb, const char* jsonType, const EventEntry& e,
+                  const std::string& owner);
+  void MaybeSubscribe(const EventEntry& e, const std::string& owner);
+
+  WatchOptions options_;
+  NamePatterns patterns_;
+  Output& output_;
+  SendFn send_;
+  Roster roster_;
+  std::set<int32_t> subscribed_;
+};
+
+}  // namespace toruna::cli

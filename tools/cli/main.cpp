@@ -1,0 +1,56 @@
+// toruna-cli: find Toruna servers, watch their traffic, publish values.
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "ArgumentParser.h"
+#include "DiscoverCommand.h"
+#include "Output.h"
+#include "PublishCommand.h"
+#include "SignalWatch.h"
+#include "WatchCommand.h"
+#include "net/RaisedError.h"
+#include "net/modNetSocket.h"
+
+using namespace toruna;
+
+int main(int argc, char** argv) {
+  // Before the socket layer starts its lookup thread, which must not take Ctrl-C.
+  cli::SignalWatch::BlockEarly();
+
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  cli::CommandLine cl;
+  try {
+    cl = cli::ArgumentParser::Parse(args);
+  } catch (const cli::UsageError& e) {
+    std::cerr << "toruna-cli: " << e.what() << "\n"
+              << "Try 'toruna-cli " << (e.Command().empty() ? "" : e.Command() + " ")
+              << "--help'.\n";
+    return 2;
+  }
+  if (cl.command == cli::Command::Help) {
+    std::cout << cli::ArgumentParser::HelpText(cl.helpTopic);
+    return 0;
+  }
+
+  cli::Output output(std::cout, std::cerr, cl.json);
+  try {
+    net::modNetSocket& dispatcher = net::modNetSocket::Default();
+    net::EventLoop& loop = net::modNetSocket::DefaultLoop();
+    switch (cl.command) {
+      case cli::Command::Discover:
+        return cli::DiscoverCommand::Run(cl.discover, output, dispatcher, loop);
+      case cli::Command::Watch:
+        return cli::WatchCommand::Run(cl.watch, output, dispatcher, loop);
+      case cli::Command::Publish:
+        return cli::PublishCommand::Run(cl.publish, output, dispatcher, loop);
+      case cli::Command::Help:
+        break;
+    }
+  } catch (const net::RaisedError& e) {
+    output.Note(e.Source() + ": " + e.Description() + " (" + std::to_string(e.Number()) + ")");
+    return 1;
+  }
+  return 0;
+}
