@@ -44,7 +44,7 @@ TEST_F(DiscoveryTest, AnswersAtTheNamedPortWithNameAndCount) {
   std::optional<std::string> reply;
   ASSERT_TRUE(server_.PumpUntil([&] { return (reply = listener.Receive()).has_value(); }));
   EXPECT_EQ(*reply, Reply("Lab", "0"));
-  EXPECT_EQ(reply->size(), 8u);
+  EXPECT_EQ(reply->size(), 9u);  // n + d + 5
   EXPECT_EQ(sender.Receive(), std::nullopt);
 }
 

@@ -141,7 +141,7 @@ TEST_F(TrayFrontEndTest, QtLoopDrivesTheSocketLayer) {
   std::optional<std::string> reply;
   EXPECT_EQ(RunUntil([&] { return (reply = peer.Receive()).has_value(); }), 0);
   ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(*reply, std::string("***Lab\0" "0\0", 8));
+  EXPECT_EQ(*reply, std::string("***Lab\0" "0\0", 9));
 }
 
 class TrayWithoutNotificationAreaTest : public TrayFrontEndTest {
