@@ -44,7 +44,9 @@ TEST(ServiceReportTest, NamesAPortInUse) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    if (!udp) ASSERT_EQ(listen(fd, 1), 0);
+    if (!udp) {
+      ASSERT_EQ(listen(fd, 1), 0);
+    }
     socklen_t length = sizeof address;
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
     const int port = ntohs(address.sin_port);
