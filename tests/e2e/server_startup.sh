@@ -22,7 +22,7 @@ BIN="$1"; HERE="$2"
 fail() { echo "FAILED: $*"; exit 1; }
 ip link set lo up
 WORK="$(mktemp -d)"
-trap 'kill -9 $PID $HOLDER 2>/dev/null; rm -rf "$WORK"' EXIT
+trap 'kill -9 $PID $HOLDER 2>/dev/null; wait 2>/dev/null; rm -rf "$WORK"' EXIT
 PID=; HOLDER=
 
 # No display and no option: the headless service, with a made-up name.
