@@ -40,6 +40,9 @@ def main(path):
             n = int(r["clients"])
             rows.setdefault((2, n * 10, f"register {n} clients, s"), {})[server] = (
                 f'{r["seconds"]:.3f}', r["seconds"])
+            if "listen_drops" in r:
+                rows.setdefault((2, n * 10 + 2, f"connects dropped at {n} (full accept queue)"), {})[server] = (
+                    f'{r["listen_drops"]:.0f}', None)
             if "bytes_per_conn" in r:
                 rows.setdefault((2, n * 10 + 1, f"RSS per connection at {n}, bytes"), {})[server] = (
                     f'{r["bytes_per_conn"]:.0f}', r["bytes_per_conn"])

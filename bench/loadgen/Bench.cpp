@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -25,6 +26,20 @@ long ReadRssKb(pid_t pid) {
       return kb;
     }
     in.ignore(1 << 12, '\n');
+  }
+  return -1;
+}
+
+long ReadListenDrops() {
+  // Two lines per group: the field names, then the values.
+  std::ifstream in("/proc/net/netstat");
+  std::string names, values;
+  while (std::getline(in, names) && std::getline(in, values)) {
+    if (names.rfind("TcpExt:", 0) != 0) continue;
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    while (n >> name && v >> value)
+      if (name == "ListenDrops") return std::stol(value);
   }
   return -1;
 }
@@ -165,6 +180,7 @@ ScaleResult Bench::ConnectMany(size_t clients, pid_t serverPid) {
   ScaleResult r;
   r.clients = clients;
   if (serverPid > 0) r.rssBeforeKb = ReadRssKb(serverPid);
+  const long dropsBefore = ReadListenDrops();
   const double start = Now();
   const double timeout = 60 + 0.2 * static_cast<double>(clients);
   WaitUntil([&] {
@@ -172,6 +188,8 @@ ScaleResult Bench::ConnectMany(size_t clients, pid_t serverPid) {
     return registered_ == clients;
   }, timeout, "the clients to register");
   r.seconds = lastRegistered_ - start;
+  const long dropsAfter = ReadListenDrops();
+  if (dropsBefore >= 0 && dropsAfter >= 0) r.listenDrops = dropsAfter - dropsBefore;
   // Let the server finish what it still sends (announcements to earlier
   // clients) so that its memory is read at rest.
   const double settleEnd = Now() + 10;

@@ -31,6 +31,7 @@ struct ScaleResult {
   double seconds = 0;        // first connect to last registration
   long rssBeforeKb = -1;     // -1: not read
   long rssAfterKb = -1;
+  long listenDrops = -1;     // connection attempts the server's full accept queue dropped
 };
 
 class Bench : private SignalSink {
@@ -78,5 +79,7 @@ class Bench : private SignalSink {
 
 double Now();  // monotonic seconds
 long ReadRssKb(pid_t pid);  // VmRSS from /proc/PID/status; -1 when unreadable
+// TcpExt ListenDrops of this network namespace; -1 when unreadable.
+long ReadListenDrops();
 
 }  // namespace loadgen

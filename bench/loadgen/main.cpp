@@ -109,9 +109,10 @@ int ConnScale(const Options& o, Bench& b) {
     line.Add("rss_before_kb", double(r.rssBeforeKb)).Add("rss_after_kb", double(r.rssAfterKb))
         .Add("bytes_per_conn", perConn);
   }
-  line.Add("ok", true).Emit();
-  std::fprintf(stderr, "%s registered %zu clients in %.3f s; RSS %ld -> %ld kB\n", o.label.c_str(),
-               r.clients, r.seconds, r.rssBeforeKb, r.rssAfterKb);
+  if (r.listenDrops >= 0) line.Add("listen_drops", double(r.listenDrops));
+  line.Add("pending", double(o.maxPending)).Add("ok", true).Emit();
+  std::fprintf(stderr, "%s registered %zu clients in %.3f s (%ld connects dropped by a full accept queue); RSS %ld -> %ld kB\n",
+               o.label.c_str(), r.clients, r.seconds, r.listenDrops, r.rssBeforeKb, r.rssAfterKb);
   return 0;
 }
 

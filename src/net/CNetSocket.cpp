@@ -37,6 +37,7 @@ CNetSocket::~CNetSocket() {
   // A destructor cannot raise: failures of the release are shown through the
   // alert service instead, and the object's routes go whatever happened.
   if (!isAcceptedSocket) {
+    FlushBeforeClose();
     try {
       DestroySocket();
     } catch (const RaisedError& e) {
@@ -143,6 +144,7 @@ void CNetSocket::DestroySocket() {
 
 void CNetSocket::CloseSck() {
   if (socketHandle == -1) return;
+  FlushBeforeClose();
   state = StateClosing;
   CancelPendingLookups();
   DestroySocket();
@@ -154,6 +156,7 @@ void CNetSocket::CloseSck() {
   sendQueue.ReleaseIdleMemory();
   sendBufferSize = 0;
   receiveBufferSize = 0;
+  sendBlocked_ = false;
   state = StateClosed;
 }
 

@@ -107,6 +107,22 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   // Number of bytes accepted by SendData and not yet handed to the platform.
   size_t UnsentByteCount() const;
 
+  // Coalesced sends (TCP; off by default). With it on, the bytes of every send made
+  // while the loop handles one batch of notifications are handed to the platform
+  // together once the batch is over, or at once when kCoalesceFlushSize bytes wait;
+  // SendProgress and SendComplete fire when that hand-over runs. A close or release
+  // of the object hands over first what it was still to send. UDP ignores it: each
+  // send stays one datagram.
+  void SetCoalesceSends(bool on) { coalesceSends_ = on; }
+  bool CoalesceSends() const { return coalesceSends_; }
+  static constexpr size_t kCoalesceFlushSize = 65536;
+
+  // TCP_NODELAY on the connection: small writes leave at once instead of waiting
+  // for the peer's acknowledgement. Kept for sockets the object sets up later.
+  // False when the platform refused the option on the current socket.
+  bool SetNoDelay(bool on);
+  bool NoDelay() const { return noDelay_; }
+
  private:
   explicit CNetSocket(modNetSocket& dispatcher);
 
@@ -134,6 +150,13 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   // set by a non-peek UDP receive (TakeBytes without peek, and DiscardDatagram).
   // PostSocket clears it before the event and discards a datagram only if unset.
   bool datagramTaken_ = false;
+  bool coalesceSends_ = false;
+  bool noDelay_ = false;
+  // A hand-over is deferred to the end of the batch (the dispatcher will call
+  // DeferredFlush).
+  bool flushScheduled_ = false;
+  // The last hand-over stopped because the platform would block: FD_WRITE resumes.
+  bool sendBlocked_ = false;
 
   // Error event of the layer: fires OnError with CancelDisplay starting as given;
   // when allowBox and the handlers leave CancelDisplay false, the alert service
@@ -164,6 +187,8 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   void SendBufferedDataUDP();
   void ProcessOptions();
   void QueueBytes(const uint8_t* data, size_t count);  // SendData steps 3 and 4
+  void DeferredFlush();     // the end-of-batch hand-over, run by the dispatcher
+  void FlushBeforeClose();  // hands a deferred hand-over's bytes over without events
   bool SendReady();                                     // SendData step 1
   // Receive path (CNetSocketReceive.cpp).
   int32_t ReceiveIntoQueue();

@@ -43,8 +43,59 @@ bool CNetSocket::SendReady() {
 void CNetSocket::QueueBytes(const uint8_t* data, size_t count) {
   const bool wasEmpty = sendQueue.empty();
   sendQueue.Append(data, count);
-  // A non-empty queue means a hand-over waits for FD_WRITE; it takes these bytes too.
-  if (wasEmpty) FlushSendQueue();
+  if (coalesceSends_ && protocol == ProtocolTcp) {
+    // A blocked hand-over is resumed by FD_WRITE, which takes these bytes too.
+    if (sendBlocked_) return;
+    if (sendQueue.size() >= kCoalesceFlushSize) {
+      FlushSendQueue();
+      return;
+    }
+    if (flushScheduled_) return;
+    if (module_.ScheduleFlush(*this)) {
+      flushScheduled_ = true;
+      return;
+    }
+    // A platform that cannot defer work gets the immediate hand-over.
+  } else if (!wasEmpty) {
+    // A non-empty queue means a hand-over waits (for FD_WRITE, or for the end of
+    // the batch); it takes these bytes too.
+    return;
+  }
+  FlushSendQueue();
+}
+
+void CNetSocket::DeferredFlush() {
+  if (!flushScheduled_) return;
+  flushScheduled_ = false;
+  if (sendQueue.empty() || sendBlocked_ || socketHandle == -1) return;
+  // The bytes were accepted while connected; a peer's close seen since then does
+  // not take them back, a failure of the object does.
+  if (state != StateConnected && state != StateClosing) return;
+  FlushSendQueue();
+}
+
+void CNetSocket::FlushBeforeClose() {
+  if (!flushScheduled_) return;
+  flushScheduled_ = false;
+  if (sendBlocked_ || socketHandle == -1) return;
+  if (state != StateConnected && state != StateClosing) return;
+  // Without coalescing these bytes would have reached the platform before the
+  // close. The owner is closing: it hears nothing more, and whatever the platform
+  // does not take now is discarded, as a would-block's rest is on a close.
+  Platform& platform = module_.platform();
+  while (!sendQueue.empty()) {
+    size_t n = std::min<size_t>(sendQueue.size(), INT_MAX);
+    if (sendBufferSize > 0) n = std::min<size_t>(n, static_cast<size_t>(sendBufferSize));
+    const int result = platform.Send(socketHandle, sendQueue.data(), static_cast<int>(n));
+    if (result <= 0) break;
+    sendQueue.Consume(static_cast<size_t>(result));
+  }
+}
+
+bool CNetSocket::SetNoDelay(bool on) {
+  noDelay_ = on;
+  if (socketHandle == -1 || protocol != ProtocolTcp) return true;
+  return module_.platform().SetSockOpt(socketHandle, kIpProtoTcp, kTcpNoDelay, on ? 1 : 0) != -1;
 }
 
 void CNetSocket::FlushSendQueue() {
@@ -61,6 +112,7 @@ void CNetSocket::SendBufferedData() {
   Platform& platform = module_.platform();
   int32_t sent = 0;
   int result = 0;
+  sendBlocked_ = false;
   while (!sendQueue.empty() && result != -1) {
     size_t n = std::min<size_t>(sendQueue.size(), INT_MAX);
     // A chunk size of 0 would never make progress; hand over the whole queue instead.
@@ -81,6 +133,7 @@ void CNetSocket::SendBufferedData() {
         // Nothing taken although the socket reported room: treat it as a
         // would-block and wait for FD_WRITE rather than spin.
         if (result == 0) {
+          sendBlocked_ = true;
           if (auto progress = OnSendProgress; sent > 0 && progress) {
             progress(sent, static_cast<int32_t>(sendQueue.size()));
           }
@@ -90,6 +143,7 @@ void CNetSocket::SendBufferedData() {
     } else {
       const int code = platform.LastError();
       if (code == kErrWouldBlock) {
+        sendBlocked_ = true;
         if (auto progress = OnSendProgress; sent > 0 && progress) {
           progress(sent, static_cast<int32_t>(sendQueue.size()));
         }
@@ -149,6 +203,8 @@ void CNetSocket::ProcessOptions() {
   receiveBufferSize = value;
   if (platform.GetSockOpt(socketHandle, kSolSocket, kSoSndBuf, &value) == -1) raise();
   sendBufferSize = value;
+  // Best effort: a connection that keeps Nagle's delay still works.
+  if (noDelay_) platform.SetSockOpt(socketHandle, kIpProtoTcp, kTcpNoDelay, 1);
 }
 
 }  // namespace toruna::net

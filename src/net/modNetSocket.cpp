@@ -136,6 +136,34 @@ void modNetSocket::ReleaseHeldSocket(SocketHandle s) {
   acceptRegistry_.erase(it);
 }
 
+bool modNetSocket::ScheduleFlush(CNetSocket& object) {
+  if (!flushDeferred_) {
+    std::weak_ptr<char> alive = alive_;
+    if (!platform_.DeferWork([this, alive] {
+          if (!alive.expired()) RunFlushes();
+        })) {
+      return false;
+    }
+    flushDeferred_ = true;
+  }
+  pendingFlushes_.push_back(object.weak_from_this());
+  return true;
+}
+
+void modNetSocket::RunFlushes() {
+  flushDeferred_ = false;
+  // Hand-overs fire events whose handlers may send again (a new deferral) or run
+  // the loop (a modal box); this round works on its own list.
+  std::vector<std::weak_ptr<CNetSocket>> batch;
+  batch.swap(pendingFlushes_);
+  for (const std::weak_ptr<CNetSocket>& entry : batch) {
+    if (std::shared_ptr<CNetSocket> object = entry.lock()) object->DeferredFlush();
+  }
+  // Keep the list's storage for the next batch.
+  batch.clear();
+  if (pendingFlushes_.empty()) pendingFlushes_.swap(batch);
+}
+
 void modNetSocket::ForgetObject(CNetSocket* object) {
   std::erase_if(socketRoutes_, [object](const auto& route) { return route.second == object; });
   std::erase_if(resolutionRoutes_, [object](const auto& route) { return route.second == object; });

@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "net/linux/Platform.h"
 
@@ -65,6 +66,11 @@ class modNetSocket : public NotificationSink {
   // (the stand-in for the host entry in its lookup buffer).
   uint32_t CompletedLookupAddress() const { return lastLookupAddress_; }
 
+  // Has the platform run object's deferred hand-over once the current batch of
+  // notifications is over; one deferral serves every object of the batch. False
+  // when the platform cannot defer work (the object then hands over at once).
+  bool ScheduleFlush(CNetSocket& object);
+
   // Drops every route that still leads to object (called as it is destroyed, so
   // that no delivery can reach a destroyed object whatever path it took).
   void ForgetObject(CNetSocket* object);
@@ -79,6 +85,14 @@ class modNetSocket : public NotificationSink {
   std::map<SocketHandle, CNetSocket*> socketRoutes_;
   std::map<LookupHandle, CNetSocket*> resolutionRoutes_;
   uint32_t lastLookupAddress_ = 0;
+  // Objects whose hand-over waits for the end of the batch, in the order they
+  // asked; weak, so that an object released meanwhile is simply skipped.
+  std::vector<std::weak_ptr<CNetSocket>> pendingFlushes_;
+  bool flushDeferred_ = false;
+  // Deferred work checks this to notice that the dispatcher has gone.
+  std::shared_ptr<char> alive_ = std::make_shared<char>(0);
+
+  void RunFlushes();
 };
 
 // Helpers used across the layer.

@@ -170,6 +170,12 @@ class FakePlatform : public Platform {
     if (Injected(Call::CancelAsyncRequest)) return -1;
     return real_.CancelAsyncRequest(request);
   }
+  // Set refuseDeferral to act as a platform that cannot defer work.
+  bool DeferWork(std::function<void()> work) override {
+    if (refuseDeferral) return false;
+    return real_.DeferWork(std::move(work));
+  }
+  bool refuseDeferral = false;
 
  private:
   struct Rule {

@@ -229,7 +229,6 @@ void EventLoop::Defer(std::function<void()> callback) {
 }
 
 void EventLoop::Run() {
-  impl_->stopped = false;
   while (!impl_->stopped) ProcessReady(-1);
 }
 

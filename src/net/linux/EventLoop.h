@@ -30,6 +30,7 @@ class EventLoop {
   // hear of the peer's close without watching for data (0: watch nothing but stay
   // registered). Level-triggered. Watching a number again replaces the registration:
   // readiness already collected for the old one is not delivered to the new one.
+  // Watch throws std::system_error when epoll refuses the descriptor (a plain file).
   void Watch(int fd, uint32_t interest, FdCallback callback);
   void Modify(int fd, uint32_t interest);
   void Unwatch(int fd);
@@ -42,7 +43,9 @@ class EventLoop {
   // next ProcessReady when called outside a batch).
   void Defer(std::function<void()> callback);
 
-  void Run();   // until Stop
+  // Run handles work until Stop. Stop is final: a Run after it returns at once, and
+  // Stopped() stays true (an embedding front end reads it to end its own loop).
+  void Run();
   void Stop();
   bool Stopped() const;
 

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
+#include <utility>
 
 #include "net/linux/ErrnoMap.h"
 
@@ -65,7 +65,8 @@ bool MapOption(int level, int option, int* sysLevel, int* sysOption) {
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(EventLoop& loop)
-    : events_(loop),
+    : loop_(loop),
+      events_(loop),
       resolver_(loop, [this](int32_t request, uint16_t error, uint32_t addr) {
         events_.PostLookup(request, error, addr);
       }) {}
@@ -302,8 +303,9 @@ int LinuxPlatform::GetHostName(std::string* name) {
 }
 
 uint32_t LinuxPlatform::InetAddr(const std::string& text) {
+  // Only dotted text counts as an address; anything else is a name to look up.
   in_addr addr{};
-  if (inet_aton(text.c_str(), &addr) == 0) return kInaddrNone;
+  if (text.find('.') == std::string::npos || inet_aton(text.c_str(), &addr) == 0) return kInaddrNone;
   return addr.s_addr;
 }
 
@@ -333,6 +335,13 @@ int LinuxPlatform::CancelAsyncRequest(LookupHandle request) {
   bool queued = events_.DropLookup(request);
   if (!pending && !queued) return Fail(10022);
   return 0;
+}
+
+// Notifications are delivered from deferred work too, so work deferred while they
+// are handled runs after the whole batch.
+bool LinuxPlatform::DeferWork(std::function<void()> work) {
+  loop_.Defer(std::move(work));
+  return true;
 }
 
 }  // namespace toruna::net

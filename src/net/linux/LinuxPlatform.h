@@ -49,12 +49,14 @@ class LinuxPlatform : public Platform {
   int GetHostByName(const std::string& name, uint32_t* addr) override;
   LookupHandle AsyncGetHostByName(const std::string& name) override;
   int CancelAsyncRequest(LookupHandle request) override;
+  bool DeferWork(std::function<void()> work) override;
 
  private:
   int Fail(int error);
   int FailErrno(int savedErrno);
   int Receive(SocketHandle s, uint8_t* buf, int len, int flags, SockAddrIn* from);
 
+  EventLoop& loop_;
   SocketEvents events_;
   NameResolver resolver_;  // after events_: its completions are posted there
   int lastError_ = 0;

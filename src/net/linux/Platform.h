@@ -5,6 +5,7 @@
 // LinuxPlatform is the real implementation; tests wrap it to inject failures.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace toruna::net {
@@ -113,6 +114,14 @@ class Platform {
   virtual LookupHandle AsyncGetHostByName(const std::string& name) = 0;
   // A cancelled request's completion is never delivered.
   virtual int CancelAsyncRequest(LookupHandle request) = 0;
+
+  // Runs work once, after the notifications being delivered now have all been
+  // handled (outside a delivery: soon, from the loop). False when the platform
+  // cannot defer work; the caller then does it at once itself.
+  virtual bool DeferWork(std::function<void()> work) {
+    (void)work;
+    return false;
+  }
 };
 
 }  // namespace toruna::net

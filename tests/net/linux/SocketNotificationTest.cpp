@@ -1,6 +1,7 @@
 // The notification rules on real loopback sockets: how often each event comes, and
 // that nothing comes for a socket that is gone or was never meant to get it.
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -269,7 +270,7 @@ TEST_F(SocketNotificationTest, HandleReusedWithinOneBatchNeverGetsTheOldNotifica
   };
   // Fill every free number below a and b, so that the next socket takes the victim's.
   for (;;) {
-    int fd = dup(0);
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     if (fd > std::max(a, b)) {
       close(fd);
