@@ -159,6 +159,7 @@ void frmMain::CL_Request(clsClient& oClient, int32_t lngID, std::span<const uint
 }
 
 void frmMain::tmrMain_Timer() {
+  RecoverServerSockets();
   ReleaseEndedUnregistered();
   if (releaseCountdown_ == 1) {
     if (colDisconnected.empty()) {
