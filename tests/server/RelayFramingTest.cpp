@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "RelayTestClient.h"
 
@@ -133,6 +134,72 @@ TEST_F(RelayFramingTest, EmptyNameClosesTheConnection) {
   EXPECT_TRUE(PumpUntil([&] { return c.PeerClosed(); }));
   EXPECT_EQ(c.Unread(), 0u);
   EXPECT_EQ(server.colClients.Count(), 0);
+}
+
+TEST_F(RelayFramingTest, BytesArrivingWhileAFrameIsHandledWaitForTheirTurn) {
+  RelayTestClient& c = Connect();
+  auto s = LastSession();
+  bool nested = false;
+  frontEnd.onLog = [&](const std::string& line) {
+    if (line != "Ann registered." || nested) return;
+    nested = true;
+    // The loop runs in the middle of the registration, as under a modal box, and
+    // a create request arrives: it must wait until the registration is done.
+    c.Send(session::frames::EventInfoRequest(5, 1, 1, Text("T")));
+    EXPECT_TRUE(PumpUntil([&] { return s->RecvCount() > 0; }));
+    EXPECT_EQ(s->EventCount(), 0);
+  };
+  c.Send(ClientInfoRequest(Text("Ann")));
+  EXPECT_EQ(WaitFrame(c), server.NameMessage());
+  EXPECT_EQ(WaitFrame(c), session::frames::EventCreated(5, s->ID() + 1));
+  EXPECT_TRUE(nested);
+}
+
+TEST_F(RelayFramingTest, RandomTrafficNeitherEndsTheServerNorGarblesWhatOthersReceive) {
+  std::vector<RelayTestClient*> noisy;
+  for (int i = 0; i < 6; ++i) {
+    noisy.push_back(&Joined("N" + std::to_string(i)));
+    CreateEvent(*noisy.back(), "E" + std::to_string(i));
+  }
+  RelayTestClient& observer = Joined("Observer");
+  std::mt19937 random(20261208);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  for (int round = 0; round < 40; ++round) {
+    for (RelayTestClient* c : noisy) {
+      Bytes bytes;
+      for (int f = 0; f < 8; ++f) {
+        size_t payload = static_cast<size_t>(pick(0, 24));
+        Bytes frame(4 + payload);
+        frame[0] = pick(0, 60) == 0 ? static_cast<uint8_t>(pick(0, 255)) : 42;
+        session::PutInt16(&frame[1], pick(0, 40) == 0 ? static_cast<int16_t>(pick(-5, 0))
+                                                       : static_cast<int16_t>(payload + 1));
+        frame[3] = static_cast<uint8_t>(pick(0, 9));
+        for (size_t i = 4; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(pick(0, 255));
+        // IDs that exist, now and then.
+        if (payload >= 4 && pick(0, 1) == 0) session::PutInt32(&frame[4], pick(1, 16));
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+      }
+      c->Send(bytes);
+    }
+    Pump(1);
+  }
+  Settle(300);
+
+  // Everything the observer got is a sequence of well-formed frames.
+  while (std::optional<Bytes> f = observer.TakeFrame()) {
+    ASSERT_EQ((*f)[0], session::kFrameMarker);
+    ASSERT_GE(f->size(), 4u);
+    ASSERT_GE((*f)[3], 1);
+    ASSERT_LE((*f)[3], 8);
+  }
+  EXPECT_EQ(observer.Unread(), 0u);
+  EXPECT_FALSE(observer.PeerClosed());
+
+  // A newcomer still gets a roster that matches the server's state.
+  int32_t expected = 0;
+  for (const auto& entry : server.colClients) expected += 1 + entry.item->EventCount();
+  RelayTestClient& late = Connect();
+  EXPECT_EQ(static_cast<int32_t>(RegisterAs(late, "Late").size()), expected);
 }
 
 }  // namespace

@@ -15,14 +15,6 @@ namespace frames = session::frames;
 class RelayRoutingTest : public RelayHarness {
  protected:
   static Bytes Subscribe(int32_t eventId, uint8_t flag) { return frames::EventSubscribe(eventId, flag); }
-
-  // Frames from one client are handled in order: once a value on an event
-  // nobody owns has been answered, everything c sent before it has been handled.
-  void Sync(RelayTestClient& c) {
-    constexpr int32_t kNobody = 0x7FFF0000;
-    c.Send(frames::EventData(kNobody, 0));
-    EXPECT_EQ(WaitFrame(c), Subscribe(kNobody, 0));
-  }
 };
 
 TEST_F(RelayRoutingTest, FirstClientGetsOnlyServerInfoAndIdsComeFromOneCounter) {

@@ -138,6 +138,20 @@ class RecordingAlerts : public net::AlertService {
   std::function<void()> onAlert;
 };
 
+// A front end that lets a test act when a log line is written.
+class TestFrontEnd : public FrontEnd {
+ public:
+  void LogLineAdded(const std::string& line) override {
+    if (onLog) onLog(line);
+  }
+  void ShowWindow() override {}
+  void HideWindow() override {}
+  void AddTrayIcon() override {}
+  void RemoveTrayIcon() override {}
+  void PopupMenu() override {}
+  std::function<void(const std::string&)> onLog;
+};
+
 // The relay on an ephemeral loopback port, with the timer driven by the test.
 class RelayHarness : public ::testing::Test {
  protected:
@@ -229,6 +243,21 @@ class RelayHarness : public ::testing::Test {
     return session::GetInt32(&created[8]);
   }
 
+  // Frames from one client are handled in order, and frames to it are sent in
+  // order: once a value on an event nobody owns has been answered, everything c
+  // sent before has been handled. Frames c had not taken yet are returned.
+  std::vector<Bytes> Sync(RelayTestClient& c) {
+    constexpr int32_t kNobody = 0x7FFF0000;
+    const Bytes answer = session::frames::EventSubscribe(kNobody, 0);
+    c.Send(session::frames::EventData(kNobody, 0));
+    std::vector<Bytes> before;
+    for (;;) {
+      Bytes f = WaitFrame(c);
+      if (f.empty() || f == answer) return before;
+      before.push_back(f);
+    }
+  }
+
   void Forget(RelayTestClient& c) { registered_.erase(&c); }
 
   void Ticks(int n) {
@@ -251,7 +280,8 @@ class RelayHarness : public ::testing::Test {
   net::LinuxPlatform platform{loop};
   net::modNetSocket dispatcher{platform};
   RecordingAlerts alerts;
-  frmMain server{dispatcher, nullptr, nullptr, ServerConfig{.discoveryPort = 0, .listenPort = 0, .settingsPath = settingsPath_}};
+  TestFrontEnd frontEnd;
+  frmMain server{dispatcher, nullptr, &frontEnd, ServerConfig{.discoveryPort = 0, .listenPort = 0, .settingsPath = settingsPath_}};
   int32_t port = 0;
   std::vector<std::unique_ptr<RelayTestClient>> clients;
 
