@@ -12,7 +12,7 @@ class RelayRegistryTest : public RelayHarness {};
 TEST_F(RelayRegistryTest, LogKeepsTheLast100LinesAndReportsEachNewOne) {
   std::vector<std::string> reported;
   frontEnd.onLog = [&](const std::string& line) { reported.push_back(line); };
-  for (int i = 1; i <= 101; ++i) server.AddLog("line " + std::to_string(i));
+  for (int i = 1; i <= 101; ++i) server.AddLog(Numbered("line ", i));
   ASSERT_EQ(server.List1().size(), 100u);
   EXPECT_EQ(server.List1().front(), "line 2");
   EXPECT_EQ(server.List1().back(), "line 101");
