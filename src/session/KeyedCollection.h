@@ -25,6 +25,14 @@ class KeyedCollection {
     T item;
   };
 
+  KeyedCollection() = default;
+  // Items leave one by one, so an item's end finds a consistent collection.
+  ~KeyedCollection() { Clear(); }
+  KeyedCollection(const KeyedCollection&) = default;
+  KeyedCollection& operator=(const KeyedCollection&) = default;
+  KeyedCollection(KeyedCollection&&) noexcept = default;
+  KeyedCollection& operator=(KeyedCollection&&) noexcept = default;
+
   // False when an item with this ID is already present (nothing changes then).
   bool Add(int32_t id, T item) {
     auto [it, inserted] = index_.try_emplace(id, entries_.size());
@@ -77,6 +85,7 @@ class KeyedCollection {
     // Items may hold what refers back here; move them out before they end.
     std::vector<Entry> gone;
     gone.swap(entries_);
+    while (!gone.empty()) gone.pop_back();
   }
 
   typename std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }

@@ -72,14 +72,19 @@ int DiscoverCommand::Run(const DiscoverOptions& options, Output& output,
       e.CancelDisplay = true;
       output.Note("cannot ask " + what + ": " + e.Description);
     };
+    // The socket layer drops the datagram that waits behind the one taken in
+    // this event, so take every waiting answer now: several servers answer a
+    // broadcast at the same moment.
     s->OnDataArrival = [&cmd, raw](int32_t) {
-      net::Variant data(std::vector<uint8_t>{});
-      try {
-        raw->GetData(data);
-      } catch (const net::RaisedError&) {
-        return;  // a datagram too long to be an answer
+      for (int taken = 0; taken < 64 && raw->BytesReceived() > 0; ++taken) {
+        net::Variant data(std::vector<uint8_t>{});
+        try {
+          raw->GetData(data);
+        } catch (const net::RaisedError&) {
+          continue;  // a datagram too long to be an answer is gone now
+        }
+        if (data.Type() == net::vbByteArray) cmd.OnDatagram(raw->RemoteHostIP(), data.AsBytes());
       }
-      if (data.Type() == net::vbByteArray) cmd.OnDatagram(raw->RemoteHostIP(), data.AsBytes());
     };
     try {
       s->SetProtocol(net::ProtocolUdp);

@@ -1,0 +1,56 @@
+// toruna-server: the tray window on a desktop, the headless service elsewhere.
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "app/HeadlessService.h"
+#include "app/SignalWatch.h"
+#include "net/modNetSocket.h"
+#ifdef TORUNA_HAVE_TRAY
+#include "app/qt/TrayApplication.h"
+#endif
+
+#ifndef TORUNA_VERSION
+#define TORUNA_VERSION "unknown"
+#endif
+
+using toruna::app::CommandLine;
+
+int main(int argc, char** argv) {
+  // Before any thread exists, so that only the loop ever sees these signals.
+  toruna::app::SignalWatch::Block();
+
+  const CommandLine options = CommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
+  switch (options.action()) {
+    case CommandLine::Action::Help:
+      std::cout << CommandLine::Usage();
+      return 0;
+    case CommandLine::Action::Version:
+      std::cout << CommandLine::VersionText(TORUNA_VERSION);
+      return 0;
+    case CommandLine::Action::Error:
+      std::cerr << "toruna-server: " << options.error() << "\n"
+                << "Try 'toruna-server --help' for more information.\n";
+      return 2;
+    case CommandLine::Action::Run:
+      break;
+  }
+
+  toruna::net::modNetSocket& dispatcher = toruna::net::modNetSocket::Default();
+  toruna::net::EventLoop& loop = toruna::net::modNetSocket::DefaultLoop();
+
+#ifdef TORUNA_HAVE_TRAY
+  if (!options.headless()) {
+    if (std::optional<int> status = toruna::app::TrayApplication::Run(argc, argv, dispatcher, loop)) {
+      return *status;
+    }
+    if (std::getenv("DISPLAY") && *std::getenv("DISPLAY")) {
+      std::cerr << "toruna-server: the display cannot be opened; running without a window\n";
+    }
+  }
+#endif
+  return toruna::app::HeadlessService::Run(dispatcher, loop, {}, std::cout, std::cerr);
+}

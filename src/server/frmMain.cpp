@@ -1,0 +1,217 @@
+// Registry and routing: accepting connections, registering clients, relaying
+// broadcasts and subscription requests, departures and their release by the
+// timer, and the identifier counter and the log.
+//
+// Sends can make sessions depart at any point of a walk; every walk goes over
+// the IDs as they were and looks each one up again, and every session in use is
+// held by a local reference until the call that uses it returns.
+
+#include "server/frmMain.h"
+
+#include <array>
+#include <limits>
+
+#include "net/CNetSocket.h"
+#include "net/Cp1252.h"
+#include "net/RaisedError.h"
+#include "net/linux/EventLoop.h"
+#include "session/Frame.h"
+
+namespace toruna::server {
+
+using session::clsClient;
+using session::IdSnapshot;
+
+frmMain::frmMain(net::modNetSocket& dispatcher, net::EventLoop* loop, FrontEnd* frontEnd,
+                 ServerConfig config)
+    : dispatcher_(dispatcher), loop_(loop), frontEnd_(frontEnd), config_(std::move(config)) {}
+
+frmMain::~frmMain() {
+  if (loop_ != nullptr && timerId_ != 0) loop_->CancelTimer(timerId_);
+  // Sessions end with their sockets; none of them may call back in here now.
+  pendingDepartures_.clear();
+  colDisconnected.clear();
+  colClients.Clear();
+  colConnections.Clear();
+  if (Listen) Listen->CloseSck();
+  if (SearchSock) SearchSock->CloseSck();
+}
+
+void frmMain::OpenListenSocket() {
+  Listen = net::CNetSocket::Create(dispatcher_);
+  Listen->OnConnectionRequest = [this](int32_t RequestID) { Listen_ConnectionRequest(RequestID); };
+  Listen->SetLocalPort(config_.listenPort);
+  Listen->Listen();
+}
+
+void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
+  AddLog("connection received");
+  auto session = std::make_shared<clsClient>(*this, dispatcher_);
+  colConnections.Add(session->ID(), session);
+  try {
+    session->Accept(RequestID);
+  } catch (...) {
+    // The error goes on to the caller; the session that never got its
+    // connection is not kept.
+    colConnections.Remove(session->ID());
+    throw;
+  }
+}
+
+void frmMain::CL_Disconnect(int32_t lngID) {
+  std::shared_ptr<clsClient>* found = colClients.Find(lngID);
+  if (found == nullptr) {
+    // Never registered: release it later, outside the chain that reported it.
+    const std::shared_ptr<clsClient>* accepted = colConnections.Find(lngID);
+    if (accepted != nullptr && !(*accepted)->Registered()) endedUnregistered_.push_back(lngID);
+    return;
+  }
+  std::shared_ptr<clsClient> gone = *found;
+  colDisconnected.push_back(gone);
+  colClients.Remove(lngID);
+  pendingDepartures_.push_back(std::move(gone));
+  if (handlingDepartures_) return;  // the outermost call tells the others
+
+  handlingDepartures_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{handlingDepartures_};
+  while (!pendingDepartures_.empty()) {
+    std::shared_ptr<clsClient> next = std::move(pendingDepartures_.front());
+    pendingDepartures_.pop_front();
+    AnnounceDeparture(*next);
+  }
+}
+
+void frmMain::AnnounceDeparture(clsClient& gone) {
+  const int32_t goneId = gone.ID();
+  // Every remaining owner drops the departed client; an event left without
+  // subscribers is reported to its owner, subscribed to or not.
+  IdSnapshot owners(colClients);
+  for (size_t i = 0; i < owners.size(); ++i) {
+    std::shared_ptr<clsClient>* entry = colClients.Find(owners[i]);
+    if (entry == nullptr) continue;
+    std::shared_ptr<clsClient> owner = *entry;
+    IdSnapshot events(owner->Events);
+    for (size_t e = 0; e < events.size(); ++e) {
+      if (!colClients.Contains(owners[i])) break;  // the owner departed meanwhile
+      if (!owner->Events.Contains(events[e])) continue;
+      owner->RemoveClientFromEvent(goneId, events[e], true, {});
+    }
+  }
+  std::array<uint8_t, 8> frame{session::kFrameMarker};
+  session::PutInt16(&frame[1], 5);
+  frame[3] = session::ClientGone;
+  session::PutInt32(&frame[4], goneId);
+  CL_Broadcast(gone, frame);
+}
+
+void frmMain::Register(int32_t lID) {
+  std::shared_ptr<clsClient>* found = colConnections.Find(lID);
+  if (found == nullptr) return;
+  std::shared_ptr<clsClient> newcomer = *found;
+
+  std::vector<uint8_t> clientInfo;
+  std::vector<uint8_t> eventInfo;
+  IdSnapshot registered(colClients);
+  for (size_t i = 0; i < registered.size(); ++i) {
+    if (registered[i] == lID) continue;
+    std::shared_ptr<clsClient>* entry = colClients.Find(registered[i]);
+    if (entry == nullptr) continue;
+    std::shared_ptr<clsClient> c = *entry;
+    clientInfo = session::frames::ClientInfo(c->ID(), net::Cp1252::FromUtf8(c->name()));
+    newcomer->Send(clientInfo);
+    IdSnapshot events(c->Events);
+    for (size_t e = 0; e < events.size(); ++e) {
+      const std::shared_ptr<session::clsEvent>* event = c->Events.Find(events[e]);
+      if (event == nullptr) continue;
+      std::vector<uint8_t> text = net::Cp1252::FromUtf8((*event)->name());
+      text.push_back(0);
+      std::vector<uint8_t> unit = net::Cp1252::FromUtf8((*event)->Unit());
+      text.insert(text.end(), unit.begin(), unit.end());
+      eventInfo = session::frames::EventInfo(c->ID(), (*event)->ID(), (*event)->Interval(),
+                                             (*event)->Max(), text);
+      newcomer->Send(eventInfo);
+    }
+  }
+  clientInfo = session::frames::ClientInfo(lID, net::Cp1252::FromUtf8(newcomer->name()));
+  CL_Broadcast(*newcomer, clientInfo);
+  colClients.Add(lID, newcomer);
+}
+
+void frmMain::CL_Broadcast(clsClient& oClient, std::span<const uint8_t> B) {
+  const int32_t except = oClient.ID();
+  IdSnapshot registered(colClients);
+  for (size_t i = registered.size(); i-- > 0;) {
+    if (registered[i] == except) continue;
+    std::shared_ptr<clsClient>* entry = colClients.Find(registered[i]);
+    if (entry == nullptr) continue;  // departed during this walk
+    std::shared_ptr<clsClient> c = *entry;
+    c->Send(B);
+  }
+}
+
+void frmMain::CL_Request(clsClient& oClient, int32_t lngID, std::span<const uint8_t> B) {
+  for (const auto& entry : colClients) {
+    if (!entry.item->HasEvent(lngID)) continue;
+    std::shared_ptr<clsClient> owner = entry.item;  // the loop ends here; the walk is over
+    if (B.size() > 8 && B[8] != 0) {
+      owner->AddClientToEvent(oClient, lngID, B);
+    } else {
+      owner->RemoveClientFromEvent(oClient.ID(), lngID, false, B);
+    }
+    return;
+  }
+}
+
+void frmMain::tmrMain_Timer() {
+  RecoverServerSockets();
+  ReleaseEndedUnregistered();
+  if (releaseCountdown_ == 1) {
+    if (colDisconnected.empty()) {
+      releaseCountdown_ = 0;
+    } else {
+      ReleaseDeparted();
+    }
+  } else if (releaseCountdown_ <= 0) {
+    if (!colDisconnected.empty()) releaseCountdown_ = 10;
+  } else {
+    --releaseCountdown_;
+  }
+}
+
+void frmMain::ReleaseDeparted() {
+  std::shared_ptr<clsClient> released = std::move(colDisconnected.front());
+  colDisconnected.pop_front();
+  // A session that re-registered while departing may still be listed; drop only this one.
+  const std::shared_ptr<clsClient>* accepted = colConnections.Find(released->ID());
+  if (accepted != nullptr && *accepted == released && !colClients.Contains(released->ID())) {
+    colConnections.Remove(released->ID());
+  }
+}
+
+void frmMain::ReleaseEndedUnregistered() {
+  std::vector<int32_t> ended;
+  ended.swap(endedUnregistered_);
+  for (int32_t id : ended) {
+    const std::shared_ptr<clsClient>* accepted = colConnections.Find(id);
+    // One that registered after all is released through colDisconnected instead.
+    if (accepted != nullptr && !(*accepted)->Registered()) colConnections.Remove(id);
+  }
+}
+
+int32_t frmMain::NewID() {
+  if (lastID_ == std::numeric_limits<int32_t>::max()) {
+    throw net::RaisedError(net::kErrOverflow, "frmMain.NewID", net::kTextOverflow);
+  }
+  return ++lastID_;
+}
+
+void frmMain::AddLog(const std::string& line) {
+  list1_.push_back(line);
+  while (list1_.size() > 100) list1_.pop_front();
+  if (frontEnd_ != nullptr) frontEnd_->LogLineAdded(line);
+}
+
+}  // namespace toruna::server

@@ -1,0 +1,316 @@
+#include "session/clsClient.h"
+
+#include <array>
+#include <vector>
+
+#include "net/AlertService.h"
+#include "net/CNetSocket.h"
+#include "net/Cp1252.h"
+#include "net/Variant.h"
+#include "session/Frame.h"
+#include "session/FrameAssembler.h"
+#include "session/IServerApp.h"
+
+namespace toruna::session {
+
+namespace {
+
+// Frames up to this size are copied to the stack before they are handled.
+constexpr size_t kSmallFrame = 64;
+
+// A frame's own copy: handling it may re-enter this session and append to the
+// receive buffer, so no view into that buffer is kept across the handling.
+class FrameCopy {
+ public:
+  explicit FrameCopy(std::span<const uint8_t> frame) : size_(frame.size()) {
+    uint8_t* out = small_.data();
+    if (size_ > kSmallFrame) {
+      large_.resize(size_);
+      out = large_.data();
+    }
+    std::copy(frame.begin(), frame.end(), out);
+  }
+  std::span<const uint8_t> Bytes() const {
+    return {size_ > kSmallFrame ? large_.data() : small_.data(), size_};
+  }
+
+ private:
+  std::array<uint8_t, kSmallFrame> small_;
+  std::vector<uint8_t> large_;
+  size_t size_;
+};
+
+}  // namespace
+
+clsClient::clsClient(IServerApp& app, net::modNetSocket& dispatcher)
+    : app_(app), id_(app.NewID()), recv_(std::make_unique<FrameAssembler>()) {
+  Sock = net::CNetSocket::Create(dispatcher);
+  // The handlers are cleared in the destructor, so `this` never dangles in them.
+  Sock->OnCloseSck = [this] { Sock_CloseSck(); };
+  Sock->OnDataArrival = [this](int32_t bytesTotal) { Sock_DataArrival(bytesTotal); };
+  Sock->OnError = [this](net::SocketErrorArgs& e) { Sock_Error(e); };
+}
+
+clsClient::~clsClient() {
+  Sock->OnCloseSck = nullptr;
+  Sock->OnDataArrival = nullptr;
+  Sock->OnError = nullptr;
+  Sock->CloseSck();
+}
+
+void clsClient::Accept(int32_t RequestID) {
+  if (registered_) return;
+  recv_->Reset();
+  Sock->Accept(RequestID);
+}
+
+void clsClient::Send(std::span<const uint8_t> B) {
+  if (Sock->State() != net::StateConnected) {
+    Disconnect();
+    return;
+  }
+  if (B.empty() || B[0] != kFrameMarker) {
+    net::AlertService::Current().Alert("KAKAAAAAAAAAAAAA", kAlertCaption);
+  }
+  Sock->SendBytes(B.data(), B.size());
+  CheckUnsent();
+}
+
+bool clsClient::HasEvent(int32_t lID) const {
+  const std::shared_ptr<clsEvent>* event = Events.Find(lID);
+  return event != nullptr && (*event)->ID() > 0;
+}
+
+void clsClient::AddClientToEvent(clsClient& oClient, int32_t lID, std::span<const uint8_t> B) {
+  const std::shared_ptr<clsEvent>* found = Events.Find(lID);
+  if (found == nullptr) {
+    net::AlertService::Current().Alert("Client konnte nicht zur Event liste hinzugefühgt werden",
+                                       kAlertCaption);
+    return;
+  }
+  std::shared_ptr<clsEvent> event = *found;
+  event->AddClient(oClient);
+  if (event->ClientCount() == 1) Send(B);
+}
+
+void clsClient::RemoveClientFromEvent(int32_t lClientID, int32_t lID, bool bGenerate,
+                                      std::span<const uint8_t> B) {
+  const std::shared_ptr<clsEvent>* found = Events.Find(lID);
+  if (found == nullptr) {
+    net::AlertService::Current().Alert("Client konnte nicht von Event liste entfernt werden",
+                                       kAlertCaption);
+    return;
+  }
+  std::shared_ptr<clsEvent> event = *found;
+  event->RemoveClient(lClientID);
+  if (event->ClientCount() != 0) return;
+  if (bGenerate) {
+    SendEventState(lID, 0);
+  } else {
+    Send(B);
+  }
+}
+
+clsEvent& clsClient::EventO(int32_t Index) const { return *Events.Item(Index); }
+
+void clsClient::Sock_CloseSck() { Disconnect(); }
+
+void clsClient::Sock_Error(net::SocketErrorArgs& /*e*/) { Disconnect(); }
+
+void clsClient::Sock_DataArrival(int32_t bytesTotal) {
+  // The handlers below may lead to this session's release; keep it to the end.
+  std::shared_ptr<clsClient> self = weak_from_this().lock();
+  switch (recv_->CheckArrival(bytesTotal)) {
+    case FrameAssembler::Arrival::Ignore:
+      return;
+    case FrameAssembler::Arrival::Close:
+      Disconnect();
+      return;
+    case FrameAssembler::Arrival::Take:
+      break;
+  }
+  net::Variant data{std::vector<uint8_t>{}};
+  Sock->GetData(data);
+  if (data.Type() != net::vbByteArray) return;
+  recv_->Append(data.AsBytes());
+  if (handlingFrames_) return;  // the outer arrival handles these bytes in order
+  ProcessFrames();
+}
+
+void clsClient::ProcessFrames() {
+  handlingFrames_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{handlingFrames_};
+  for (;;) {
+    std::span<const uint8_t> view;
+    switch (recv_->Next(view)) {
+      case FrameAssembler::Step::NeedMore:
+        return;
+      case FrameAssembler::Step::Empty:
+        recv_->Consume();
+        break;
+      case FrameAssembler::Step::LostSync:
+      case FrameAssembler::Step::NegativeLength:
+        app_.AddLog("Lost protocol sync");
+        Disconnect();
+        return;
+      case FrameAssembler::Step::Frame: {
+        FrameCopy frame(view);
+        recv_->Consume();
+        Dispatch(frame.Bytes());
+        break;
+      }
+    }
+  }
+}
+
+void clsClient::Dispatch(std::span<const uint8_t> frame) {
+  const int16_t length = GetInt16(frame.data() + 1);
+  const uint8_t type = frame[3];
+  if (!registered_) {
+    if (type != ClientInfo) return;
+    if (length == 1) {
+      Disconnect();
+    } else {
+      RegisterName(net::Cp1252::ToUtf8(frame.data() + 4, static_cast<size_t>(length - 1)));
+    }
+    return;
+  }
+  // Values and subscription requests travel on as 9-byte frames; a longer one
+  // gets the length of 6 that its 9 bytes have, so the receiver stays in step.
+  std::array<uint8_t, 9> nine;
+  auto firstNine = [&] {
+    std::copy_n(frame.begin(), nine.size(), nine.begin());
+    if (length != 6) PutInt16(&nine[1], 6);
+    return std::span<const uint8_t>(nine);
+  };
+  switch (type) {
+    case EventData:
+      if (length >= 6) BroadcastEvent(GetInt32(frame.data() + 4), firstNine());
+      break;
+    case EventInfo:
+      if (length >= 10) HandleCreateRequest(frame, length);
+      break;
+    case EventRemove:
+      if (length >= 5) HandleRemoveRequest(frame, length);
+      break;
+    case EventSubscribe:
+      if (length >= 6) app_.CL_Request(*this, GetInt32(frame.data() + 4), firstNine());
+      break;
+    default:
+      break;
+  }
+}
+
+void clsClient::HandleCreateRequest(std::span<const uint8_t> frame, int16_t length) {
+  const int32_t requestId = GetInt32(frame.data() + 4);
+  const int16_t interval = GetInt16(frame.data() + 8);
+  const int16_t max = GetInt16(frame.data() + 10);
+  // The text is the name, optionally a 0 and the unit; anything after a second 0 is ignored.
+  std::span<const uint8_t> text = frame.subspan(12, static_cast<size_t>(length - 9));
+  size_t nameEnd = 0;
+  while (nameEnd < text.size() && text[nameEnd] != 0) ++nameEnd;
+  size_t unitEnd = nameEnd < text.size() ? nameEnd + 1 : nameEnd;
+  const size_t unitBegin = unitEnd;
+  while (unitEnd < text.size() && text[unitEnd] != 0) ++unitEnd;
+  const int32_t eventId =
+      CreateEvent(requestId, interval, max, net::Cp1252::ToUtf8(text.data(), nameEnd),
+                  net::Cp1252::ToUtf8(text.data() + unitBegin, unitEnd - unitBegin));
+  if (eventId <= 0) return;
+
+  // The announcement repeats interval, max and text exactly as received.
+  const size_t size = static_cast<size_t>(length) + 7;
+  std::vector<uint8_t> announcement(size);
+  announcement[0] = kFrameMarker;
+  PutInt16(&announcement[1], static_cast<int16_t>(length + 4));
+  announcement[3] = EventInfo;
+  PutInt32(&announcement[4], id_);
+  PutInt32(&announcement[8], eventId);
+  std::copy(frame.begin() + 8, frame.end(), announcement.begin() + 12);
+  app_.CL_Broadcast(*this, announcement);
+}
+
+void clsClient::HandleRemoveRequest(std::span<const uint8_t> frame, int16_t length) {
+  const int32_t eventId = GetInt32(frame.data() + 4);
+  if (!Events.Contains(eventId)) return;
+  // Keep the event until the others have been told.
+  std::shared_ptr<clsEvent> event = *Events.Find(eventId);
+  app_.CL_Broadcast(*this, frame.first(static_cast<size_t>(length) + 3));
+  Events.Remove(eventId);
+}
+
+void clsClient::RegisterName(std::string sName) {
+  name_ = std::move(sName);
+  registered_ = true;
+  app_.Register(id_);
+  app_.AddLog(name_ + " registered.");
+  Send(app_.NameMessage());
+}
+
+void clsClient::BroadcastEvent(int32_t lID, std::span<const uint8_t> B) {
+  const std::shared_ptr<clsEvent>* found = Events.Find(lID);
+  if (found == nullptr) {
+    SendEventState(lID, 0);
+    return;
+  }
+  // The publisher may lose the event while its subscribers are served.
+  std::shared_ptr<clsEvent> event = *found;
+  try {
+    event->Broadcast(B);
+  } catch (const net::RaisedError&) {
+    SendEventState(lID, 0);
+  }
+}
+
+int32_t clsClient::CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMax,
+                               std::string sName, std::string sUnit) {
+  auto event = std::make_shared<clsEvent>(app_);
+  event->Init(iInterval, iMax, std::move(sName), std::move(sUnit));
+  const int32_t eventId = event->ID();
+  if (!Events.Add(eventId, std::move(event))) return 0;
+  // Straight to the socket; on a connection that is gone nothing is sent.
+  if (Sock->State() == net::StateConnected) {
+    std::array<uint8_t, 12> created{kFrameMarker};
+    PutInt16(&created[1], 9);
+    created[3] = EventCreated;
+    PutInt32(&created[4], RequestID);
+    PutInt32(&created[8], eventId);
+    Sock->SendBytes(created.data(), created.size());
+    CheckUnsent();
+  }
+  return eventId;
+}
+
+void clsClient::SendEventState(int32_t lID, uint8_t flag) {
+  if (Sock->State() != net::StateConnected) {
+    Disconnect();
+    return;
+  }
+  std::array<uint8_t, 9> state{kFrameMarker};
+  PutInt16(&state[1], 6);
+  state[3] = EventSubscribe;
+  PutInt32(&state[4], lID);
+  state[8] = flag;
+  Sock->SendBytes(state.data(), state.size());
+  CheckUnsent();
+}
+
+void clsClient::CheckUnsent() {
+  if (Sock->State() == net::StateConnected && Sock->UnsentByteCount() > kUnsentLimit) {
+    Disconnect();
+  }
+}
+
+void clsClient::Disconnect() {
+  // What the application does with the departure must not end this session under it.
+  std::shared_ptr<clsClient> self = weak_from_this().lock();
+  Sock->CloseSck();
+  app_.CL_Disconnect(id_);
+}
+
+int32_t clsClient::RecvCount() const { return recv_->RecvCount(); }
+int32_t clsClient::RecvCapacity() const { return recv_->RecvCapacity(); }
+
+}  // namespace toruna::session

@@ -1,0 +1,39 @@
+#include "session/clsEvent.h"
+
+#include "net/AlertService.h"
+#include "session/Frame.h"
+#include "session/IServerApp.h"
+#include "session/clsClient.h"
+
+namespace toruna::session {
+
+clsEvent::clsEvent(IServerApp& app) : id_(app.NewID()) {}
+
+void clsEvent::AddClient(clsClient& oClient) {
+  Clients.Add(oClient.ID(), oClient.weak_from_this());
+}
+
+void clsEvent::RemoveClient(int32_t lngID) { Clients.Remove(lngID); }
+
+void clsEvent::Broadcast(std::span<const uint8_t> B) {
+  if (B.empty() || B[0] != kFrameMarker) {
+    net::AlertService::Current().Alert("KAKAAAAAAAAAA", kAlertCaption);
+  }
+  // A send can make subscribers depart and leave this list; walk the IDs as they
+  // were and serve those still subscribed, the latest first.
+  IdSnapshot ids(Clients);
+  for (size_t i = ids.size(); i-- > 0;) {
+    const std::weak_ptr<clsClient>* entry = Clients.Find(ids[i]);
+    if (entry == nullptr) continue;
+    if (std::shared_ptr<clsClient> subscriber = entry->lock()) subscriber->Send(B);
+  }
+}
+
+void clsEvent::Init(int16_t iInterval, int16_t iMax, std::string sName, std::string sUnit) {
+  interval_ = iInterval;
+  max_ = iMax;
+  name_ = std::move(sName);
+  unit_ = std::move(sUnit);
+}
+
+}  // namespace toruna::session

@@ -1,0 +1,162 @@
+#include "app/qt/TrayFrontEnd.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTimer>
+#include <stdlib.h>
+
+#include "net/CNetSocket.h"
+#include "net/RaisedError.h"
+#include "server/ServerHarness.h"
+
+namespace toruna::app {
+namespace {
+
+using server::testing::ServerHarness;
+using server::testing::TempSettings;
+using server::testing::UdpPeer;
+
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    app_ = new QApplication(argc_, argv_);
+    QApplication::setQuitOnLastWindowClosed(false);
+  }
+  void TearDown() override { delete app_; }
+
+ private:
+  int argc_ = 1;
+  char name_[16] = "tray_tests";
+  char* argv_[2] = {name_, nullptr};
+  QApplication* app_ = nullptr;
+};
+
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// Runs Qt's loop until f() is true (checked every few milliseconds) or two seconds pass.
+int RunUntil(const std::function<bool()>& f) {
+  QTimer poll, limit;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (f()) QCoreApplication::exit(0);
+  });
+  QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+  poll.start(5);
+  limit.start(2000);
+  return QApplication::exec();
+}
+
+class TrayFrontEndTest : public ::testing::Test {
+ protected:
+  explicit TrayFrontEndTest(bool tray = true)
+      : settings_("[Toruna]\nServername=Lab\n"), server_(settings_.path()), frontEnd_(tray) {
+    // The harness's recording front end is replaced by the tray front end.
+    server::ServerConfig config = server_.form->Config();
+    server_.form = std::make_unique<server::frmMain>(server_.dispatcher, &server_.loop,
+                                                     &frontEnd_, config);
+    frontEnd_.Attach(server_.form.get());
+    frontEnd_.SetFatalBox(false);
+    server_.form->Form_Load();
+    frontEnd_.ShowWindow();
+  }
+  ~TrayFrontEndTest() override {
+    frontEnd_.Attach(nullptr);
+    server_.form.reset();
+  }
+
+  TempSettings settings_;
+  ServerHarness server_;
+  TrayFrontEnd frontEnd_;
+};
+
+TEST_F(TrayFrontEndTest, WindowAndIconCarryTheCaption) {
+  EXPECT_EQ(frontEnd_.Window().windowTitle(), "Form1");
+  EXPECT_EQ(frontEnd_.Icon().toolTip(), "Form1");
+  EXPECT_TRUE(frontEnd_.Window().isVisible());
+  ASSERT_EQ(frontEnd_.Menu().actions().size(), 2);
+  EXPECT_EQ(frontEnd_.Menu().actions()[0]->text(), "Show");
+  EXPECT_EQ(frontEnd_.Menu().actions()[1]->text(), "Exit");
+}
+
+TEST_F(TrayFrontEndTest, LogKeepsTheLastHundredLinesWithTheLastSelected) {
+  for (int i = 1; i <= 101; ++i) server_.form->AddLog("line " + std::to_string(i));
+  QListWidget& list = frontEnd_.Window().List1();
+  ASSERT_EQ(list.count(), 100);
+  EXPECT_EQ(list.item(0)->text(), "line 2");
+  EXPECT_EQ(list.item(99)->text(), "line 101");
+  EXPECT_EQ(list.currentRow(), 99);
+  EXPECT_TRUE(list.item(99)->isSelected());
+  EXPECT_EQ(list.selectedItems().size(), 1);
+}
+
+TEST_F(TrayFrontEndTest, ClosingHidesAndTheIconOrShowBringsTheWindowBack) {
+  EXPECT_FALSE(frontEnd_.Window().close());
+  EXPECT_FALSE(frontEnd_.Window().isVisible());
+  EXPECT_FALSE(server_.form->Unloaded());
+  EXPECT_EQ(server_.form->Listen->State(), net::StateListening);
+
+  frontEnd_.IconActivated(QSystemTrayIcon::Trigger);  // left click
+  EXPECT_TRUE(frontEnd_.Window().isVisible());
+
+  frontEnd_.Window().close();
+  frontEnd_.Menu().actions()[0]->trigger();  // "Show"
+  EXPECT_TRUE(frontEnd_.Window().isVisible());
+
+  frontEnd_.IconActivated(QSystemTrayIcon::Context);  // right click
+  EXPECT_TRUE(frontEnd_.Menu().isVisible());
+  frontEnd_.Menu().hide();
+}
+
+TEST_F(TrayFrontEndTest, ExitEndsTheServerAndTheLoop) {
+  const std::shared_ptr<net::CNetSocket> listen = server_.form->Listen;
+  QTimer::singleShot(0, [&] { frontEnd_.Menu().actions()[1]->trigger(); });
+  EXPECT_EQ(QApplication::exec(), 0);
+  EXPECT_TRUE(server_.form->Unloaded());
+  EXPECT_EQ(listen->State(), net::StateClosed);
+  EXPECT_FALSE(frontEnd_.Window().isVisible());
+  EXPECT_FALSE(frontEnd_.Icon().isVisible());
+}
+
+TEST_F(TrayFrontEndTest, EndOfSessionClosesTheServer) {
+  const std::shared_ptr<net::CNetSocket> search = server_.form->SearchSock;
+  QTimer::singleShot(0, [&] { frontEnd_.SessionEnding(); });
+  EXPECT_EQ(QApplication::exec(), 0);
+  EXPECT_TRUE(server_.form->Unloaded());
+  EXPECT_EQ(search->State(), net::StateClosed);
+}
+
+TEST_F(TrayFrontEndTest, AnUntrappedErrorEndsWithStatusOne) {
+  QTimer::singleShot(0, [&] {
+    frontEnd_.Guard([] { throw net::RaisedError(6, "frmMain.NewID", "Overflow"); });
+  });
+  EXPECT_EQ(QApplication::exec(), 1);
+  EXPECT_EQ(frontEnd_.ExitStatus(), 1);
+}
+
+TEST_F(TrayFrontEndTest, QtLoopDrivesTheSocketLayer) {
+  frontEnd_.DriveLoop(server_.loop);
+  UdpPeer peer;
+  peer.SendTo(server_.form->SearchSock->LocalPort(), "?" + std::to_string(peer.port()) + "!");
+  std::optional<std::string> reply;
+  EXPECT_EQ(RunUntil([&] { return (reply = peer.Receive()).has_value(); }), 0);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(*reply, std::string("***Lab\0" "0\0", 9));
+}
+
+class TrayWithoutNotificationAreaTest : public TrayFrontEndTest {
+ protected:
+  TrayWithoutNotificationAreaTest() : TrayFrontEndTest(false) {}
+};
+
+TEST_F(TrayWithoutNotificationAreaTest, ClosingMinimisesInsteadOfHiding) {
+  EXPECT_FALSE(frontEnd_.TrayAvailable());
+  EXPECT_FALSE(frontEnd_.Icon().isVisible());
+  EXPECT_FALSE(frontEnd_.Window().close());
+  EXPECT_TRUE(frontEnd_.Window().isVisible());
+  EXPECT_TRUE(frontEnd_.Window().isMinimized());
+  EXPECT_FALSE(server_.form->Unloaded());
+}
+
+}  // namespace
+}  // namespace toruna::app

@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include "net/CNetSocket.h"
+#include "server/ServerHarness.h"
+#include "session/Frame.h"
+
+namespace toruna::server::testing {
+namespace {
+
+std::string Reply(const std::string& name, const std::string& count) {
+  return "***" + name + std::string(1, '\0') + count + std::string(1, '\0');
+}
+
+class DiscoveryTest : public ::testing::Test {
+ protected:
+  DiscoveryTest() : settings_("[Toruna]\nServername= Lab \n"), server_(settings_.path()) {
+    server_.form->Form_Load();
+  }
+
+  int DiscoveryPort() { return server_.form->SearchSock->LocalPort(); }
+
+  // Sends request from the peer and waits for a datagram at the peer.
+  std::optional<std::string> Ask(UdpPeer& peer, const std::string& request) {
+    peer.SendTo(DiscoveryPort(), request);
+    std::optional<std::string> reply;
+    server_.PumpUntil([&] { return (reply = peer.Receive()).has_value(); });
+    return reply;
+  }
+  // Sends request and checks that nothing comes back.
+  void ExpectIgnored(UdpPeer& peer, const std::string& request) {
+    peer.SendTo(DiscoveryPort(), request);
+    server_.PumpFor(std::chrono::milliseconds(100));
+    EXPECT_EQ(peer.Receive(), std::nullopt) << request;
+  }
+
+  TempSettings settings_;
+  ServerHarness server_;
+};
+
+TEST_F(DiscoveryTest, AnswersAtTheNamedPortWithNameAndCount) {
+  UdpPeer sender, listener;
+  // The request comes from one port and names another: the answer goes to the named one.
+  sender.SendTo(DiscoveryPort(), "?" + std::to_string(listener.port()) + "!");
+  std::optional<std::string> reply;
+  ASSERT_TRUE(server_.PumpUntil([&] { return (reply = listener.Receive()).has_value(); }));
+  EXPECT_EQ(*reply, Reply("Lab", "0"));
+  EXPECT_EQ(reply->size(), 9u);  // n + d + 5
+  EXPECT_EQ(sender.Receive(), std::nullopt);
+}
+
+TEST_F(DiscoveryTest, FindsTheMarksAnywhereAndReadsThePortText) {
+  UdpPeer peer;
+  const std::string port = std::to_string(peer.port());
+  const std::string spaced = " " + port.substr(0, 2) + " \t" + port.substr(2) + "\n ";
+  for (const std::string& request :
+       {"xx?" + port + "!yy", "!?" + port + "!", "?" + spaced + "!", "?" + port + ".4!",
+        "?" + port + "?99!", "?" + port + "!!?1!"}) {
+    std::optional<std::string> reply = Ask(peer, request);
+    ASSERT_TRUE(reply.has_value()) << request;
+    EXPECT_EQ(*reply, Reply("Lab", "0")) << request;
+  }
+}
+
+TEST_F(DiscoveryTest, IgnoresRequestsWithoutBothMarks) {
+  UdpPeer peer;
+  const std::string port = std::to_string(peer.port());
+  for (const std::string& request : {port, "?" + port, "!?" + port, port + "!", std::string()}) {
+    ExpectIgnored(peer, request);
+  }
+}
+
+TEST_F(DiscoveryTest, ReadingStopsAtASecondQuestionMark) {
+  // ?50?00! reads 50: the answer goes to port 50 and not to 5000.
+  UdpPeer peer;
+  const std::string port = std::to_string(peer.port());
+  std::optional<std::string> reply = Ask(peer, "?" + port + "?00!");
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(*reply, Reply("Lab", "0"));
+}
+
+TEST_F(DiscoveryTest, CountsRegisteredClientsOnly) {
+  const int listenPort = server_.form->Listen->LocalPort();
+  TcpPeer unregistered(listenPort);
+  ASSERT_TRUE(unregistered.connected());
+  ASSERT_TRUE(server_.PumpUntil([&] { return server_.form->colConnections.Count() == 1; }));
+
+  UdpPeer peer;
+  const std::string request = "?" + std::to_string(peer.port()) + "!";
+  EXPECT_EQ(Ask(peer, request), Reply("Lab", "0"));
+
+  std::vector<std::unique_ptr<TcpPeer>> clients;
+  for (const char* name : {"one", "two"}) {
+    clients.push_back(std::make_unique<TcpPeer>(listenPort));
+    const std::string text(name);
+    clients.back()->Send(session::frames::ClientInfoRequest(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size())));
+  }
+  ASSERT_TRUE(server_.PumpUntil([&] { return server_.form->colClients.Count() == 2; }));
+  EXPECT_EQ(Ask(peer, request), Reply("Lab", "2"));
+}
+
+TEST_F(DiscoveryTest, AnswersTwoRequestsThatArriveTogether) {
+  UdpPeer first, second;
+  first.SendTo(DiscoveryPort(), "?" + std::to_string(first.port()) + "!");
+  second.SendTo(DiscoveryPort(), "?" + std::to_string(second.port()) + "!");
+  std::optional<std::string> a, b;
+  ASSERT_TRUE(server_.PumpUntil([&] {
+    if (!a) a = first.Receive();
+    if (!b) b = second.Receive();
+    return a && b;
+  }));
+  EXPECT_EQ(*a, Reply("Lab", "0"));
+  EXPECT_EQ(*b, Reply("Lab", "0"));
+}
+
+TEST_F(DiscoveryTest, BadPortsGoUnansweredWithoutSilencingDiscovery) {
+  UdpPeer peer;
+  // Out of range, beyond 32 bits, and port 0 (a send the platform refuses).
+  for (const char* request : {"?70000!", "?-1!", "?1e12!", "?&HFFFFFFFFFF!", "?!"}) {
+    ExpectIgnored(peer, request);
+    // A refused reply puts the socket in error; the timer's tick brings it back.
+    server_.form->tmrMain_Timer();
+    std::optional<std::string> reply = Ask(peer, "?" + std::to_string(peer.port()) + "!");
+    ASSERT_TRUE(reply.has_value()) << "after " << request;
+    EXPECT_EQ(*reply, Reply("Lab", "0"));
+  }
+}
+
+TEST_F(DiscoveryTest, RecoversFromARefusedReply) {
+  UdpPeer peer;
+  const std::string request = "?" + std::to_string(peer.port()) + "!";
+  server_.fake.FailNext(net::testing::Call::SendTo, 10065);
+  ExpectIgnored(peer, request);
+  ASSERT_EQ(server_.form->SearchSock->State(), net::StateError);
+  // In error the socket delivers nothing, until the tick closes and binds it again.
+  ExpectIgnored(peer, request);
+  server_.form->tmrMain_Timer();
+  EXPECT_EQ(server_.form->SearchSock->State(), net::StateOpen);
+  EXPECT_EQ(Ask(peer, request), Reply("Lab", "0"));
+}
+
+}  // namespace
+}  // namespace toruna::server::testing

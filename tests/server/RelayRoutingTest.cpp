@@ -1,0 +1,191 @@
+// Registration, event creation and removal, subscriptions and published values,
+// end to end over loopback.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "RelayTestClient.h"
+
+namespace toruna::server::testing {
+namespace {
+
+namespace frames = session::frames;
+
+class RelayRoutingTest : public RelayHarness {
+ protected:
+  static Bytes Subscribe(int32_t eventId, uint8_t flag) { return frames::EventSubscribe(eventId, flag); }
+};
+
+TEST_F(RelayRoutingTest, FirstClientGetsOnlyServerInfoAndIdsComeFromOneCounter) {
+  RelayTestClient& ann = Connect();
+  EXPECT_EQ(server.List1().back(), "connection received");
+  EXPECT_EQ(RegisterAs(ann, "Ann").size(), 0u);
+  EXPECT_EQ(server.List1().back(), "Ann registered.");
+  EXPECT_EQ(server.colClients.IdAt(1), 1);
+  // An event created next draws ID 2.
+  ann.Send(frames::EventInfoRequest(77, 10, 100, Text("Temp")));
+  EXPECT_EQ(WaitFrame(ann), frames::EventCreated(77, 2));
+  Settle(30);
+  EXPECT_EQ(ann.Unread(), 0u);
+}
+
+TEST_F(RelayRoutingTest, NewcomerLearnsEveryoneInRegistrationOrderAndIsAnnouncedLatestFirst) {
+  RelayTestClient& ann = Joined("Ann");                      // ID 1
+  int32_t temp = CreateEvent(ann, std::string("Temp\0C", 6));  // ID 2
+  RelayTestClient& bo = Joined("Bo");                        // ID 3
+  RelayTestClient& cy = Connect();                           // ID 4
+  std::vector<Bytes> got = RegisterAs(cy, "Cy");
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0], frames::ClientInfo(1, Text("Ann")));
+  EXPECT_EQ(got[1], frames::EventInfo(1, temp, 10, 100, Text(std::string("Temp\0C", 6))));
+  EXPECT_EQ(got[2], frames::ClientInfo(3, Text("Bo")));
+  EXPECT_EQ(WaitFrame(bo), frames::ClientInfo(4, Text("Cy")));
+  EXPECT_EQ(WaitFrame(ann), frames::ClientInfo(4, Text("Cy")));
+  // Bo was served before Ann: Bo's frame went out first on the server's side.
+  EXPECT_EQ(server.colClients.Count(), 3);
+  EXPECT_EQ(server.colClients.IdAt(3), 4);
+}
+
+TEST_F(RelayRoutingTest, NamesAndUnitsTravelAsWindows1252) {
+  RelayTestClient& ann = Joined("Ann");
+  Bytes name{'J', 0xF6, 'r', 'g'};  // Jörg
+  RelayTestClient& jo = Connect();
+  jo.Send(frames::ClientInfoRequest(name));
+  EXPECT_EQ(WaitFrame(jo), frames::ClientInfo(1, Text("Ann")));
+  EXPECT_EQ(WaitFrame(jo), server.NameMessage());
+  EXPECT_EQ(WaitFrame(ann), frames::ClientInfo(LastSession()->ID(), name));
+  EXPECT_EQ(LastSession()->name(), "J\xC3\xB6rg");
+  EXPECT_EQ(server.List1().back(), "J\xC3\xB6rg registered.");
+}
+
+TEST_F(RelayRoutingTest, CreatingAnEventAnswersTheOwnerAndRepeatsTheRequestToTheOthers) {
+  RelayTestClient& ann = Joined("Ann");
+  RelayTestClient& bo = Joined("Bo");
+  auto annSession = server.colClients.Item(1);
+  // Text with a name, a unit and bytes after a second 0, all repeated exactly.
+  Bytes text = Text(std::string("Temp\0degC\0junk", 14));
+  ann.Send(frames::EventInfoRequest(77, -3, 1000, text));
+  Bytes created = WaitFrame(ann);
+  ASSERT_EQ(created.size(), 12u);
+  int32_t id = session::GetInt32(&created[8]);
+  EXPECT_EQ(created, frames::EventCreated(77, id));
+  EXPECT_EQ(WaitFrame(bo), frames::EventInfo(annSession->ID(), id, -3, 1000, text));
+  const session::clsEvent& event = annSession->EventO(1);
+  EXPECT_EQ(event.name(), "Temp");
+  EXPECT_EQ(event.Unit(), "degC");
+  EXPECT_EQ(event.Interval(), -3);
+  EXPECT_EQ(event.Max(), 1000);
+
+  // A name without a unit; then a request without any text, which is ignored.
+  ann.Send(frames::EventInfoRequest(78, 1, 2, Text("Hum")));
+  WaitFrame(ann);
+  WaitFrame(bo);
+  EXPECT_EQ(annSession->EventO(2).name(), "Hum");
+  EXPECT_EQ(annSession->EventO(2).Unit(), "");
+  ann.Send(Bytes{42, 9, 0, 4, 79, 0, 0, 0, 1, 0, 2, 0});
+  Settle(50);
+  EXPECT_EQ(ann.Unread() + bo.Unread(), 0u);
+  EXPECT_EQ(annSession->EventCount(), 2);
+}
+
+TEST_F(RelayRoutingTest, EventRemoveIsRelayedOnlyForAnOwnEvent) {
+  RelayTestClient& ann = Joined("Ann");
+  RelayTestClient& bo = Joined("Bo");
+  RelayTestClient& cy = Joined("Cy");
+  int32_t temp = CreateEvent(ann, "Temp");
+  bo.Send(frames::EventRemove(temp));  // not Bo's
+  Settle(50);
+  EXPECT_EQ(ann.Unread() + bo.Unread() + cy.Unread(), 0u);
+  EXPECT_EQ(server.colClients.Item(1)->EventCount(), 1);
+  ann.Send(frames::EventRemove(temp));
+  EXPECT_EQ(WaitFrame(bo), frames::EventRemove(temp));
+  EXPECT_EQ(WaitFrame(cy), frames::EventRemove(temp));
+  Settle(30);
+  EXPECT_EQ(ann.Unread(), 0u);
+  EXPECT_EQ(server.colClients.Item(1)->EventCount(), 0);
+}
+
+TEST_F(RelayRoutingTest, OwnerHearsOfTheFirstSubscriberAndOfTheLastLeaving) {
+  RelayTestClient& ann = Joined("Ann");
+  RelayTestClient& bo = Joined("Bo");
+  RelayTestClient& cy = Joined("Cy");
+  int32_t temp = CreateEvent(ann, "Temp");
+  auto sub = [&](RelayTestClient& c, uint8_t flag) {
+    c.Send(Subscribe(temp, flag));
+    Sync(c);
+  };
+
+  sub(bo, 1);  // first subscriber: the request itself goes to Ann
+  EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
+  sub(cy, 5);  // second: nothing
+  sub(bo, 1);  // the same client again: count unchanged, nothing
+  sub(bo, 0);  // one remains: nothing
+  sub(cy, 0);  // the last leaves: Cy's request goes to Ann
+  EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 0));
+  sub(bo, 0);  // a non-subscriber of an event without subscribers: passed on all the same
+  EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 0));
+  sub(cy, 1);
+  sub(cy, 1);  // the only subscriber subscribing again is forwarded again
+  EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
+  EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
+  bo.Send(Subscribe(4242, 1));  // nobody owns it
+  Settle(50);
+  EXPECT_EQ(ann.Unread() + bo.Unread() + cy.Unread(), 0u);
+  EXPECT_TRUE(alerts.shown.empty());
+}
+
+TEST_F(RelayRoutingTest, LongerValueAndSubscribeFramesTravelOnAsNineByteFrames) {
+  RelayTestClient& ann = Joined("Ann");
+  RelayTestClient& bo = Joined("Bo");
+  int32_t temp = CreateEvent(ann, "Temp");
+  auto longer = [](Bytes f) {
+    session::PutInt16(&f[1], 8);
+    f.push_back(0xEE);
+    f.push_back(0xEE);
+    return f;
+  };
+  bo.Send(longer(Subscribe(temp, 1)));
+  EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
+  ann.Send(longer(frames::EventData(temp, 5)));
+  EXPECT_EQ(WaitFrame(bo), frames::EventData(temp, 5));
+  Sync(ann);
+  Sync(bo);
+  EXPECT_EQ(ann.Unread() + bo.Unread(), 0u);
+}
+
+TEST_F(RelayRoutingTest, ValuesReachSubscribersOnlyLatestFirst) {
+  RelayTestClient& ann = Joined("Ann");
+  RelayTestClient& bo = Joined("Bo");
+  RelayTestClient& cy = Joined("Cy");
+  RelayTestClient& di = Joined("Di");
+  int32_t temp = CreateEvent(ann, "Temp");
+  bo.Send(Subscribe(temp, 1));
+  WaitFrame(ann);
+  di.Send(Subscribe(temp, 1));
+  auto event = server.colClients.Item(1)->Events.Item(1);
+  EXPECT_TRUE(PumpUntil([&] { return event->ClientCount() == 2; }));
+  // The send order is latest first: Di before Bo.
+  EXPECT_EQ(event->Clients.IdAt(2), server.colClients.IdAt(4));
+
+  ann.Send(frames::EventData(temp, 42));
+  EXPECT_EQ(WaitFrame(di), frames::EventData(temp, 42));
+  EXPECT_EQ(WaitFrame(bo), frames::EventData(temp, 42));
+  Settle(50);
+  EXPECT_EQ(ann.Unread() + cy.Unread(), 0u);
+}
+
+TEST_F(RelayRoutingTest, PublishingOnAForeignEventTellsThePublisherNobodyListens) {
+  RelayTestClient& ann = Joined("Ann");
+  RelayTestClient& bo = Joined("Bo");
+  int32_t temp = CreateEvent(ann, "Temp");
+  ann.Send(Subscribe(temp, 1));  // Ann listens to her own event
+  EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
+  bo.Send(frames::EventData(temp, 9));
+  EXPECT_EQ(WaitFrame(bo), Subscribe(temp, 0));
+  Settle(50);
+  EXPECT_EQ(ann.Unread(), 0u);
+}
+
+}  // namespace
+}  // namespace toruna::server::testing

@@ -1,0 +1,163 @@
+#pragma once
+// A server window on its own loop, platform and dispatcher with ephemeral ports,
+// plain POSIX clients over loopback, and a front end that records what it is asked.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "net/FakePlatform.h"
+#include "net/linux/EventLoop.h"
+#include "net/linux/LinuxPlatform.h"
+#include "net/modNetSocket.h"
+#include "server/FrontEnd.h"
+#include "server/frmMain.h"
+
+namespace toruna::server::testing {
+
+struct RecordingFrontEnd : FrontEnd {
+  std::vector<std::string> lines;
+  int shown = 0, hidden = 0, iconsAdded = 0, iconsRemoved = 0, popups = 0;
+  void LogLineAdded(const std::string& line) override { lines.push_back(line); }
+  void ShowWindow() override { ++shown; }
+  void HideWindow() override { ++hidden; }
+  void AddTrayIcon() override { ++iconsAdded; }
+  void RemoveTrayIcon() override { ++iconsRemoved; }
+  void PopupMenu() override { ++popups; }
+};
+
+// A settings file of the test's own, removed at the end.
+class TempSettings {
+ public:
+  explicit TempSettings(const std::string& content) {
+    char tmpl[] = "/tmp/toruna-startup-XXXXXX";
+    dir_ = mkdtemp(tmpl) ? tmpl : "/tmp";
+    path_ = dir_ + "/Velmor Software.conf";
+    std::ofstream(path_, std::ios::binary) << content;
+  }
+  ~TempSettings() { std::filesystem::remove_all(dir_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_, path_;
+};
+
+class ServerHarness {
+ public:
+  // withTimer: tmrMain runs on the loop (otherwise tests call tmrMain_Timer).
+  explicit ServerHarness(const std::string& settingsPath, bool withTimer = false)
+      : platform(loop), fake(platform), dispatcher(fake) {
+    ServerConfig config;
+    config.discoveryPort = 0;
+    config.listenPort = 0;
+    config.settingsPath = settingsPath;
+    form = std::make_unique<frmMain>(dispatcher, withTimer ? &loop : nullptr, &frontEnd, config);
+  }
+  ~ServerHarness() {
+    form.reset();
+    loop.ProcessReady(0);
+  }
+
+  // Runs the loop until done() or the limit has passed.
+  bool PumpUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      loop.ProcessReady(10);
+    }
+    return true;
+  }
+  // Runs the loop for a while so that anything pending is handled.
+  void PumpFor(std::chrono::milliseconds span) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end) loop.ProcessReady(10);
+  }
+
+  net::EventLoop loop;
+  net::LinuxPlatform platform;
+  net::testing::FakePlatform fake;
+  net::modNetSocket dispatcher;
+  RecordingFrontEnd frontEnd;
+  std::unique_ptr<frmMain> form;
+};
+
+// A UDP socket on 127.0.0.1 with an ephemeral port.
+class UdpPeer {
+ public:
+  UdpPeer() {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+    port_ = ntohs(a.sin_port);
+  }
+  ~UdpPeer() { close(fd_); }
+  int port() const { return port_; }
+
+  void SendTo(int port, const std::string& bytes) {
+    sockaddr_in a = Loopback(port);
+    sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  // One waiting datagram, if any.
+  std::optional<std::string> Receive() {
+    char buf[2048];
+    const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n < 0) return std::nullopt;
+    return std::string(buf, static_cast<size_t>(n));
+  }
+
+  static sockaddr_in Loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// A TCP client of the server on 127.0.0.1.
+class TcpPeer {
+ public:
+  explicit TcpPeer(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = UdpPeer::Loopback(port);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  }
+  ~TcpPeer() { close(fd_); }
+  bool connected() const { return connected_; }
+  void Send(const std::vector<uint8_t>& bytes) {
+    (void)!write(fd_, bytes.data(), bytes.size());
+  }
+  // Appends what has arrived to received.
+  void Read() {
+    uint8_t buf[4096];
+    ssize_t n;
+    while ((n = read(fd_, buf, sizeof buf)) > 0) received.insert(received.end(), buf, buf + n);
+  }
+  std::vector<uint8_t> received;
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+}  // namespace toruna::server::testing

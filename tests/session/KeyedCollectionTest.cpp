@@ -1,0 +1,96 @@
+#include "session/KeyedCollection.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace toruna::session {
+namespace {
+
+std::vector<int32_t> IdsOf(const KeyedCollection<std::string>& c) {
+  std::vector<int32_t> ids;
+  for (int32_t p = 1; p <= c.Count(); ++p) ids.push_back(c.IdAt(p));
+  return ids;
+}
+
+TEST(KeyedCollectionTest, KeepsInsertionOrderAndRefusesDuplicateKeys) {
+  KeyedCollection<std::string> c;
+  EXPECT_TRUE(c.Add(12, "a"));
+  EXPECT_TRUE(c.Add(5, "b"));
+  EXPECT_TRUE(c.Add(9, "c"));
+  EXPECT_FALSE(c.Add(5, "other"));
+  EXPECT_EQ(c.Count(), 3);
+  EXPECT_EQ(IdsOf(c), (std::vector<int32_t>{12, 5, 9}));
+  EXPECT_EQ(c.Item(2), "b");  // the duplicate left the first item alone
+  ASSERT_NE(c.Find(9), nullptr);
+  EXPECT_EQ(*c.Find(9), "c");
+  EXPECT_EQ(c.Find(7), nullptr);
+  EXPECT_EQ(c.PositionOf(9), 3);
+  EXPECT_EQ(c.PositionOf(7), 0);
+}
+
+TEST(KeyedCollectionTest, RemovalMovesLaterItemsDownAndKeepsLookupsRight) {
+  KeyedCollection<std::string> c;
+  for (int32_t id : {1, 2, 3, 4, 5}) c.Add(id, std::to_string(id));
+  EXPECT_TRUE(c.Remove(2));
+  EXPECT_FALSE(c.Remove(2));
+  EXPECT_TRUE(c.RemoveAt(1));
+  EXPECT_FALSE(c.RemoveAt(0));
+  EXPECT_FALSE(c.RemoveAt(4));
+  EXPECT_EQ(IdsOf(c), (std::vector<int32_t>{3, 4, 5}));
+  for (int32_t id : {3, 4, 5}) {
+    ASSERT_NE(c.Find(id), nullptr);
+    EXPECT_EQ(*c.Find(id), std::to_string(id));
+    EXPECT_EQ(c.Item(c.PositionOf(id)), std::to_string(id));
+  }
+  // A removed key may be added again; it goes to the end.
+  EXPECT_TRUE(c.Add(1, "again"));
+  EXPECT_EQ(IdsOf(c), (std::vector<int32_t>{3, 4, 5, 1}));
+}
+
+TEST(KeyedCollectionTest, PositionOutsideTheItemsRaisesSubscriptOutOfRange) {
+  KeyedCollection<std::string> c;
+  c.Add(1, "x");
+  for (int32_t bad : {0, 2, -1}) {
+    try {
+      (void)c.Item(bad);
+      FAIL() << "no error for position " << bad;
+    } catch (const net::RaisedError& e) {
+      EXPECT_EQ(e.Number(), 9);
+      EXPECT_EQ(e.Description(), "Subscript out of range");
+    }
+  }
+}
+
+TEST(KeyedCollectionTest, ItemIsOutOfTheCollectionWhenItsDestructorRuns) {
+  // An item whose end looks at the collection must find itself gone already.
+  struct Probe {
+    KeyedCollection<std::shared_ptr<Probe>>* owner;
+    int32_t id;
+    int32_t* countSeen;
+    ~Probe() { *countSeen = owner->Contains(id) ? -1 : owner->Count(); }
+  };
+  KeyedCollection<std::shared_ptr<Probe>> c;
+  int32_t seen = -2;
+  c.Add(1, std::make_shared<Probe>(Probe{&c, 1, &seen}));
+  c.Add(2, std::make_shared<Probe>(Probe{&c, 2, &seen}));
+  seen = -2;
+  c.Remove(1);
+  EXPECT_EQ(seen, 1);
+}
+
+TEST(KeyedCollectionTest, SnapshotKeepsTheIdsWhateverHappensToTheCollection) {
+  for (int32_t n : {0, 3, 64, 65, 500}) {
+    KeyedCollection<std::string> c;
+    for (int32_t id = 1; id <= n; ++id) c.Add(id * 10, "");
+    IdSnapshot ids(c);
+    c.Clear();
+    ASSERT_EQ(ids.size(), static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) EXPECT_EQ(ids[i], (i + 1) * 10) << "n=" << n;
+  }
+}
+
+}  // namespace
+}  // namespace toruna::session

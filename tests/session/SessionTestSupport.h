@@ -1,0 +1,85 @@
+#pragma once
+// What the session tests run on: a platform whose sockets never open (so every
+// session is unconnected and each Send shows up as a departure), an application
+// that records what the sessions ask of it, and an alert service that records.
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "net/AlertService.h"
+#include "net/linux/Platform.h"
+#include "session/IServerApp.h"
+
+namespace toruna::session::testing {
+
+class ClosedPlatform : public net::Platform {
+ public:
+  int LastError() const override { return net::kErrAddressNotAvailable; }
+  int Startup() override { return 0; }
+  int Cleanup() override { return 0; }
+  bool OpenNotifier(net::NotificationSink*) override { return true; }
+  bool CloseNotifier() override { return true; }
+  net::SocketHandle Socket(int, int) override { return -1; }
+  int AsyncSelect(net::SocketHandle, uint16_t) override { return -1; }
+  int Bind(net::SocketHandle, const net::SockAddrIn&) override { return -1; }
+  int Listen(net::SocketHandle, int) override { return -1; }
+  net::SocketHandle Accept(net::SocketHandle, net::SockAddrIn*) override { return -1; }
+  int Connect(net::SocketHandle, const net::SockAddrIn&) override { return -1; }
+  int Send(net::SocketHandle, const uint8_t*, int) override { return -1; }
+  int SendTo(net::SocketHandle, const uint8_t*, int, const net::SockAddrIn&) override { return -1; }
+  int Recv(net::SocketHandle, uint8_t*, int, int) override { return -1; }
+  int RecvFrom(net::SocketHandle, uint8_t*, int, int, net::SockAddrIn*) override { return -1; }
+  int CloseSocket(net::SocketHandle) override { return 0; }
+  int GetSockOpt(net::SocketHandle, int, int, int32_t*) override { return -1; }
+  int SetSockOpt(net::SocketHandle, int, int, int32_t) override { return -1; }
+  int PendingBytes(net::SocketHandle, uint32_t*) override { return -1; }
+  int GetSockName(net::SocketHandle, net::SockAddrIn*) override { return -1; }
+  int GetPeerName(net::SocketHandle, net::SockAddrIn*) override { return -1; }
+  int GetHostName(std::string*) override { return -1; }
+  uint32_t InetAddr(const std::string&) override { return net::kInaddrNone; }
+  std::string InetNtoa(uint32_t) override { return {}; }
+  int GetHostByName(const std::string&, uint32_t*) override { return -1; }
+  net::LookupHandle AsyncGetHostByName(const std::string&) override { return 0; }
+  int CancelAsyncRequest(net::LookupHandle) override { return 0; }
+};
+
+class RecordingApp : public IServerApp {
+ public:
+  void Register(int32_t lID) override { registered.push_back(lID); }
+  void CL_Broadcast(clsClient&, std::span<const uint8_t> B) override {
+    broadcasts.emplace_back(B.begin(), B.end());
+  }
+  void CL_Request(clsClient&, int32_t lngID, std::span<const uint8_t>) override {
+    requests.push_back(lngID);
+  }
+  void CL_Disconnect(int32_t lngID) override {
+    departures.push_back(lngID);
+    if (onDisconnect) onDisconnect(lngID);
+  }
+  const std::vector<uint8_t>& NameMessage() const override { return nameMessage; }
+  int32_t NewID() override { return ++lastID; }
+  void AddLog(const std::string& line) override { log.push_back(line); }
+
+  int32_t lastID = 0;
+  std::vector<uint8_t> nameMessage{42, 2, 0, 8, 'S'};
+  std::vector<int32_t> registered;
+  std::vector<std::vector<uint8_t>> broadcasts;
+  std::vector<int32_t> requests;
+  std::vector<int32_t> departures;
+  std::vector<std::string> log;
+  std::function<void(int32_t)> onDisconnect;
+};
+
+class RecordingAlerts : public net::AlertService {
+ public:
+  RecordingAlerts() { net::AlertService::Install(this); }
+  ~RecordingAlerts() override { net::AlertService::Install(nullptr); }
+  void Alert(const std::string& text, const std::string& caption) override {
+    shown.emplace_back(text, caption);
+  }
+  std::vector<std::pair<std::string, std::string>> shown;
+};
+
+}  // namespace toruna::session::testing

@@ -1,0 +1,128 @@
+#include "session/clsEvent.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "SessionTestSupport.h"
+#include "net/modNetSocket.h"
+#include "session/Frame.h"
+#include "session/clsClient.h"
+
+namespace toruna::session {
+namespace {
+
+using testing::ClosedPlatform;
+using testing::RecordingAlerts;
+using testing::RecordingApp;
+
+// Sessions on a platform without connections: a Send to one of them makes it
+// depart at once, so the order of departures is the order of sends.
+class EventChannelTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<clsClient> NewSession() {
+    auto session = std::make_shared<clsClient>(app, dispatcher);
+    sessions.push_back(session);
+    return session;
+  }
+
+  ClosedPlatform platform;
+  net::modNetSocket dispatcher{platform};
+  RecordingApp app;
+  RecordingAlerts alerts;
+  std::vector<std::shared_ptr<clsClient>> sessions;
+  std::vector<uint8_t> data = frames::EventData(1, 7);
+};
+
+TEST_F(EventChannelTest, InitStoresTheValuesAndTheIdComesFromTheSharedCounter) {
+  auto first = NewSession();
+  clsEvent event(app);
+  auto second = NewSession();
+  EXPECT_EQ(first->ID(), 1);
+  EXPECT_EQ(event.ID(), 2);
+  EXPECT_EQ(second->ID(), 3);
+  event.Init(-5, 300, "Temp", "°C");
+  EXPECT_EQ(event.Interval(), -5);
+  EXPECT_EQ(event.Max(), 300);
+  EXPECT_EQ(event.name(), "Temp");
+  EXPECT_EQ(event.Unit(), "°C");
+}
+
+TEST_F(EventChannelTest, SubscribersAreKeptOnceAndUnknownRemovalsChangeNothing) {
+  clsEvent event(app);
+  auto a = NewSession();
+  auto b = NewSession();
+  event.AddClient(*a);
+  event.AddClient(*a);
+  EXPECT_EQ(event.ClientCount(), 1);
+  event.AddClient(*b);
+  event.RemoveClient(999);
+  EXPECT_EQ(event.ClientCount(), 2);
+  event.RemoveClient(a->ID());
+  EXPECT_EQ(event.ClientCount(), 1);
+  EXPECT_EQ(event.Clients.IdAt(1), b->ID());
+}
+
+TEST_F(EventChannelTest, BroadcastServesTheLatestSubscriberFirstAndNobodyWithoutSubscribers) {
+  clsEvent event(app);
+  event.Broadcast(data);
+  EXPECT_TRUE(app.departures.empty());
+
+  std::vector<std::shared_ptr<clsClient>> s;
+  for (int i = 0; i < 3; ++i) s.push_back(NewSession());
+  for (auto& session : s) event.AddClient(*session);
+  event.Broadcast(data);
+  EXPECT_EQ(app.departures, (std::vector<int32_t>{s[2]->ID(), s[1]->ID(), s[0]->ID()}));
+  EXPECT_TRUE(alerts.shown.empty());
+}
+
+TEST_F(EventChannelTest, FrameWithoutMarkerIsAlertedOnceAndStillSentToAll) {
+  clsEvent event(app);
+  auto a = NewSession();
+  auto b = NewSession();
+  event.AddClient(*a);
+  event.AddClient(*b);
+  data[0] = 41;
+  event.Broadcast(data);
+  ASSERT_EQ(alerts.shown.size(), 1u);
+  EXPECT_EQ(alerts.shown[0].first, "KAKAAAAAAAAAA");
+  EXPECT_EQ(alerts.shown[0].second, "Toruna");
+  EXPECT_EQ(app.departures.size(), 2u);
+}
+
+TEST_F(EventChannelTest, SubscribersLeavingDuringBroadcastAreSkippedAndTheRestServedOnce) {
+  clsEvent event(app);
+  std::vector<std::shared_ptr<clsClient>> s;
+  for (int i = 0; i < 8; ++i) s.push_back(NewSession());
+  for (auto& session : s) event.AddClient(*session);
+  // The first send (to the latest, s[7]) makes it and three earlier subscribers
+  // leave the list at once, as nested departures would.
+  bool first = true;
+  app.onDisconnect = [&](int32_t id) {
+    event.RemoveClient(id);
+    if (first) {
+      first = false;
+      for (int i : {0, 3, 6}) event.RemoveClient(s[i]->ID());
+    }
+  };
+  event.Broadcast(data);
+  EXPECT_EQ(app.departures,
+            (std::vector<int32_t>{s[7]->ID(), s[5]->ID(), s[4]->ID(), s[2]->ID(), s[1]->ID()}));
+  EXPECT_EQ(event.ClientCount(), 0);
+}
+
+TEST_F(EventChannelTest, ReleasedSubscriberIsSkipped) {
+  clsEvent event(app);
+  auto kept = NewSession();
+  event.AddClient(*kept);
+  {
+    auto gone = std::make_shared<clsClient>(app, dispatcher);
+    event.AddClient(*gone);
+  }
+  event.Broadcast(data);
+  EXPECT_EQ(app.departures, (std::vector<int32_t>{kept->ID()}));
+}
+
+}  // namespace
+}  // namespace toruna::session
