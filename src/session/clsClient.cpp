@@ -45,6 +45,9 @@ class FrameCopy {
 clsClient::clsClient(IServerApp& app, net::modNetSocket& dispatcher)
     : app_(app), id_(app.NewID()), recv_(std::make_unique<FrameAssembler>()) {
   Sock = net::CNetSocket::Create(dispatcher);
+  // Frames sent while the loop handles one batch leave in one write, at once.
+  Sock->SetCoalesceSends(true);
+  Sock->SetNoDelay(true);
   // The handlers are cleared in the destructor, so `this` never dangles in them.
   Sock->OnCloseSck = [this] { Sock_CloseSck(); };
   Sock->OnDataArrival = [this](int32_t bytesTotal) { Sock_DataArrival(bytesTotal); };
