@@ -48,7 +48,14 @@ void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
   AddLog("connection received");
   auto session = std::make_shared<clsClient>(*this, dispatcher_);
   colConnections.Add(session->ID(), session);
-  session->Accept(RequestID);
+  try {
+    session->Accept(RequestID);
+  } catch (...) {
+    // The error goes on to the caller; the session that never got its
+    // connection is not kept.
+    colConnections.Remove(session->ID());
+    throw;
+  }
 }
 
 void frmMain::CL_Disconnect(int32_t lngID) {

@@ -23,10 +23,12 @@ WORK="$(mktemp -d)"
 PID=; TRAY=; XVFB=
 trap 'kill -9 $PID $TRAY $XVFB 2>/dev/null; wait 2>/dev/null; rm -rf "$WORK"' EXIT
 
-export DISPLAY=:71
-Xvfb $DISPLAY -screen 0 640x480x24 -nolisten tcp >/dev/null 2>&1 &
+# A free display number, chosen by the X server itself (others may run tests too).
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$WORK/display" >/dev/null 2>&1 &
 XVFB=$!
-for i in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+for i in $(seq 50); do [ -s "$WORK/display" ] && break; sleep 0.1; done
+[ -s "$WORK/display" ] || fail "Xvfb did not start"
+export DISPLAY=":$(head -1 "$WORK/display")"
 trayer --edge bottom --align left --widthtype pixel --width 64 --heighttype pixel --height 24 >/dev/null 2>&1 &
 TRAY=$!
 sleep 1

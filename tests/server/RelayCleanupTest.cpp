@@ -66,7 +66,7 @@ TEST_F(RelayCleanupTest, ManyShortSessionsLeaveNoSessionOrDescriptorBehind) {
   for (int round = 0; round < 40; ++round) {
     // One that registers and leaves, one that never registers, one that sends
     // garbage before registering.
-    RelayTestClient& registered = Joined("R" + std::to_string(round));
+    RelayTestClient& registered = Joined(Numbered("R", round));
     registered.Close();
     RelayTestClient& silent = Connect();
     silent.Close();

@@ -158,8 +158,8 @@ TEST_F(RelayFramingTest, BytesArrivingWhileAFrameIsHandledWaitForTheirTurn) {
 TEST_F(RelayFramingTest, RandomTrafficNeitherEndsTheServerNorGarblesWhatOthersReceive) {
   std::vector<RelayTestClient*> noisy;
   for (int i = 0; i < 6; ++i) {
-    noisy.push_back(&Joined("N" + std::to_string(i)));
-    CreateEvent(*noisy.back(), "E" + std::to_string(i));
+    noisy.push_back(&Joined(Numbered("N", i)));
+    CreateEvent(*noisy.back(), Numbered("E", i));
   }
   RelayTestClient& observer = Joined("Observer");
   std::mt19937 random(20261208);

@@ -41,6 +41,13 @@ using Bytes = std::vector<uint8_t>;
 
 inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
+// prefix followed by n in decimal.
+inline std::string Numbered(const char* prefix, int n) {
+  std::string s(prefix);
+  s += std::to_string(n);
+  return s;
+}
+
 class RelayTestClient {
  public:
   explicit RelayTestClient(int32_t port, int receiveBuffer = 0) {

@@ -56,22 +56,24 @@ class TempSettings {
 
 class ServerHarness {
  public:
-  explicit ServerHarness(const std::string& settingsPath)
+  // withTimer: tmrMain runs on the loop (otherwise tests call tmrMain_Timer).
+  explicit ServerHarness(const std::string& settingsPath, bool withTimer = false)
       : platform(loop), fake(platform), dispatcher(fake) {
     ServerConfig config;
     config.discoveryPort = 0;
     config.listenPort = 0;
     config.settingsPath = settingsPath;
-    form = std::make_unique<frmMain>(dispatcher, nullptr, &frontEnd, config);
+    form = std::make_unique<frmMain>(dispatcher, withTimer ? &loop : nullptr, &frontEnd, config);
   }
   ~ServerHarness() {
     form.reset();
     loop.ProcessReady(0);
   }
 
-  // Runs the loop until done() or about two seconds have passed.
-  bool PumpUntil(const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  // Runs the loop until done() or the limit has passed.
+  bool PumpUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
       if (std::chrono::steady_clock::now() > end) return false;
       loop.ProcessReady(10);
