@@ -20,7 +20,7 @@ struct Options {
   double seconds = 3;
   double warmup = 0.5;
   uint64_t messages = UINT64_MAX;   // stop a run after this many messages
-  size_t maxPending = 64;
+  size_t maxPending = 5;            // clients between connect and registration
   pid_t serverPid = 0;
 };
 
