@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "net/CNetSocket.h"
@@ -155,8 +156,10 @@ void CNetSocket::RecvData(Variant& Data, bool peek, Variant* varType, Variant* m
       Data = EmptyOfKind(kind);
       return;
     }
-    const std::vector<uint8_t> bytes = TakeBytes(count, peek, error);
-    Data = VariantFromBytes(kind, bytes.data(), bytes.size());
+    std::vector<uint8_t> bytes = TakeBytes(count, peek, error);
+    // A byte array takes the bytes as they are: no second copy per arrival.
+    Data = kind == vbByteArray ? Variant(std::move(bytes))
+                               : VariantFromBytes(kind, bytes.data(), bytes.size());
   } else if (const size_t size = NumberKindSize(kind); size > 0) {
     // Too few bytes for the number: leave them for a later call.
     if (static_cast<size_t>(available) < size) return;
