@@ -12,8 +12,8 @@ namespace {
 constexpr size_t kCompactMinimum = 4096;
 // An empty queue gives back buffers above this size: a server holds one send and
 // one receive queue per idle connection, and no burst may stay behind in them.
-// One small frame fits, so a steady trickle does not allocate.
-constexpr size_t kIdleKeep = 64;
+// A value frame (9 bytes) fits, so a steady trickle of values does not allocate.
+constexpr size_t kIdleKeep = 16;
 // Largest size remembered for the next fill.
 constexpr size_t kHintLimit = 64 * 1024;
 
