@@ -304,6 +304,8 @@ void clsClient::CheckUnsent() {
 }
 
 void clsClient::Disconnect() {
+  // What the application does with the departure must not end this session under it.
+  std::shared_ptr<clsClient> self = weak_from_this().lock();
   Sock->CloseSck();
   app_.CL_Disconnect(id_);
 }
