@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
     return ConnScale(o, b);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "toruna-loadgen: %s: %s\n", o.label.c_str(), e.what());
-    JsonLine(o, "error").Add("subs", double(o.subscribers)).Add("scenario_asked", o.scenario)
+    JsonLine(o, "error").Add("subs", double(o.subscribers)).Add("clients", double(o.clients))
+        .Add("scenario_asked", o.scenario)
         .Add("error", std::string(e.what())).Add("ok", false).Emit();
     return 1;
   }
