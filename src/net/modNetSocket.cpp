@@ -77,7 +77,9 @@ bool modNetSocket::RegisterSocket(SocketHandle s, CNetSocket* object, bool selec
     if (!platform_.OpenNotifier(this)) throw RaisedError(kErrOutOfMemory, "modNetSocket.RegisterSocket", kTextOutOfMemory);
     notifierOpen_ = true;
   }
-  socketRoutes_.emplace(s, object->weak_from_this());  // first registration wins
+  // The first registration wins, unless its object is gone.
+  auto [route, added] = socketRoutes_.try_emplace(s, object->weak_from_this());
+  if (!added && route->second.expired()) route->second = object->weak_from_this();
   if (selectEvents && platform_.AsyncSelect(s, kFdAllEvents) == -1)
     throw PlatformError(platform_.LastError(), "modNetSocket.RegisterSocket");
   socketRegistry_.insert(s);

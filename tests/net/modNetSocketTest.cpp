@@ -236,5 +236,18 @@ TEST(modNetSocketRoutes, ObjectOutlivesTheDeliveryThatDropsItsLastReference) {
   bed.dispatcher.DeregisterSocket(kFakeHandle);
 }
 
+TEST(modNetSocketRoutes, RouteOfADestroyedObjectGivesWayToANewRegistration) {
+  SocketTestBed bed;
+  auto gone = bed.NewSocket();
+  bed.dispatcher.RegisterSocket(kFakeHandle, gone.get(), false);
+  gone.reset();
+  auto next = bed.NewSocket();
+  ErrorCounter errors(*next);
+  bed.dispatcher.RegisterSocket(kFakeHandle, next.get(), false);
+  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdRead, 10054);
+  EXPECT_EQ(errors.count, 1);
+  bed.dispatcher.DeregisterSocket(kFakeHandle);
+}
+
 }  // namespace
 }  // namespace toruna::net::testing
