@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/ByteQueue.h"
@@ -148,7 +149,9 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   ByteQueue sendQueue;
   ByteQueue receiveQueue;
   bool isAcceptedSocket = false;
-  std::map<std::string, int32_t> pendingLookups;  // "R" & request handle -> purpose
+  // Request handle and purpose of each outstanding lookup (at most a few; a
+  // vector keeps the object small, and there is one object per connection).
+  std::vector<std::pair<int32_t, int32_t>> pendingLookups;
   // Whether the owner disposed of the waiting datagram during a UDP DataArrival:
   // set by a non-peek UDP receive (TakeBytes without peek, and DiscardDatagram).
   // PostSocket clears it before the event and discards a datagram only if unset.

@@ -3,6 +3,7 @@
 // the local host's name and address, and the outgoing connect.
 // The address value 1 stands for "no address" throughout.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -162,7 +163,13 @@ uint32_t CNetSocket::ResolveIfHostname(const std::string& host, int32_t purpose)
   }
   const LookupHandle request = module_.StartNameLookup(host, this);
   if (request != 0) {
-    pendingLookups["R" + std::to_string(request)] = purpose;
+    auto known = std::find_if(pendingLookups.begin(), pendingLookups.end(),
+                              [request](const auto& entry) { return entry.first == request; });
+    if (known != pendingLookups.end()) {
+      known->second = purpose;
+    } else {
+      pendingLookups.emplace_back(request, purpose);
+    }
     return kNoAddress;
   }
   const int32_t code = platform.LastError();
@@ -197,8 +204,7 @@ void CNetSocket::FreeResolveBuffer() { lookupBufferAllocated = false; }
 
 void CNetSocket::CancelPendingLookups() {
   Platform& platform = module_.platform();
-  for (const auto& [key, purpose] : pendingLookups) {
-    const LookupHandle request = std::stoi(key.substr(1));
+  for (const auto& [request, purpose] : pendingLookups) {
     platform.CancelAsyncRequest(request);
     module_.DropResolutionRoute(request);
   }

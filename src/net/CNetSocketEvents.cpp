@@ -3,6 +3,8 @@
 // member (GetData, Accept, CloseSck, ...), so every step after an event looks
 // at the object's state afresh.
 
+#include <algorithm>
+
 #include "net/CNetSocket.h"
 #include "net/RaisedError.h"
 #include "net/modNetSocket.h"
@@ -107,7 +109,8 @@ void CNetSocket::CompleteLookup(int32_t request, int32_t error) {
   module_.DropResolutionRoute(request);
   if (state != StateResolvingHost) return;
 
-  auto entry = pendingLookups.find("R" + std::to_string(request));
+  auto entry = std::find_if(pendingLookups.begin(), pendingLookups.end(),
+                            [request](const auto& item) { return item.first == request; });
   if (entry == pendingLookups.end()) return;
   const int32_t purpose = entry->second;
   pendingLookups.erase(entry);
