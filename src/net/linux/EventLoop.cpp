@@ -198,11 +198,11 @@ EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds interval,
   int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (fd < 0) ThrowErrno("EventLoop: timerfd_create");
   long long ms = interval.count() > 0 ? interval.count() : 1;  // 0 would disarm the timer
-  itimerspec spec{};
-  spec.it_interval.tv_sec = ms / 1000;
-  spec.it_interval.tv_nsec = (ms % 1000) * 1000000;
-  spec.it_value = spec.it_interval;
-  timerfd_settime(fd, 0, &spec, nullptr);
+  itimerspec period{};
+  period.it_interval.tv_sec = ms / 1000;
+  period.it_interval.tv_nsec = (ms % 1000) * 1000000;
+  period.it_value = period.it_interval;
+  timerfd_settime(fd, 0, &period, nullptr);
 
   TimerId id = impl_->nextTimer++;
   auto shared = std::make_shared<std::function<void()>>(std::move(callback));
