@@ -111,13 +111,9 @@ TEST_F(AcceptTest, ConnectionNobodyAcceptsIsClosed) {
     // An object that is not closed refuses and leaves the connection waiting.
     auto busy = rig.NewSocket(ProtocolUdp);
     busy->Bind(Variant(0), Variant("127.0.0.1"));
-    try {
-      busy->Accept(id);
-      ADD_FAILURE() << "accepted while open";
-    } catch (const RaisedError& e) {
-      EXPECT_EQ(e.Number(), 40020);
-      EXPECT_EQ(e.Source(), "CNetSocket.Accept");
-    }
+    const RaisedError e = Raised([&] { busy->Accept(id); });
+    EXPECT_EQ(e.Number(), 40020);
+    EXPECT_EQ(e.Source(), "CNetSocket.Accept");
     EXPECT_TRUE(rig.module.AcceptedSocketIsHeld(id));
   };
   ConnectClient();
@@ -167,13 +163,9 @@ TEST_F(AcceptTest, HandleOwnedByAnotherObjectIsRefusedUntouched) {
   const int32_t taken = pair.server->SocketHandle();
   {
     auto intruder = rig.NewSocket();
-    try {
-      intruder->Accept(taken);
-      ADD_FAILURE() << "accepted a handle in use";
-    } catch (const RaisedError& e) {
-      EXPECT_EQ(e.Number(), 40006);
-      EXPECT_EQ(e.Source(), "CNetSocket.Accept");
-    }
+    const RaisedError e = Raised([&] { intruder->Accept(taken); });
+    EXPECT_EQ(e.Number(), 40006);
+    EXPECT_EQ(e.Source(), "CNetSocket.Accept");
     EXPECT_EQ(intruder->State(), StateClosed);
     EXPECT_EQ(intruder->SocketHandle(), -1);
     intruder->CloseSck();
@@ -194,14 +186,10 @@ TEST_F(AcceptTest, OptionReadFailureInsideAcceptLeavesTheObjectClosed) {
     ++requests;
     owner = rig.NewSocket();
     rig.fake.FailNext(Call::GetSockOpt, 10055);
-    try {
-      owner->Accept(id);
-      ADD_FAILURE() << "no error";
-    } catch (const RaisedError& e) {
-      EXPECT_EQ(e.Number(), 10055);
-      EXPECT_EQ(e.Description(), "No buffer space available");
-      EXPECT_EQ(e.Source(), "CNetSocket.ProcessOptions");
-    }
+    const RaisedError e = Raised([&] { owner->Accept(id); });
+    EXPECT_EQ(e.Number(), 10055);
+    EXPECT_EQ(e.Description(), "No buffer space available");
+    EXPECT_EQ(e.Source(), "CNetSocket.ProcessOptions");
     EXPECT_EQ(owner->State(), StateClosed);
     EXPECT_EQ(owner->SocketHandle(), -1);
     EXPECT_TRUE(rig.module.AcceptedSocketIsHeld(id));
@@ -219,13 +207,9 @@ TEST_F(AcceptTest, LocalAddressFailureClosesTheConnectionAndNothingReachesTheHol
     holderSeen = rig.module.HeldSocketObject(id);
     owner = rig.NewSocket();
     rig.fake.FailNext(Call::GetSockName, 10022);
-    try {
-      owner->Accept(id);
-      ADD_FAILURE() << "no error";
-    } catch (const RaisedError& e) {
-      EXPECT_EQ(e.Number(), 10022);
-      EXPECT_EQ(e.Source(), "CNetSocket.Accept");
-    }
+    const RaisedError e = Raised([&] { owner->Accept(id); });
+    EXPECT_EQ(e.Number(), 10022);
+    EXPECT_EQ(e.Source(), "CNetSocket.Accept");
     EXPECT_EQ(owner->State(), StateClosed);
     EXPECT_EQ(owner->SocketHandle(), -1);
   };

@@ -1,35 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "TestLoop.h"
-#include "net/RaisedError.h"
+#include "LoopbackRig.h"
 
 namespace toruna::net::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-template <typename F>
-RaisedError Raised(F&& f) {
-  try {
-    f();
-  } catch (const RaisedError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "nothing was raised";
-  return RaisedError(0, "", "");
-}
-
-// Counts the events of one object.
-struct Events {
-  explicit Events(CNetSocket& sock) {
-    sock.OnConnect = [this] { ++connects; };
-    sock.OnCloseSck = [this] { ++closes; };
-    sock.OnError = [this](SocketErrorArgs& e) { errors.push_back(e); };
-  }
-  int connects = 0;
-  int closes = 0;
-  std::vector<SocketErrorArgs> errors;
-};
 
 int32_t KernelPort(SocketHandle handle) {
   sockaddr_in addr{};
@@ -39,7 +15,7 @@ int32_t KernelPort(SocketHandle handle) {
 }
 
 TEST(CNetSocketBind, PortZeroReadsThePortThePlatformChose) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   sock->Bind(0, "127.0.0.1");
   EXPECT_EQ(sock->State(), StateOpen);
@@ -50,7 +26,7 @@ TEST(CNetSocketBind, PortZeroReadsThePortThePlatformChose) {
 }
 
 TEST(CNetSocketBind, AddressForms) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto all = bed.NewSocket();
   all->Bind();  // all interfaces, the requested port (0)
   EXPECT_EQ(all->LocalIP(), "0.0.0.0");
@@ -76,7 +52,7 @@ TEST(CNetSocketBind, AddressForms) {
 }
 
 TEST(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
 
   RaisedError range = Raised([&] { sock->Bind(65536); });
@@ -102,9 +78,9 @@ TEST(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
 }
 
 TEST(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
-  Events events(*sock);
+  SocketEvents events(*sock);
   sock->Bind(0, "127.0.0.1");
   RaisedError again = Raised([&] { sock->Bind(0, "127.0.0.1"); });
   EXPECT_EQ(again.Number(), 40020);
@@ -113,7 +89,7 @@ TEST(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
 
   // The platform refuses the bind: False, the state stays, the owner learns why.
   auto other = bed.NewSocket();
-  Events otherEvents(*other);
+  SocketEvents otherEvents(*other);
   bed.fake.FailNext(Call::Bind, 10048);
   other->Bind(0, "127.0.0.1");
   EXPECT_EQ(other->State(), StateClosed);
@@ -133,7 +109,7 @@ TEST(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
 }
 
 TEST(CNetSocketBind, UnreadableBoundPortRaisesAndKeepsTheSocket) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::GetSockName, 10022);
   RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
@@ -144,7 +120,7 @@ TEST(CNetSocketBind, UnreadableBoundPortRaisesAndKeepsTheSocket) {
 }
 
 TEST(CNetSocketLocalHost, NameAndAddressFailuresRaise) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   std::string expected;
   ASSERT_EQ(bed.real.GetHostName(&expected), 0);
@@ -163,7 +139,7 @@ TEST(CNetSocketLocalHost, NameAndAddressFailuresRaise) {
 }
 
 TEST(CNetSocketConnect, ArgumentRulesAndDatagramObjects) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   RaisedError zero = Raised([&] { sock->Connect("127.0.0.1", 0); });
   EXPECT_EQ(zero.Number(), 40014);
@@ -187,7 +163,7 @@ TEST(CNetSocketConnect, ArgumentRulesAndDatagramObjects) {
 }
 
 TEST(CNetSocketConnect, AddressOneMeansNoAddress) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   sock->Connect("1.0.0.0", 80);
   EXPECT_NE(sock->SocketHandle(), -1);
@@ -197,15 +173,15 @@ TEST(CNetSocketConnect, AddressOneMeansNoAddress) {
 }
 
 TEST(CNetSocketConnect, DottedAddressConnectsOverLoopback) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   uint16_t port = 0;
   Fd listener = LoopbackListener(&port);
   auto sock = bed.NewSocket();
-  Events events(*sock);
+  SocketEvents events(*sock);
   sock->Connect("127.0.0.1", static_cast<int32_t>(port));
   EXPECT_EQ(sock->State(), StateConnecting);
   EXPECT_EQ(bed.fake.Calls(Call::AsyncGetHostByName), 0);
-  ASSERT_TRUE(bed.RunUntil([&] { return events.connects > 0; }));
+  ASSERT_TRUE(bed.Pump([&] { return events.connects > 0; }));
   EXPECT_EQ(sock->State(), StateConnected);
   EXPECT_EQ(sock->RemoteHostIP(), "127.0.0.1");
   EXPECT_EQ(sock->RemotePort(), port);
@@ -216,24 +192,24 @@ TEST(CNetSocketConnect, DottedAddressConnectsOverLoopback) {
   Fd accepted(::accept(listener.get(), nullptr, nullptr));
   ASSERT_NE(accepted.get(), -1);
   accepted.Reset();
-  ASSERT_TRUE(bed.RunUntil([&] { return events.closes > 0; }));
+  ASSERT_TRUE(bed.Pump([&] { return events.closes > 0; }));
   EXPECT_EQ(sock->State(), StateClosing);
-  bed.dispatcher.OnSocketNotify(sock->SocketHandle(), kFdClose, 0);
+  bed.module.OnSocketNotify(sock->SocketHandle(), kFdClose, 0);
   EXPECT_EQ(events.closes, 1);
   sock->CloseSck();
   EXPECT_EQ(sock->State(), StateClosed);
 }
 
 TEST(CNetSocketConnect, NamePassesThroughResolvingHost) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   uint16_t port = 0;
   Fd listener = LoopbackListener(&port);
   auto sock = bed.NewSocket();
-  Events events(*sock);
+  SocketEvents events(*sock);
   sock->Connect("localhost", static_cast<int32_t>(port));
   EXPECT_EQ(sock->State(), StateResolvingHost);
   EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
-  ASSERT_TRUE(bed.RunUntil([&] { return events.connects > 0 || !events.errors.empty(); }));
+  ASSERT_TRUE(bed.Pump([&] { return events.connects > 0 || !events.errors.empty(); }));
   EXPECT_EQ(events.connects, 1);
   EXPECT_EQ(sock->State(), StateConnected);
   EXPECT_EQ(sock->RemoteHostIP(), "127.0.0.1");
@@ -241,12 +217,12 @@ TEST(CNetSocketConnect, NamePassesThroughResolvingHost) {
 }
 
 TEST(CNetSocketConnect, ClosedPortGivesErrorState) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   const uint16_t port = ClosedLoopbackPort();
   auto sock = bed.NewSocket();
-  Events events(*sock);
+  SocketEvents events(*sock);
   sock->Connect("127.0.0.1", static_cast<int32_t>(port));
-  ASSERT_TRUE(bed.RunUntil([&] { return !events.errors.empty(); }));
+  ASSERT_TRUE(bed.Pump([&] { return !events.errors.empty(); }));
   EXPECT_EQ(sock->State(), StateError);
   EXPECT_EQ(events.errors[0].Number, 10061);
   EXPECT_EQ(events.errors[0].Description, "Connection refused");
@@ -259,11 +235,11 @@ TEST(CNetSocketConnect, ClosedPortGivesErrorState) {
 }
 
 TEST(CNetSocketConnect, CloseDuringLookupMeansNoConnectEver) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   uint16_t port = 0;
   Fd listener = LoopbackListener(&port);
   auto sock = bed.NewSocket();
-  Events events(*sock);
+  SocketEvents events(*sock);
   sock->Connect("localhost", static_cast<int32_t>(port));
   ASSERT_EQ(sock->State(), StateResolvingHost);
   ASSERT_EQ(bed.fake.lookups.size(), 1u);
@@ -272,7 +248,7 @@ TEST(CNetSocketConnect, CloseDuringLookupMeansNoConnectEver) {
   EXPECT_EQ(bed.fake.Calls(Call::CancelAsyncRequest), 1);
 
   // Even a completion that slips through finds no route.
-  bed.dispatcher.OnLookupDone(bed.fake.lookups[0], 0, Loopback());
+  bed.module.OnLookupDone(bed.fake.lookups[0], 0, Loopback());
   bed.RunFor(300ms);
   EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
   EXPECT_EQ(events.connects, 0);
@@ -281,9 +257,9 @@ TEST(CNetSocketConnect, CloseDuringLookupMeansNoConnectEver) {
 }
 
 TEST(CNetSocketConnect, LookupFailures) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
-  Events events(*sock);
+  SocketEvents events(*sock);
   bed.fake.FailNext(Call::AsyncGetHostByName, 10055);
   sock->Connect("localhost", 80);
   EXPECT_EQ(sock->State(), StateError);
@@ -296,7 +272,7 @@ TEST(CNetSocketConnect, LookupFailures) {
   sock->Connect("localhost", 80);
   ASSERT_EQ(sock->State(), StateResolvingHost);
   ASSERT_EQ(bed.fake.lookups.size(), 1u);
-  bed.dispatcher.OnLookupDone(bed.fake.lookups[0], 11001, 0);
+  bed.module.OnLookupDone(bed.fake.lookups[0], 11001, 0);
   EXPECT_EQ(sock->State(), StateError);
   ASSERT_EQ(events.errors.size(), 2u);
   EXPECT_EQ(events.errors[1].Number, 11001);
@@ -309,9 +285,9 @@ TEST(CNetSocketConnect, LookupFailures) {
 }
 
 TEST(CNetSocketConnect, ImmediateConnectRefusals) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
-  Events events(*sock);
+  SocketEvents events(*sock);
   bed.fake.FailNext(Call::Connect, 10049);
   RaisedError e = Raised([&] { sock->Connect("127.0.0.1", 80); });
   EXPECT_EQ(e.Number(), 10049);

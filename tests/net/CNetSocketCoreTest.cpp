@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "TestLoop.h"
-#include "net/RaisedError.h"
+#include "LoopbackRig.h"
 
 namespace toruna::net::testing {
 namespace {
@@ -9,20 +8,8 @@ namespace {
 const char* const kLongBadArgument =
     "The argument passed to a function was not in the correct format or in the specified range.";
 
-// Runs f, which must raise; returns what it raised.
-template <typename F>
-RaisedError Raised(F&& f) {
-  try {
-    f();
-  } catch (const RaisedError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "nothing was raised";
-  return RaisedError(0, "", "");
-}
-
 TEST(CNetSocketConstruction, NewObjectHasNoSocketAndDefaults) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   EXPECT_EQ(sock->SocketHandle(), -1);
   EXPECT_EQ(sock->State(), StateClosed);
@@ -38,7 +25,7 @@ TEST(CNetSocketConstruction, NewObjectHasNoSocketAndDefaults) {
 }
 
 TEST(CNetSocketProperties, RemotePortRangeAndState) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto tcp = bed.NewSocket();
   tcp->SetRemotePort(0);
   EXPECT_EQ(tcp->RemotePort(), 0);
@@ -70,7 +57,7 @@ TEST(CNetSocketProperties, RemotePortRangeAndState) {
 }
 
 TEST(CNetSocketProperties, RemoteHostRefusalFiresErrorWithoutBoxOrRaise) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto tcp = bed.NewSocket();
   tcp->SetRemoteHost("first");
   EXPECT_EQ(tcp->RemoteHost(), "first");
@@ -101,7 +88,7 @@ TEST(CNetSocketProperties, RemoteHostRefusalFiresErrorWithoutBoxOrRaise) {
 }
 
 TEST(CNetSocketProperties, LocalPortProtocolAndTagRules) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   sock->SetLocalPort(65535);
   EXPECT_EQ(sock->LocalPort(), 65535);
@@ -129,7 +116,7 @@ TEST(CNetSocketProperties, LocalPortProtocolAndTagRules) {
 }
 
 TEST(CNetSocketClose, WithoutSocketNothingChangesNotEvenError) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   int closeEvents = 0, errors = 0;
   sock->OnCloseSck = [&] { ++closeEvents; };
@@ -149,7 +136,7 @@ TEST(CNetSocketClose, WithoutSocketNothingChangesNotEvenError) {
 }
 
 TEST(CNetSocketClose, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   int closeEvents = 0;
   sock->OnCloseSck = [&] { ++closeEvents; };
@@ -164,7 +151,7 @@ TEST(CNetSocketClose, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
   sock->CloseSck();
   EXPECT_EQ(sock->State(), StateClosed);
   EXPECT_EQ(sock->SocketHandle(), -1);
-  EXPECT_FALSE(bed.dispatcher.SocketIsRegistered(handle));
+  EXPECT_FALSE(bed.module.SocketIsRegistered(handle));
   EXPECT_EQ(sock->LocalPort(), 0);  // the requested port again, not the chosen one
   EXPECT_EQ(sock->Tag(), "keep");
   EXPECT_EQ(sock->RemoteHost(), "somewhere");
@@ -178,7 +165,7 @@ TEST(CNetSocketClose, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
 }
 
 TEST(CNetSocketFailures, SocketCreationFailureFiresErrorButNeverABox) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   std::vector<SocketErrorArgs> errors;
   sock->OnError = [&](SocketErrorArgs& e) {
@@ -203,7 +190,7 @@ TEST(CNetSocketFailures, SocketCreationFailureFiresErrorButNeverABox) {
 }
 
 TEST(CNetSocketFailures, CloseFailureRaisesAndKeepsTheHandleForAnotherTry) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   sock->Bind(0, "127.0.0.1");
   const SocketHandle handle = sock->SocketHandle();
@@ -215,16 +202,16 @@ TEST(CNetSocketFailures, CloseFailureRaisesAndKeepsTheHandleForAnotherTry) {
   EXPECT_EQ(e.Description(), "Socket operation on nonsocket");
   EXPECT_EQ(sock->State(), StateError);
   EXPECT_EQ(sock->SocketHandle(), handle);
-  EXPECT_TRUE(bed.dispatcher.SocketIsRegistered(handle));
+  EXPECT_TRUE(bed.module.SocketIsRegistered(handle));
 
   sock->CloseSck();
   EXPECT_EQ(sock->State(), StateClosed);
   EXPECT_EQ(sock->SocketHandle(), -1);
-  EXPECT_FALSE(bed.dispatcher.SocketIsRegistered(handle));
+  EXPECT_FALSE(bed.module.SocketIsRegistered(handle));
 }
 
 TEST(CNetSocketFailures, DestructionReportsACloseFailureAndLeavesNoRoute) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   sock->Bind(0, "127.0.0.1");
   const SocketHandle handle = sock->SocketHandle();
@@ -232,21 +219,21 @@ TEST(CNetSocketFailures, DestructionReportsACloseFailureAndLeavesNoRoute) {
   sock.reset();
   ASSERT_EQ(bed.alerts.shown.size(), 1u);
   EXPECT_EQ(bed.alerts.shown[0].second, "CNetSocket.DestroySocket");
-  EXPECT_FALSE(bed.dispatcher.SocketIsRegistered(handle));
-  EXPECT_FALSE(bed.dispatcher.NotifierOpen());
-  bed.dispatcher.OnSocketNotify(handle, kFdRead, 0);  // must go nowhere
+  EXPECT_FALSE(bed.module.SocketIsRegistered(handle));
+  EXPECT_FALSE(bed.module.NotifierOpen());
+  bed.module.OnSocketNotify(handle, kFdRead, 0);  // must go nowhere
   bed.real.CloseSocket(handle);                       // the close the fake swallowed
 }
 
 TEST(CNetSocketErrorEvent, ClearedCancelDisplayShowsDescriptionUnderSource) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   sock->Bind(0, "127.0.0.1");
   sock->OnError = [](SocketErrorArgs& e) {
     e.Description = "changed by the owner";
     e.CancelDisplay = false;
   };
-  bed.dispatcher.OnSocketNotify(sock->SocketHandle(), kFdWrite, 10050);
+  bed.module.OnSocketNotify(sock->SocketHandle(), kFdWrite, 10050);
   EXPECT_EQ(sock->State(), StateError);
   ASSERT_EQ(bed.alerts.shown.size(), 1u);
   EXPECT_EQ(bed.alerts.shown[0].first, "changed by the owner");
@@ -254,12 +241,12 @@ TEST(CNetSocketErrorEvent, ClearedCancelDisplayShowsDescriptionUnderSource) {
 
   // Left True (or no handler at all): nothing is shown.
   sock->OnError = nullptr;
-  bed.dispatcher.OnSocketNotify(sock->SocketHandle(), kFdWrite, 10050);
+  bed.module.OnSocketNotify(sock->SocketHandle(), kFdWrite, 10050);
   EXPECT_EQ(bed.alerts.shown.size(), 1u);
 }
 
 TEST(CNetSocketErrorEvent, HandlerMayReplaceItselfWhileRunning) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   sock->Bind(0, "127.0.0.1");
   int calls = 0;
@@ -268,7 +255,7 @@ TEST(CNetSocketErrorEvent, HandlerMayReplaceItselfWhileRunning) {
     sock->OnError = nullptr;  // destroys the stored handler mid-call
     calls += static_cast<int>(captured.size() > 0);
   };
-  bed.dispatcher.OnSocketNotify(sock->SocketHandle(), kFdRead, 10054);
+  bed.module.OnSocketNotify(sock->SocketHandle(), kFdRead, 10054);
   EXPECT_EQ(calls, 1);
 }
 

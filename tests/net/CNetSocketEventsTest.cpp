@@ -1,41 +1,25 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
-#include "TestLoop.h"
-#include "net/RaisedError.h"
+#include "LoopbackRig.h"
 
 namespace toruna::net::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
-struct Events {
-  explicit Events(CNetSocket& sock) {
-    sock.OnConnect = [this] { ++connects; };
-    sock.OnCloseSck = [this] { ++closes; };
-    sock.OnError = [this](SocketErrorArgs& e) { errors.push_back(e); };
-    sock.OnDataArrival = [this](int32_t total) { arrivals.push_back(total); };
-    sock.OnConnectionRequest = [this](int32_t id) { requests.push_back(id); };
-  }
-  int connects = 0;
-  int closes = 0;
-  std::vector<SocketErrorArgs> errors;
-  std::vector<int32_t> arrivals;
-  std::vector<int32_t> requests;
-};
-
 // A TCP object connected over loopback to a plain socket on the far side.
 struct ConnectedPair {
-  explicit ConnectedPair(SocketTestBed& bed) : sock(bed.NewSocket()), events(*sock) {
+  explicit ConnectedPair(LoopbackRig& bed) : sock(bed.NewSocket()), events(*sock) {
     uint16_t port = 0;
     Fd listener = LoopbackListener(&port);
     sock->Connect("127.0.0.1", static_cast<int32_t>(port));
-    ok = bed.RunUntil([&] { return events.connects > 0; });
+    ok = bed.Pump([&] { return events.connects > 0; });
     peer = Fd(::accept(listener.get(), nullptr, nullptr));
     ok = ok && peer.get() != -1;
   }
   std::shared_ptr<CNetSocket> sock;
-  Events events;
+  SocketEvents events;
   Fd peer;
   bool ok = false;
 };
@@ -49,15 +33,15 @@ bool PeerSeesClose(int fd) {
 }
 
 TEST(CNetSocketNotify, ConnectNotifications) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
-  Events events(*sock);
+  SocketEvents events(*sock);
   // The connect is left pending without reaching the network.
   bed.fake.FailNext(Call::Connect, 10035);
   sock->Connect("127.0.0.1", 80);
   ASSERT_EQ(sock->State(), StateConnecting);
 
-  bed.dispatcher.OnSocketNotify(sock->SocketHandle(), kFdConnect, 10061);
+  bed.module.OnSocketNotify(sock->SocketHandle(), kFdConnect, 10061);
   EXPECT_EQ(sock->State(), StateError);
   ASSERT_EQ(events.errors.size(), 1u);
   EXPECT_EQ(events.errors[0].Number, 10061);
@@ -67,7 +51,7 @@ TEST(CNetSocketNotify, ConnectNotifications) {
   EXPECT_EQ(events.connects, 0);
 
   // Outside StateConnecting a connect notification is ignored.
-  bed.dispatcher.OnSocketNotify(sock->SocketHandle(), kFdConnect, 0);
+  bed.module.OnSocketNotify(sock->SocketHandle(), kFdConnect, 0);
   EXPECT_EQ(events.connects, 0);
   EXPECT_EQ(sock->State(), StateError);
   sock->CloseSck();
@@ -76,7 +60,7 @@ TEST(CNetSocketNotify, ConnectNotifications) {
   bed.fake.FailNext(Call::Connect, 10035);
   sock->Connect("127.0.0.1", 81);
   bed.fake.FailNext(Call::GetPeerName, 10057);
-  bed.dispatcher.OnSocketNotify(sock->SocketHandle(), kFdConnect, 0);
+  bed.module.OnSocketNotify(sock->SocketHandle(), kFdConnect, 0);
   EXPECT_EQ(sock->State(), StateConnected);
   EXPECT_EQ(events.connects, 1);
   EXPECT_EQ(sock->RemotePort(), 81);
@@ -84,16 +68,16 @@ TEST(CNetSocketNotify, ConnectNotifications) {
 }
 
 TEST(CNetSocketNotify, LookupCompletingAfterTheStateMovedOnStartsNoConnect) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
-  Events events(*sock);
+  SocketEvents events(*sock);
   sock->Connect("localhost", 80);
   ASSERT_EQ(sock->State(), StateResolvingHost);
   ASSERT_EQ(bed.fake.lookups.size(), 1u);
   // An error notification moves the object on while its lookup is still routed.
-  bed.dispatcher.OnSocketNotify(sock->SocketHandle(), kFdRead, 10050);
+  bed.module.OnSocketNotify(sock->SocketHandle(), kFdRead, 10050);
   ASSERT_EQ(sock->State(), StateError);
-  bed.dispatcher.OnLookupDone(bed.fake.lookups[0], 0, Loopback());
+  bed.module.OnLookupDone(bed.fake.lookups[0], 0, Loopback());
   EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
   EXPECT_EQ(sock->State(), StateError);
   EXPECT_EQ(events.errors.size(), 1u);
@@ -104,16 +88,16 @@ TEST(CNetSocketNotify, LookupCompletingAfterTheStateMovedOnStartsNoConnect) {
 }
 
 TEST(CNetSocketNotify, CloseOnceAndNothingReadAfterIt) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   ConnectedPair pair(bed);
   ASSERT_TRUE(pair.ok);
   pair.peer.Reset();
-  ASSERT_TRUE(bed.RunUntil([&] { return pair.events.closes > 0; }));
+  ASSERT_TRUE(bed.Pump([&] { return pair.events.closes > 0; }));
   EXPECT_EQ(pair.sock->State(), StateClosing);
 
   const int recvs = bed.fake.Calls(Call::Recv);
-  bed.dispatcher.OnSocketNotify(pair.sock->SocketHandle(), kFdClose, 0);
-  bed.dispatcher.OnSocketNotify(pair.sock->SocketHandle(), kFdRead, 0);
+  bed.module.OnSocketNotify(pair.sock->SocketHandle(), kFdClose, 0);
+  bed.module.OnSocketNotify(pair.sock->SocketHandle(), kFdRead, 0);
   EXPECT_EQ(pair.events.closes, 1);
   EXPECT_TRUE(pair.events.arrivals.empty());
   EXPECT_EQ(bed.fake.Calls(Call::Recv), recvs);
@@ -121,22 +105,22 @@ TEST(CNetSocketNotify, CloseOnceAndNothingReadAfterIt) {
 }
 
 TEST(CNetSocketNotify, WriteWithNothingQueuedSendsNothing) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   ConnectedPair pair(bed);
   ASSERT_TRUE(pair.ok);
-  bed.dispatcher.OnSocketNotify(pair.sock->SocketHandle(), kFdWrite, 0);
+  bed.module.OnSocketNotify(pair.sock->SocketHandle(), kFdWrite, 0);
   EXPECT_EQ(bed.fake.Calls(Call::Send), 0);
   EXPECT_EQ(pair.sock->State(), StateConnected);
 }
 
 TEST(CNetSocketNotify, StreamArrivalReportsTheWholeQueue) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   ConnectedPair pair(bed);
   ASSERT_TRUE(pair.ok);
   ASSERT_EQ(::send(pair.peer.get(), "0123456789", 10, 0), 10);
-  ASSERT_TRUE(bed.RunUntil([&] { return pair.events.arrivals.size() == 1; }));
+  ASSERT_TRUE(bed.Pump([&] { return pair.events.arrivals.size() == 1; }));
   ASSERT_EQ(::send(pair.peer.get(), "abcde", 5, 0), 5);
-  ASSERT_TRUE(bed.RunUntil([&] { return pair.events.arrivals.size() == 2; }));
+  ASSERT_TRUE(bed.Pump([&] { return pair.events.arrivals.size() == 2; }));
   EXPECT_EQ(pair.events.arrivals[0], 10);
   EXPECT_EQ(pair.events.arrivals[1], 15);  // the untaken 10 and the new 5
   EXPECT_EQ(pair.sock->BytesReceived(), 15);
@@ -145,7 +129,7 @@ TEST(CNetSocketNotify, StreamArrivalReportsTheWholeQueue) {
 // The datagram rule: a datagram the owner leaves unread is dropped after its
 // notification, but one waiting behind a datagram the owner took is kept.
 struct DatagramBench {
-  explicit DatagramBench(SocketTestBed& bed) : sock(bed.NewSocket()), events(*sock) {
+  explicit DatagramBench(LoopbackRig& bed) : sock(bed.NewSocket()), events(*sock) {
     sock->SetProtocol(ProtocolUdp);
     sock->Bind(0, "127.0.0.1");
     uint16_t unused = 0;
@@ -153,12 +137,12 @@ struct DatagramBench {
   }
   void Send(const std::string& bytes) { SendDatagram(sender.get(), static_cast<uint16_t>(sock->LocalPort()), bytes); }
   std::shared_ptr<CNetSocket> sock;
-  Events events;
+  SocketEvents events;
   Fd sender;
 };
 
 TEST(CNetSocketDatagrams, SecondDatagramSurvivesWhenTheOwnerTookTheFirst) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   DatagramBench udp(bed);
   std::vector<std::string> taken;
   udp.sock->OnDataArrival = [&](int32_t total) {
@@ -171,7 +155,7 @@ TEST(CNetSocketDatagrams, SecondDatagramSurvivesWhenTheOwnerTookTheFirst) {
   };
   udp.Send("first");
   udp.Send("second-longer");
-  ASSERT_TRUE(bed.RunUntil([&] { return udp.events.arrivals.size() == 2; }));
+  ASSERT_TRUE(bed.Pump([&] { return udp.events.arrivals.size() == 2; }));
   bed.RunFor(100ms);
   EXPECT_EQ(udp.events.arrivals, (std::vector<int32_t>{5, 13}));
   EXPECT_EQ(taken, std::vector<std::string>{"first"});
@@ -181,42 +165,42 @@ TEST(CNetSocketDatagrams, SecondDatagramSurvivesWhenTheOwnerTookTheFirst) {
 }
 
 TEST(CNetSocketDatagrams, UntakenDatagramsEachGetTheirNotificationAndGo) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   DatagramBench udp(bed);
   udp.Send("one");
   udp.Send("three");
-  ASSERT_TRUE(bed.RunUntil([&] { return udp.events.arrivals.size() == 2; }));
+  ASSERT_TRUE(bed.Pump([&] { return udp.events.arrivals.size() == 2; }));
   bed.RunFor(100ms);
   EXPECT_EQ(udp.events.arrivals, (std::vector<int32_t>{3, 5}));
   EXPECT_EQ(udp.sock->BytesReceived(), 0);
 }
 
 TEST(CNetSocketDatagrams, EmptyDatagramIsDroppedWithoutEventAndDoesNotBlockTheNext) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   DatagramBench udp(bed);
   udp.Send("");
   udp.Send("after");
-  ASSERT_TRUE(bed.RunUntil([&] { return !udp.events.arrivals.empty(); }));
+  ASSERT_TRUE(bed.Pump([&] { return !udp.events.arrivals.empty(); }));
   bed.RunFor(100ms);
   EXPECT_EQ(udp.events.arrivals, std::vector<int32_t>{5});
 }
 
 TEST(CNetSocketDatagrams, OwnerClosingInsideTheEventIsSafe) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   DatagramBench udp(bed);
   udp.sock->OnDataArrival = [&](int32_t total) {
     udp.events.arrivals.push_back(total);
     udp.sock->CloseSck();
   };
   udp.Send("bye");
-  ASSERT_TRUE(bed.RunUntil([&] { return !udp.events.arrivals.empty(); }));
+  ASSERT_TRUE(bed.Pump([&] { return !udp.events.arrivals.empty(); }));
   EXPECT_EQ(udp.sock->State(), StateClosed);
   EXPECT_TRUE(udp.events.errors.empty());
 }
 
 // A listening object on 127.0.0.1 and a plain client that connects to it.
 struct ListenBench {
-  explicit ListenBench(SocketTestBed& bed) : sock(bed.NewSocket()), events(*sock) {
+  explicit ListenBench(LoopbackRig& bed) : sock(bed.NewSocket()), events(*sock) {
     sock->SetRemoteHost("before");
     sock->SetRemotePort(1234);
     sock->Bind(0, "127.0.0.1");
@@ -236,12 +220,12 @@ struct ListenBench {
     return client;
   }
   std::shared_ptr<CNetSocket> sock;
-  Events events;
+  SocketEvents events;
   bool listening = false;
 };
 
 TEST(CNetSocketAcceptNotify, UnacceptedConnectionIsClosedAndRemoteFieldsRestored) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   ListenBench server(bed);
   ASSERT_TRUE(server.listening);
   std::string ipDuring, hostDuring = "unset";
@@ -251,11 +235,11 @@ TEST(CNetSocketAcceptNotify, UnacceptedConnectionIsClosedAndRemoteFieldsRestored
     ipDuring = server.sock->RemoteHostIP();
     portDuring = server.sock->RemotePort();
     hostDuring = server.sock->RemoteHost();
-    EXPECT_TRUE(bed.dispatcher.AcceptedSocketIsHeld(id));
+    EXPECT_TRUE(bed.module.AcceptedSocketIsHeld(id));
   };
   uint16_t clientPort = 0;
   Fd client = server.ConnectClient(&clientPort);
-  ASSERT_TRUE(bed.RunUntil([&] { return !server.events.requests.empty(); }));
+  ASSERT_TRUE(bed.Pump([&] { return !server.events.requests.empty(); }));
   EXPECT_EQ(ipDuring, "127.0.0.1");
   EXPECT_EQ(portDuring, clientPort);
   EXPECT_EQ(hostDuring, "");
@@ -263,28 +247,28 @@ TEST(CNetSocketAcceptNotify, UnacceptedConnectionIsClosedAndRemoteFieldsRestored
   EXPECT_EQ(server.sock->RemotePort(), 1234);
   EXPECT_EQ(server.sock->RemoteHost(), "before");
   EXPECT_EQ(server.sock->State(), StateListening);
-  EXPECT_FALSE(bed.dispatcher.AcceptedSocketIsHeld(server.events.requests[0]));
-  EXPECT_FALSE(bed.dispatcher.SocketIsRegistered(server.events.requests[0]));
+  EXPECT_FALSE(bed.module.AcceptedSocketIsHeld(server.events.requests[0]));
+  EXPECT_FALSE(bed.module.SocketIsRegistered(server.events.requests[0]));
   EXPECT_TRUE(PeerSeesClose(client.get()));
 }
 
 TEST(CNetSocketAcceptNotify, HolderThatCannotBeSetUpClosesTheConnection) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   ListenBench server(bed);
   ASSERT_TRUE(server.listening);
   bed.fake.Fail(Call::GetSockOpt, 10055);  // the holder's option reads fail
   uint16_t clientPort = 0;
   Fd client = server.ConnectClient(&clientPort);
-  ASSERT_TRUE(bed.RunUntil([&] { return bed.fake.Calls(Call::Accept) > 0; }));
+  ASSERT_TRUE(bed.Pump([&] { return bed.fake.Calls(Call::Accept) > 0; }));
   bed.fake.Clear(Call::GetSockOpt);
   EXPECT_TRUE(PeerSeesClose(client.get()));
   EXPECT_TRUE(server.events.requests.empty());
   EXPECT_EQ(server.sock->State(), StateListening);
-  EXPECT_EQ(bed.dispatcher.SocketObjectCount(), 1);  // the failed holder is gone
+  EXPECT_EQ(bed.module.SocketObjectCount(), 1);  // the failed holder is gone
 }
 
 TEST(CNetSocketAcceptNotify, FailedAcceptPutsTheListenerInError) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   ListenBench server(bed);
   ASSERT_TRUE(server.listening);
   server.sock->OnError = [&](SocketErrorArgs& e) {
@@ -294,7 +278,7 @@ TEST(CNetSocketAcceptNotify, FailedAcceptPutsTheListenerInError) {
   bed.fake.FailNext(Call::Accept, 10053);
   uint16_t clientPort = 0;
   Fd client = server.ConnectClient(&clientPort);
-  ASSERT_TRUE(bed.RunUntil([&] { return !server.events.errors.empty(); }));
+  ASSERT_TRUE(bed.Pump([&] { return !server.events.errors.empty(); }));
   EXPECT_EQ(server.sock->State(), StateError);
   EXPECT_EQ(server.events.errors[0].Number, 10053);
   EXPECT_EQ(server.events.errors[0].Source, "CNetSocket.PostSocket");

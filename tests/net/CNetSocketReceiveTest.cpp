@@ -280,14 +280,10 @@ TEST_F(UdpReceiveTest, NumberFromALongerDatagramRaisesMessageTooLong) {
   Send("0123456789");
   AwaitPending();
   Variant number{int32_t(0)};
-  try {
-    receiver->GetData(number);
-    ADD_FAILURE() << "no error";
-  } catch (const RaisedError& e) {
-    EXPECT_EQ(e.Number(), 10040);
-    EXPECT_EQ(e.Description(), "Message too long");
-    EXPECT_EQ(e.Source(), "CNetSocket.RecvData");
-  }
+  const RaisedError e = Raised([&] { receiver->GetData(number); });
+  EXPECT_EQ(e.Number(), 10040);
+  EXPECT_EQ(e.Description(), "Message too long");
+  EXPECT_EQ(e.Source(), "CNetSocket.RecvData");
   EXPECT_EQ(number.AsLong(), 0x33323130);  // "0123"
   EXPECT_EQ(receiver->BytesReceived(), 0);
 }
@@ -341,13 +337,9 @@ TEST_F(UdpReceiveTest, GatesOfAnObjectThatIsNotOpen) {
   fresh->GetData(data);
   EXPECT_EQ(fired, 1);
   EXPECT_TRUE(data.IsEmpty());
-  try {
-    fresh->PeekData(data);
-    ADD_FAILURE() << "no error";
-  } catch (const RaisedError& e) {
-    EXPECT_EQ(e.Number(), 40006);
-    EXPECT_EQ(e.Source(), "CNetSocket.PeekData");
-  }
+  const RaisedError e = Raised([&] { fresh->PeekData(data); });
+  EXPECT_EQ(e.Number(), 40006);
+  EXPECT_EQ(e.Source(), "CNetSocket.PeekData");
 }
 
 }  // namespace

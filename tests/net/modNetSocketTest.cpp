@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TestLoop.h"
-#include "net/RaisedError.h"
+#include "LoopbackRig.h"
 
 namespace toruna::net::testing {
 namespace {
@@ -47,21 +46,21 @@ TEST(modNetSocketWords, SplitAndConvertPorts) {
 }
 
 TEST(modNetSocketLibrary, StartsWithTheFirstObjectAndStopsWithTheLast) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto first = bed.NewSocket();
   auto second = bed.NewSocket();
   EXPECT_EQ(bed.fake.Calls(Call::Startup), 1);
-  EXPECT_EQ(bed.dispatcher.SocketObjectCount(), 2);
-  EXPECT_TRUE(bed.dispatcher.LibraryStarted());
+  EXPECT_EQ(bed.module.SocketObjectCount(), 2);
+  EXPECT_TRUE(bed.module.LibraryStarted());
 
   first.reset();
   EXPECT_EQ(bed.fake.Calls(Call::Cleanup), 0);
-  EXPECT_TRUE(bed.dispatcher.LibraryStarted());
+  EXPECT_TRUE(bed.module.LibraryStarted());
 
   second.reset();
   EXPECT_EQ(bed.fake.Calls(Call::Cleanup), 1);
-  EXPECT_EQ(bed.dispatcher.SocketObjectCount(), 0);
-  EXPECT_FALSE(bed.dispatcher.LibraryStarted());
+  EXPECT_EQ(bed.module.SocketObjectCount(), 0);
+  EXPECT_FALSE(bed.module.LibraryStarted());
 
   // A later object starts the library again.
   auto third = bed.NewSocket();
@@ -69,7 +68,7 @@ TEST(modNetSocketLibrary, StartsWithTheFirstObjectAndStopsWithTheLast) {
 }
 
 TEST(modNetSocketLibrary, FailedStartRaisesAndLeavesNoTrace) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   bed.fake.FailNext(Call::Startup, 10091);
   try {
     bed.NewSocket();
@@ -79,55 +78,55 @@ TEST(modNetSocketLibrary, FailedStartRaisesAndLeavesNoTrace) {
     EXPECT_EQ(e.Source(), "modNetSocket.InitiateProcesses");
     EXPECT_EQ(e.Description(), "Network subsystem is unavailable");
   }
-  EXPECT_EQ(bed.dispatcher.SocketObjectCount(), 0);
-  EXPECT_FALSE(bed.dispatcher.LibraryStarted());
+  EXPECT_EQ(bed.module.SocketObjectCount(), 0);
+  EXPECT_FALSE(bed.module.LibraryStarted());
 
   // The next object tries the start again instead of trusting a library that never started.
   auto sock = bed.NewSocket();
   EXPECT_EQ(bed.fake.Calls(Call::Startup), 2);
-  EXPECT_TRUE(bed.dispatcher.LibraryStarted());
+  EXPECT_TRUE(bed.module.LibraryStarted());
 }
 
 TEST(modNetSocketLibrary, FailedStopIsShownAndKeepsTheLibraryMarkedStarted) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::Cleanup, 10093);
   sock.reset();  // a destructor cannot raise: the failure goes to the alert service
   ASSERT_EQ(bed.alerts.shown.size(), 1u);
   EXPECT_EQ(bed.alerts.shown[0].first, "Successful WSAStartup not yet performed");
   EXPECT_EQ(bed.alerts.shown[0].second, "modNetSocket.FinalizeProcesses");
-  EXPECT_TRUE(bed.dispatcher.LibraryStarted());
-  EXPECT_EQ(bed.dispatcher.SocketObjectCount(), 0);
+  EXPECT_TRUE(bed.module.LibraryStarted());
+  EXPECT_EQ(bed.module.SocketObjectCount(), 0);
 }
 
 TEST(modNetSocketRegistry, NotifierFollowsTheRegisteredSocketsNotTheObjects) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto bound = bed.NewSocket();
   auto idle = bed.NewSocket();
-  EXPECT_FALSE(bed.dispatcher.NotifierOpen());
+  EXPECT_FALSE(bed.module.NotifierOpen());
 
   bound->Bind(0, "127.0.0.1");
   const SocketHandle handle = bound->SocketHandle();
-  EXPECT_TRUE(bed.dispatcher.NotifierOpen());
-  EXPECT_TRUE(bed.dispatcher.SocketIsRegistered(handle));
+  EXPECT_TRUE(bed.module.NotifierOpen());
+  EXPECT_TRUE(bed.module.SocketIsRegistered(handle));
   EXPECT_EQ(bed.fake.Calls(Call::OpenNotifier), 1);
 
   // The last registered socket goes while another object lives: the notifier
   // closes, the library stays.
   bound->CloseSck();
-  EXPECT_FALSE(bed.dispatcher.SocketIsRegistered(handle));
-  EXPECT_FALSE(bed.dispatcher.NotifierOpen());
+  EXPECT_FALSE(bed.module.SocketIsRegistered(handle));
+  EXPECT_FALSE(bed.module.NotifierOpen());
   EXPECT_EQ(bed.fake.Calls(Call::CloseNotifier), 1);
-  EXPECT_TRUE(bed.dispatcher.LibraryStarted());
+  EXPECT_TRUE(bed.module.LibraryStarted());
 
   // The next registration opens a new one.
   idle->Bind(0, "127.0.0.1");
-  EXPECT_TRUE(bed.dispatcher.NotifierOpen());
+  EXPECT_TRUE(bed.module.NotifierOpen());
   EXPECT_EQ(bed.fake.Calls(Call::OpenNotifier), 2);
 }
 
 TEST(modNetSocketRegistry, FailuresOfTheNotifier) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::OpenNotifier, 1);
   try {
@@ -147,14 +146,14 @@ TEST(modNetSocketRegistry, FailuresOfTheNotifier) {
   sock->Bind(0, "127.0.0.1");
   bed.fake.FailNext(Call::CloseNotifier, 1);
   sock->CloseSck();
-  EXPECT_TRUE(bed.dispatcher.NotifierOpen());
+  EXPECT_TRUE(bed.module.NotifierOpen());
   sock->Bind(0, "127.0.0.1");
   EXPECT_EQ(bed.fake.Calls(Call::OpenNotifier), 2);  // the failed one and one that stayed open
-  EXPECT_TRUE(bed.dispatcher.SocketIsRegistered(sock->SocketHandle()));
+  EXPECT_TRUE(bed.module.SocketIsRegistered(sock->SocketHandle()));
 }
 
 TEST(modNetSocketRegistry, RefusedEventSelectionRaisesFromRegistration) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::AsyncSelect, 10038);
   try {
@@ -164,7 +163,7 @@ TEST(modNetSocketRegistry, RefusedEventSelectionRaisesFromRegistration) {
     EXPECT_EQ(e.Number(), 10038);
     EXPECT_EQ(e.Source(), "modNetSocket.RegisterSocket");
   }
-  EXPECT_FALSE(bed.dispatcher.SocketIsRegistered(sock->SocketHandle()));
+  EXPECT_FALSE(bed.module.SocketIsRegistered(sock->SocketHandle()));
   sock->CloseSck();
   EXPECT_EQ(sock->State(), StateClosed);
 }
@@ -182,41 +181,41 @@ struct ErrorCounter {
 };
 
 TEST(modNetSocketRoutes, FirstRegistrationWinsAndRemovedRoutesDropDeliveries) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto a = bed.NewSocket();
   auto b = bed.NewSocket();
   ErrorCounter errorsA(*a), errorsB(*b);
 
-  bed.dispatcher.RegisterSocket(kFakeHandle, a.get(), false);
-  bed.dispatcher.RegisterSocket(kFakeHandle, b.get(), false);
-  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdRead, 10054);
+  bed.module.RegisterSocket(kFakeHandle, a.get(), false);
+  bed.module.RegisterSocket(kFakeHandle, b.get(), false);
+  bed.module.OnSocketNotify(kFakeHandle, kFdRead, 10054);
   EXPECT_EQ(errorsA.count, 1);
   EXPECT_EQ(errorsB.count, 0);
   EXPECT_EQ(errorsA.last.Number, 10054);
   EXPECT_EQ(errorsA.last.Source, "CNetSocket.PostSocket");
 
-  bed.dispatcher.RerouteSocket(kFakeHandle, b.get());
-  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdRead, 10054);
+  bed.module.RerouteSocket(kFakeHandle, b.get());
+  bed.module.OnSocketNotify(kFakeHandle, kFdRead, 10054);
   EXPECT_EQ(errorsA.count, 1);
   EXPECT_EQ(errorsB.count, 1);
 
   // A late notification for a deregistered handle is dropped.
-  bed.dispatcher.DeregisterSocket(kFakeHandle);
-  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdRead, 10054);
-  bed.dispatcher.OnSocketNotify(kFakeHandle + 1, kFdRead, 10054);
-  bed.dispatcher.OnLookupDone(12345, 11001, 0);
+  bed.module.DeregisterSocket(kFakeHandle);
+  bed.module.OnSocketNotify(kFakeHandle, kFdRead, 10054);
+  bed.module.OnSocketNotify(kFakeHandle + 1, kFdRead, 10054);
+  bed.module.OnLookupDone(12345, 11001, 0);
   EXPECT_EQ(errorsA.count + errorsB.count, 2);
 
   // The handle number comes back for another object: the old one never hears of it.
-  bed.dispatcher.RegisterSocket(kFakeHandle, b.get(), false);
-  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdRead, 10054);
+  bed.module.RegisterSocket(kFakeHandle, b.get(), false);
+  bed.module.OnSocketNotify(kFakeHandle, kFdRead, 10054);
   EXPECT_EQ(errorsA.count, 1);
   EXPECT_EQ(errorsB.count, 2);
-  bed.dispatcher.DeregisterSocket(kFakeHandle);
+  bed.module.DeregisterSocket(kFakeHandle);
 }
 
 TEST(modNetSocketRoutes, ObjectOutlivesTheDeliveryThatDropsItsLastReference) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto owner = bed.NewSocket();
   std::weak_ptr<CNetSocket> watch = owner;
   CNetSocket* raw = owner.get();
@@ -226,27 +225,27 @@ TEST(modNetSocketRoutes, ObjectOutlivesTheDeliveryThatDropsItsLastReference) {
     // Still alive: the delivery holds it (ASan would flag a freed object here).
     stateInsideHandler = raw->State();
   };
-  bed.dispatcher.RegisterSocket(kFakeHandle, raw, false);
-  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdClose, 10053);
+  bed.module.RegisterSocket(kFakeHandle, raw, false);
+  bed.module.OnSocketNotify(kFakeHandle, kFdClose, 10053);
   EXPECT_EQ(stateInsideHandler, StateError);
   EXPECT_TRUE(watch.expired());
 
   // The destroyed object left no route behind.
-  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdClose, 10053);
-  bed.dispatcher.DeregisterSocket(kFakeHandle);
+  bed.module.OnSocketNotify(kFakeHandle, kFdClose, 10053);
+  bed.module.DeregisterSocket(kFakeHandle);
 }
 
 TEST(modNetSocketRoutes, RouteOfADestroyedObjectGivesWayToANewRegistration) {
-  SocketTestBed bed;
+  LoopbackRig bed;
   auto gone = bed.NewSocket();
-  bed.dispatcher.RegisterSocket(kFakeHandle, gone.get(), false);
+  bed.module.RegisterSocket(kFakeHandle, gone.get(), false);
   gone.reset();
   auto next = bed.NewSocket();
   ErrorCounter errors(*next);
-  bed.dispatcher.RegisterSocket(kFakeHandle, next.get(), false);
-  bed.dispatcher.OnSocketNotify(kFakeHandle, kFdRead, 10054);
+  bed.module.RegisterSocket(kFakeHandle, next.get(), false);
+  bed.module.OnSocketNotify(kFakeHandle, kFdRead, 10054);
   EXPECT_EQ(errors.count, 1);
-  bed.dispatcher.DeregisterSocket(kFakeHandle);
+  bed.module.DeregisterSocket(kFakeHandle);
 }
 
 }  // namespace
