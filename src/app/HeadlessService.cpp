@@ -2,7 +2,7 @@
 
 #include "app/HeadlessFrontEnd.h"
 #include "app/ServiceReport.h"
-#include "app/SignalWatch.h"
+#include "net/linux/SignalWatch.h"
 #include "net/AlertService.h"
 #include "net/linux/EventLoop.h"
 
@@ -16,7 +16,7 @@ int HeadlessService::Run(net::modNetSocket& dispatcher, net::EventLoop& loop,
   int status = 0;
   {
     server::frmMain form(dispatcher, &loop, &frontEnd, config);
-    SignalWatch signals;
+    net::SignalWatch signals;
     loop.Watch(signals.Fd(), net::EventLoop::kReadable, [&](uint32_t) {
       if (signals.Take() != 0) {
         form.mnuExit_Click();

@@ -16,7 +16,7 @@ namespace toruna::app {
 class HeadlessService {
  public:
   // Starts the server on dispatcher and runs loop until a termination signal
-  // (blocked beforehand with SignalWatch::Block). Returns the exit status: 0 after
+  // (blocked beforehand with net::SignalWatch::Block). Returns the exit status: 0 after
   // a signal, 1 after an error that no handler trapped.
   static int Run(net::modNetSocket& dispatcher, net::EventLoop& loop,
                  const server::ServerConfig& config, std::ostream& out, std::ostream& err);

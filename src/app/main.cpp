@@ -7,7 +7,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HeadlessService.h"
-#include "app/SignalWatch.h"
+#include "net/linux/SignalWatch.h"
 #include "net/modNetSocket.h"
 #ifdef TORUNA_HAVE_TRAY
 #include "app/qt/TrayApplication.h"
@@ -21,7 +21,7 @@ using toruna::app::CommandLine;
 
 int main(int argc, char** argv) {
   // Before any thread exists, so that only the loop ever sees these signals.
-  toruna::app::SignalWatch::Block();
+  toruna::net::SignalWatch::Block();
 
   const CommandLine options = CommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
   switch (options.action()) {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <memory>
 
-#include "SignalWatch.h"
+#include "net/linux/SignalWatch.h"
 #include "WireText.h"
 #include "net/CNetSocket.h"
 #include "net/RaisedError.h"
@@ -108,7 +108,7 @@ int DiscoverCommand::Run(const DiscoverOptions& options, Output& output,
   const auto timer = loop.AddTimer(ms < std::chrono::milliseconds(1) ? std::chrono::milliseconds(1) : ms,
                                    [&] { finish(); });
   {
-    SignalWatch signals(loop, [&](int) { finish(); });
+    net::SignalWatch signals(loop, [&](int) { finish(); });
     loop.Run();
   }
   loop.CancelTimer(timer);

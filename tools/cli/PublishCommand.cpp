@@ -5,11 +5,11 @@
 #include <chrono>
 #include <optional>
 
+#include "CommandSession.h"
 #include "LineReader.h"
-#include "ServerLink.h"
-#include "SignalWatch.h"
 #include "WireText.h"
 #include "net/linux/EventLoop.h"
+#include "net/linux/SignalWatch.h"
 #include "session/Frame.h"
 
 namespace toruna::cli {
@@ -104,34 +104,18 @@ void PublishCommand::Pump() {
 
 int PublishCommand::Run(const PublishOptions& options, Output& output,
                         net::modNetSocket& dispatcher, net::EventLoop& loop) {
-  int status = -1;
-  auto finish = [&](int s) {
-    if (status != -1) return;
-    status = s;
-    loop.Stop();
-  };
-
-  std::optional<PublishCommand> cmd;
-  ServerLink link(dispatcher, loop,
-                  ServerLink::Handlers{
-                      .connected = nullptr,  // set below, once the command exists
-                      .frame = [&](const session::FrameView& f) { cmd->OnFrame(f); },
-                      .failed =
-                          [&](const std::string& reason) {
-                            output.Note(reason);
-                            finish(1);
-                          },
-                  });
-  cmd.emplace(options, output, [&](const std::vector<uint8_t>& f) { link.Send(f); });
+  CommandSession<PublishCommand> session(options, output, dispatcher, loop);
+  PublishCommand& cmd = session.command;
+  ServerLink& link = session.link;
 
   // Once everything is handed over, let the socket drain and keep reading for a
   // moment, so that closing cannot discard the last values.
   std::optional<net::EventLoop::TimerId> drainTimer;
   int lingerTicks = 0;
-  cmd->SetOnDone([&] {
+  cmd.SetOnDone([&] {
     if (drainTimer) return;
     drainTimer = loop.AddTimer(std::chrono::milliseconds(20), [&] {
-      if (link.Unsent() == 0 && ++lingerTicks >= 5) finish(0);
+      if (link.Unsent() == 0 && ++lingerTicks >= 5) session.Finish(0);
     });
   });
 
@@ -139,37 +123,34 @@ int PublishCommand::Run(const PublishOptions& options, Output& output,
   LineReader reader(
       loop, STDIN_FILENO,
       [&](const std::string& line) {
-        if (status != -1) return;
-        if (!cmd->AddLine(line)) finish(2);
-        if (!paused && cmd->Queued() >= kMaxQueued) {
+        if (session.Finished()) return;
+        if (!cmd.AddLine(line)) session.Finish(2);
+        if (!paused && cmd.Queued() >= kMaxQueued) {
           reader.Pause();
           paused = true;
         }
       },
-      [&] { cmd->EndOfValues(); });
+      [&] { cmd.EndOfValues(); });
   const auto pacer = loop.AddTimer(std::chrono::milliseconds(50), [&] {
-    if (paused && cmd->Queued() < kMaxQueued / 2) {
+    if (paused && cmd.Queued() < kMaxQueued / 2) {
       reader.Resume();
       paused = false;
     }
   });
 
-  SignalWatch signals(loop, [&](int) {
+  net::SignalWatch signals(loop, [&](int) {
     output.Note("interrupted before every value was published");
-    finish(130);
+    session.Finish(130);
   });
 
-  link.SetOnConnected([&] {
-    cmd->OnConnected(options.name.value_or(link.DefaultClientName()));
-  });
   link.Open(options.host);
   if (options.values.empty()) {
     reader.Start();
   } else {
-    for (uint8_t v : options.values) cmd->AddValue(v);
-    cmd->EndOfValues();
+    for (uint8_t v : options.values) cmd.AddValue(v);
+    cmd.EndOfValues();
   }
-  if (status == -1) loop.Run();
+  const int status = session.RunLoop();
 
   loop.CancelTimer(pacer);
   if (drainTimer) loop.CancelTimer(*drainTimer);

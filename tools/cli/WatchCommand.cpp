@@ -1,11 +1,9 @@
 #include "WatchCommand.h"
 
-#include <optional>
-
-#include "ServerLink.h"
-#include "SignalWatch.h"
+#include "CommandSession.h"
 #include "WireText.h"
 #include "net/linux/EventLoop.h"
+#include "net/linux/SignalWatch.h"
 #include "session/Frame.h"
 
 namespace toruna::cli {
@@ -131,31 +129,10 @@ void WatchCommand::OnFrame(const session::FrameView& frame) {
 
 int WatchCommand::Run(const WatchOptions& options, Output& output, net::modNetSocket& dispatcher,
                       net::EventLoop& loop) {
-  int status = -1;
-  auto finish = [&](int s) {
-    if (status != -1) return;
-    status = s;
-    loop.Stop();
-  };
-  std::optional<WatchCommand> cmd;
-  ServerLink link(dispatcher, loop,
-                  ServerLink::Handlers{
-                      .connected = nullptr,  // set below, once the command exists
-                      .frame = [&](const session::FrameView& f) { cmd->OnFrame(f); },
-                      .failed =
-                          [&](const std::string& reason) {
-                            output.Note(reason);
-                            finish(1);
-                          },
-                  });
-  cmd.emplace(options, output, [&](const std::vector<uint8_t>& f) { link.Send(f); });
-  link.SetOnConnected([&] {
-    cmd->OnConnected(options.name.value_or(link.DefaultClientName()));
-  });
-  SignalWatch signals(loop, [&](int) { finish(0); });  // Ctrl-C is how a watch ends
-  link.Open(options.host);
-  if (status == -1) loop.Run();
-  return status;
+  CommandSession<WatchCommand> session(options, output, dispatcher, loop);
+  net::SignalWatch signals(loop, [&](int) { session.Finish(0); });  // Ctrl-C is how a watch ends
+  session.link.Open(options.host);
+  return session.RunLoop();
 }
 
 }  // namespace toruna::cli

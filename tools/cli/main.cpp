@@ -8,16 +8,16 @@
 #include "DiscoverCommand.h"
 #include "Output.h"
 #include "PublishCommand.h"
-#include "SignalWatch.h"
 #include "WatchCommand.h"
 #include "net/RaisedError.h"
+#include "net/linux/SignalWatch.h"
 #include "net/modNetSocket.h"
 
 using namespace toruna;
 
 int main(int argc, char** argv) {
   // Before the socket layer starts its lookup thread, which must not take Ctrl-C.
-  cli::SignalWatch::BlockEarly();
+  net::SignalWatch::Block();
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   cli::CommandLine cl;

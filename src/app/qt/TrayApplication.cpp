@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/ServiceReport.h"
-#include "app/SignalWatch.h"
+#include "net/linux/SignalWatch.h"
 #include "app/qt/TrayFrontEnd.h"
 #include "net/AlertService.h"
 #include "server/frmMain.h"
@@ -70,7 +70,7 @@ std::optional<int> TrayApplication::Run(int& argc, char** argv, net::modNetSocke
   int status = 1;
   {
     server::frmMain form(dispatcher, &loop, &frontEnd);
-    SignalWatch termination;
+    net::SignalWatch termination;
     frontEnd.Attach(&form);
     frontEnd.DriveLoop(loop);
     frontEnd.WatchTermination(termination.Fd(), [&termination] { return termination.Take(); });

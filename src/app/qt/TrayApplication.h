@@ -17,7 +17,7 @@ class TrayApplication {
   static bool CanOpenDisplay();
 
   // Runs the server with its window until "Exit", the end of the session or a
-  // termination signal (blocked beforehand with SignalWatch::Block). The exit
+  // termination signal (blocked beforehand with net::SignalWatch::Block). The exit
   // status, or nothing when no display could be opened.
   static std::optional<int> Run(int& argc, char** argv, net::modNetSocket& dispatcher,
                                 net::EventLoop& loop);

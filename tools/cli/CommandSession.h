@@ -1,0 +1,67 @@
+#pragma once
+// What the networked commands share when they run for real: a link to the
+// server that feeds the command its frames, registration under the chosen (or
+// default) client name once connected, a failed link ending the run with
+// status 1, and a loop that runs until something calls Finish. The command is
+// built after the link, so that it can send through it.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Output.h"
+#include "ServerLink.h"
+#include "net/linux/EventLoop.h"
+#include "session/Frame.h"
+
+namespace toruna::cli {
+
+template <typename Command>
+class CommandSession {
+ public:
+  template <typename Options>
+  CommandSession(const Options& options, Output& output, net::modNetSocket& dispatcher,
+                 net::EventLoop& loop)
+      : loop_(loop),
+        link(dispatcher, loop,
+             ServerLink::Handlers{
+                 .connected = nullptr,  // set below, once the command exists
+                 .frame = [this](const session::FrameView& f) { command.OnFrame(f); },
+                 .failed =
+                     [this, &output](const std::string& reason) {
+                       output.Note(reason);
+                       Finish(1);
+                     },
+             }),
+        command(options, output, [this](const std::vector<uint8_t>& f) { link.Send(f); }) {
+    link.SetOnConnected([this, name = options.name] {
+      command.OnConnected(name.value_or(link.DefaultClientName()));
+    });
+  }
+  CommandSession(const CommandSession&) = delete;
+  CommandSession& operator=(const CommandSession&) = delete;
+
+  // The first status given wins; the loop stops.
+  void Finish(int status) {
+    if (status_ != -1) return;
+    status_ = status;
+    loop_.Stop();
+  }
+  bool Finished() const { return status_ != -1; }
+
+  // Runs the loop unless the run already ended; returns the exit status.
+  int RunLoop() {
+    if (status_ == -1) loop_.Run();
+    return status_;
+  }
+
+ private:
+  int status_ = -1;
+  net::EventLoop& loop_;
+
+ public:
+  ServerLink link;
+  Command command;
+};
+
+}  // namespace toruna::cli
