@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "FakePlatform.h"
-#include "net/AlertService.h"
+#include "RecordingAlerts.h"
 #include "net/CNetSocket.h"
 #include "net/RaisedError.h"
 #include "net/linux/EventLoop.h"
@@ -27,17 +27,6 @@
 #include "net/modNetSocket.h"
 
 namespace toruna::net::testing {
-
-// Records the message boxes the layer shows instead of showing them.
-class RecordingAlerts : public AlertService {
- public:
-  RecordingAlerts() { AlertService::Install(this); }
-  ~RecordingAlerts() override { AlertService::Install(nullptr); }
-  void Alert(const std::string& text, const std::string& caption) override {
-    shown.emplace_back(text, caption);
-  }
-  std::vector<std::pair<std::string, std::string>> shown;
-};
 
 // A snapshot of one Error event.
 struct ErrorSeen {

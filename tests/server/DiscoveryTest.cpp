@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "net/CNetSocket.h"
+#include "server/RelayTestClient.h"
 #include "server/ServerHarness.h"
 #include "session/Frame.h"
 
@@ -80,20 +81,18 @@ TEST_F(DiscoveryTest, ReadingStopsAtASecondQuestionMark) {
 
 TEST_F(DiscoveryTest, CountsRegisteredClientsOnly) {
   const int listenPort = server_.form->Listen->LocalPort();
-  TcpPeer unregistered(listenPort);
-  ASSERT_TRUE(unregistered.connected());
+  RelayTestClient unregistered(listenPort);
+  ASSERT_TRUE(unregistered.Connected());
   ASSERT_TRUE(server_.PumpUntil([&] { return server_.form->colConnections.Count() == 1; }));
 
   UdpPeer peer;
   const std::string request = "?" + std::to_string(peer.port()) + "!";
   EXPECT_EQ(Ask(peer, request), Reply("Lab", "0"));
 
-  std::vector<std::unique_ptr<TcpPeer>> clients;
+  std::vector<std::unique_ptr<RelayTestClient>> clients;
   for (const char* name : {"one", "two"}) {
-    clients.push_back(std::make_unique<TcpPeer>(listenPort));
-    const std::string text(name);
-    clients.back()->Send(session::frames::ClientInfoRequest(
-        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size())));
+    clients.push_back(std::make_unique<RelayTestClient>(listenPort));
+    clients.back()->Send(session::frames::ClientInfoRequest(Text(name)));
   }
   ASSERT_TRUE(server_.PumpUntil([&] { return server_.form->colClients.Count() == 2; }));
   EXPECT_EQ(Ask(peer, request), Reply("Lab", "2"));

@@ -11,7 +11,7 @@
 
 #include <map>
 
-#include "RelayTestClient.h"
+#include "RelayHarness.h"
 
 namespace toruna::server::testing {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "RelayTestClient.h"
+#include "RelayHarness.h"
 
 namespace toruna::server::testing {
 namespace {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-#include "RelayTestClient.h"
+#include "RelayHarness.h"
 
 namespace toruna::server::testing {
 namespace {

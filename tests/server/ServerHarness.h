@@ -1,9 +1,9 @@
 #pragma once
 // A server window on its own loop, platform and dispatcher with ephemeral ports,
-// plain POSIX clients over loopback, and a front end that records what it is asked.
+// a plain UDP peer over loopback, a front end and an alert service that record
+// what they are asked, and settings files of a test's own.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,9 +16,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/FakePlatform.h"
+#include "net/RecordingAlerts.h"
 #include "net/linux/EventLoop.h"
 #include "net/linux/LinuxPlatform.h"
 #include "net/modNetSocket.h"
@@ -30,13 +32,19 @@ namespace toruna::server::testing {
 struct RecordingFrontEnd : FrontEnd {
   std::vector<std::string> lines;
   int shown = 0, hidden = 0, iconsAdded = 0, iconsRemoved = 0, popups = 0;
-  void LogLineAdded(const std::string& line) override { lines.push_back(line); }
+  std::function<void(const std::string&)> onLog;  // lets a test act when a line is written
+  void LogLineAdded(const std::string& line) override {
+    lines.push_back(line);
+    if (onLog) onLog(line);
+  }
   void ShowWindow() override { ++shown; }
   void HideWindow() override { ++hidden; }
   void AddTrayIcon() override { ++iconsAdded; }
   void RemoveTrayIcon() override { ++iconsRemoved; }
   void PopupMenu() override { ++popups; }
 };
+
+using net::testing::RecordingAlerts;
 
 // A settings file of the test's own, removed at the end.
 class TempSettings {
@@ -131,33 +139,6 @@ class UdpPeer {
  private:
   int fd_ = -1;
   int port_ = 0;
-};
-
-// A TCP client of the server on 127.0.0.1.
-class TcpPeer {
- public:
-  explicit TcpPeer(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = UdpPeer::Loopback(port);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-  }
-  ~TcpPeer() { close(fd_); }
-  bool connected() const { return connected_; }
-  void Send(const std::vector<uint8_t>& bytes) {
-    (void)!write(fd_, bytes.data(), bytes.size());
-  }
-  // Appends what has arrived to received.
-  void Read() {
-    uint8_t buf[4096];
-    ssize_t n;
-    while ((n = read(fd_, buf, sizeof buf)) > 0) received.insert(received.end(), buf, buf + n);
-  }
-  std::vector<uint8_t> received;
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
 };
 
 }  // namespace toruna::server::testing

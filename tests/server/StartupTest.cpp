@@ -4,6 +4,7 @@
 
 #include "net/CNetSocket.h"
 #include "net/RaisedError.h"
+#include "server/RelayTestClient.h"
 #include "server/ServerHarness.h"
 #include "session/Frame.h"
 
@@ -74,11 +75,10 @@ TEST(StartupTest, FirstSessionGetsIdOneAndTheNextEventIdTwo) {
   TempSettings settings("[Toruna]\nServername=Lab\n");
   ServerHarness server(settings.path());
   server.form->Form_Load();
-  TcpPeer client(server.form->Listen->LocalPort());
-  ASSERT_TRUE(client.connected());
+  RelayTestClient client(server.form->Listen->LocalPort());
+  ASSERT_TRUE(client.Connected());
   const std::string name = "c";
-  client.Send(session::frames::ClientInfoRequest(
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(name.data()), name.size())));
+  client.Send(session::frames::ClientInfoRequest(Text(name)));
   ASSERT_TRUE(server.PumpUntil([&] { return server.form->colClients.Count() == 1; }));
   EXPECT_EQ(server.form->colClients.IdAt(1), 1);
   EXPECT_EQ(server.frontEnd.lines,
@@ -87,19 +87,13 @@ TEST(StartupTest, FirstSessionGetsIdOneAndTheNextEventIdTwo) {
   const std::string event = "ev";
   client.Send(session::frames::EventInfoRequest(
       77, 1000, 100,
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(event.data()), event.size())));
+      Text(event)));
   std::optional<int32_t> eventId;
   ASSERT_TRUE(server.PumpUntil([&] {
-    client.Read();
-    // Walk the frames received so far and look for EventCreated.
-    size_t at = 0;
-    while (at + 3 <= client.received.size()) {
-      const session::FrameView frame(std::span<const uint8_t>(client.received).subspan(at));
-      const size_t size = static_cast<size_t>(frame.Length()) + 3;
-      if (at + size > client.received.size()) break;
-      const session::FrameView whole(std::span<const uint8_t>(client.received).subspan(at, size));
+    client.Poll();
+    while (auto frame = client.TakeFrame()) {
+      const session::FrameView whole(*frame);
       if (whole.Type() == session::EventCreated && whole.Int32At(4) == 77) eventId = whole.Int32At(8);
-      at += size;
     }
     return eventId.has_value();
   }));
@@ -135,7 +129,7 @@ TEST(StartupTest, ExitClosesAndReleasesBothSocketsAndRemovesTheIcon) {
   EXPECT_EQ(search->State(), net::StateClosed);
   EXPECT_EQ(listen->State(), net::StateClosed);
   EXPECT_EQ(server.frontEnd.iconsRemoved, 1);
-  EXPECT_FALSE(TcpPeer(listenPort).connected());
+  EXPECT_FALSE(RelayTestClient(listenPort).Connected());
   // A second request changes nothing more.
   EXPECT_TRUE(server.form->Unload(2));
   EXPECT_EQ(server.frontEnd.iconsRemoved, 1);
@@ -168,13 +162,13 @@ TEST(StartupTest, TimerTickReopensAListenerThatFailedToAccept) {
   ServerHarness server(settings.path());
   server.form->Form_Load();
   server.fake.FailNext(net::testing::Call::Accept, 10024);
-  TcpPeer refused(server.form->Listen->LocalPort());
+  RelayTestClient refused(server.form->Listen->LocalPort());
   ASSERT_TRUE(server.PumpUntil([&] { return server.form->Listen->State() == net::StateError; }));
 
   server.form->tmrMain_Timer();
   ASSERT_EQ(server.form->Listen->State(), net::StateListening);
-  TcpPeer client(server.form->Listen->LocalPort());
-  ASSERT_TRUE(client.connected());
+  RelayTestClient client(server.form->Listen->LocalPort());
+  ASSERT_TRUE(client.Connected());
   EXPECT_TRUE(server.PumpUntil([&] { return server.form->colConnections.Count() == 1; }));
 }
 
@@ -189,8 +183,8 @@ TEST(StartupTest, TimerTickReplacesAListenerThatCouldNotEvenCreateItsSocket) {
 
   server.form->tmrMain_Timer();
   ASSERT_EQ(server.form->Listen->State(), net::StateListening);
-  TcpPeer client(server.form->Listen->LocalPort());
-  ASSERT_TRUE(client.connected());
+  RelayTestClient client(server.form->Listen->LocalPort());
+  ASSERT_TRUE(client.Connected());
   EXPECT_TRUE(server.PumpUntil([&] { return server.form->colConnections.Count() == 1; }));
 }
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/AlertService.h"
+#include "net/RecordingAlerts.h"
 #include "net/linux/Platform.h"
 #include "session/IServerApp.h"
 
@@ -72,14 +72,6 @@ class RecordingApp : public IServerApp {
   std::function<void(int32_t)> onDisconnect;
 };
 
-class RecordingAlerts : public net::AlertService {
- public:
-  RecordingAlerts() { net::AlertService::Install(this); }
-  ~RecordingAlerts() override { net::AlertService::Install(nullptr); }
-  void Alert(const std::string& text, const std::string& caption) override {
-    shown.emplace_back(text, caption);
-  }
-  std::vector<std::pair<std::string, std::string>> shown;
-};
+using net::testing::RecordingAlerts;
 
 }  // namespace toruna::session::testing
