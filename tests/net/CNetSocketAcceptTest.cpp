@@ -222,19 +222,5 @@ TEST_F(AcceptTest, LocalAddressFailureClosesTheConnectionAndNothingReachesTheHol
   rig.Settle();
 }
 
-TEST_F(AcceptTest, FailingPlatformAcceptPutsTheListenerInError) {
-  std::vector<ErrorSeen> errors;
-  LoopbackRig::CollectErrors(listener, errors);
-  listener->OnConnectionRequest = [&](int32_t) { ++requests; };
-  rig.fake.FailNext(Call::Accept, 10024);
-  ConnectClient();
-  ASSERT_TRUE(rig.Pump([&] { return !errors.empty(); }));
-  EXPECT_EQ(errors[0].number, 10024);
-  EXPECT_EQ(errors[0].description, "Too many open files");
-  EXPECT_EQ(errors[0].source, "CNetSocket.PostSocket");
-  EXPECT_EQ(listener->State(), StateError);
-  EXPECT_EQ(requests, 0);
-}
-
 }  // namespace
 }  // namespace toruna::net::testing

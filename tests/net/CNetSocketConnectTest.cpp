@@ -138,9 +138,15 @@ TEST(CNetSocketLocalHost, NameAndAddressFailuresRaise) {
   EXPECT_EQ(ip.Description(), "Host not found");
 }
 
-TEST(CNetSocketConnect, ArgumentRulesAndDatagramObjects) {
+// A fresh TCP object whose events are recorded.
+class CNetSocketConnect : public ::testing::Test {
+ protected:
   LoopbackRig bed;
-  auto sock = bed.NewSocket();
+  std::shared_ptr<CNetSocket> sock = bed.NewSocket();
+  SocketEvents events{*sock};
+};
+
+TEST_F(CNetSocketConnect, ArgumentRulesAndDatagramObjects) {
   RaisedError zero = Raised([&] { sock->Connect("127.0.0.1", 0); });
   EXPECT_EQ(zero.Number(), 40014);
   EXPECT_EQ(zero.Source(), "CNetSocket.Connect");
@@ -162,9 +168,7 @@ TEST(CNetSocketConnect, ArgumentRulesAndDatagramObjects) {
   EXPECT_EQ(Raised([&] { udp->Connect(); }).Number(), 40020);
 }
 
-TEST(CNetSocketConnect, AddressOneMeansNoAddress) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+TEST_F(CNetSocketConnect, AddressOneMeansNoAddress) {
   sock->Connect("1.0.0.0", 80);
   EXPECT_NE(sock->SocketHandle(), -1);
   EXPECT_EQ(bed.fake.Calls(Call::Bind), 1);
@@ -172,12 +176,9 @@ TEST(CNetSocketConnect, AddressOneMeansNoAddress) {
   EXPECT_EQ(sock->State(), StateClosed);
 }
 
-TEST(CNetSocketConnect, DottedAddressConnectsOverLoopback) {
-  LoopbackRig bed;
+TEST_F(CNetSocketConnect, DottedAddressConnectsOverLoopback) {
   uint16_t port = 0;
   Fd listener = LoopbackListener(&port);
-  auto sock = bed.NewSocket();
-  SocketEvents events(*sock);
   sock->Connect("127.0.0.1", static_cast<int32_t>(port));
   EXPECT_EQ(sock->State(), StateConnecting);
   EXPECT_EQ(bed.fake.Calls(Call::AsyncGetHostByName), 0);
@@ -200,12 +201,9 @@ TEST(CNetSocketConnect, DottedAddressConnectsOverLoopback) {
   EXPECT_EQ(sock->State(), StateClosed);
 }
 
-TEST(CNetSocketConnect, NamePassesThroughResolvingHost) {
-  LoopbackRig bed;
+TEST_F(CNetSocketConnect, NamePassesThroughResolvingHost) {
   uint16_t port = 0;
   Fd listener = LoopbackListener(&port);
-  auto sock = bed.NewSocket();
-  SocketEvents events(*sock);
   sock->Connect("localhost", static_cast<int32_t>(port));
   EXPECT_EQ(sock->State(), StateResolvingHost);
   EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
@@ -216,11 +214,8 @@ TEST(CNetSocketConnect, NamePassesThroughResolvingHost) {
   EXPECT_EQ(sock->RemoteHost(), "localhost");
 }
 
-TEST(CNetSocketConnect, ClosedPortGivesErrorState) {
-  LoopbackRig bed;
+TEST_F(CNetSocketConnect, ClosedPortGivesErrorState) {
   const uint16_t port = ClosedLoopbackPort();
-  auto sock = bed.NewSocket();
-  SocketEvents events(*sock);
   sock->Connect("127.0.0.1", static_cast<int32_t>(port));
   ASSERT_TRUE(bed.Pump([&] { return !events.errors.empty(); }));
   EXPECT_EQ(sock->State(), StateError);
@@ -234,12 +229,9 @@ TEST(CNetSocketConnect, ClosedPortGivesErrorState) {
   EXPECT_EQ(sock->State(), StateClosed);
 }
 
-TEST(CNetSocketConnect, CloseDuringLookupMeansNoConnectEver) {
-  LoopbackRig bed;
+TEST_F(CNetSocketConnect, CloseDuringLookupMeansNoConnectEver) {
   uint16_t port = 0;
   Fd listener = LoopbackListener(&port);
-  auto sock = bed.NewSocket();
-  SocketEvents events(*sock);
   sock->Connect("localhost", static_cast<int32_t>(port));
   ASSERT_EQ(sock->State(), StateResolvingHost);
   ASSERT_EQ(bed.fake.lookups.size(), 1u);
@@ -256,10 +248,7 @@ TEST(CNetSocketConnect, CloseDuringLookupMeansNoConnectEver) {
   EXPECT_EQ(sock->State(), StateClosed);
 }
 
-TEST(CNetSocketConnect, LookupFailures) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
-  SocketEvents events(*sock);
+TEST_F(CNetSocketConnect, LookupFailures) {
   bed.fake.FailNext(Call::AsyncGetHostByName, 10055);
   sock->Connect("localhost", 80);
   EXPECT_EQ(sock->State(), StateError);
@@ -284,10 +273,7 @@ TEST(CNetSocketConnect, LookupFailures) {
   EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
 }
 
-TEST(CNetSocketConnect, ImmediateConnectRefusals) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
-  SocketEvents events(*sock);
+TEST_F(CNetSocketConnect, ImmediateConnectRefusals) {
   bed.fake.FailNext(Call::Connect, 10049);
   RaisedError e = Raised([&] { sock->Connect("127.0.0.1", 80); });
   EXPECT_EQ(e.Number(), 10049);

@@ -275,12 +275,13 @@ TEST(CNetSocketAcceptNotify, FailedAcceptPutsTheListenerInError) {
     server.events.errors.push_back(e);
     e.CancelDisplay = false;
   };
-  bed.fake.FailNext(Call::Accept, 10053);
+  bed.fake.FailNext(Call::Accept, 10024);
   uint16_t clientPort = 0;
   Fd client = server.ConnectClient(&clientPort);
   ASSERT_TRUE(bed.Pump([&] { return !server.events.errors.empty(); }));
   EXPECT_EQ(server.sock->State(), StateError);
-  EXPECT_EQ(server.events.errors[0].Number, 10053);
+  EXPECT_EQ(server.events.errors[0].Number, 10024);
+  EXPECT_EQ(server.events.errors[0].Description, "Too many open files");
   EXPECT_EQ(server.events.errors[0].Source, "CNetSocket.PostSocket");
   EXPECT_TRUE(server.events.requests.empty());
   ASSERT_EQ(bed.alerts.shown.size(), 1u);

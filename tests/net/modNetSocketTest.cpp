@@ -36,13 +36,9 @@ TEST(modNetSocketWords, SplitAndConvertPorts) {
   EXPECT_EQ(WordToPort(-32768), 32768);
   EXPECT_EQ(WordToPort(13131), 13131);
   for (int32_t port : {0, 1, 9666, 32767, 32768, 65535}) EXPECT_EQ(WordToPort(PortToWord(port)), port);
-  try {
-    PortToWord(65536);
-    FAIL() << "65536 must overflow";
-  } catch (const RaisedError& e) {
-    EXPECT_EQ(e.Number(), 6);
-    EXPECT_EQ(e.Description(), "Overflow");
-  }
+  const RaisedError e = Raised([&] { PortToWord(65536); });
+  EXPECT_EQ(e.Number(), 6);
+  EXPECT_EQ(e.Description(), "Overflow");
 }
 
 TEST(modNetSocketLibrary, StartsWithTheFirstObjectAndStopsWithTheLast) {
@@ -70,14 +66,10 @@ TEST(modNetSocketLibrary, StartsWithTheFirstObjectAndStopsWithTheLast) {
 TEST(modNetSocketLibrary, FailedStartRaisesAndLeavesNoTrace) {
   LoopbackRig bed;
   bed.fake.FailNext(Call::Startup, 10091);
-  try {
-    bed.NewSocket();
-    FAIL() << "construction must fail";
-  } catch (const RaisedError& e) {
-    EXPECT_EQ(e.Number(), 10091);
-    EXPECT_EQ(e.Source(), "modNetSocket.InitiateProcesses");
-    EXPECT_EQ(e.Description(), "Network subsystem is unavailable");
-  }
+  const RaisedError e = Raised([&] { bed.NewSocket(); });
+  EXPECT_EQ(e.Number(), 10091);
+  EXPECT_EQ(e.Source(), "modNetSocket.InitiateProcesses");
+  EXPECT_EQ(e.Description(), "Network subsystem is unavailable");
   EXPECT_EQ(bed.module.SocketObjectCount(), 0);
   EXPECT_FALSE(bed.module.LibraryStarted());
 
@@ -129,14 +121,10 @@ TEST(modNetSocketRegistry, FailuresOfTheNotifier) {
   LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::OpenNotifier, 1);
-  try {
-    sock->Bind(0, "127.0.0.1");
-    FAIL() << "registration must raise";
-  } catch (const RaisedError& e) {
-    EXPECT_EQ(e.Number(), 7);
-    EXPECT_EQ(e.Source(), "modNetSocket.RegisterSocket");
-    EXPECT_EQ(e.Description(), "Out of memory");
-  }
+  const RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
+  EXPECT_EQ(e.Number(), 7);
+  EXPECT_EQ(e.Source(), "modNetSocket.RegisterSocket");
+  EXPECT_EQ(e.Description(), "Out of memory");
   // The socket exists but is not registered; closing it still works.
   EXPECT_NE(sock->SocketHandle(), -1);
   sock->CloseSck();
@@ -156,13 +144,9 @@ TEST(modNetSocketRegistry, RefusedEventSelectionRaisesFromRegistration) {
   LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::AsyncSelect, 10038);
-  try {
-    sock->Bind(0, "127.0.0.1");
-    FAIL() << "registration must raise";
-  } catch (const RaisedError& e) {
-    EXPECT_EQ(e.Number(), 10038);
-    EXPECT_EQ(e.Source(), "modNetSocket.RegisterSocket");
-  }
+  const RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
+  EXPECT_EQ(e.Number(), 10038);
+  EXPECT_EQ(e.Source(), "modNetSocket.RegisterSocket");
   EXPECT_FALSE(bed.module.SocketIsRegistered(sock->SocketHandle()));
   sock->CloseSck();
   EXPECT_EQ(sock->State(), StateClosed);
