@@ -14,9 +14,9 @@ int32_t KernelPort(SocketHandle handle) {
   return ntohs(addr.sin_port);
 }
 
-TEST(CNetSocketBind, PortZeroReadsThePortThePlatformChose) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+class CNetSocketBind : public OneSocketTest {};
+
+TEST_F(CNetSocketBind, PortZeroReadsThePortThePlatformChose) {
   sock->Bind(0, "127.0.0.1");
   EXPECT_EQ(sock->State(), StateOpen);
   EXPECT_EQ(sock->LocalPort(), KernelPort(sock->SocketHandle()));
@@ -25,12 +25,10 @@ TEST(CNetSocketBind, PortZeroReadsThePortThePlatformChose) {
   EXPECT_EQ(bed.fake.Calls(Call::GetHostByName), 0);
 }
 
-TEST(CNetSocketBind, AddressForms) {
-  LoopbackRig bed;
-  auto all = bed.NewSocket();
-  all->Bind();  // all interfaces, the requested port (0)
-  EXPECT_EQ(all->LocalIP(), "0.0.0.0");
-  EXPECT_GT(all->LocalPort(), 0);
+TEST_F(CNetSocketBind, AddressForms) {
+  sock->Bind();  // all interfaces, the requested port (0)
+  EXPECT_EQ(sock->LocalIP(), "0.0.0.0");
+  EXPECT_GT(sock->LocalPort(), 0);
 
   auto empty = bed.NewSocket();
   empty->Bind(0, "");
@@ -43,17 +41,15 @@ TEST(CNetSocketBind, AddressForms) {
   EXPECT_EQ(named->LocalIP(), "127.0.0.1");
 
   // A numeric text port reads as a number.
-  const int32_t port = all->LocalPort();
-  all->CloseSck();
+  const int32_t port = sock->LocalPort();
+  sock->CloseSck();
   auto text = bed.NewSocket();
   text->Bind(std::to_string(port), "127.0.0.1");
   EXPECT_EQ(text->LocalPort(), port);
   EXPECT_EQ(KernelPort(text->SocketHandle()), port);
 }
 
-TEST(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+TEST_F(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
 
   RaisedError range = Raised([&] { sock->Bind(65536); });
   EXPECT_EQ(range.Number(), 40014);
@@ -77,9 +73,7 @@ TEST(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
   EXPECT_EQ(sock->SocketHandle(), -1);
 }
 
-TEST(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+TEST_F(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
   SocketEvents events(*sock);
   sock->Bind(0, "127.0.0.1");
   RaisedError again = Raised([&] { sock->Bind(0, "127.0.0.1"); });
@@ -108,9 +102,7 @@ TEST(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
   EXPECT_EQ(bed.alerts.shown[0], std::make_pair(std::string("Permission denied"), std::string("CNetSocket.BindInternal")));
 }
 
-TEST(CNetSocketBind, UnreadableBoundPortRaisesAndKeepsTheSocket) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+TEST_F(CNetSocketBind, UnreadableBoundPortRaisesAndKeepsTheSocket) {
   bed.fake.FailNext(Call::GetSockName, 10022);
   RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
   EXPECT_EQ(e.Number(), 10022);
@@ -119,9 +111,9 @@ TEST(CNetSocketBind, UnreadableBoundPortRaisesAndKeepsTheSocket) {
   EXPECT_NE(sock->SocketHandle(), -1);
 }
 
-TEST(CNetSocketLocalHost, NameAndAddressFailuresRaise) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+class CNetSocketLocalHost : public OneSocketTest {};
+
+TEST_F(CNetSocketLocalHost, NameAndAddressFailuresRaise) {
   std::string expected;
   ASSERT_EQ(bed.real.GetHostName(&expected), 0);
   EXPECT_EQ(sock->LocalHostName(), expected);
@@ -139,10 +131,8 @@ TEST(CNetSocketLocalHost, NameAndAddressFailuresRaise) {
 }
 
 // A fresh TCP object whose events are recorded.
-class CNetSocketConnect : public ::testing::Test {
+class CNetSocketConnect : public OneSocketTest {
  protected:
-  LoopbackRig bed;
-  std::shared_ptr<CNetSocket> sock = bed.NewSocket();
   SocketEvents events{*sock};
 };
 

@@ -8,9 +8,9 @@ namespace {
 const char* const kLongBadArgument =
     "The argument passed to a function was not in the correct format or in the specified range.";
 
-TEST(CNetSocketConstruction, NewObjectHasNoSocketAndDefaults) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+class CNetSocketConstruction : public OneSocketTest {};
+
+TEST_F(CNetSocketConstruction, NewObjectHasNoSocketAndDefaults) {
   EXPECT_EQ(sock->SocketHandle(), -1);
   EXPECT_EQ(sock->State(), StateClosed);
   EXPECT_EQ(sock->Protocol(), ProtocolTcp);
@@ -115,9 +115,9 @@ TEST(CNetSocketProperties, LocalPortProtocolAndTagRules) {
   EXPECT_EQ(sock->Tag(), "open");
 }
 
-TEST(CNetSocketClose, WithoutSocketNothingChangesNotEvenError) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+class CNetSocketClose : public OneSocketTest {};
+
+TEST_F(CNetSocketClose, WithoutSocketNothingChangesNotEvenError) {
   int closeEvents = 0, errors = 0;
   sock->OnCloseSck = [&] { ++closeEvents; };
   sock->OnError = [&](SocketErrorArgs&) { ++errors; };
@@ -135,9 +135,7 @@ TEST(CNetSocketClose, WithoutSocketNothingChangesNotEvenError) {
   EXPECT_EQ(bed.fake.Calls(Call::CloseSocket), 0);
 }
 
-TEST(CNetSocketClose, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+TEST_F(CNetSocketClose, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
   int closeEvents = 0;
   sock->OnCloseSck = [&] { ++closeEvents; };
   sock->SetTag("keep");
@@ -164,9 +162,9 @@ TEST(CNetSocketClose, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
   EXPECT_EQ(sock->State(), StateOpen);
 }
 
-TEST(CNetSocketFailures, SocketCreationFailureFiresErrorButNeverABox) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+class CNetSocketFailures : public OneSocketTest {};
+
+TEST_F(CNetSocketFailures, SocketCreationFailureFiresErrorButNeverABox) {
   std::vector<SocketErrorArgs> errors;
   sock->OnError = [&](SocketErrorArgs& e) {
     errors.push_back(e);
@@ -189,9 +187,7 @@ TEST(CNetSocketFailures, SocketCreationFailureFiresErrorButNeverABox) {
   EXPECT_EQ(Raised([&] { sock->Connect("127.0.0.1", 80); }).Number(), 40020);
 }
 
-TEST(CNetSocketFailures, CloseFailureRaisesAndKeepsTheHandleForAnotherTry) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+TEST_F(CNetSocketFailures, CloseFailureRaisesAndKeepsTheHandleForAnotherTry) {
   sock->Bind(0, "127.0.0.1");
   const SocketHandle handle = sock->SocketHandle();
 
@@ -210,9 +206,7 @@ TEST(CNetSocketFailures, CloseFailureRaisesAndKeepsTheHandleForAnotherTry) {
   EXPECT_FALSE(bed.module.SocketIsRegistered(handle));
 }
 
-TEST(CNetSocketFailures, DestructionReportsACloseFailureAndLeavesNoRoute) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+TEST_F(CNetSocketFailures, DestructionReportsACloseFailureAndLeavesNoRoute) {
   sock->Bind(0, "127.0.0.1");
   const SocketHandle handle = sock->SocketHandle();
   bed.fake.FailNext(Call::CloseSocket, 10038);
@@ -225,9 +219,9 @@ TEST(CNetSocketFailures, DestructionReportsACloseFailureAndLeavesNoRoute) {
   bed.real.CloseSocket(handle);                       // the close the fake swallowed
 }
 
-TEST(CNetSocketErrorEvent, ClearedCancelDisplayShowsDescriptionUnderSource) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+class CNetSocketErrorEvent : public OneSocketTest {};
+
+TEST_F(CNetSocketErrorEvent, ClearedCancelDisplayShowsDescriptionUnderSource) {
   sock->Bind(0, "127.0.0.1");
   sock->OnError = [](SocketErrorArgs& e) {
     e.Description = "changed by the owner";
@@ -245,9 +239,7 @@ TEST(CNetSocketErrorEvent, ClearedCancelDisplayShowsDescriptionUnderSource) {
   EXPECT_EQ(bed.alerts.shown.size(), 1u);
 }
 
-TEST(CNetSocketErrorEvent, HandlerMayReplaceItselfWhileRunning) {
-  LoopbackRig bed;
-  auto sock = bed.NewSocket();
+TEST_F(CNetSocketErrorEvent, HandlerMayReplaceItselfWhileRunning) {
   sock->Bind(0, "127.0.0.1");
   int calls = 0;
   std::string captured = "kept alive by the running copy";

@@ -20,6 +20,7 @@
 
 #include "FakePlatform.h"
 #include "RecordingAlerts.h"
+#include "linux/LoopPump.h"
 #include "net/CNetSocket.h"
 #include "net/RaisedError.h"
 #include "net/linux/EventLoop.h"
@@ -51,20 +52,11 @@ class LoopbackRig {
     return s;
   }
 
-  // Runs the loop until done() holds; false when it still does not after a
-  // generous bound (a hang guard, not a speed check).
+  // Runs the loop until done() holds; false after a generous bound.
   bool Pump(const std::function<bool()>& done, int boundMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      loop.ProcessReady(5);
-    }
-    return true;
+    return PumpUntil(loop, done, std::chrono::milliseconds(boundMs));
   }
-  // Pumps the loop for a while, for checks that something does NOT happen.
-  void RunFor(std::chrono::milliseconds span) {
-    Pump([] { return false; }, static_cast<int>(span.count()));
-  }
+  void RunFor(std::chrono::milliseconds span) { PumpFor(loop, span); }
   // Lets already-pending notifications be handled.
   void Settle(int rounds = 20) {
     for (int i = 0; i < rounds; ++i) loop.ProcessReady(2);
@@ -110,6 +102,13 @@ class LoopbackRig {
     p.listener->OnConnectionRequest = nullptr;
     return p;
   }
+};
+
+// One TCP object on a rig of its own, for the tests of a single object.
+class OneSocketTest : public ::testing::Test {
+ protected:
+  LoopbackRig bed;
+  std::shared_ptr<CNetSocket> sock = bed.NewSocket();
 };
 
 // Counts the events of one object.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "net/FakePlatform.h"
+#include "net/linux/LoopPump.h"
 #include "net/RecordingAlerts.h"
 #include "net/linux/EventLoop.h"
 #include "net/linux/LinuxPlatform.h"
@@ -81,18 +82,10 @@ class ServerHarness {
   // Runs the loop until done() or the limit has passed.
   bool PumpUntil(const std::function<bool()>& done,
                  std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      loop.ProcessReady(10);
-    }
-    return true;
+    return net::testing::PumpUntil(loop, done, limit);
   }
   // Runs the loop for a while so that anything pending is handled.
-  void PumpFor(std::chrono::milliseconds span) {
-    const auto end = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < end) loop.ProcessReady(10);
-  }
+  void PumpFor(std::chrono::milliseconds span) { net::testing::PumpFor(loop, span); }
 
   net::EventLoop loop;
   net::LinuxPlatform platform;

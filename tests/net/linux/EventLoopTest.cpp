@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "LoopPump.h"
+
 namespace toruna::net {
 namespace {
 
@@ -30,15 +32,7 @@ int ReadyEventFd() {
   return fd;
 }
 
-// Runs the loop until pred holds; false after a generous bound.
-bool PumpUntil(EventLoop& loop, const std::function<bool()>& pred) {
-  auto end = std::chrono::steady_clock::now() + 5s;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    loop.ProcessReady(20);
-  }
-  return true;
-}
+using testing::PumpUntil;
 
 TEST(EventLoopTest, ReportsReadinessAsAskedAndHangUpAlways) {
   EventLoop loop;

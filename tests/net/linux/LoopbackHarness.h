@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "LoopPump.h"
 #include "net/linux/EventLoop.h"
 #include "net/linux/LinuxPlatform.h"
 
@@ -80,15 +81,7 @@ class LoopbackTest : public ::testing::Test {
     for (int fd : rawFds) close(fd);
   }
 
-  // Runs the loop until pred holds; false after a generous bound.
-  bool PumpUntil(const std::function<bool()>& pred, int limitMs = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!pred()) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      loop.ProcessReady(20);
-    }
-    return true;
-  }
+  bool PumpUntil(const std::function<bool()>& pred) { return testing::PumpUntil(loop, pred); }
   // Lets whatever is ready now be handled, several rounds, without waiting long.
   void Settle(int rounds = 5) {
     for (int i = 0; i < rounds; ++i) loop.ProcessReady(10);
