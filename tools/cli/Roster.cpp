@@ -25,10 +25,11 @@ RosterChange Roster::Apply(const FrameView& frame) {
 
   switch (c.type) {
     case session::EventData:
+    case session::EventSubscribe:  // the same layout: event ID, then one byte
       if (length < 6) break;
       event(at32(4));
       c.value = frame.ByteAt(8).value_or(0);
-      c.kind = ChangeKind::Value;
+      c.kind = c.type == session::EventData ? ChangeKind::Value : ChangeKind::Subscribers;
       break;
     case session::ClientInfo:
       if (length < 5) break;
@@ -78,12 +79,6 @@ RosterChange Roster::Apply(const FrameView& frame) {
       c.kind = ChangeKind::EventRemoved;
       break;
     }
-    case session::EventSubscribe:
-      if (length < 6) break;
-      event(at32(4));
-      c.value = frame.ByteAt(8).value_or(0);
-      c.kind = ChangeKind::Subscribers;
-      break;
     case session::EventCreated:
       if (length < 9) break;
       c.requestId = at32(4);

@@ -278,20 +278,19 @@ int LinuxPlatform::PendingBytes(SocketHandle s, uint32_t* count) {
 }
 
 int LinuxPlatform::GetSockName(SocketHandle s, SockAddrIn* local) {
-  if (!events_.Tracked(s)) return Fail(10038);
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno(errno);
-  *local = FromSockaddr(addr);
-  return 0;
+  return ReadAddress(s, getsockname, local);
 }
 
 int LinuxPlatform::GetPeerName(SocketHandle s, SockAddrIn* peer) {
+  return ReadAddress(s, getpeername, peer);
+}
+
+int LinuxPlatform::ReadAddress(SocketHandle s, AddressCall call, SockAddrIn* out) {
   if (!events_.Tracked(s)) return Fail(10038);
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
-  if (getpeername(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno(errno);
-  *peer = FromSockaddr(addr);
+  if (call(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno(errno);
+  *out = FromSockaddr(addr);
   return 0;
 }
 

@@ -5,6 +5,8 @@
 // This class owns the sockets it creates or accepts: what is still open when it
 // goes is closed. It does not own the loop.
 
+#include <sys/socket.h>
+
 #include "net/linux/EventLoop.h"
 #include "net/linux/NameResolver.h"
 #include "net/linux/Platform.h"
@@ -52,6 +54,9 @@ class LinuxPlatform : public Platform {
   bool DeferWork(std::function<void()> work) override;
 
  private:
+  // getsockname or getpeername.
+  using AddressCall = int (*)(int, ::sockaddr*, ::socklen_t*);
+  int ReadAddress(SocketHandle s, AddressCall call, SockAddrIn* out);
   int Fail(int error);
   int FailErrno(int savedErrno);
   int Receive(SocketHandle s, uint8_t* buf, int len, int flags, SockAddrIn* from);
