@@ -1,16 +1,22 @@
 #pragma once
 // What the session tests run on: a platform whose sockets never open (so every
 // session is unconnected and each Send shows up as a departure), an application
-// that records what the sessions ask of it, and an alert service that records.
+// that records what the sessions ask of it, an alert service that records, and
+// a fixture that holds them.
+
+#include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "net/RecordingAlerts.h"
 #include "net/linux/Platform.h"
+#include "net/modNetSocket.h"
 #include "session/IServerApp.h"
+#include "session/clsClient.h"
 
 namespace toruna::session::testing {
 
@@ -73,5 +79,22 @@ class RecordingApp : public IServerApp {
 };
 
 using net::testing::RecordingAlerts;
+
+// Sessions on a platform without connections: a Send to one of them makes it
+// depart at once, so the order of departures is the order of sends.
+class UnconnectedSessions : public ::testing::Test {
+ protected:
+  std::shared_ptr<clsClient> NewSession() {
+    auto session = std::make_shared<clsClient>(app, dispatcher);
+    sessions.push_back(session);
+    return session;
+  }
+
+  ClosedPlatform platform;
+  net::modNetSocket dispatcher{platform};
+  RecordingApp app;
+  RecordingAlerts alerts;
+  std::vector<std::shared_ptr<clsClient>> sessions;
+};
 
 }  // namespace toruna::session::testing

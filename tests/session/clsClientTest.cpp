@@ -14,19 +14,11 @@
 namespace toruna::session {
 namespace {
 
-using testing::ClosedPlatform;
-using testing::RecordingAlerts;
-using testing::RecordingApp;
-
 // What a session does without a connection; the connected behaviour is tested
 // end to end in the server's relay tests.
-class UnconnectedSessionTest : public ::testing::Test {
+class UnconnectedSessionTest : public testing::UnconnectedSessions {
  protected:
-  ClosedPlatform platform;
-  net::modNetSocket dispatcher{platform};
-  RecordingApp app;
-  RecordingAlerts alerts;
-  std::shared_ptr<clsClient> session = std::make_shared<clsClient>(app, dispatcher);
+  std::shared_ptr<clsClient> session = NewSession();
 };
 
 TEST_F(UnconnectedSessionTest, EverySendToAConnectionThatIsGoneReportsTheDepartureAgain) {

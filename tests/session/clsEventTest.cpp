@@ -13,25 +13,8 @@
 namespace toruna::session {
 namespace {
 
-using testing::ClosedPlatform;
-using testing::RecordingAlerts;
-using testing::RecordingApp;
-
-// Sessions on a platform without connections: a Send to one of them makes it
-// depart at once, so the order of departures is the order of sends.
-class EventChannelTest : public ::testing::Test {
+class EventChannelTest : public testing::UnconnectedSessions {
  protected:
-  std::shared_ptr<clsClient> NewSession() {
-    auto session = std::make_shared<clsClient>(app, dispatcher);
-    sessions.push_back(session);
-    return session;
-  }
-
-  ClosedPlatform platform;
-  net::modNetSocket dispatcher{platform};
-  RecordingApp app;
-  RecordingAlerts alerts;
-  std::vector<std::shared_ptr<clsClient>> sessions;
   std::vector<uint8_t> data = frames::EventData(1, 7);
 };
 
