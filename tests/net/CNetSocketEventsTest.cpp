@@ -207,17 +207,7 @@ struct ListenBench {
     listening = sock->Listen();
   }
   Fd ConnectClient(uint16_t* clientPort) {
-    Fd client(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = Loopback();
-    to.sin_port = htons(static_cast<uint16_t>(sock->LocalPort()));
-    ::connect(client.get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
-    sockaddr_in local{};
-    socklen_t len = sizeof local;
-    ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&local), &len);
-    *clientPort = ntohs(local.sin_port);
-    return client;
+    return LoopbackClient(static_cast<uint16_t>(sock->LocalPort()), clientPort);
   }
   std::shared_ptr<CNetSocket> sock;
   SocketEvents events;

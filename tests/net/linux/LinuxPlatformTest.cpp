@@ -136,9 +136,7 @@ TEST_F(LinuxPlatformTest, DatagramLongerThanTheBufferGivesMessageTooLong) {
 TEST_F(LinuxPlatformTest, SendingToAClosedPeerFailsWithoutSigpipe) {
   int raw = -1;
   SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
-  linger abort{1, 0};
-  ASSERT_EQ(setsockopt(raw, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
-  RawClose(raw);
+  RawAbort(raw);
   ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdClose) == 1; }));
   const uint8_t data[] = {1, 2, 3};
   int rc = platform.Send(s, data, 3);  // a SIGPIPE would end the test program here

@@ -16,12 +16,11 @@
 #include <gtest/gtest.h>
 
 #include "LoopPump.h"
+#include "LoopbackPeers.h"
 #include "net/linux/EventLoop.h"
 #include "net/linux/LinuxPlatform.h"
 
 namespace toruna::net::testing {
-
-inline uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
 
 struct Note {
   SocketHandle socket;
@@ -114,6 +113,12 @@ class LoopbackTest : public ::testing::Test {
   void RawClose(int fd) {
     close(fd);
     std::erase(rawFds, fd);
+  }
+  // Closes with a reset instead of an orderly end.
+  void RawAbort(int fd) {
+    linger abort{1, 0};
+    EXPECT_EQ(setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    RawClose(fd);
   }
 
   // A platform socket accepted from a raw connection; notifications selected by mask.

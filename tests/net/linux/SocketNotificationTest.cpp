@@ -129,9 +129,7 @@ TEST_F(SocketNotificationTest, GracefulCloseComesOnceAfterTheBytesAreRead) {
 TEST_F(SocketNotificationTest, ResetGivesCloseWithConnectionReset) {
   int raw = -1;
   SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
-  linger abort{1, 0};
-  ASSERT_EQ(setsockopt(raw, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
-  RawClose(raw);
+  RawAbort(raw);
   ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdClose) == 1; }));
   EXPECT_EQ(sink.Last(s, kFdClose)->error, kErrConnectionReset);
   Settle();
@@ -140,19 +138,9 @@ TEST_F(SocketNotificationTest, ResetGivesCloseWithConnectionReset) {
 }
 
 TEST_F(SocketNotificationTest, RefusedConnectGivesConnectWithTheErrorAndNothingElse) {
-  // A port that was just free: nothing listens there.
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = Loopback();
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  close(probe);
-
   SocketHandle s = platform.Socket(kSockStream, kIpProtoTcp);
   ASSERT_EQ(platform.AsyncSelect(s, kFdAllEvents), 0);
-  EXPECT_EQ(platform.Connect(s, SockAddrIn{Loopback(), ntohs(addr.sin_port)}), -1);
+  EXPECT_EQ(platform.Connect(s, SockAddrIn{Loopback(), ClosedLoopbackPort()}), -1);
   EXPECT_EQ(platform.LastError(), kErrWouldBlock);
   ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdConnect) == 1; }));
   EXPECT_EQ(sink.Last(s, kFdConnect)->error, kErrConnectionRefused);
