@@ -2,8 +2,7 @@
 // What the networked commands share when they run for real: a link to the
 // server that feeds the command its frames, registration under the chosen (or
 // default) client name once connected, a failed link ending the run with
-// status 1, and a loop that runs until something calls Finish. The command is
-// built after the link, so that it can send through it.
+// status 1, and a loop that runs until something calls Finish.
 
 #include <string>
 #include <utility>
@@ -22,8 +21,7 @@ class CommandSession {
   template <typename Options>
   CommandSession(const Options& options, Output& output, net::modNetSocket& dispatcher,
                  net::EventLoop& loop)
-      : loop_(loop),
-        link(dispatcher, loop,
+      : link(dispatcher, loop,
              ServerLink::Handlers{
                  .connected = nullptr,  // set below, once the command exists
                  .frame = [this](const session::FrameView& f) { command.OnFrame(f); },
@@ -33,7 +31,8 @@ class CommandSession {
                        Finish(1);
                      },
              }),
-        command(options, output, [this](const std::vector<uint8_t>& f) { link.Send(f); }) {
+        command(options, output, [this](const std::vector<uint8_t>& f) { link.Send(f); }),
+        loop_(loop) {
     link.SetOnConnected([this, name = options.name] {
       command.OnConnected(name.value_or(link.DefaultClientName()));
     });
@@ -55,13 +54,12 @@ class CommandSession {
     return status_;
   }
 
- private:
-  int status_ = -1;
-  net::EventLoop& loop_;
-
- public:
   ServerLink link;
-  Command command;
+  Command command;  // after the link, which it sends through
+
+ private:
+  net::EventLoop& loop_;
+  int status_ = -1;
 };
 
 }  // namespace toruna::cli
