@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+
 #include "net/RaisedError.h"
 
 namespace toruna::server {
@@ -12,37 +14,34 @@ struct Case {
   double value;
 };
 
+void ExpectReads(std::initializer_list<Case> cases) {
+  for (const Case& c : cases) {
+    EXPECT_DOUBLE_EQ(NumericText::Read(c.text), c.value) << '"' << c.text << '"';
+  }
+}
+
 TEST(NumericTextTest, ReadsDecimalNumbersAndStopsWhereTheNumberEnds) {
-  const Case cases[] = {
+  ExpectReads({
       {"5000", 5000},      {"", 0},           {"abc", 0},          {"-12", -12},
       {"+7", 7},           {"2.5", 2.5},      {".5", 0.5},         {"1e3", 1000},
       {"1E+2", 100},       {"25E-1", 2.5},    {"5E", 5},           {"5E-", 5},
       {"50?00", 50},       {"12abc34", 12},   {"--5", 0},          {".", 0},
       {"3.14.15", 3.14},   {"7-", 7},         {"1,5", 1},          {"0x10", 0},
-  };
-  for (const Case& c : cases) {
-    EXPECT_DOUBLE_EQ(NumericText::Read(c.text), c.value) << '"' << c.text << '"';
-  }
+  });
 }
 
 TEST(NumericTextTest, SkipsBlanksTabsAndLineFeedsAnywhere) {
-  const Case cases[] = {
+  ExpectReads({
       {" 50 00 ", 5000}, {"\t1\n2", 12},      {"- 4", -4},
       {"1 e 2", 100},    {"& H ff", 255},     {"5\r0", 5},  // a carriage return is not skipped
-  };
-  for (const Case& c : cases) {
-    EXPECT_DOUBLE_EQ(NumericText::Read(c.text), c.value) << '"' << c.text << '"';
-  }
+  });
 }
 
 TEST(NumericTextTest, ReadsHexadecimalAndOctalPrefixes) {
-  const Case cases[] = {
+  ExpectReads({
       {"&H1F", 31}, {"&hff", 255}, {"&O17", 15}, {"&o8", 0},
       {"&H", 0},    {"&X12", 0},   {"&O78", 7},  {"&H1G", 1},
-  };
-  for (const Case& c : cases) {
-    EXPECT_DOUBLE_EQ(NumericText::Read(c.text), c.value) << '"' << c.text << '"';
-  }
+  });
 }
 
 TEST(NumericTextTest, RoundsHalvesToEven) {
