@@ -16,7 +16,7 @@ sleep 0.3
 grep -q '^published' "$WORK/pub.out" && fail "published before anybody subscribed"
 kill -0 $P 2>/dev/null || fail "publish ended without a subscriber"
 
-"$CLI" watch 127.0.0.1 --name Watcher --subscribe '*/Küche' --subscribe 'Feeder/*' \
+"$CLI" watch 127.0.0.1 --name Watcher --subscribe '*/Küche' --subscribe 'Nobody/*' \
   >"$WORK/watch.out" 2>"$WORK/watch.err" &
 W=$!; PIDS+=("$W")
 wait_exit $P || fail "publish did not finish once subscribed (status $?)"
@@ -33,7 +33,9 @@ VALUES="$(grep -E '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+ Wärme/Küche [0-9]+ °C
 # The publisher has gone; the watcher saw it leave.
 wait_for "$WORK/watch.out" '^left [0-9]+ Wärme$' || fail "watch did not see the publisher leave"
 
-# Values from standard input, seen by the already subscribed watcher in JSON too.
+# Values from standard input, seen by a JSON watcher. It is the event's only
+# subscriber: with two, publish could start at the first one's subscription and
+# the second would miss the first value.
 "$CLI" watch 127.0.0.1 --name JsonWatcher --subscribe 'Feeder/*' --json \
   >"$WORK/json.out" 2>"$WORK/json.err" &
 J=$!; PIDS+=("$J")
@@ -45,7 +47,7 @@ wait_exit $S || fail "publish from standard input: status $?"
 wait_for "$WORK/json.out" '"event":"Level","value":9,"unit":"l"' || fail "json watcher missed the last value"
 [ "$(grep -o '"event":"Level","value":[0-9]*' "$WORK/json.out" | cut -d: -f3 | tr '\n' ' ')" = "7 200 9 " ] ||
   fail "json values out of order"
-wait_for "$WORK/watch.out" ' Feeder/Level 9 l$' || fail "first watcher missed the stdin values"
+grep -qE ' Feeder/Level [0-9]+ l$' "$WORK/watch.out" && fail "first watcher printed values it did not subscribe to"
 
 # A bad line on standard input stops publish with status 2.
 printf '1\nlots\n' | "$CLI" publish 127.0.0.1 --name Bad --event E --always >"$WORK/bad.out" 2>"$WORK/bad.err"

@@ -3,17 +3,17 @@
 
 #include "ServerLink.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "WireText.h"
 #include "net/linux/LinuxPlatform.h"
+#include "net/linux/LoopPump.h"
+#include "net/linux/LoopbackPeers.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::cli {
@@ -26,38 +26,16 @@ class ServerLinkTest : public ::testing::Test {
   net::EventLoop loop;
   net::LinuxPlatform platform{loop};
   net::modNetSocket dispatcher{platform};
-  int listener = -1;
-  int port = 0;
-  int peer = -1;
+  uint16_t port = 0;
+  net::testing::Fd listener = net::testing::LoopbackListener(&port);
+  net::testing::Fd peer;
 
-  void SetUp() override {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t len = sizeof a;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  void TearDown() override {
-    if (peer >= 0) close(peer);
-    if (listener >= 0) close(listener);
-  }
-  // Runs the loop until done() or a generous deadline.
-  template <class F>
-  bool PumpUntil(F done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done() && std::chrono::steady_clock::now() < end) loop.ProcessReady(10);
-    return done();
-  }
+  bool PumpUntil(const std::function<bool()>& done) { return net::testing::PumpUntil(loop, done); }
   void AcceptPeer() {
-    peer = accept(listener, nullptr, nullptr);
-    ASSERT_GE(peer, 0);
+    peer = net::testing::Fd(accept(listener.get(), nullptr, nullptr));
+    ASSERT_GE(peer.get(), 0);
   }
-  void Write(const Bytes& b) { ASSERT_EQ(write(peer, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+  void Write(const Bytes& b) { ASSERT_EQ(write(peer.get(), b.data(), b.size()), static_cast<ssize_t>(b.size())); }
 };
 
 TEST_F(ServerLinkTest, DeliversFramesSplitAcrossWritesAndReportsTheServerClosing) {
@@ -77,7 +55,7 @@ TEST_F(ServerLinkTest, DeliversFramesSplitAcrossWritesAndReportsTheServerClosing
   link.Send(session::frames::ClientInfoRequest(WireText::ToWire("Ann")));
   ASSERT_TRUE(PumpUntil([&] { return link.Unsent() == 0; }));
   Bytes got(7);
-  ASSERT_EQ(read(peer, got.data(), got.size()), 7);
+  ASSERT_EQ(read(peer.get(), got.data(), got.size()), 7);
   EXPECT_EQ(got, (Bytes{42, 4, 0, 2, 'A', 'n', 'n'}));
 
   const Bytes a = session::frames::ClientInfo(3, WireText::ToWire("Bo"));
@@ -93,8 +71,7 @@ TEST_F(ServerLinkTest, DeliversFramesSplitAcrossWritesAndReportsTheServerClosing
   EXPECT_EQ(frames[0], a);
   EXPECT_EQ(frames[1], b);
 
-  close(peer);
-  peer = -1;
+  peer.Reset();
   ASSERT_TRUE(PumpUntil([&] { return !failures.empty(); }));
   EXPECT_EQ(failures, (std::vector<std::string>{"the server on 127.0.0.1 closed the connection"}));
   EXPECT_TRUE(link.Failed());
@@ -102,8 +79,7 @@ TEST_F(ServerLinkTest, DeliversFramesSplitAcrossWritesAndReportsTheServerClosing
 }
 
 TEST_F(ServerLinkTest, ARefusedConnectionIsReportedOnce) {
-  close(listener);  // nobody listens on the port any more
-  listener = -1;
+  listener.Reset();  // nobody listens on the port any more
   std::vector<std::string> failures;
   ServerLink link(dispatcher, loop,
                   {.connected = nullptr, .frame = nullptr,
