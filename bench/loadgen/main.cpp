@@ -19,6 +19,7 @@ namespace {
 class JsonLine {
  public:
   JsonLine(const Options& o, const char* scenario) {
+    os_.precision(12);  // counts stay exact; rates and times keep their digits
     Add("server", o.label);
     Add("proto", o.proto);
     Add("scenario", std::string(scenario));
