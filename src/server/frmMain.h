@@ -4,8 +4,8 @@
 // the log, the identifier counter and start-up and shutdown. Free of any GUI
 // toolkit: a FrontEnd shows the window, the icon and the log.
 //
-// Registry and routing live in frmMain.cpp; start-up, shutdown, the log, the
-// counter and discovery in frmMainStartup.cpp and frmMainDiscovery.cpp.
+// Registry, routing, the log and the counter live in frmMain.cpp; start-up and
+// shutdown in frmMainStartup.cpp; discovery in frmMainDiscovery.cpp.
 
 #include <cstdint>
 #include <deque>
