@@ -28,6 +28,9 @@ int HeadlessService::Run(net::modNetSocket& dispatcher, net::EventLoop& loop,
       for (const std::string& problem : ServiceReport::StartupProblems(form)) {
         err << "toruna-server: " << problem << std::endl;
       }
+      // One line so that a user who started it by hand knows it is up and how to stop it.
+      err << "toruna-server: running headless as \"" << form.ServerName()
+          << "\"; SIGTERM or Ctrl+C stops it" << std::endl;
       loop.Run();
     } catch (const std::exception& e) {
       err << "toruna-server: " << ServiceReport::FatalText(e) << std::endl;
