@@ -17,15 +17,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct SendEvents {
-  std::vector<std::pair<int32_t, int32_t>> progress;
-  int complete = 0;
+// The send events of one object and its Error events.
+struct CoalesceEvents : SendEvents {
   std::vector<ErrorSeen> errors;
   void Attach(const std::shared_ptr<CNetSocket>& s) {
-    s->OnSendProgress = [this](int32_t sent, int32_t remaining) {
-      progress.emplace_back(sent, remaining);
-    };
-    s->OnSendComplete = [this] { ++complete; };
+    SendEvents::Attach(s);
     LoopbackRig::CollectErrors(s, errors);
   }
 };
@@ -33,10 +29,7 @@ struct SendEvents {
 class CoalesceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    rig.fake.onGetSockOpt = [](SocketHandle, int, int option) -> std::optional<int32_t> {
-      if (option == kSoSndBuf) return 8192;
-      return std::nullopt;
-    };
+    rig.ReportSendBuffer(8192);
     pair = rig.ConnectPair();
     ASSERT_TRUE(pair.server);
     ASSERT_EQ(pair.client->State(), StateConnected);
@@ -77,7 +70,7 @@ class CoalesceTest : public ::testing::Test {
 
   LoopbackRig rig;
   LoopbackRig::Pair pair;
-  SendEvents events;
+  CoalesceEvents events;
 };
 
 TEST_F(CoalesceTest, SendsOfOneBatchLeaveInOneHandOverWithTheSameBytesInOrder) {

@@ -15,25 +15,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct SendEvents {
-  std::vector<std::pair<int32_t, int32_t>> progress;
-  int complete = 0;
-  void Attach(const std::shared_ptr<CNetSocket>& s) {
-    s->OnSendProgress = [this](int32_t sent, int32_t remaining) {
-      progress.emplace_back(sent, remaining);
-    };
-    s->OnSendComplete = [this] { ++complete; };
-  }
-};
-
 class SendTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Every socket of the rig reports a send buffer of 8192 bytes.
-    rig.fake.onGetSockOpt = [](SocketHandle, int, int option) -> std::optional<int32_t> {
-      if (option == kSoSndBuf) return 8192;
-      return std::nullopt;
-    };
+    rig.ReportSendBuffer(8192);
     pair = rig.ConnectPair();
     ASSERT_TRUE(pair.server);
     ASSERT_EQ(pair.client->State(), StateConnected);

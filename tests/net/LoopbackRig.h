@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -56,6 +57,14 @@ class LoopbackRig {
   // Lets already-pending notifications be handled.
   void Settle(int rounds = 20) {
     for (int i = 0; i < rounds; ++i) loop.ProcessReady(2);
+  }
+
+  // Every socket made from now on reports a platform send buffer of size bytes.
+  void ReportSendBuffer(int32_t size) {
+    fake.onGetSockOpt = [size](SocketHandle, int, int option) -> std::optional<int32_t> {
+      if (option == kSoSndBuf) return size;
+      return std::nullopt;
+    };
   }
 
   // Records every Error event of s.
@@ -121,6 +130,18 @@ struct SocketEvents {
   std::vector<SocketErrorArgs> errors;
   std::vector<int32_t> arrivals;
   std::vector<int32_t> requests;
+};
+
+// Records the send events of one object.
+struct SendEvents {
+  std::vector<std::pair<int32_t, int32_t>> progress;
+  int complete = 0;
+  void Attach(const std::shared_ptr<CNetSocket>& s) {
+    s->OnSendProgress = [this](int32_t sent, int32_t remaining) {
+      progress.emplace_back(sent, remaining);
+    };
+    s->OnSendComplete = [this] { ++complete; };
+  }
 };
 
 // Runs f, which must raise; returns what it raised.
