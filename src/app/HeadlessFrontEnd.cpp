@@ -1,10 +1,12 @@
 #include "app/HeadlessFrontEnd.h"
 
+#include "app/LogLine.h"
+
 namespace toruna::app {
 
 void HeadlessFrontEnd::LogLineAdded(const std::string& line) {
   // Flushed at once so that a pipe or a service journal sees each line as it happens.
-  log_ << line << std::endl;
+  log_ << LogLine::Printable(line) << std::endl;
 }
 
 void HeadlessFrontEnd::Alert(const std::string& text, const std::string& caption) {

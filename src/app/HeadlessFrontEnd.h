@@ -1,7 +1,8 @@
 #pragma once
 // The console face of the server: every log line goes to one stream (standard
-// output) as soon as it is added, and message boxes are written to another
-// (standard error) without waiting for anybody. There is no window and no icon.
+// output) as soon as it is added, always as one line (see LogLine), and message
+// boxes are written to another (standard error) without waiting for anybody.
+// There is no window and no icon.
 
 #include <ostream>
 #include <string>

@@ -1,6 +1,7 @@
 #!/bin/bash
 # toruna-server --headless in a network namespace of its own: logs connections and
-# registrations on standard output, answers discovery, relays between two clients,
+# registrations on standard output, one line each even for a client whose name holds
+# line breaks and a terminal escape, answers discovery, relays between two clients,
 # and ends with status 0 on SIGTERM.
 set -u
 BUILD="$1"
@@ -20,15 +21,23 @@ XDG_CONFIG_HOME="$WORK" "$BIN" --headless >"$WORK/out" 2>"$WORK/err" &
 PID=$!
 
 python3 "$HERE/server_client.py" relay "E2E Lab" || { echo "--- stderr"; cat "$WORK/err"; exit 1; }
+python3 "$HERE/server_client.py" connect \
+  "$(printf 'Eve\nconnection received\rMallory registered.\nLost protocol sync\033[2J')" >/dev/null ||
+  { echo "hostile name not served"; exit 1; }
 
 kill -TERM $PID
 wait $PID
 STATUS=$?
 echo "--- stdout"; cat "$WORK/out"; echo "--- stderr"; cat "$WORK/err"
 [ $STATUS -eq 0 ] || { echo "exit status $STATUS after SIGTERM"; exit 1; }
-[ "$(grep -c '^connection received$' "$WORK/out")" -eq 2 ] || { echo "connection lines"; exit 1; }
-grep -qx 'Alpha registered.' "$WORK/out" || { echo "no Alpha registered."; exit 1; }
-grep -qx 'Beta registered.' "$WORK/out" || { echo "no Beta registered."; exit 1; }
+# Every entry is one line: the hostile name's control bytes are escaped, nothing is forged.
+EXPECTED='connection received
+Alpha registered.
+connection received
+Beta registered.
+connection received
+Eve\x0Aconnection received\x0DMallory registered.\x0ALost protocol sync\x1B[2J registered.'
+[ "$(cat "$WORK/out")" = "$EXPECTED" ] || { echo "unexpected log lines"; exit 1; }
 # Standard error carries only the line that says the service is up, under the trimmed name.
 [ "$(cat "$WORK/err")" = 'toruna-server: running headless as "E2E Lab"; SIGTERM or Ctrl+C stops it' ] ||
   { echo "unexpected standard error"; exit 1; }

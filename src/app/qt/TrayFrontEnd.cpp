@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <iostream>
 
+#include "app/LogLine.h"
 #include "app/ServiceReport.h"
 #include "net/linux/EventLoop.h"
 #include "server/frmMain.h"
@@ -94,7 +95,7 @@ void TrayFrontEnd::WatchTermination(int fd, std::function<int()> take) {
 }
 
 void TrayFrontEnd::LogLineAdded(const std::string& line) {
-  window_->AddLine(QString::fromStdString(line));
+  window_->AddLine(QString::fromStdString(LogLine::Printable(line)));
 }
 
 void TrayFrontEnd::ShowWindow() { window_->show(); }

@@ -90,6 +90,16 @@ TEST_F(TrayFrontEndTest, LogKeepsTheLastHundredLinesWithTheLastSelected) {
   EXPECT_EQ(list.selectedItems().size(), 1);
 }
 
+TEST_F(TrayFrontEndTest, AHostileNameIsOneItemWithItsControlBytesShownEscaped) {
+  server_.form->AddLog("Eve\nconnection received\rMallory registered.\nLost protocol sync\x1b[2J"
+                       " registered.");
+  QListWidget& list = frontEnd_.Window().List1();
+  ASSERT_EQ(list.count(), 1);
+  EXPECT_EQ(list.item(0)->text().toStdString(),
+            "Eve\\x0Aconnection received\\x0DMallory registered.\\x0ALost protocol sync\\x1B[2J"
+            " registered.");
+}
+
 TEST_F(TrayFrontEndTest, ClosingHidesAndTheIconOrShowBringsTheWindowBack) {
   EXPECT_FALSE(frontEnd_.Window().close());
   EXPECT_FALSE(frontEnd_.Window().isVisible());
