@@ -2,10 +2,12 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/DescriptorLimit.h"
 #include "app/HeadlessService.h"
 #include "net/linux/SignalWatch.h"
 #include "net/modNetSocket.h"
@@ -18,6 +20,7 @@
 #endif
 
 using toruna::app::CommandLine;
+using toruna::app::DescriptorLimit;
 
 int main(int argc, char** argv) {
   // Before any thread exists, so that only the loop ever sees these signals.
@@ -37,6 +40,12 @@ int main(int argc, char** argv) {
       return 2;
     case CommandLine::Action::Run:
       break;
+  }
+
+  // Said once, for either face: a short limit shows only as clients that cannot connect.
+  if (std::optional<std::string> shortage =
+          DescriptorLimit::Shortage(DescriptorLimit::RaiseToHard())) {
+    std::cerr << "toruna-server: " << *shortage << std::endl;
   }
 
   toruna::net::modNetSocket& dispatcher = toruna::net::modNetSocket::Default();

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Starting toruna-server: the options, the automatic headless mode without a
-# display, a port that is taken, and SIGINT.
+# display, a port that is taken, SIGINT, and the limit on open descriptors.
 set -u
 BUILD="$1"
 HERE="$(cd "$(dirname "$0")" && pwd)"
@@ -46,5 +46,27 @@ grep -qx 'Delta registered.' "$WORK/out" || fail "no client served while discove
 [ "$(grep -c 'port 9666 is in use' "$WORK/err")" -eq 1 ] || fail "stderr: $(cat "$WORK/err")"
 kill -TERM $PID; wait $PID; STATUS=$?
 [ $STATUS -eq 0 ] || fail "status $STATUS"
+kill $HOLDER; wait $HOLDER 2>/dev/null; HOLDER=
+
+# The soft limit on open files is raised to the hard one; a hard limit that leaves
+# room for fewer than 10000 clients is said once on standard error.
+run_limited() {  # soft:hard
+  prlimit --nofile="$1" env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME="$WORK" "$BIN" \
+    >"$WORK/out" 2>"$WORK/err" &
+  PID=$!
+  python3 "$HERE/server_client.py" discover >/dev/null || fail "no discovery with limit $1"
+  LIMITS="$(awk '/^Max open files/ {print $4, $5}' /proc/$PID/limits)"
+  kill -TERM $PID; wait $PID; STATUS=$?
+  [ $STATUS -eq 0 ] || fail "status $STATUS with limit $1"
+}
+run_limited 1024:4096
+[ "$LIMITS" = "4096 4096" ] || fail "limits $LIMITS, not 4096 4096"
+[ "$(grep -c 'clients can connect at once' "$WORK/err")" -eq 1 ] || fail "stderr: $(cat "$WORK/err")"
+grep -q 'no more than 4096 files' "$WORK/err" || fail "stderr: $(cat "$WORK/err")"
+LARGE="$(ulimit -Hn)"
+if [ "$LARGE" = unlimited ] || [ "$LARGE" -lt 10032 ]; then LARGE=65536; fi
+run_limited "1024:$LARGE"
+[ "$LIMITS" = "$LARGE $LARGE" ] || fail "limits $LIMITS, not $LARGE $LARGE"
+grep -q 'clients can connect' "$WORK/err" && fail "stderr: $(cat "$WORK/err")"
 echo "passed"
 INNER
