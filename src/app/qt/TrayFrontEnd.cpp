@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QSessionManager>
 #include <QSocketNotifier>
 #include <iostream>
 
@@ -65,15 +66,18 @@ TrayFrontEnd::TrayFrontEnd(std::optional<bool> trayAvailable)
 
 #ifndef QT_NO_SESSIONMANAGER
   if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-    connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) {
-      SessionEnding();
-    });
+    // Asked when the session is saved, and before a logout that another program can
+    // still cancel: neither ends the server. It is started by its autostart entry or
+    // its service, so the session manager must not start a second one next time.
+    auto noRestart = [](QSessionManager& manager) {
+      manager.setRestartHint(QSessionManager::RestartNever);
+    };
+    connect(app, &QGuiApplication::commitDataRequest, this, noRestart, Qt::DirectConnection);
+    connect(app, &QGuiApplication::saveStateRequest, this, noRestart, Qt::DirectConnection);
   }
 #endif
-  if (QCoreApplication::instance()) {
-    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
-            [this] { SessionEnding(); });
-  }
+  // The session really ends: see eventFilter.
+  if (QCoreApplication* app = QCoreApplication::instance()) app->installEventFilter(this);
 }
 
 TrayFrontEnd::~TrayFrontEnd() {
@@ -146,6 +150,17 @@ void TrayFrontEnd::ExitClicked() {
   });
   window_->hide();
   QCoreApplication::exit(exitStatus_);
+}
+
+bool TrayFrontEnd::eventFilter(QObject* watched, QEvent* event) {
+  // The session manager's "die" (after a logout nobody cancelled) reaches the
+  // application as a Quit event. Qt would first ask the window to close, which
+  // only hides it, and then give up quitting: take it here instead.
+  if (event->type() == QEvent::Quit && watched == QCoreApplication::instance()) {
+    SessionEnding();
+    return true;
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 void TrayFrontEnd::SessionEnding() {

@@ -62,11 +62,14 @@ class TrayFrontEnd : public QObject, public server::FrontEnd, public net::AlertS
   void IconActivated(QSystemTrayIcon::ActivationReason reason);
   void ShowClicked();
   void ExitClicked();
-  // The user's desktop session is ending.
+  // The user's desktop session is ending: the server closes with reason 2.
   void SessionEnding();
 
   // Runs f; an exception ends the application (see the class comment). True when f returned.
   bool Guard(const std::function<void()>& f);
+
+  // Takes the application's Quit event, the end of the session.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
   TrayWindow& Window() { return *window_; }
   QMenu& Menu() { return *menu_; }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QSessionManager>
 #include <QTimer>
 #include <stdlib.h>
 
@@ -128,12 +129,37 @@ TEST_F(TrayFrontEndTest, ExitEndsTheServerAndTheLoop) {
   EXPECT_FALSE(frontEnd_.Icon().isVisible());
 }
 
-TEST_F(TrayFrontEndTest, EndOfSessionClosesTheServer) {
+// The session manager's messages as Qt delivers them: a save of the session (or a
+// logout that may still be cancelled) as commitDataRequest and saveStateRequest, the
+// real end of the session ("die") as a Quit event to the application.
+TEST_F(TrayFrontEndTest, SavingTheSessionChangesNothingItsEndClosesTheServer) {
+  auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+  QSessionManager* manager = app->findChild<QSessionManager*>();
+  ASSERT_NE(manager, nullptr);
   const std::shared_ptr<net::CNetSocket> search = server_.form->SearchSock;
-  QTimer::singleShot(0, [&] { frontEnd_.SessionEnding(); });
+  QTimer::singleShot(0, [&] {
+    emit app->commitDataRequest(*manager);
+    emit app->saveStateRequest(*manager);
+    QTimer::singleShot(50, [] { QCoreApplication::exit(7); });
+  });
+  EXPECT_EQ(QApplication::exec(), 7);
+  EXPECT_FALSE(server_.form->Unloaded());
+  EXPECT_EQ(server_.form->Listen->State(), net::StateListening);
+  EXPECT_TRUE(frontEnd_.Window().isVisible());
+  // Started by its autostart entry or service, never restarted by the session manager.
+  EXPECT_EQ(manager->restartHint(), QSessionManager::RestartNever);
+
+  QTimer::singleShot(0, [] {
+    QEvent quit(QEvent::Quit);
+    QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
+  });
+  QTimer limit;  // a Quit that Qt gives up would leave the loop running
+  QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+  limit.start(2000);
   EXPECT_EQ(QApplication::exec(), 0);
   EXPECT_TRUE(server_.form->Unloaded());
   EXPECT_EQ(search->State(), net::StateClosed);
+  EXPECT_FALSE(frontEnd_.Icon().isVisible());
 }
 
 TEST_F(TrayFrontEndTest, AnUntrappedErrorEndsWithStatusOne) {
