@@ -306,11 +306,13 @@ void SocketEvents::ScheduleDrain() {
 
 void SocketEvents::Drain() {
   std::weak_ptr<char> alive = alive_;
-  // Pops one at a time: a handler that runs the loop again (a modal dialog) drains
-  // the rest itself, still in order.
+  // Pops one at a time, and while one is delivered the rest stay scheduled: a handler
+  // that runs the loop again (a modal dialog) drains them from there, still in order,
+  // instead of leaving them until it returns.
   while (!queue_.empty()) {
     Item item = queue_.front();
     queue_.pop_front();
+    if (!queue_.empty()) ScheduleDrain();
     if (!sink_) continue;
     if (item.lookup) {
       sink_->OnLookupDone(item.handle, item.error, item.addr);

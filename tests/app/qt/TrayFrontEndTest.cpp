@@ -5,7 +5,9 @@
 #include <QApplication>
 #include <QSessionManager>
 #include <QTimer>
+#include <chrono>
 #include <stdlib.h>
+#include <vector>
 
 #include "net/CNetSocket.h"
 #include "net/RaisedError.h"
@@ -36,7 +38,7 @@ class QtEnvironment : public ::testing::Environment {
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-// Runs Qt's loop until f() is true (checked every few milliseconds) or two seconds pass.
+// Runs Qt's loop until f() is true (checked every few milliseconds) or five seconds pass.
 int RunUntil(const std::function<bool()>& f) {
   QTimer poll, limit;
   QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -44,7 +46,7 @@ int RunUntil(const std::function<bool()>& f) {
   });
   QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(99); });
   poll.start(5);
-  limit.start(2000);
+  limit.start(5000);
   return QApplication::exec();
 }
 
@@ -178,6 +180,46 @@ TEST_F(TrayFrontEndTest, QtLoopDrivesTheSocketLayer) {
   EXPECT_EQ(RunUntil([&] { return (reply = peer.Receive()).has_value(); }), 0);
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(*reply, std::string("***Lab\0" "0\0", 9));
+}
+
+// Two datagrams wait at once; whichever is delivered first opens a modal box, and
+// the other must be delivered while the box is still open.
+TEST_F(TrayFrontEndTest, AModalBoxDeliversWhatIsAlreadyQueued) {
+  frontEnd_.DriveLoop(server_.loop);
+  std::vector<std::shared_ptr<net::CNetSocket>> sockets;
+  bool boxOpen = false, boxClosed = false;
+  int deliveredWhileOpen = 0;
+  for (int i = 0; i < 2; ++i) {
+    std::shared_ptr<net::CNetSocket> s = net::CNetSocket::Create(server_.dispatcher);
+    s->SetProtocol(net::ProtocolUdp);
+    s->OnDataArrival = [&, s = s.get()](int32_t) {
+      net::Variant data;
+      s->GetData(data);
+      if (boxOpen) {
+        ++deliveredWhileOpen;
+        return;
+      }
+      boxOpen = true;
+      frontEnd_.Alert("Invalid operation at current state", "clsClient.Send");
+      boxOpen = false;
+      boxClosed = true;
+    };
+    s->Bind(net::Variant(static_cast<int16_t>(0)), net::Variant("127.0.0.1"));
+    sockets.push_back(s);
+  }
+  UdpPeer peer;
+  for (const auto& s : sockets) peer.SendTo(s->LocalPort(), "x");
+  // The box is closed once the other datagram came, or after a generous bound.
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  EXPECT_EQ(RunUntil([&] {
+              QWidget* box = QApplication::activeModalWidget();
+              if (box && (deliveredWhileOpen > 0 || std::chrono::steady_clock::now() > bound)) {
+                box->close();
+              }
+              return boxClosed;
+            }),
+            0);
+  EXPECT_EQ(deliveredWhileOpen, 1);
 }
 
 class TrayWithoutNotificationAreaTest : public TrayFrontEndTest {
