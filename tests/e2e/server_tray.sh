@@ -2,7 +2,8 @@
 # toruna-server on a desktop (a virtual X server with a notification area): the
 # window "Form1" appears, discovery is answered through Qt's loop, the icon's
 # right-click menu offers "Show" and "Exit", and "Exit" ends the server with
-# status 0; SIGTERM does the same. Skipped (77) without Xvfb, trayer or xdotool.
+# status 0; SIGTERM does the same. Started with a low limit on open files, it says
+# so. Skipped (77) without Xvfb, trayer or xdotool.
 set -u
 BUILD="$1"
 HERE="$(cd "$(dirname "$0")" && pwd)"
@@ -33,8 +34,8 @@ trayer --edge bottom --align left --widthtype pixel --width 64 --heighttype pixe
 TRAY=$!
 sleep 1
 
-run_server() {
-  XDG_CONFIG_HOME="$WORK" "$BIN" >"$WORK/out" 2>"$WORK/err" &
+run_server() {  # [a command that runs the server, e.g. with other limits]
+  XDG_CONFIG_HOME="$WORK" "$@" "$BIN" >"$WORK/out" 2>"$WORK/err" &
   PID=$!
   for i in $(seq 50); do
     [ "$(xdotool search --onlyvisible --name '^Form1$' 2>/dev/null | wc -l)" -ge 1 ] && return 0
@@ -60,7 +61,11 @@ kill -0 $PID 2>/dev/null && fail "still running after Exit"
 wait $PID; STATUS=$?
 [ $STATUS -eq 0 ] || fail "status $STATUS after Exit"
 
-run_server
+# The window's face, too, raises the soft limit on open files and says when the
+# hard limit is short of 10000 clients.
+run_server prlimit --nofile=1024:4096
+[ "$(awk '/^Max open files/ {print $4, $5}' /proc/$PID/limits)" = "4096 4096" ] || fail "limits"
+[ "$(grep -c 'clients can connect at once' "$WORK/err")" -eq 1 ] || fail "no word on the limit"
 kill -TERM $PID; wait $PID; STATUS=$?
 [ $STATUS -eq 0 ] || fail "status $STATUS after SIGTERM"
 echo "passed"
