@@ -38,7 +38,9 @@ grep -qx 'Gamma registered.' "$WORK/out" || fail "log: $(cat "$WORK/out")"
 # UDP 9666 taken by somebody else: said once on standard error, clients still served.
 python3 -c 'import socket,time; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(("0.0.0.0",9666)); time.sleep(60)' &
 HOLDER=$!
-sleep 0.3
+# The holder must have the port before the server starts (Python may start slowly).
+for i in $(seq 100); do [ -n "$(ss -Hlun 'sport = :9666')" ] && break; sleep 0.05; done
+[ -n "$(ss -Hlun 'sport = :9666')" ] || fail "the holder did not take UDP 9666"
 env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME="$WORK" "$BIN" >"$WORK/out" 2>"$WORK/err" &
 PID=$!
 for i in $(seq 50); do python3 "$HERE/server_client.py" connect Delta >/dev/null 2>&1 && break; sleep 0.1; done
