@@ -30,16 +30,12 @@ TEST(HeadlessFrontEndTest, LogLinesGoOutOneByOneAndAlertsToTheOtherStream) {
 TEST(HeadlessFrontEndTest, EveryEntryIsOneLineWhateverTheClientsNameHolds) {
   std::ostringstream out, err;
   HeadlessFrontEnd frontEnd(out, err);
-  frontEnd.LogLineAdded("Eve\nconnection received\rMallory registered.\nLost protocol sync\x1b[2J"
-                        " registered.");
-  // NUL, DEL and the C1 control U+008D (reverse line feed) are escaped; a
+  // NUL, LF, DEL and the C1 control U+008D (reverse line feed) are escaped; a
   // backslash, U+00E9, U+20AC and a stray lead byte at the end stay as they are.
+  // (The hostile name of a real client is in the end-to-end test of the service.)
   using namespace std::string_literals;
-  frontEnd.LogLineAdded("a\0b\x7f|\xc2\x8d|\\x0A \xc3\xa9\xe2\x82\xac\xc2"s);
-  EXPECT_EQ(out.str(),
-            "Eve\\x0Aconnection received\\x0DMallory registered.\\x0ALost protocol sync\\x1B[2J"
-            " registered.\n"
-            "a\\x00b\\x7F|\\xC2\\x8D|\\x0A \xc3\xa9\xe2\x82\xac\xc2\n");
+  frontEnd.LogLineAdded("a\0b\n\x7f|\xc2\x8d|\\x0A \xc3\xa9\xe2\x82\xac\xc2"s);
+  EXPECT_EQ(out.str(), "a\\x00b\\x0A\\x7F|\\xC2\\x8D|\\x0A \xc3\xa9\xe2\x82\xac\xc2\n");
 }
 
 TEST(HeadlessFrontEndTest, AnInstalledServiceReceivesTheLayersAlerts) {
