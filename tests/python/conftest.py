@@ -18,7 +18,6 @@ from typing import Callable, Iterator
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 TEST_TIMEOUT = 60.0
 
 

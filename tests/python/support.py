@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import asyncio
+import pathlib
 from typing import Callable
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 async def until(condition: Callable[[], bool], timeout: float = 5.0) -> None:
