@@ -18,7 +18,7 @@ from typing import Callable, Iterator
 
 import pytest
 
-TEST_TIMEOUT = 60.0
+TEST_TIMEOUT = float(os.environ.get("TORUNA_TEST_TIMEOUT", "60"))
 
 
 def pytest_configure(config: pytest.Config) -> None:

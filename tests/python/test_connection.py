@@ -1,11 +1,13 @@
 """Registering, the roster as clients and events come and go, and how a
 connection fails or ends, against the real server."""
 
+import asyncio
 import os
 
 import pytest
 
 import toruna
+from toruna import protocol
 from support import until
 
 
@@ -120,3 +122,42 @@ async def test_server_going_away_ends_everything(server):
         b.subscribe("*")
     await a.close()
     await b.close()
+
+
+async def test_what_a_client_takes_from_a_stand_in_server():
+    # What the real server never sends: a stand-in on another port sends it.
+    script: list[bytes] = []
+
+    async def serve(reader, writer):
+        await reader.read(100)  # the registration
+        for chunk in script:
+            writer.write(chunk)
+            await writer.drain()
+            await asyncio.sleep(0.01)
+        await reader.read()  # until the client closes
+        writer.close()
+
+    stand_in = await asyncio.start_server(serve, "127.0.0.1", 13200)
+    async with stand_in:
+        # No ServerInfo: the registration does not complete.
+        with pytest.raises(toruna.UnreachableError, match="did not complete the registration"):
+            await toruna.connect("127.0.0.1", name="A", port=13200, timeout=0.3)
+
+        # Frames split anywhere, of unknown types, of length 0, or longer than
+        # their layout; a name with a byte Windows-1252 leaves unassigned.
+        value = protocol.event_data(5, 9)
+        longer = value[:1] + b"\x08\x00" + value[3:] + b"xx"
+        stream = (protocol.client_info(4, "Dee") + protocol.event_info(4, 5, 0, 1, "E", "u") +
+                  b"\x2a\x00\x00" + b"\x2a\x02\x00\x63\x00" + protocol.server_info("S\x81") +
+                  longer + b"\x2a\x06\x00\x06\x05\x00\x00\x00")
+        script[:] = [stream[i:i + 1] for i in range(len(stream))] + [b"\x01\x00"]
+        client = await toruna.connect("127.0.0.1", name="B", port=13200)
+        assert client.server_name == "S\x81"
+        values = client.subscribe("Dee/E")
+        assert (await anext(values)).value == 9
+        # The EventSubscribe left incomplete is finished by a byte; then a byte
+        # that is not a marker ends the connection.
+        with pytest.raises(toruna.ProtocolError, match="lost protocol sync: byte 00"):
+            await anext(values)
+        assert isinstance(client.close_reason, toruna.ProtocolError)
+        await client.close()

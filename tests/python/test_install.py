@@ -4,6 +4,7 @@ type checker."""
 
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -69,7 +70,16 @@ def test_pip_install_into_a_venv(tmp_path):
     assert f"bad.py:{len(bad.splitlines())}: error: Incompatible types" in done.stdout, done.stdout
 
 
-def test_package_source_is_strictly_typed(tmp_path):
-    done = run(sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path),
-               str(PACKAGE / "toruna"), cwd=tmp_path)
-    assert done.returncode == 0, done.stdout
+def test_package_examples_and_readme_are_strictly_typed(tmp_path):
+    # The README's programs as files of their own, beside the examples.
+    readme = (PACKAGE / "README.md").read_text(encoding="utf-8")
+    snippets = re.findall(r"```python\n(.*?)```", readme, re.S)
+    assert len(snippets) == 2
+    for n, code in enumerate(snippets):
+        (tmp_path / f"readme_{n}.py").write_text(code, encoding="utf-8")
+    programs = [str(p) for p in sorted(tmp_path.glob("readme_*.py"))]
+    programs += [str(p) for p in sorted((ROOT / "examples" / "python").glob("*.py"))]
+    done = run(sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+               str(PACKAGE / "toruna"), *programs, cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert f"no issues found in {8 + len(programs)} source files" in done.stdout

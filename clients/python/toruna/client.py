@@ -40,6 +40,14 @@ def _encodable(c: str) -> bool:
         return False
 
 
+def _fail(future: asyncio.Future[Any], reason: BaseException) -> None:
+    """Ends a pending operation with the reason; nobody need be waiting for it
+    (its caller may have given up), so it is marked as seen."""
+    if not future.done():
+        future.set_exception(reason)
+        future.exception()
+
+
 class Client:
     """A connection registered under a name; made by ``toruna.connect``.
 
@@ -206,14 +214,12 @@ class Client:
         if self._close_reason is not None:
             return
         self._close_reason = reason
-        if not self._registered.done():
-            self._registered.set_exception(reason)
+        _fail(self._registered, reason)
         for _, created in self._creating.values():
-            if not created.done():
-                created.set_exception(reason)
+            _fail(created, reason)
         for _, done in self._outbox:
-            if done is not None and not done.done():
-                done.set_exception(reason)
+            if done is not None:
+                _fail(done, reason)
         self._outbox.clear()
         for subscription in self._subscriptions:
             subscription._connection_ended(reason, quietly)
@@ -272,8 +278,8 @@ class Client:
             self._end(self._failure(e))
         finally:
             # A frame taken from the outbox but not handed over when the end came.
-            if done is not None and not done.done():
-                done.set_exception(self._close_reason or ClosedError("the connection ended"))
+            if done is not None:
+                _fail(done, self._close_reason or ClosedError("the connection ended"))
 
     def _write_ping(self) -> None:
         self._writer.write(_PING)

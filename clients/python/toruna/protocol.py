@@ -255,10 +255,12 @@ class FrameBuffer:
         marker or a negative length): there is no way back into step then.
         """
         self._data += data
-        while len(self._data) >= HEADER_SIZE:
+        while self._data:
             if self._data[0] != MARKER:
                 raise ProtocolError(f"lost protocol sync: byte {self._data[0]:02X} "
                                     "where a frame should begin")
+            if len(self._data) < HEADER_SIZE:
+                return
             length = struct.unpack_from("<h", self._data, 1)[0]
             if length < 0:
                 raise ProtocolError(f"lost protocol sync: frame length {length}")
