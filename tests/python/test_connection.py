@@ -32,15 +32,29 @@ async def test_roster_follows_clients_and_events(server):
         await until(lambda: [x.name for x in a.clients.values()] == ["Beta", "Gamma"])
         assert a.own_events == {3: temp, 4: hum}
 
+        changes = c.changes()
         await b.close()
         await until(lambda: list(c.clients) == [1])
         await hum.remove()
         await until(lambda: list(c.events) == [3])
         assert kitchen.events == (c.events[3],)
         assert a.own_events == {3: temp}
+        async with toruna.connect("127.0.0.1", name="Delta") as d:
+            await d.create_event("X")
+            await until(lambda: len(c.events) == 2)
     # A departed client's events go with it.
     await until(lambda: not c.clients)
     assert c.events == {}
+    seen = []
+    async for change in changes:
+        seen.append((change.kind, change.client.name, change.event and change.event.name))
+        if len(seen) == 8:
+            break
+    assert seen == [("left", "Beta", None), ("removed", "Küche", "Hum"),
+                    ("joined", "Delta", None), ("created", "Delta", "X"),
+                    ("removed", "Delta", "X"), ("left", "Delta", None),
+                    ("removed", "Küche", "Zähler"), ("left", "Küche", None)]
+    await until(lambda: changes.closed)
     await c.close()
 
 
@@ -100,7 +114,7 @@ async def test_server_going_away_ends_everything(server):
     subscription = b.subscribe("Sensor/Temp")
     await temp.wait_for_subscriber(5)
     await temp.publish(7)
-    await until(lambda: len(subscription._values) == 1)
+    await until(lambda: len(subscription._items) == 1)
 
     server.kill()
     await a.wait_closed()

@@ -11,19 +11,20 @@
             print(v.time, v.client, v.event, v.value, v.unit)
 """
 
-from .client import Client, Connecting, connect
+from .client import Changes, Client, Connecting, connect
 from .discovery import Server, discover
 from .errors import (ClosedError, EncodingError, EventRemovedError, ProtocolError,
                      RefusedError, ServerClosedError, TorunaError, UnreachableError)
 from .event import Event
-from .roster import RemoteClient, RemoteEvent, Value
+from .feed import Feed
+from .roster import Change, RemoteClient, RemoteEvent, Value
 from .subscription import Subscription
 
 __version__ = "0.1.0"
 
 __all__ = [
-    "Client", "Connecting", "connect", "Server", "discover", "Event", "RemoteClient",
-    "RemoteEvent", "Value", "Subscription", "TorunaError", "RefusedError",
-    "UnreachableError", "ClosedError", "ServerClosedError", "ProtocolError",
+    "discover", "Server", "connect", "Connecting", "Client", "Event", "RemoteClient",
+    "RemoteEvent", "Value", "Change", "Feed", "Subscription", "Changes", "TorunaError",
+    "RefusedError", "UnreachableError", "ClosedError", "ServerClosedError", "ProtocolError",
     "EventRemovedError", "EncodingError",
 ]

@@ -14,8 +14,9 @@ from . import protocol
 from .errors import (ClosedError, ProtocolError, RefusedError, ServerClosedError,
                      UnreachableError)
 from .event import Event
-from .roster import RemoteClient, RemoteEvent, Signal, Value
-from .subscription import Subscription
+from .feed import Feed
+from .roster import Change, RemoteClient, RemoteEvent, Signal, Value
+from .subscription import Subscription, matches
 
 # A frame that the server answers and that changes nothing: a value for event 0,
 # which no client owns, brings back "event 0 has no subscribers". Its answer
@@ -48,6 +49,21 @@ def _fail(future: asyncio.Future[Any], reason: BaseException) -> None:
         future.exception()
 
 
+class Changes(Feed[Change]):
+    """The roster's changes as they happen (``Client.changes``)."""
+
+    def __init__(self, client: Client):
+        super().__init__()
+        self._client = client
+
+    async def __aenter__(self) -> Changes:
+        return self
+
+    def _on_close(self) -> None:
+        if self in self._client._change_feeds:
+            self._client._change_feeds.remove(self)
+
+
 class Client:
     """A connection registered under a name; made by ``toruna.connect``.
 
@@ -71,6 +87,7 @@ class Client:
         self._next_request = 0
         self._subscriptions: list[Subscription] = []
         self._wanted: dict[int, int] = {}  # event ID -> subscriptions that want it
+        self._change_feeds: list[Changes] = []
         self._registered: asyncio.Future[None] = asyncio.get_running_loop().create_future()
         self._close_reason: ClosedError | None = None
         self._ended = Signal()
@@ -106,8 +123,7 @@ class Client:
 
     def find_events(self, pattern: str) -> list[RemoteEvent]:
         """The known events whose "client/event" name matches the pattern."""
-        probe = Subscription(self, (pattern,))
-        return [e for e in self._events.values() if probe.matches(e)]
+        return [e for e in self._events.values() if matches(e, (pattern,))]
 
     async def create_event(self, name: str, unit: str = "", interval: int = 0,
                            maximum: int = 255) -> Event:
@@ -152,6 +168,14 @@ class Client:
             if subscription.matches(event):
                 self._want(subscription, event)
         return subscription
+
+    def changes(self) -> Changes:
+        """The roster's changes from now on (clients that join and leave, events
+        created and removed), as an async iterator of Change; see Feed."""
+        self._check_open()
+        feed = Changes(self)
+        self._change_feeds.append(feed)
+        return feed
 
     # The connection.
 
@@ -223,6 +247,8 @@ class Client:
         self._outbox.clear()
         for subscription in self._subscriptions:
             subscription._connection_ended(reason, quietly)
+        for changes in self._change_feeds:
+            changes._connection_ended(reason, quietly)
         for event in self._own.values():
             event._connection_ended()
         self._ended.notify_all()
@@ -326,16 +352,18 @@ class Client:
             if known is not None:
                 known.name = f.name
             else:
-                self._clients[f.client_id] = RemoteClient(f.client_id, f.name)
+                joined = self._clients[f.client_id] = RemoteClient(f.client_id, f.name)
+                self._report(Change("joined", joined))
         elif isinstance(f, protocol.EventInfo):
             self._on_event(f)
         elif isinstance(f, protocol.EventRemove):
-            self._forget_event(f.event_id)
+            self._forget_event(f.event_id, report=True)
         elif isinstance(f, protocol.ClientGone):
             gone = self._clients.pop(f.client_id, None)
             if gone is not None:
                 for event_id in list(gone._events):
-                    self._forget_event(event_id)
+                    self._forget_event(event_id, report=True)
+                self._report(Change("left", gone))
         elif isinstance(f, protocol.EventCreated):
             pending = self._creating.pop(f.request_id, None)
             if pending is not None:
@@ -359,6 +387,7 @@ class Client:
         self._forget_event(f.event_id)
         owner._events[f.event_id] = event
         self._events[f.event_id] = event
+        self._report(Change("created", owner, event))
         for subscription in self._subscriptions:
             if subscription.matches(event):
                 self._want(subscription, event)
@@ -373,7 +402,7 @@ class Client:
             if subscription._wants(f.event_id):
                 subscription._put(value)
 
-    def _forget_event(self, event_id: int) -> None:
+    def _forget_event(self, event_id: int, report: bool = False) -> None:
         event = self._events.pop(event_id, None)
         if event is None:
             return
@@ -382,6 +411,12 @@ class Client:
         self._wanted.pop(event_id, None)
         for subscription in self._subscriptions:
             subscription._remove_event(event_id)
+        if report:
+            self._report(Change("removed", event.owner, event))
+
+    def _report(self, change: Change) -> None:
+        for feed in self._change_feeds:
+            feed._put(change)
 
     def _forget_own_event(self, event: Event) -> None:
         self._own.pop(event.id, None)

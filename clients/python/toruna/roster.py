@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import datetime
 from dataclasses import dataclass, field
+from typing import Literal
 
 
 @dataclass(eq=False)
@@ -59,6 +60,17 @@ class Value:
     @property
     def path(self) -> str:
         return f"{self.client}/{self.event}"
+
+
+@dataclass(frozen=True)
+class Change:
+    """A change of the roster: a client that ``"joined"`` or ``"left"``, or an
+    event that was ``"created"`` or ``"removed"`` (``event``, with its owner as
+    ``client``). A departed client's events are reported removed before it left."""
+
+    kind: Literal["joined", "left", "created", "removed"]
+    client: RemoteClient
+    event: RemoteEvent | None = None
 
 
 class Signal:
