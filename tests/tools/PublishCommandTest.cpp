@@ -6,7 +6,7 @@
 
 #include <sstream>
 
-#include "WireText.h"
+#include "client/WireText.h"
 #include "session/Frame.h"
 
 namespace toruna::cli {
@@ -53,7 +53,7 @@ TEST(PublishCommand, RegistersAndCreatesTheEventWhenConnected) {
   Publisher p(Options());
   p.cmd.OnConnected("Ann");
   ASSERT_EQ(p.sent.size(), 2u);
-  EXPECT_EQ(p.sent[0], frames::ClientInfoRequest(WireText::ToWire("Ann")));
+  EXPECT_EQ(p.sent[0], frames::ClientInfoRequest(client::WireText::ToWire("Ann")));
   EXPECT_EQ(p.sent[1], frames::EventInfoRequest(PublishCommand::kRequestId, 10, 100,
                                                 Bytes{'T', 'e', 'm', 'p', 0, 0xB0, 'C'}));
 }
@@ -65,8 +65,8 @@ TEST(PublishCommand, WaitsForTheFirstSubscriberThenPublishesInOrder) {
   p.cmd.AddValue(2);
   p.cmd.EndOfValues();
   // The roster and the server's name come before the answer to the create request.
-  p.Frame(frames::ClientInfo(4, WireText::ToWire("Other")));
-  p.Frame(frames::ServerInfo(WireText::ToWire("Lab")));
+  p.Frame(frames::ClientInfo(4, client::WireText::ToWire("Other")));
+  p.Frame(frames::ServerInfo(client::WireText::ToWire("Lab")));
   p.Frame(frames::EventCreated(PublishCommand::kRequestId, 9));
   EXPECT_EQ(p.cmd.EventId(), 9);
   EXPECT_TRUE(p.Published(9).empty());

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Output.h"
-#include "ServerLink.h"
+#include "client/ServerLink.h"
 #include "net/linux/EventLoop.h"
 #include "session/Frame.h"
 
@@ -22,7 +22,7 @@ class CommandSession {
   CommandSession(const Options& options, Output& output, net::modNetSocket& dispatcher,
                  net::EventLoop& loop)
       : link(dispatcher, loop,
-             ServerLink::Handlers{
+             client::ServerLink::Handlers{
                  .connected = nullptr,  // set below, once the command exists
                  .frame = [this](const session::FrameView& f) { command.OnFrame(f); },
                  .failed =
@@ -54,7 +54,7 @@ class CommandSession {
     return status_;
   }
 
-  ServerLink link;
+  client::ServerLink link;
   Command command;  // after the link, which it sends through
 
  private:

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "net/linux/SignalWatch.h"
-#include "WireText.h"
+#include "client/WireText.h"
 #include "net/CNetSocket.h"
 #include "net/RaisedError.h"
 #include "net/Variant.h"
@@ -31,7 +31,7 @@ std::optional<DiscoverCommand::Reply> DiscoverCommand::ParseReply(
     count = count * 10 + (d[i] - '0');
   }
   if (digits == 0 || i >= d.size()) return std::nullopt;
-  return Reply{WireText::FromWire(d.subspan(3, nameEnd - 3)), count};
+  return Reply{client::WireText::FromWire(d.subspan(3, nameEnd - 3)), count};
 }
 
 bool DiscoverCommand::OnDatagram(const std::string& address, std::span<const uint8_t> datagram) {

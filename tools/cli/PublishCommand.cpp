@@ -7,7 +7,7 @@
 
 #include "CommandSession.h"
 #include "LineReader.h"
-#include "WireText.h"
+#include "client/WireText.h"
 #include "net/linux/EventLoop.h"
 #include "net/linux/SignalWatch.h"
 #include "session/Frame.h"
@@ -18,14 +18,14 @@ PublishCommand::PublishCommand(PublishOptions options, Output& output, SendFn se
     : options_(std::move(options)), output_(output), send_(std::move(send)) {}
 
 void PublishCommand::OnConnected(const std::string& clientName) {
-  send_(session::frames::ClientInfoRequest(WireText::ToWire(clientName)));
+  send_(session::frames::ClientInfoRequest(client::WireText::ToWire(clientName)));
   send_(session::frames::EventInfoRequest(kRequestId, options_.interval, options_.max,
-                                          WireText::EventToWire(options_.event, options_.unit)));
+                                          client::WireText::EventToWire(options_.event, options_.unit)));
 }
 
 void PublishCommand::OnFrame(const session::FrameView& frame) {
-  const RosterChange c = roster_.Apply(frame);
-  if (c.kind == ChangeKind::EventCreated && c.requestId == kRequestId && eventId_ == 0 &&
+  const client::RosterChange c = roster_.Apply(frame);
+  if (c.kind == client::ChangeKind::EventCreated && c.requestId == kRequestId && eventId_ == 0 &&
       c.event.id != 0) {
     eventId_ = c.event.id;
     output_.Record(JsonWriter()
@@ -36,7 +36,7 @@ void PublishCommand::OnFrame(const session::FrameView& frame) {
                    "created " + std::to_string(eventId_) + " " + options_.event +
                        (options_.unit.empty() ? "" : " unit=" + options_.unit));
     Pump();
-  } else if (c.kind == ChangeKind::Subscribers && eventId_ != 0 && c.event.id == eventId_) {
+  } else if (c.kind == client::ChangeKind::Subscribers && eventId_ != 0 && c.event.id == eventId_) {
     const bool now = c.value != 0;
     // Owners are told "nobody listens" again at every departure of any client;
     // only a change of state is worth a line.
@@ -106,7 +106,7 @@ int PublishCommand::Run(const PublishOptions& options, Output& output,
                         net::modNetSocket& dispatcher, net::EventLoop& loop) {
   CommandSession<PublishCommand> session(options, output, dispatcher, loop);
   PublishCommand& cmd = session.command;
-  ServerLink& link = session.link;
+  client::ServerLink& link = session.link;
 
   // Once everything is handed over, let the socket drain and keep reading for a
   // moment, so that closing cannot discard the last values.

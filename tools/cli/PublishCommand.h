@@ -12,7 +12,7 @@
 
 #include "ArgumentParser.h"
 #include "Output.h"
-#include "Roster.h"
+#include "client/Roster.h"
 
 namespace toruna::net {
 class modNetSocket;
@@ -56,7 +56,7 @@ class PublishCommand {
   PublishOptions options_;
   Output& output_;
   SendFn send_;
-  Roster roster_;
+  client::Roster roster_;
   std::deque<uint8_t> pending_;
   int32_t eventId_ = 0;
   bool subscribed_ = false;

@@ -1,7 +1,7 @@
 #include "WatchCommand.h"
 
 #include "CommandSession.h"
-#include "WireText.h"
+#include "client/WireText.h"
 #include "net/linux/EventLoop.h"
 #include "net/linux/SignalWatch.h"
 #include "session/Frame.h"
@@ -10,7 +10,7 @@ namespace toruna::cli {
 
 namespace {
 std::string Path(const std::string& owner, const std::string& event) {
-  return Output::Printable(NamePatterns::EventPath(owner, event));
+  return Output::Printable(client::NamePatterns::EventPath(owner, event));
 }
 }  // namespace
 
@@ -21,10 +21,10 @@ WatchCommand::WatchCommand(WatchOptions options, Output& output, SendFn send)
       send_(std::move(send)) {}
 
 void WatchCommand::OnConnected(const std::string& clientName) {
-  send_(session::frames::ClientInfoRequest(WireText::ToWire(clientName)));
+  send_(session::frames::ClientInfoRequest(client::WireText::ToWire(clientName)));
 }
 
-void WatchCommand::PrintEvent(const char* textVerb, const char* jsonType, const EventEntry& e,
+void WatchCommand::PrintEvent(const char* textVerb, const char* jsonType, const client::EventEntry& e,
                               const std::string& owner) {
   std::string text = std::string(textVerb) + " " + std::to_string(e.id) + " " + Path(owner, e.name);
   if (!e.unit.empty()) text += " unit=" + Output::Printable(e.unit);
@@ -41,9 +41,9 @@ void WatchCommand::PrintEvent(const char* textVerb, const char* jsonType, const 
                  text);
 }
 
-void WatchCommand::MaybeSubscribe(const EventEntry& e, const std::string& owner) {
+void WatchCommand::MaybeSubscribe(const client::EventEntry& e, const std::string& owner) {
   if (subscribed_.count(e.id) != 0) return;
-  const std::string path = NamePatterns::EventPath(owner, e.name);
+  const std::string path = client::NamePatterns::EventPath(owner, e.name);
   if (!patterns_.Matches(path)) return;
   subscribed_.insert(e.id);
   send_(session::frames::EventSubscribe(e.id, 1));
@@ -54,9 +54,9 @@ void WatchCommand::MaybeSubscribe(const EventEntry& e, const std::string& owner)
 
 void WatchCommand::OnFrame(const session::FrameView& frame) {
   const bool live = roster_.Complete();  // before ServerInfo, frames are the roster
-  const RosterChange c = roster_.Apply(frame);
+  const client::RosterChange c = roster_.Apply(frame);
   switch (c.kind) {
-    case ChangeKind::ClientAdded:
+    case client::ChangeKind::ClientAdded:
       output_.Record(JsonWriter()
                          .Add("type", live ? "client_joined" : "client")
                          .Add("id", c.client.id)
@@ -64,8 +64,8 @@ void WatchCommand::OnFrame(const session::FrameView& frame) {
                      std::string(live ? "joined " : "client ") + std::to_string(c.client.id) +
                          " " + Output::Printable(c.client.name));
       break;
-    case ChangeKind::ClientGone:
-      for (const EventEntry& e : c.eventsOfGone) subscribed_.erase(e.id);
+    case client::ChangeKind::ClientGone:
+      for (const client::EventEntry& e : c.eventsOfGone) subscribed_.erase(e.id);
       output_.Record(JsonWriter()
                          .Add("type", "client_gone")
                          .Add("id", c.client.id)
@@ -74,12 +74,12 @@ void WatchCommand::OnFrame(const session::FrameView& frame) {
                      "left " + std::to_string(c.client.id) + " " +
                          Output::Printable(c.client.name));
       break;
-    case ChangeKind::EventAdded:
+    case client::ChangeKind::EventAdded:
       PrintEvent(live ? "created" : "event", live ? "event_created" : "event", c.event,
                  c.client.name);
       MaybeSubscribe(c.event, c.client.name);
       break;
-    case ChangeKind::EventRemoved: {
+    case client::ChangeKind::EventRemoved: {
       subscribed_.erase(c.event.id);
       const std::string owner = c.known ? roster_.ClientName(c.event.owner) : "?";
       output_.Record(JsonWriter()
@@ -91,7 +91,7 @@ void WatchCommand::OnFrame(const session::FrameView& frame) {
                          (c.known ? " " + Path(owner, c.event.name) : ""));
       break;
     }
-    case ChangeKind::Value: {
+    case client::ChangeKind::Value: {
       const std::string owner = c.known ? roster_.ClientName(c.event.owner) : "?";
       const std::string event = c.known ? c.event.name : "#" + std::to_string(c.event.id);
       const std::string time = output_.TimeStamp();
@@ -108,7 +108,7 @@ void WatchCommand::OnFrame(const session::FrameView& frame) {
                      text);
       break;
     }
-    case ChangeKind::ServerName: {
+    case client::ChangeKind::ServerName: {
       const auto others = static_cast<int64_t>(roster_.Clients().size());
       output_.Record(JsonWriter()
                          .Add("type", "server")
@@ -119,9 +119,9 @@ void WatchCommand::OnFrame(const session::FrameView& frame) {
                          " other clients)");
       break;
     }
-    case ChangeKind::Subscribers:
-    case ChangeKind::EventCreated:
-    case ChangeKind::Ignored:
+    case client::ChangeKind::Subscribers:
+    case client::ChangeKind::EventCreated:
+    case client::ChangeKind::Ignored:
       // A watcher owns no events: these frames carry nothing to show.
       break;
   }

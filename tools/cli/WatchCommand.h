@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "ArgumentParser.h"
-#include "NamePatterns.h"
+#include "client/NamePatterns.h"
 #include "Output.h"
-#include "Roster.h"
+#include "client/Roster.h"
 
 namespace toruna::net {
 class modNetSocket;
@@ -31,7 +31,7 @@ class WatchCommand {
   void OnConnected(const std::string& clientName);
   void OnFrame(const session::FrameView& frame);
 
-  const Roster& State() const { return roster_; }
+  const client::Roster& State() const { return roster_; }
   const std::set<int32_t>& Subscribed() const { return subscribed_; }
 
   // The whole command over the network; returns the exit status.
@@ -39,15 +39,15 @@ class WatchCommand {
                  net::EventLoop& loop);
 
  private:
-  void PrintEvent(const char* textVerb, const char* jsonType, const EventEntry& e,
+  void PrintEvent(const char* textVerb, const char* jsonType, const client::EventEntry& e,
                   const std::string& owner);
-  void MaybeSubscribe(const EventEntry& e, const std::string& owner);
+  void MaybeSubscribe(const client::EventEntry& e, const std::string& owner);
 
   WatchOptions options_;
-  NamePatterns patterns_;
+  client::NamePatterns patterns_;
   Output& output_;
   SendFn send_;
-  Roster roster_;
+  client::Roster roster_;
   std::set<int32_t> subscribed_;
 };
 

@@ -1,7 +1,7 @@
 // ServerLink over real loopback TCP against a plain socket standing in for the
 // server: frames split across writes, the end of the connection, a refusal.
 
-#include "ServerLink.h"
+#include "client/ServerLink.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,13 +10,13 @@
 #include <functional>
 #include <thread>
 
-#include "WireText.h"
+#include "client/WireText.h"
 #include "net/linux/LinuxPlatform.h"
 #include "net/linux/LoopPump.h"
 #include "net/linux/LoopbackPeers.h"
 #include "net/modNetSocket.h"
 
-namespace toruna::cli {
+namespace toruna::client {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -108,4 +108,4 @@ TEST_F(ServerLinkTest, ABrokenStreamEndsTheLink) {
 }
 
 }  // namespace
-}  // namespace toruna::cli
+}  // namespace toruna::client

@@ -1,8 +1,8 @@
-#include "NamePatterns.h"
+#include "client/NamePatterns.h"
 
 #include <fnmatch.h>
 
-namespace toruna::cli {
+namespace toruna::client {
 
 bool NamePatterns::Matches(const std::string& name) const {
   for (const std::string& p : patterns_) {
@@ -11,4 +11,4 @@ bool NamePatterns::Matches(const std::string& name) const {
   return false;
 }
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

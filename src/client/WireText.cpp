@@ -1,10 +1,10 @@
-#include "WireText.h"
+#include "client/WireText.h"
 
 #include <algorithm>
 
 #include "net/Cp1252.h"
 
-namespace toruna::cli {
+namespace toruna::client {
 
 std::vector<uint8_t> WireText::ToWire(std::string_view utf8) {
   return net::Cp1252::FromUtf8(utf8);
@@ -36,4 +36,4 @@ EventText WireText::EventFromWire(std::span<const uint8_t> bytes) {
   return result;
 }
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace toruna::cli {
+namespace toruna::client {
 
 struct EventText {
   std::string name;
@@ -25,4 +25,4 @@ class WireText {
   static EventText EventFromWire(std::span<const uint8_t> bytes);
 };
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace toruna::cli {
+namespace toruna::client {
 
 class NamePatterns {
  public:
@@ -22,4 +22,4 @@ class NamePatterns {
   std::vector<std::string> patterns_;
 };
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "NamePatterns.h"
-#include "WireText.h"
+#include "client/NamePatterns.h"
+#include "client/WireText.h"
 
-namespace toruna::cli {
+namespace toruna::client {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -61,4 +61,4 @@ TEST(NamePatterns, ShellWildcardsOverClientSlashEvent) {
 }
 
 }  // namespace
-}  // namespace toruna::cli
+}  // namespace toruna::client

@@ -1,9 +1,9 @@
-#include "ServerLink.h"
+#include "client/ServerLink.h"
 
 #include "net/RaisedError.h"
 #include "net/Variant.h"
 
-namespace toruna::cli {
+namespace toruna::client {
 
 ServerLink::ServerLink(net::modNetSocket& dispatcher, net::EventLoop& loop, Handlers handlers)
     : loop_(loop),
@@ -147,4 +147,4 @@ void ServerLink::CancelTimer() {
   }
 }
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

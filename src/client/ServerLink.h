@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "FrameStream.h"
+#include "client/FrameStream.h"
 #include "net/CNetSocket.h"
 #include "net/linux/EventLoop.h"
 
-namespace toruna::cli {
+namespace toruna::client {
 
 class ServerLink {
  public:
@@ -69,4 +69,4 @@ class ServerLink {
   bool timerActive_ = false;
 };
 
-}  // namespace toruna::cli
+}  // namespace toruna::client
