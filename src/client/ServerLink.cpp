@@ -69,8 +69,8 @@ Ending ServerLink::DescribeError(const std::string& host, int32_t port, int32_t 
     default:
       break;
   }
-  return {EndReason::Failed,
-          (connected ? "connection to " : "cannot connect to ") + host + " failed: " + detail};
+  return {EndReason::Failed, connected ? "connection to " + host + " failed: " + detail
+                                       : "cannot connect to " + host + ": " + detail};
 }
 
 void ServerLink::Open(const std::string& host, int32_t port,

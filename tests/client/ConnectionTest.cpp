@@ -165,5 +165,28 @@ TEST_F(ConnectionTest, CloseLeavesWithoutReportingAnEnd) {
   EXPECT_TRUE(endings.empty());
 }
 
+TEST(ServerLink, SocketErrorsBecomeReasons) {
+  struct Case {
+    int32_t number;
+    bool connected;
+    EndReason reason;
+    std::string message;
+  };
+  const Case cases[] = {
+      {11001, false, EndReason::HostNotFound, "host lab-pc not found: what the socket said (11001)"},
+      {10060, false, EndReason::Unreachable, "host lab-pc is unreachable: no answer (timed out)"},
+      {10065, false, EndReason::Unreachable, "host lab-pc is unreachable: what the socket said (10065)"},
+      {10054, true, EndReason::ClosedByServer, "the server on lab-pc reset the connection"},
+      {10055, true, EndReason::Failed, "connection to lab-pc failed: what the socket said (10055)"},
+      {10055, false, EndReason::Failed, "cannot connect to lab-pc: what the socket said (10055)"},
+  };
+  for (const Case& c : cases) {
+    const Ending e = ServerLink::DescribeError("lab-pc", 13131, c.number, "what the socket said",
+                                                c.connected);
+    EXPECT_EQ(e.reason, c.reason) << c.number;
+    EXPECT_EQ(e.message, c.message);
+  }
+}
+
 }  // namespace
 }  // namespace toruna::client
