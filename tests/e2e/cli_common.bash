@@ -74,3 +74,21 @@ start_server() {
   done
   fail "the server did not start listening"
 }
+
+# broadcast_net: a network that exists only in this namespace, for broadcasts
+# (a dummy interface, or a veth pair where the kernel has no dummy driver),
+# with this namespace at 10.99.0.1; the limited broadcast needs a route, which
+# leads nowhere outside the namespace either.
+broadcast_net() {
+  local net
+  if ip link add d0 type dummy 2>/dev/null; then
+    net=d0
+  else
+    ip link add v0 type veth peer name v1 || fail "no interface for the broadcast"
+    ip link set v1 up
+    net=v0
+  fi
+  ip addr add 10.99.0.1/24 brd + dev $net
+  ip link set $net up
+  ip route add default dev $net
+}

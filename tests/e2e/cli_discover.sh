@@ -23,19 +23,8 @@ wait_for "$WORK/w.out" '^server ' || fail "watch did not register"
 [ "$(cat "$WORK/d2.out")" = '{"type":"server","address":"127.0.0.1","name":"Disco Lab","clients":1}' ] ||
   fail "json answer with one client"
 
-# The broadcast, on a network that exists only in this namespace (a dummy
-# interface, or a veth pair where the kernel has no dummy driver); the limited
-# broadcast needs a route, which leads nowhere outside the namespace either.
-if ip link add d0 type dummy 2>/dev/null; then
-  NET=d0
-else
-  ip link add v0 type veth peer name v1 || fail "no interface for the broadcast"
-  ip link set v1 up
-  NET=v0
-fi
-ip addr add 10.99.0.1/24 brd + dev $NET
-ip link set $NET up
-ip route add default dev $NET
+# The broadcast, on a network of this namespace's own.
+broadcast_net
 "$CLI" discover --timeout 0.5 >"$WORK/d3.out" 2>"$WORK/d3.err" || fail "broadcast discover status"
 grep -qP '^[0-9.]+\tDisco Lab\t1 client$' "$WORK/d3.out" || fail "no answer to the broadcast"
 

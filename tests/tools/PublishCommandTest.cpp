@@ -6,7 +6,7 @@
 
 #include <sstream>
 
-#include "WireText.h"
+#include "client/WireText.h"
 #include "session/Frame.h"
 
 namespace toruna::cli {
@@ -15,18 +15,25 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 namespace frames = session::frames;
 
+// A publisher registered as Ann; its create request is the second frame sent.
 struct Publisher {
   std::ostringstream out, err;
   Output output;
   std::vector<Bytes> sent;
+  client::ClientProtocol protocol{[this](const Bytes& f) { sent.push_back(f); }};
   PublishCommand cmd;
   int doneCalls = 0;
+  int32_t requestId = 0;
 
   explicit Publisher(PublishOptions o, bool json = false)
-      : output(out, err, json), cmd(std::move(o), output, [this](const Bytes& f) { sent.push_back(f); }) {
+      : output(out, err, json), cmd(std::move(o), output, protocol) {
     cmd.SetOnDone([this] { ++doneCalls; });
+    protocol.Start("Ann");
+    requestId = session::FrameView(sent.at(1)).Int32At(4).value_or(0);
   }
-  void Frame(const Bytes& f) { cmd.OnFrame(session::FrameView(f)); }
+  void Frame(const Bytes& f) { protocol.OnFrame(session::FrameView(f)); }
+  // The server's answer to the create request.
+  void Created(int32_t eventId) { Frame(frames::EventCreated(requestId, eventId)); }
   // The values sent so far, read back from the EventData frames.
   std::vector<int> Published(int32_t eventId) const {
     std::vector<int> v;
@@ -51,23 +58,21 @@ PublishOptions Options(bool always = false) {
 
 TEST(PublishCommand, RegistersAndCreatesTheEventWhenConnected) {
   Publisher p(Options());
-  p.cmd.OnConnected("Ann");
   ASSERT_EQ(p.sent.size(), 2u);
-  EXPECT_EQ(p.sent[0], frames::ClientInfoRequest(WireText::ToWire("Ann")));
-  EXPECT_EQ(p.sent[1], frames::EventInfoRequest(PublishCommand::kRequestId, 10, 100,
+  EXPECT_EQ(p.sent[0], frames::ClientInfoRequest(client::WireText::ToWire("Ann")));
+  EXPECT_EQ(p.sent[1], frames::EventInfoRequest(p.requestId, 10, 100,
                                                 Bytes{'T', 'e', 'm', 'p', 0, 0xB0, 'C'}));
 }
 
 TEST(PublishCommand, WaitsForTheFirstSubscriberThenPublishesInOrder) {
   Publisher p(Options());
-  p.cmd.OnConnected("Ann");
   p.cmd.AddValue(1);
   p.cmd.AddValue(2);
   p.cmd.EndOfValues();
   // The roster and the server's name come before the answer to the create request.
-  p.Frame(frames::ClientInfo(4, WireText::ToWire("Other")));
-  p.Frame(frames::ServerInfo(WireText::ToWire("Lab")));
-  p.Frame(frames::EventCreated(PublishCommand::kRequestId, 9));
+  p.Frame(frames::ClientInfo(4, client::WireText::ToWire("Other")));
+  p.Frame(frames::ServerInfo(client::WireText::ToWire("Lab")));
+  p.Created(9);
   EXPECT_EQ(p.cmd.EventId(), 9);
   EXPECT_TRUE(p.Published(9).empty());
   EXPECT_NE(p.err.str().find("waiting for a subscriber to Temp"), std::string::npos);
@@ -87,7 +92,7 @@ TEST(PublishCommand, WaitsForTheFirstSubscriberThenPublishesInOrder) {
 
 TEST(PublishCommand, HoldsValuesWhileNobodyListensAndSaysSoOncePerWait) {
   Publisher p(Options());
-  p.Frame(frames::EventCreated(PublishCommand::kRequestId, 9));
+  p.Created(9);
   p.Frame(frames::EventSubscribe(9, 1));
   p.cmd.AddValue(10);
   p.err.str("");
@@ -110,11 +115,12 @@ TEST(PublishCommand, HoldsValuesWhileNobodyListensAndSaysSoOncePerWait) {
 
 TEST(PublishCommand, AlwaysPublishesWithoutSubscribersButNotBeforeTheEventExists) {
   Publisher p(Options(/*always=*/true));
+  p.sent.clear();
   p.cmd.AddValue(5);
   EXPECT_TRUE(p.sent.empty());
-  p.Frame(frames::EventCreated(77, 3));  // an answer to somebody else's request id
+  p.Frame(frames::EventCreated(p.requestId + 76, 3));  // an answer to another request
   EXPECT_TRUE(p.sent.empty());
-  p.Frame(frames::EventCreated(PublishCommand::kRequestId, 3));
+  p.Created(3);
   p.cmd.AddValue(6);
   p.cmd.EndOfValues();
   EXPECT_EQ(p.Published(3), (std::vector<int>{5, 6}));
@@ -137,7 +143,7 @@ TEST(PublishCommand, JsonRecordsTheEventSubscribersAndValues) {
   Publisher p(Options(), /*json=*/true);
   p.cmd.AddValue(42);
   p.cmd.EndOfValues();
-  p.Frame(frames::EventCreated(PublishCommand::kRequestId, 9));
+  p.Created(9);
   p.Frame(frames::EventSubscribe(9, 1));
   EXPECT_EQ(p.out.str(),
             "{\"type\":\"created\",\"id\":9,\"event\":\"Temp\",\"unit\":\"°C\"}\n"
@@ -149,7 +155,7 @@ TEST(PublishCommand, NoValuesMeansDoneOnceTheEventExists) {
   Publisher p(Options());
   p.cmd.EndOfValues();
   EXPECT_FALSE(p.cmd.Done());
-  p.Frame(frames::EventCreated(PublishCommand::kRequestId, 2));
+  p.Created(2);
   EXPECT_TRUE(p.cmd.Done());
   EXPECT_EQ(p.doneCalls, 1);
 }

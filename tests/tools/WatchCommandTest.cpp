@@ -8,8 +8,8 @@
 #include <random>
 #include <sstream>
 
-#include "FrameStream.h"
-#include "WireText.h"
+#include "client/FrameStream.h"
+#include "client/WireText.h"
 #include "session/Frame.h"
 
 namespace toruna::cli {
@@ -24,19 +24,19 @@ void Append(Bytes& to, const Bytes& frame) { to.insert(to.end(), frame.begin(), 
 // the roster, then a newcomer, events, values, removals and departures.
 Bytes ServerStream() {
   Bytes s;
-  Append(s, frames::ClientInfo(1, WireText::ToWire("Ann")));
-  Append(s, frames::EventInfo(1, 2, 10, 100, WireText::EventToWire("Temp", "°C")));
-  Append(s, frames::ClientInfo(3, WireText::ToWire("Bö")));
-  Append(s, frames::ServerInfo(WireText::ToWire("Lab")));
+  Append(s, frames::ClientInfo(1, client::WireText::ToWire("Ann")));
+  Append(s, frames::EventInfo(1, 2, 10, 100, client::WireText::EventToWire("Temp", "°C")));
+  Append(s, frames::ClientInfo(3, client::WireText::ToWire("Bö")));
+  Append(s, frames::ServerInfo(client::WireText::ToWire("Lab")));
   Append(s, frames::EventData(2, 21));
   Append(s, Bytes{42, 0, 0});                  // length 0: nothing
   Append(s, Bytes{42, 3, 0, 99, 1, 2});        // a type nobody knows
   Append(s, Bytes{42, 2, 0, 1, 5});            // EventData too short to read
   Append(s, frames::EventSubscribe(2, 0));     // only owners get these
   Append(s, frames::EventCreated(1, 9));       // only creators get these
-  Append(s, frames::ClientInfo(5, WireText::ToWire("Cy")));
-  Append(s, frames::EventInfo(5, 6, 1, 255, WireText::EventToWire("Speed", "km/h")));
-  Append(s, frames::EventInfo(5, 7, 0, 0, WireText::EventToWire("Other", "")));
+  Append(s, frames::ClientInfo(5, client::WireText::ToWire("Cy")));
+  Append(s, frames::EventInfo(5, 6, 1, 255, client::WireText::EventToWire("Speed", "km/h")));
+  Append(s, frames::EventInfo(5, 7, 0, 0, client::WireText::EventToWire("Other", "")));
   Append(s, frames::EventData(6, 200));
   Append(s, frames::EventData(2, 22));
   Append(s, frames::EventRemove(2));
@@ -45,18 +45,21 @@ Bytes ServerStream() {
   return s;
 }
 
+// A registered watcher: what it sends from now on is in `sent`.
 struct Watcher {
   std::ostringstream out, err;
   Output output{out, err, false};
   std::vector<Bytes> sent;
+  client::ClientProtocol protocol{[this](const Bytes& f) { sent.push_back(f); }};
   WatchCommand cmd;
-  FrameStream stream{[this](const session::FrameView& f) { cmd.OnFrame(f); }};
+  client::FrameStream stream{[this](const session::FrameView& f) { protocol.OnFrame(f); }};
 
   explicit Watcher(std::vector<std::string> patterns, bool json = false)
       : output(out, err, json),
-        cmd(WatchOptions{"h", std::nullopt, std::move(patterns)}, output,
-            [this](const Bytes& f) { sent.push_back(f); }) {
+        cmd(WatchOptions{"h", std::nullopt, std::move(patterns)}, output, protocol) {
     output.SetClock([] { return std::chrono::system_clock::time_point(std::chrono::hours(1)); });
+    protocol.Start("Watcher");
+    sent.clear();
   }
 };
 
@@ -106,10 +109,10 @@ TEST(WatchCommand, PrintsRosterChangesAndSubscribedValues) {
   EXPECT_EQ(w.sent[0], frames::EventSubscribe(2, 1));
   EXPECT_EQ(w.sent[1], frames::EventSubscribe(6, 1));
   // The roster followed the changes: only Ann is left, without events.
-  ASSERT_EQ(w.cmd.State().Clients().size(), 1u);
-  EXPECT_EQ(w.cmd.State().Clients().begin()->second.name, "Ann");
-  EXPECT_TRUE(w.cmd.State().Events().empty());
-  EXPECT_TRUE(w.cmd.Subscribed().empty());
+  ASSERT_EQ(w.protocol.State().Clients().size(), 1u);
+  EXPECT_EQ(w.protocol.State().Clients().begin()->second.name, "Ann");
+  EXPECT_TRUE(w.protocol.State().Events().empty());
+  EXPECT_TRUE(w.protocol.Subscriptions().empty());
 }
 
 TEST(WatchCommand, AnySplitOfTheStreamGivesTheSameOutput) {
@@ -137,9 +140,9 @@ TEST(WatchCommand, AnySplitOfTheStreamGivesTheSameOutput) {
 TEST(WatchCommand, JsonLinesCarryNamesUnitsAndValues) {
   Watcher w({"*"}, /*json=*/true);
   Bytes s;
-  Append(s, frames::ClientInfo(1, WireText::ToWire("Ann \"A\"")));
-  Append(s, frames::EventInfo(1, 2, 10, -1, WireText::EventToWire("Temp", "°C")));
-  Append(s, frames::ServerInfo(WireText::ToWire("Lab")));
+  Append(s, frames::ClientInfo(1, client::WireText::ToWire("Ann \"A\"")));
+  Append(s, frames::EventInfo(1, 2, 10, -1, client::WireText::EventToWire("Temp", "°C")));
+  Append(s, frames::ServerInfo(client::WireText::ToWire("Lab")));
   Append(s, frames::EventData(2, 255));
   Append(s, frames::ClientGone(1));
   ASSERT_TRUE(w.stream.Feed(s));
@@ -158,14 +161,14 @@ TEST(WatchCommand, JsonLinesCarryNamesUnitsAndValues) {
 
 TEST(WatchCommand, WithoutPatternsItSubscribesToNothing) {
   Watcher w({});
-  ASSERT_TRUE(w.stream.Feed(frames::EventInfo(1, 2, 0, 0, WireText::ToWire("E"))));
+  ASSERT_TRUE(w.stream.Feed(frames::EventInfo(1, 2, 0, 0, client::WireText::ToWire("E"))));
   EXPECT_TRUE(w.sent.empty());
 }
 
 TEST(WatchCommand, ValuesOfUnknownEventsAndDeparturesOfUnknownClientsStillShow) {
   Watcher w({});
   Bytes s;
-  Append(s, frames::ServerInfo(WireText::ToWire("Lab")));
+  Append(s, frames::ServerInfo(client::WireText::ToWire("Lab")));
   Append(s, frames::EventData(44, 3));
   Append(s, frames::ClientGone(45));
   ASSERT_TRUE(w.stream.Feed(s));
@@ -173,42 +176,6 @@ TEST(WatchCommand, ValuesOfUnknownEventsAndDeparturesOfUnknownClientsStillShow) 
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1], w.output.TimeStamp() + " ?/#44 3");
   EXPECT_EQ(lines[2], "left 45 #45");
-}
-
-TEST(WatchCommand, RegistersUnderItsNameInWindows1252) {
-  Watcher w({});
-  w.cmd.OnConnected("Zoë");
-  ASSERT_EQ(w.sent.size(), 1u);
-  EXPECT_EQ(w.sent[0], (Bytes{42, 4, 0, 2, 'Z', 'o', 0xEB}));
-}
-
-TEST(FrameStream, StopsAtLostSyncAndNegativeLength) {
-  for (const Bytes& bad : {Bytes{7, 1, 0, 8}, Bytes{42, 0xFF, 0xFF, 8}}) {
-    int frames = 0;
-    FrameStream fs([&](const session::FrameView&) { ++frames; });
-    Bytes s = frames::ServerInfo(WireText::ToWire("x"));
-    Append(s, bad);
-    Append(s, frames::ServerInfo(WireText::ToWire("y")));
-    EXPECT_FALSE(fs.Feed(s));
-    EXPECT_TRUE(fs.Broken());
-    EXPECT_EQ(frames, 1);  // the frame before the damage, nothing after
-    EXPECT_FALSE(fs.Feed(frames::ServerInfo(WireText::ToWire("z"))));
-    EXPECT_EQ(frames, 1);
-  }
-}
-
-TEST(FrameStream, TakesARosterLongerThanOneServerArrival) {
-  // A server with many clients sends far more than 2048 bytes at once.
-  Bytes s;
-  for (int32_t id = 1; id <= 300; ++id) {
-    Append(s, frames::ClientInfo(id, WireText::ToWire("client-number-" + std::to_string(id))));
-  }
-  Append(s, frames::ServerInfo(WireText::ToWire("Big")));
-  ASSERT_GT(s.size(), 6000u);
-  int count = 0;
-  FrameStream fs([&](const session::FrameView&) { ++count; });
-  EXPECT_TRUE(fs.Feed(s));
-  EXPECT_EQ(count, 301);
 }
 
 }  // namespace

@@ -4,14 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "net/Cp1252.h"
+#include "client/WireText.h"
 
 namespace toruna::cli {
 
 namespace {
-
-// The wire's length field is signed 16-bit; keep every text well inside a frame.
-constexpr size_t kMaxTextBytes = 1000;
 
 const char* const kOverview =
     "Usage: toruna-cli COMMAND [OPTIONS]\n"
@@ -89,10 +86,13 @@ int16_t ParseInt16(const std::string& text, const std::string& option, const std
   return static_cast<int16_t>(v);
 }
 
-void CheckText(const std::string& text, const std::string& what, const std::string& cmd) {
-  if (net::Cp1252::ByteLength(text) > kMaxTextBytes) {
-    throw UsageError(what + " is too long (at most " + std::to_string(kMaxTextBytes) + " bytes)",
-                     cmd);
+// The client library's check of text that goes on the wire, as a usage error.
+template <typename Check>
+void CheckWireText(Check check, const std::string& cmd) {
+  try {
+    check();
+  } catch (const client::TextError& e) {
+    throw UsageError(e.what(), cmd);
   }
 }
 
@@ -195,7 +195,7 @@ CommandLine ArgumentParser::Parse(const std::vector<std::string>& args) {
     } else if (cl.command != Command::Discover && arg == "--name") {
       std::string n = value();
       if (n.empty()) throw UsageError("--name must not be empty", cmd);
-      CheckText(n, "--name", cmd);
+      CheckWireText([&] { client::WireText::CheckClientName(n); }, cmd);
       (cl.command == Command::Watch ? cl.watch.name : cl.publish.name) = n;
     } else if (cl.command == Command::Watch && arg == "--subscribe") {
       std::string p = value();
@@ -231,7 +231,7 @@ CommandLine ArgumentParser::Parse(const std::vector<std::string>& args) {
     case Command::Publish:
       if (positional.empty()) throw UsageError("publish needs a HOST", cmd);
       if (!sawEvent) throw UsageError("publish needs --event NAME", cmd);
-      CheckText(cl.publish.event + cl.publish.unit, "the event name with its unit", cmd);
+      CheckWireText([&] { client::WireText::CheckEvent(cl.publish.event, cl.publish.unit); }, cmd);
       cl.publish.host = positional[0];
       for (size_t i = 1; i < positional.size(); ++i) {
         auto v = ParseValue(positional[i]);

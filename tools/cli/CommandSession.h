@@ -1,19 +1,22 @@
 #pragma once
-// What the networked commands share when they run for real: a link to the
-// server that feeds the command its frames, registration under the chosen (or
-// default) client name once connected, a failed link ending the run with
+// What the networked commands share when they run for real: a connection to
+// the server that the command works through, registration under the chosen
+// (or default) client name, the end of the connection ending the run with
 // status 1, and a loop that runs until something calls Finish.
 
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "Output.h"
-#include "ServerLink.h"
+#include "client/Connection.h"
+#include "client/WireText.h"
 #include "net/linux/EventLoop.h"
-#include "session/Frame.h"
 
 namespace toruna::cli {
+
+// "toruna-cli@" and the local machine's name ("toruna-cli" when unknown).
+inline std::string DefaultClientName(const std::string& localHost) {
+  return localHost.empty() ? "toruna-cli" : "toruna-cli@" + localHost;
+}
 
 template <typename Command>
 class CommandSession {
@@ -21,24 +24,25 @@ class CommandSession {
   template <typename Options>
   CommandSession(const Options& options, Output& output, net::modNetSocket& dispatcher,
                  net::EventLoop& loop)
-      : link(dispatcher, loop,
-             ServerLink::Handlers{
-                 .connected = nullptr,  // set below, once the command exists
-                 .frame = [this](const session::FrameView& f) { command.OnFrame(f); },
-                 .failed =
-                     [this, &output](const std::string& reason) {
-                       output.Note(reason);
-                       Finish(1);
-                     },
-             }),
-        command(options, output, [this](const std::vector<uint8_t>& f) { link.Send(f); }),
-        loop_(loop) {
-    link.SetOnConnected([this, name = options.name] {
-      command.OnConnected(name.value_or(link.DefaultClientName()));
-    });
+      : connection(dispatcher, loop), command(options, output, connection), output_(output), loop_(loop) {
+    connection.OnEnded = [this](const client::Ending& e) {
+      output_.Note(e.message);
+      Finish(1);
+    };
   }
   CommandSession(const CommandSession&) = delete;
   CommandSession& operator=(const CommandSession&) = delete;
+
+  template <typename Options>
+  void Open(const Options& options) {
+    try {
+      connection.Open(options.host,
+                      options.name.value_or(DefaultClientName(connection.LocalHostName())));
+    } catch (const client::TextError& e) {
+      output_.Note(e.what());
+      Finish(2);
+    }
+  }
 
   // The first status given wins; the loop stops.
   void Finish(int status) {
@@ -54,10 +58,11 @@ class CommandSession {
     return status_;
   }
 
-  ServerLink link;
-  Command command;  // after the link, which it sends through
+  client::Connection connection;
+  Command command;  // after the connection, which it works through
 
  private:
+  Output& output_;
   net::EventLoop& loop_;
   int status_ = -1;
 };

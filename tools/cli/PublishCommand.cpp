@@ -7,48 +7,42 @@
 
 #include "CommandSession.h"
 #include "LineReader.h"
-#include "WireText.h"
 #include "net/linux/EventLoop.h"
 #include "net/linux/SignalWatch.h"
-#include "session/Frame.h"
 
 namespace toruna::cli {
 
-PublishCommand::PublishCommand(PublishOptions options, Output& output, SendFn send)
-    : options_(std::move(options)), output_(output), send_(std::move(send)) {}
-
-void PublishCommand::OnConnected(const std::string& clientName) {
-  send_(session::frames::ClientInfoRequest(WireText::ToWire(clientName)));
-  send_(session::frames::EventInfoRequest(kRequestId, options_.interval, options_.max,
-                                          WireText::EventToWire(options_.event, options_.unit)));
-}
-
-void PublishCommand::OnFrame(const session::FrameView& frame) {
-  const RosterChange c = roster_.Apply(frame);
-  if (c.kind == ChangeKind::EventCreated && c.requestId == kRequestId && eventId_ == 0 &&
-      c.event.id != 0) {
-    eventId_ = c.event.id;
+PublishCommand::PublishCommand(PublishOptions options, Output& output,
+                               client::ClientProtocol& protocol)
+    : options_(std::move(options)), output_(output), protocol_(protocol) {
+  protocol_.OnEventReady = [this](const client::OwnEvent& e) {
+    if (e.handle != handle_) return;
     output_.Record(JsonWriter()
                        .Add("type", "created")
-                       .Add("id", eventId_)
+                       .Add("id", e.id)
                        .Add("event", options_.event)
                        .Add("unit", options_.unit),
-                   "created " + std::to_string(eventId_) + " " + options_.event +
+                   "created " + std::to_string(e.id) + " " + options_.event +
                        (options_.unit.empty() ? "" : " unit=" + options_.unit));
     Pump();
-  } else if (c.kind == ChangeKind::Subscribers && eventId_ != 0 && c.event.id == eventId_) {
-    const bool now = c.value != 0;
-    // Owners are told "nobody listens" again at every departure of any client;
-    // only a change of state is worth a line.
-    if (now != subscribed_) {
-      subscribed_ = now;
-      output_.Record(JsonWriter().Add("type", "subscribers").Add("id", eventId_).Add("present", now),
-                     now ? "subscriber present for " + options_.event
+  };
+  // The library reports changes only: owners are told "nobody listens" again
+  // at every departure of any client.
+  protocol_.OnSubscribers = [this](const client::OwnEvent& e) {
+    if (e.handle != handle_) return;
+    output_.Record(
+        JsonWriter().Add("type", "subscribers").Add("id", e.id).Add("present", e.hasSubscribers),
+        e.hasSubscribers ? "subscriber present for " + options_.event
                          : "no subscriber left for " + options_.event);
-      waitingNoted_ = false;
-    }
+    waitingNoted_ = false;
     Pump();
-  }
+  };
+  handle_ = protocol_.CreateEvent(options_.event, options_.unit, options_.interval, options_.max);
+}
+
+int32_t PublishCommand::EventId() const {
+  const client::OwnEvent* e = protocol_.FindOwnEvent(handle_);
+  return e != nullptr ? e->id : 0;
 }
 
 bool PublishCommand::AddLine(const std::string& line) {
@@ -81,16 +75,17 @@ void PublishCommand::NoteWaiting() {
 }
 
 void PublishCommand::Pump() {
-  if (eventId_ == 0 || done_) return;
-  const bool open = options_.always || subscribed_;
+  const int32_t id = EventId();
+  if (id == 0 || done_) return;
+  const bool open = options_.always || HasSubscriber();
   while (open && !pending_.empty()) {
     const uint8_t v = pending_.front();
+    if (!protocol_.Publish(handle_, v)) break;  // the connection has ended
     pending_.pop_front();
-    send_(session::frames::EventData(eventId_, v));
     ++published_;
     output_.Record(JsonWriter()
                        .Add("type", "published")
-                       .Add("id", eventId_)
+                       .Add("id", id)
                        .Add("event", options_.event)
                        .Add("value", static_cast<int32_t>(v)),
                    "published " + options_.event + " " + std::to_string(v));
@@ -106,18 +101,9 @@ int PublishCommand::Run(const PublishOptions& options, Output& output,
                         net::modNetSocket& dispatcher, net::EventLoop& loop) {
   CommandSession<PublishCommand> session(options, output, dispatcher, loop);
   PublishCommand& cmd = session.command;
-  ServerLink& link = session.link;
-
-  // Once everything is handed over, let the socket drain and keep reading for a
-  // moment, so that closing cannot discard the last values.
-  std::optional<net::EventLoop::TimerId> drainTimer;
-  int lingerTicks = 0;
-  cmd.SetOnDone([&] {
-    if (drainTimer) return;
-    drainTimer = loop.AddTimer(std::chrono::milliseconds(20), [&] {
-      if (link.Unsent() == 0 && ++lingerTicks >= 5) session.Finish(0);
-    });
-  });
+  // Once everything is handed over, end when it has left: closing cannot then
+  // discard the last values.
+  cmd.SetOnDone([&] { session.connection.WhenSent([&] { session.Finish(0); }); });
 
   bool paused = false;
   LineReader reader(
@@ -143,7 +129,7 @@ int PublishCommand::Run(const PublishOptions& options, Output& output,
     session.Finish(130);
   });
 
-  link.Open(options.host);
+  session.Open(options);
   if (options.values.empty()) {
     reader.Start();
   } else {
@@ -153,7 +139,6 @@ int PublishCommand::Run(const PublishOptions& options, Output& output,
   const int status = session.RunLoop();
 
   loop.CancelTimer(pacer);
-  if (drainTimer) loop.CancelTimer(*drainTimer);
   return status;
 }
 

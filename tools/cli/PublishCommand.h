@@ -1,18 +1,16 @@
 #pragma once
-// publish: registers, creates one event and publishes values on it, but only
-// while the server says the event has a subscriber (unless --always). The
-// protocol side (OnConnected, OnFrame, AddValue, EndOfValues) does no I/O: it
-// sends through the given function, so tests drive it with frames.
+// publish: creates one event and publishes values on it, but only while the
+// server says the event has a subscriber (unless --always). It works through
+// a ClientProtocol and does no I/O itself, so tests drive it with frames.
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "ArgumentParser.h"
 #include "Output.h"
-#include "Roster.h"
+#include "client/ClientProtocol.h"
 
 namespace toruna::net {
 class modNetSocket;
@@ -23,23 +21,20 @@ namespace toruna::cli {
 
 class PublishCommand {
  public:
-  using SendFn = std::function<void(const std::vector<uint8_t>&)>;
-  static constexpr int32_t kRequestId = 1;
   static constexpr size_t kMaxQueued = 4096;  // values held while nobody listens
 
-  PublishCommand(PublishOptions options, Output& output, SendFn send);
+  // Asks the protocol to create the event and sets its callbacks.
+  PublishCommand(PublishOptions options, Output& output, client::ClientProtocol& protocol);
 
-  // Registration and the create request, once connected.
-  void OnConnected(const std::string& clientName);
-  void OnFrame(const session::FrameView& frame);
   // A value line of standard input; false (and a note) when it is not a value.
   bool AddLine(const std::string& line);
   void AddValue(uint8_t value);
   void EndOfValues();
 
   bool Done() const { return done_; }
-  int32_t EventId() const { return eventId_; }
-  bool HasSubscriber() const { return subscribed_; }
+  // The server's ID of the event; 0 until it is created.
+  int32_t EventId() const;
+  bool HasSubscriber() const { return protocol_.HasSubscribers(handle_); }
   size_t Queued() const { return pending_.size(); }
   size_t Published() const { return published_; }
   // Called when every value has been handed to the connection.
@@ -55,11 +50,9 @@ class PublishCommand {
 
   PublishOptions options_;
   Output& output_;
-  SendFn send_;
-  Roster roster_;
+  client::ClientProtocol& protocol_;
+  int32_t handle_ = 0;
   std::deque<uint8_t> pending_;
-  int32_t eventId_ = 0;
-  bool subscribed_ = false;
   bool ended_ = false;
   bool done_ = false;
   bool waitingNoted_ = false;

@@ -1,39 +1,84 @@
 #include "WatchCommand.h"
 
 #include "CommandSession.h"
-#include "WireText.h"
+#include "client/NamePatterns.h"
 #include "net/linux/EventLoop.h"
 #include "net/linux/SignalWatch.h"
-#include "session/Frame.h"
 
 namespace toruna::cli {
 
-namespace {
-std::string Path(const std::string& owner, const std::string& event) {
-  return Output::Printable(NamePatterns::EventPath(owner, event));
+using client::ClientEntry;
+using client::EventEntry;
+
+WatchCommand::WatchCommand(const WatchOptions& options, Output& output,
+                           client::ClientProtocol& protocol)
+    : output_(output), protocol_(protocol) {
+  protocol_.OnClientJoined = [this](const ClientEntry& c) {
+    const bool live = protocol_.Registered();  // before the server's name, clients are the roster
+    output_.Record(JsonWriter()
+                       .Add("type", live ? "client_joined" : "client")
+                       .Add("id", c.id)
+                       .Add("name", c.name),
+                   std::string(live ? "joined " : "client ") + std::to_string(c.id) + " " +
+                       Output::Printable(c.name));
+  };
+  protocol_.OnClientLeft = [this](const ClientEntry& c, const std::vector<EventEntry>& events) {
+    output_.Record(JsonWriter()
+                       .Add("type", "client_gone")
+                       .Add("id", c.id)
+                       .Add("name", c.name)
+                       .Add("events", static_cast<int64_t>(events.size())),
+                   "left " + std::to_string(c.id) + " " + Output::Printable(c.name));
+  };
+  protocol_.OnEventAdded = [this](const EventEntry& e) {
+    const bool live = protocol_.Registered();
+    PrintEvent(live ? "created" : "event", live ? "event_created" : "event", e);
+  };
+  protocol_.OnSubscribed = [this](const EventEntry& e) {
+    const std::string owner = protocol_.State().ClientName(e.owner);
+    output_.Record(JsonWriter().Add("type", "subscribed").Add("id", e.id).Add("client", owner).Add(
+                       "event", e.name),
+                   "subscribed " + std::to_string(e.id) + " " + Path(e.owner, e.name));
+  };
+  protocol_.OnEventRemoved = [this](const EventEntry& e) {
+    const bool known = e.owner != 0;
+    const std::string owner = known ? protocol_.State().ClientName(e.owner) : "?";
+    output_.Record(JsonWriter()
+                       .Add("type", "event_removed")
+                       .Add("id", e.id)
+                       .Add("client", owner)
+                       .Add("event", e.name),
+                   "removed " + std::to_string(e.id) + (known ? " " + Path(e.owner, e.name) : ""));
+  };
+  protocol_.OnValue = [this](const client::Value& v) { PrintValue(v); };
+  protocol_.OnRegistered = [this](const std::string& serverName) {
+    const auto others = static_cast<int64_t>(protocol_.State().Clients().size());
+    output_.Record(JsonWriter()
+                       .Add("type", "server")
+                       .Add("name", serverName)
+                       .Add("clients", others)
+                       .Add("events", static_cast<int64_t>(protocol_.State().Events().size())),
+                   "server " + Output::Printable(serverName) + " (" + std::to_string(others) +
+                       " other clients)");
+  };
+  for (const std::string& pattern : options.patterns) protocol_.Subscribe(pattern);
 }
-}  // namespace
 
-WatchCommand::WatchCommand(WatchOptions options, Output& output, SendFn send)
-    : options_(std::move(options)),
-      patterns_(options_.patterns),
-      output_(output),
-      send_(std::move(send)) {}
-
-void WatchCommand::OnConnected(const std::string& clientName) {
-  send_(session::frames::ClientInfoRequest(WireText::ToWire(clientName)));
+std::string WatchCommand::Path(int32_t owner, const std::string& event) const {
+  return Output::Printable(
+      client::NamePatterns::EventPath(protocol_.State().ClientName(owner), event));
 }
 
-void WatchCommand::PrintEvent(const char* textVerb, const char* jsonType, const EventEntry& e,
-                              const std::string& owner) {
-  std::string text = std::string(textVerb) + " " + std::to_string(e.id) + " " + Path(owner, e.name);
+void WatchCommand::PrintEvent(const char* textVerb, const char* jsonType, const EventEntry& e) {
+  std::string text =
+      std::string(textVerb) + " " + std::to_string(e.id) + " " + Path(e.owner, e.name);
   if (!e.unit.empty()) text += " unit=" + Output::Printable(e.unit);
   text += " interval=" + std::to_string(e.interval) + " max=" + std::to_string(e.max);
   output_.Record(JsonWriter()
                      .Add("type", jsonType)
                      .Add("id", e.id)
                      .Add("owner", e.owner)
-                     .Add("client", owner)
+                     .Add("client", protocol_.State().ClientName(e.owner))
                      .Add("event", e.name)
                      .Add("unit", e.unit)
                      .Add("interval", static_cast<int32_t>(e.interval))
@@ -41,97 +86,31 @@ void WatchCommand::PrintEvent(const char* textVerb, const char* jsonType, const 
                  text);
 }
 
-void WatchCommand::MaybeSubscribe(const EventEntry& e, const std::string& owner) {
-  if (subscribed_.count(e.id) != 0) return;
-  const std::string path = NamePatterns::EventPath(owner, e.name);
-  if (!patterns_.Matches(path)) return;
-  subscribed_.insert(e.id);
-  send_(session::frames::EventSubscribe(e.id, 1));
-  output_.Record(JsonWriter().Add("type", "subscribed").Add("id", e.id).Add("client", owner).Add(
-                     "event", e.name),
-                 "subscribed " + std::to_string(e.id) + " " + Path(owner, e.name));
-}
-
-void WatchCommand::OnFrame(const session::FrameView& frame) {
-  const bool live = roster_.Complete();  // before ServerInfo, frames are the roster
-  const RosterChange c = roster_.Apply(frame);
-  switch (c.kind) {
-    case ChangeKind::ClientAdded:
-      output_.Record(JsonWriter()
-                         .Add("type", live ? "client_joined" : "client")
-                         .Add("id", c.client.id)
-                         .Add("name", c.client.name),
-                     std::string(live ? "joined " : "client ") + std::to_string(c.client.id) +
-                         " " + Output::Printable(c.client.name));
-      break;
-    case ChangeKind::ClientGone:
-      for (const EventEntry& e : c.eventsOfGone) subscribed_.erase(e.id);
-      output_.Record(JsonWriter()
-                         .Add("type", "client_gone")
-                         .Add("id", c.client.id)
-                         .Add("name", c.client.name)
-                         .Add("events", static_cast<int64_t>(c.eventsOfGone.size())),
-                     "left " + std::to_string(c.client.id) + " " +
-                         Output::Printable(c.client.name));
-      break;
-    case ChangeKind::EventAdded:
-      PrintEvent(live ? "created" : "event", live ? "event_created" : "event", c.event,
-                 c.client.name);
-      MaybeSubscribe(c.event, c.client.name);
-      break;
-    case ChangeKind::EventRemoved: {
-      subscribed_.erase(c.event.id);
-      const std::string owner = c.known ? roster_.ClientName(c.event.owner) : "?";
-      output_.Record(JsonWriter()
-                         .Add("type", "event_removed")
-                         .Add("id", c.event.id)
-                         .Add("client", owner)
-                         .Add("event", c.event.name),
-                     "removed " + std::to_string(c.event.id) +
-                         (c.known ? " " + Path(owner, c.event.name) : ""));
-      break;
-    }
-    case ChangeKind::Value: {
-      const std::string owner = c.known ? roster_.ClientName(c.event.owner) : "?";
-      const std::string event = c.known ? c.event.name : "#" + std::to_string(c.event.id);
-      const std::string time = output_.TimeStamp();
-      std::string text = time + " " + Path(owner, event) + " " + std::to_string(c.value);
-      if (!c.event.unit.empty()) text += " " + Output::Printable(c.event.unit);
-      output_.Record(JsonWriter()
-                         .Add("type", "value")
-                         .Add("time", time)
-                         .Add("id", c.event.id)
-                         .Add("client", owner)
-                         .Add("event", event)
-                         .Add("value", static_cast<int32_t>(c.value))
-                         .Add("unit", c.event.unit),
-                     text);
-      break;
-    }
-    case ChangeKind::ServerName: {
-      const auto others = static_cast<int64_t>(roster_.Clients().size());
-      output_.Record(JsonWriter()
-                         .Add("type", "server")
-                         .Add("name", c.serverName)
-                         .Add("clients", others)
-                         .Add("events", static_cast<int64_t>(roster_.Events().size())),
-                     "server " + Output::Printable(c.serverName) + " (" + std::to_string(others) +
-                         " other clients)");
-      break;
-    }
-    case ChangeKind::Subscribers:
-    case ChangeKind::EventCreated:
-    case ChangeKind::Ignored:
-      // A watcher owns no events: these frames carry nothing to show.
-      break;
-  }
+void WatchCommand::PrintValue(const client::Value& v) {
+  const bool known = !v.client.empty();
+  const std::string owner = known ? v.client : "?";
+  const std::string event = known ? v.event.name : "#" + std::to_string(v.event.id);
+  const std::string time = output_.TimeStamp();
+  std::string text = time + " " +
+                     Output::Printable(client::NamePatterns::EventPath(owner, event)) + " " +
+                     std::to_string(v.value);
+  if (!v.event.unit.empty()) text += " " + Output::Printable(v.event.unit);
+  output_.Record(JsonWriter()
+                     .Add("type", "value")
+                     .Add("time", time)
+                     .Add("id", v.event.id)
+                     .Add("client", owner)
+                     .Add("event", event)
+                     .Add("value", static_cast<int32_t>(v.value))
+                     .Add("unit", v.event.unit),
+                 text);
 }
 
 int WatchCommand::Run(const WatchOptions& options, Output& output, net::modNetSocket& dispatcher,
                       net::EventLoop& loop) {
   CommandSession<WatchCommand> session(options, output, dispatcher, loop);
   net::SignalWatch signals(loop, [&](int) { session.Finish(0); });  // Ctrl-C is how a watch ends
-  session.link.Open(options.host);
+  session.Open(options);
   return session.RunLoop();
 }
 

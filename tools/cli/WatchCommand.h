@@ -1,19 +1,14 @@
 #pragma once
-// watch: registers, prints the roster the server sends, then every change, and
-// subscribes to the events whose "client/event" name matches a pattern,
-// printing their values. The protocol side (OnConnected, OnFrame) does no I/O:
-// it sends through the given function, so tests drive it with frames.
+// watch: prints the roster the server sends, then every change, and the values
+// of the events whose "client/event" name matches a pattern, which the client
+// library subscribes to. It only prints: tests drive it through a
+// ClientProtocol fed with frames.
 
-#include <cstdint>
-#include <functional>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "ArgumentParser.h"
-#include "NamePatterns.h"
 #include "Output.h"
-#include "Roster.h"
+#include "client/ClientProtocol.h"
 
 namespace toruna::net {
 class modNetSocket;
@@ -24,31 +19,20 @@ namespace toruna::cli {
 
 class WatchCommand {
  public:
-  using SendFn = std::function<void(const std::vector<uint8_t>&)>;
-
-  WatchCommand(WatchOptions options, Output& output, SendFn send);
-
-  void OnConnected(const std::string& clientName);
-  void OnFrame(const session::FrameView& frame);
-
-  const Roster& State() const { return roster_; }
-  const std::set<int32_t>& Subscribed() const { return subscribed_; }
+  // Sets the protocol's callbacks and subscribes it to the patterns.
+  WatchCommand(const WatchOptions& options, Output& output, client::ClientProtocol& protocol);
 
   // The whole command over the network; returns the exit status.
   static int Run(const WatchOptions& options, Output& output, net::modNetSocket& dispatcher,
                  net::EventLoop& loop);
 
  private:
-  void PrintEvent(const char* textVerb, const char* jsonType, const EventEntry& e,
-                  const std::string& owner);
-  void MaybeSubscribe(const EventEntry& e, const std::string& owner);
+  std::string Path(int32_t owner, const std::string& event) const;
+  void PrintEvent(const char* textVerb, const char* jsonType, const client::EventEntry& e);
+  void PrintValue(const client::Value& v);
 
-  WatchOptions options_;
-  NamePatterns patterns_;
   Output& output_;
-  SendFn send_;
-  Roster roster_;
-  std::set<int32_t> subscribed_;
+  client::ClientProtocol& protocol_;
 };
 
 }  // namespace toruna::cli

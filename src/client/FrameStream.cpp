@@ -1,8 +1,8 @@
-#include "FrameStream.h"
+#include "client/FrameStream.h"
 
 #include <vector>
 
-namespace toruna::cli {
+namespace toruna::client {
 
 FrameStream::FrameStream(Handler handler) : handler_(std::move(handler)) {
   assembler_.Reset();
@@ -36,4 +36,4 @@ bool FrameStream::Feed(std::span<const uint8_t> bytes) {
   }
 }
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

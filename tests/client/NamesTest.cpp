@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "NamePatterns.h"
-#include "WireText.h"
+#include <functional>
 
-namespace toruna::cli {
+#include "client/NamePatterns.h"
+#include "client/WireText.h"
+
+namespace toruna::client {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -14,8 +16,44 @@ TEST(WireText, NonAsciiNamesRoundTripThroughWindows1252) {
   EXPECT_EQ(WireText::ToWire("Café €"), (Bytes{'C', 'a', 'f', 0xE9, ' ', 0x80}));
   EXPECT_EQ(WireText::FromWire(Bytes{'C', 'a', 'f', 0xE9, ' ', 0x80}), "Café €");
   EXPECT_EQ(WireText::FromWire(Bytes{0xB0, 'C'}), "°C");
-  // A character the code page lacks is sent as '?'.
-  EXPECT_EQ(WireText::ToWire("温"), (Bytes{'?'}));
+  EXPECT_EQ(WireText::ToWire("a?b"), (Bytes{'a', '?', 'b'}));  // a real '?' is fine
+}
+
+std::string TextErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const TextError& e) {
+    return e.what();
+  }
+  return "(accepted)";
+}
+
+TEST(WireText, TextThatCannotBeSentIsAnErrorNotAQuestionMark) {
+  EXPECT_EQ(TextErrorOf([] { WireText::ToWire("Zoë温", "the client name"); }),
+            "the client name 'Zoë温' holds '温', which Windows-1252 (the code page of text on the "
+            "wire) lacks");
+  for (const std::string& bad : {std::string("a\xC3("), std::string("\xC3"),
+                                std::string("\xC0\x80"), std::string("\xED\xA0\x80"),
+                                std::string("x\x80")}) {
+    EXPECT_EQ(TextErrorOf([&] { WireText::ToWire(bad, "the unit"); }),
+              "the unit holds bytes that are not UTF-8");
+  }
+  EXPECT_EQ(TextErrorOf([] { WireText::ToWire(std::string("a\0b", 3), "the event name"); }),
+            "the event name holds a byte 0, which cannot be sent");
+}
+
+TEST(WireText, NamesAreCheckedForEmptinessAndSizeOnTheWire) {
+  EXPECT_EQ(TextErrorOf([] { WireText::CheckClientName(""); }), "the client name must not be empty");
+  EXPECT_EQ(TextErrorOf([] { WireText::CheckEvent("", "°C"); }), "an event needs a name");
+  // Sizes count wire bytes: 'é' is two bytes of UTF-8 and one on the wire.
+  std::string e500;
+  for (int i = 0; i < 500; ++i) e500 += "é";
+  EXPECT_EQ(TextErrorOf([&] { WireText::CheckClientName(e500 + e500); }), "(accepted)");
+  EXPECT_NE(TextErrorOf([&] { WireText::CheckClientName(e500 + e500 + "x"); }).find("too long"),
+            std::string::npos);
+  EXPECT_EQ(TextErrorOf([&] { WireText::CheckEvent(e500, e500); }), "(accepted)");
+  EXPECT_NE(TextErrorOf([&] { WireText::CheckEvent(e500, e500 + "x"); }).find("too long"),
+            std::string::npos);
 }
 
 TEST(WireText, EventTextIsNameZeroUnit) {
@@ -61,4 +99,4 @@ TEST(NamePatterns, ShellWildcardsOverClientSlashEvent) {
 }
 
 }  // namespace
-}  // namespace toruna::cli
+}  // namespace toruna::client

@@ -1,9 +1,9 @@
-#include "ServerLink.h"
+#include "client/ServerLink.h"
 
 #include "net/RaisedError.h"
 #include "net/Variant.h"
 
-namespace toruna::cli {
+namespace toruna::client {
 
 ServerLink::ServerLink(net::modNetSocket& dispatcher, net::EventLoop& loop, Handlers handlers)
     : loop_(loop),
@@ -21,12 +21,13 @@ ServerLink::ServerLink(net::modNetSocket& dispatcher, net::EventLoop& loop, Hand
     if (bytesTotal > 0) OnData();
   };
   sock_->OnCloseSck = [this] {
-    Fail(connected_ ? "the server on " + host_ + " closed the connection"
-                    : "the server on " + host_ + " closed the connection while connecting");
+    Fail({EndReason::ClosedByServer,
+          connected_ ? "the server on " + host_ + " closed the connection"
+                     : "the server on " + host_ + " closed the connection while connecting"});
   };
   sock_->OnError = [this](net::SocketErrorArgs& e) {
     e.CancelDisplay = true;  // reported as a sentence by the owner, never as a box
-    Fail(DescribeError(host_, e.Number, e.Description, connected_));
+    Fail(DescribeError(host_, port_, e.Number, e.Description, connected_));
   };
 }
 
@@ -43,48 +44,51 @@ ServerLink::~ServerLink() {
   }
 }
 
-std::string ServerLink::DescribeError(const std::string& host, int32_t number,
-                                      const std::string& description, bool connected) {
+Ending ServerLink::DescribeError(const std::string& host, int32_t port, int32_t number,
+                                 const std::string& description, bool connected) {
   const std::string detail = description + " (" + std::to_string(number) + ")";
   switch (number) {
     case 10061:
-      return "connection refused by " + host + " (no server listening on port 13131?)";
+      return {EndReason::Refused, "connection refused by " + host + " (no server listening on port " +
+                                      std::to_string(port) + "?)"};
     case 11001:
     case 11002:
     case 11003:
     case 11004:
-      return "host " + host + " not found: " + detail;
+      return {EndReason::HostNotFound, "host " + host + " not found: " + detail};
     case 10060:
-      return "host " + host + " is unreachable: no answer (timed out)";
+      return {EndReason::Unreachable, "host " + host + " is unreachable: no answer (timed out)"};
     case 10050:
     case 10051:
     case 10064:
     case 10065:
-      return "host " + host + " is unreachable: " + detail;
+      return {EndReason::Unreachable, "host " + host + " is unreachable: " + detail};
     case 10053:
     case 10054:
-      return "the server on " + host + " reset the connection";
+      return {EndReason::ClosedByServer, "the server on " + host + " reset the connection"};
     default:
       break;
   }
-  return (connected ? "connection to " : "cannot connect to ") + host + " failed: " + detail;
+  return {EndReason::Failed, connected ? "connection to " + host + " failed: " + detail
+                                       : "cannot connect to " + host + ": " + detail};
 }
 
 void ServerLink::Open(const std::string& host, int32_t port,
                       std::chrono::milliseconds connectTimeout) {
   host_ = host;
+  port_ = port;
   timer_ = loop_.AddTimer(connectTimeout, [this, connectTimeout] {
     CancelTimer();
     if (!connected_) {
-      Fail("host " + host_ + " is unreachable: no answer within " +
-           std::to_string(connectTimeout.count() / 1000) + " s");
+      Fail({EndReason::Unreachable, "host " + host_ + " is unreachable: no answer within " +
+                                        std::to_string(connectTimeout.count() / 1000) + " s"});
     }
   });
   timerActive_ = true;
   try {
     sock_->Connect(net::Variant(host), net::Variant(port));
   } catch (const net::RaisedError& e) {
-    Fail(DescribeError(host_, e.Number(), e.Description(), false));
+    Fail(DescribeError(host_, port_, e.Number(), e.Description(), false));
   }
 }
 
@@ -96,7 +100,11 @@ void ServerLink::Send(const std::vector<uint8_t>& frame) {
 void ServerLink::Close() {
   CancelTimer();
   connected_ = false;
-  sock_->CloseSck();
+  try {
+    sock_->CloseSck();
+  } catch (const net::RaisedError&) {
+    // Closed as far as this side is concerned.
+  }
 }
 
 bool ServerLink::Connected() const {
@@ -113,21 +121,16 @@ std::string ServerLink::LocalHostName() {
   }
 }
 
-std::string ServerLink::DefaultClientName() {
-  const std::string host = LocalHostName();
-  return host.empty() ? "toruna-cli" : "toruna-cli@" + host;
-}
-
 void ServerLink::OnData() {
   net::Variant data(std::vector<uint8_t>{});
   sock_->GetData(data);
   if (data.Type() != net::vbByteArray || data.AsBytes().empty()) return;
   if (!stream_.Feed(data.AsBytes())) {
-    Fail("lost protocol sync with the server on " + host_);
+    Fail({EndReason::LostSync, "lost protocol sync with the server on " + host_});
   }
 }
 
-void ServerLink::Fail(const std::string& reason) {
+void ServerLink::Fail(Ending ending) {
   if (failed_) return;
   failed_ = true;
   CancelTimer();
@@ -137,7 +140,7 @@ void ServerLink::Fail(const std::string& reason) {
   } catch (const net::RaisedError&) {
     // The link is reported as failed either way.
   }
-  if (handlers_.failed) handlers_.failed(reason);
+  if (handlers_.failed) handlers_.failed(ending);
 }
 
 void ServerLink::CancelTimer() {
@@ -147,4 +150,4 @@ void ServerLink::CancelTimer() {
   }
 }
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

@@ -11,7 +11,7 @@
 #include "session/Frame.h"
 #include "session/FrameAssembler.h"
 
-namespace toruna::cli {
+namespace toruna::client {
 
 class FrameStream {
  public:
@@ -29,4 +29,4 @@ class FrameStream {
   bool broken_ = false;
 };
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

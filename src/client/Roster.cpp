@@ -1,8 +1,8 @@
-#include "Roster.h"
+#include "client/Roster.h"
 
-#include "WireText.h"
+#include "client/WireText.h"
 
-namespace toruna::cli {
+namespace toruna::client {
 
 using session::FrameView;
 
@@ -98,4 +98,4 @@ RosterChange Roster::Apply(const FrameView& frame) {
   return c;
 }
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

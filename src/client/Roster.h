@@ -11,7 +11,7 @@
 
 #include "session/Frame.h"
 
-namespace toruna::cli {
+namespace toruna::client {
 
 struct ClientEntry {
   int32_t id = 0;
@@ -71,4 +71,4 @@ class Roster {
   bool complete_ = false;
 };
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

@@ -1,8 +1,7 @@
 #pragma once
-// The client's TCP connection to a server, on the project's socket layer: it
-// connects by name or address, hands every complete frame to its owner, and
-// reports the end of the connection once, as a sentence that says why (refused,
-// host not found, unreachable, closed by the server, ...).
+// The TCP connection to a server, on the project's socket layer: it connects by
+// name or address, hands every complete frame to its owner, and reports the end
+// of the connection once, with a reason and a sentence that says why.
 // This class owns its socket object; it does not own the loop or the dispatcher.
 
 #include <chrono>
@@ -12,11 +11,25 @@
 #include <string>
 #include <vector>
 
-#include "FrameStream.h"
+#include "client/FrameStream.h"
 #include "net/CNetSocket.h"
 #include "net/linux/EventLoop.h"
 
-namespace toruna::cli {
+namespace toruna::client {
+
+enum class EndReason {
+  Refused,         // nobody listens at the port
+  HostNotFound,    // the name does not resolve
+  Unreachable,     // no route, or no answer in time
+  ClosedByServer,  // the server closed or reset an open connection
+  LostSync,        // the server's bytes stopped making frames
+  Failed,          // any other failure the socket reported
+};
+
+struct Ending {
+  EndReason reason = EndReason::Failed;
+  std::string message;  // e.g. "connection refused by 10.0.0.5 (no server listening on port 13131?)"
+};
 
 class ServerLink {
  public:
@@ -25,7 +38,7 @@ class ServerLink {
   struct Handlers {
     std::function<void()> connected;
     std::function<void(const session::FrameView&)> frame;
-    std::function<void(const std::string& reason)> failed;  // once; the link is closed then
+    std::function<void(const Ending&)> failed;  // once; the link is closed then
   };
 
   ServerLink(net::modNetSocket& dispatcher, net::EventLoop& loop, Handlers handlers);
@@ -37,25 +50,23 @@ class ServerLink {
   // Open returns, when the platform refuses at once).
   void Open(const std::string& host, int32_t port = kServerPort,
             std::chrono::milliseconds connectTimeout = std::chrono::seconds(10));
-  void SetOnConnected(std::function<void()> f) { handlers_.connected = std::move(f); }
   void Send(const std::vector<uint8_t>& frame);
+  // Closes without reporting a failure.
   void Close();
   bool Connected() const;
   bool Failed() const { return failed_; }
   size_t Unsent() const;
   // The local machine's name through the socket layer; empty when unknown.
   std::string LocalHostName();
-  // "toruna-cli@" and the local machine's name ("toruna-cli" when unknown).
-  std::string DefaultClientName();
 
-  // The sentence for an error the socket reported while connecting (connected
+  // The ending for an error the socket reported while connecting (connected
   // false) or on an open connection.
-  static std::string DescribeError(const std::string& host, int32_t number,
-                                   const std::string& description, bool connected);
+  static Ending DescribeError(const std::string& host, int32_t port, int32_t number,
+                              const std::string& description, bool connected);
 
  private:
   void OnData();
-  void Fail(const std::string& reason);
+  void Fail(Ending ending);
   void CancelTimer();
 
   net::EventLoop& loop_;
@@ -63,10 +74,11 @@ class ServerLink {
   std::shared_ptr<net::CNetSocket> sock_;
   FrameStream stream_;
   std::string host_;
+  int32_t port_ = kServerPort;
   bool connected_ = false;
   bool failed_ = false;
   net::EventLoop::TimerId timer_ = 0;
   bool timerActive_ = false;
 };
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace toruna::cli {
+namespace toruna::client {
 
 class NamePatterns {
  public:
@@ -14,6 +14,12 @@ class NamePatterns {
   explicit NamePatterns(std::vector<std::string> patterns) : patterns_(std::move(patterns)) {}
   bool Empty() const { return patterns_.empty(); }
   bool Matches(const std::string& name) const;
+  void Add(const std::string& pattern) { patterns_.push_back(pattern); }
+  // Removes every copy of the pattern; false when it was not there.
+  bool Remove(const std::string& pattern);
+  const std::vector<std::string>& Patterns() const { return patterns_; }
+
+  static bool Matches(const std::string& pattern, const std::string& name);
   static std::string EventPath(const std::string& client, const std::string& event) {
     return client + "/" + event;
   }
@@ -22,4 +28,4 @@ class NamePatterns {
   std::vector<std::string> patterns_;
 };
 
-}  // namespace toruna::cli
+}  // namespace toruna::client

@@ -1,0 +1,218 @@
+#include "client/ClientProtocol.h"
+
+#include "client/WireText.h"
+
+namespace toruna::client {
+
+namespace frames = session::frames;
+
+ClientProtocol::ClientProtocol(SendFn send) : send_(std::move(send)) {}
+
+void ClientProtocol::Start(const std::string& name) {
+  if (started_) return;
+  WireText::CheckClientName(name);
+  name_ = name;
+  started_ = true;
+  send_(frames::ClientInfoRequest(WireText::ToWire(name, "the client name")));
+  // The server handles frames in order, so these count from the registration on.
+  for (const auto& [handle, event] : own_) SendCreate(event);
+  const std::set<int32_t> wanted = wantedIds_;  // callbacks may subscribe to more
+  for (int32_t id : wanted) SendSubscribe(id, true);
+}
+
+std::string ClientProtocol::PathOf(const EventEntry& event) const {
+  return NamePatterns::EventPath(roster_.ClientName(event.owner), event.name);
+}
+
+void ClientProtocol::Subscribe(int32_t eventId) {
+  wantedIds_.insert(eventId);
+  if (CanSend() && !IsSubscribed(eventId)) SendSubscribe(eventId, true);
+}
+
+void ClientProtocol::Unsubscribe(int32_t eventId) {
+  wantedIds_.erase(eventId);
+  if (IsSubscribed(eventId)) SendSubscribe(eventId, false);
+}
+
+void ClientProtocol::Subscribe(const std::string& pattern) {
+  patterns_.Add(pattern);
+  std::vector<EventEntry> matching;
+  for (const auto& [id, event] : roster_.Events()) {
+    if (NamePatterns::Matches(pattern, PathOf(event))) matching.push_back(event);
+  }
+  for (const EventEntry& event : matching) SubscribeIfMatching(event);
+}
+
+void ClientProtocol::Unsubscribe(const std::string& pattern) {
+  if (!patterns_.Remove(pattern)) return;
+  std::vector<int32_t> unwanted;
+  for (int32_t id : subscribed_) {
+    auto it = roster_.Events().find(id);
+    if (it == roster_.Events().end() || wantedIds_.count(id) != 0) continue;
+    const std::string path = PathOf(it->second);
+    if (NamePatterns::Matches(pattern, path) && !patterns_.Matches(path)) unwanted.push_back(id);
+  }
+  for (int32_t id : unwanted) SendSubscribe(id, false);
+}
+
+void ClientProtocol::SubscribeIfMatching(const EventEntry& event) {
+  if (CanSend() && !IsSubscribed(event.id) && patterns_.Matches(PathOf(event))) {
+    SendSubscribe(event.id, true);
+  }
+}
+
+void ClientProtocol::SendSubscribe(int32_t eventId, bool on) {
+  if (!CanSend()) return;
+  if (on) {
+    subscribed_.insert(eventId);
+  } else {
+    subscribed_.erase(eventId);
+  }
+  send_(frames::EventSubscribe(eventId, on ? 1 : 0));
+  if (on && OnSubscribed) {
+    auto it = roster_.Events().find(eventId);
+    EventEntry unknown;
+    unknown.id = eventId;
+    OnSubscribed(it != roster_.Events().end() ? it->second : unknown);
+  }
+}
+
+void ClientProtocol::Forget(int32_t eventId) {
+  // The server drops the subscriptions of an event that is gone, and IDs are
+  // never handed out again.
+  subscribed_.erase(eventId);
+  wantedIds_.erase(eventId);
+}
+
+int32_t ClientProtocol::CreateEvent(const std::string& name, const std::string& unit,
+                                    int16_t interval, int16_t max) {
+  WireText::CheckEvent(name, unit);
+  const int32_t handle = nextHandle_++;
+  OwnEvent& event = own_[handle];
+  event.handle = handle;
+  event.name = name;
+  event.unit = unit;
+  event.interval = interval;
+  event.max = max;
+  if (CanSend()) SendCreate(event);
+  return handle;
+}
+
+void ClientProtocol::SendCreate(const OwnEvent& event) {
+  // The handle is the request ID, which the server's answer carries back.
+  send_(frames::EventInfoRequest(event.handle, event.interval, event.max,
+                                 WireText::EventToWire(event.name, event.unit)));
+}
+
+bool ClientProtocol::RemoveEvent(int32_t handle) {
+  auto it = own_.find(handle);
+  if (it == own_.end()) return false;
+  if (it->second.id != 0) {
+    if (CanSend()) send_(frames::EventRemove(it->second.id));
+  } else if (started_) {
+    removeWhenCreated_.insert(handle);  // asked for already: remove it once it exists
+  }
+  own_.erase(it);
+  return true;
+}
+
+bool ClientProtocol::Publish(int32_t handle, uint8_t value) {
+  auto it = own_.find(handle);
+  if (it == own_.end() || it->second.id == 0 || !CanSend()) return false;
+  send_(frames::EventData(it->second.id, value));
+  return true;
+}
+
+bool ClientProtocol::HasSubscribers(int32_t handle) const {
+  const OwnEvent* event = FindOwnEvent(handle);
+  return event != nullptr && event->hasSubscribers;
+}
+
+const OwnEvent* ClientProtocol::FindOwnEvent(int32_t handle) const {
+  auto it = own_.find(handle);
+  return it != own_.end() ? &it->second : nullptr;
+}
+
+OwnEvent* ClientProtocol::OwnById(int32_t eventId) {
+  for (auto& [handle, event] : own_) {
+    if (event.id == eventId && eventId != 0) return &event;
+  }
+  return nullptr;
+}
+
+void ClientProtocol::OnFrame(const session::FrameView& frame) {
+  const bool wasRegistered = roster_.Complete();
+  const RosterChange c = roster_.Apply(frame);
+  switch (c.kind) {
+    case ChangeKind::ClientAdded:
+      if (OnClientJoined) OnClientJoined(c.client);
+      break;
+    case ChangeKind::ClientGone:
+      for (const EventEntry& e : c.eventsOfGone) Forget(e.id);
+      if (OnClientLeft) OnClientLeft(c.client, c.eventsOfGone);
+      break;
+    case ChangeKind::EventAdded:
+      if (OnEventAdded) OnEventAdded(c.event);
+      SubscribeIfMatching(c.event);
+      break;
+    case ChangeKind::EventRemoved:
+      Forget(c.event.id);
+      if (OnEventRemoved) OnEventRemoved(c.event);
+      break;
+    case ChangeKind::Value:
+      HandleValue(c);
+      break;
+    case ChangeKind::Subscribers:
+      HandleSubscribers(c.event.id, c.value != 0);
+      break;
+    case ChangeKind::EventCreated:
+      HandleCreated(c.requestId, c.event.id);
+      break;
+    case ChangeKind::ServerName:
+      if (!wasRegistered && OnRegistered) OnRegistered(c.serverName);
+      break;
+    case ChangeKind::Ignored:
+      break;
+  }
+}
+
+void ClientProtocol::HandleValue(const RosterChange& c) {
+  if (!OnValue) return;
+  Value v;
+  v.event = c.event;
+  v.value = c.value;
+  if (c.known) {
+    v.client = roster_.ClientName(c.event.owner);
+  } else if (const OwnEvent* own = OwnById(c.event.id)) {
+    // Subscribed to an own event: the roster holds only the other clients.
+    v.event.name = own->name;
+    v.event.unit = own->unit;
+    v.event.interval = own->interval;
+    v.event.max = own->max;
+    v.client = name_;
+  }
+  OnValue(v);
+}
+
+void ClientProtocol::HandleSubscribers(int32_t eventId, bool present) {
+  OwnEvent* event = OwnById(eventId);
+  // The server repeats "nobody listens" at every departure of any client; only
+  // a change is news.
+  if (event == nullptr || event->hasSubscribers == present) return;
+  event->hasSubscribers = present;
+  if (OnSubscribers) OnSubscribers(*event);
+}
+
+void ClientProtocol::HandleCreated(int32_t handle, int32_t eventId) {
+  if (eventId == 0) return;
+  if (removeWhenCreated_.erase(handle) != 0) {
+    if (CanSend()) send_(frames::EventRemove(eventId));
+    return;
+  }
+  auto it = own_.find(handle);
+  if (it == own_.end() || it->second.id != 0) return;  // not an answer to us, or a repeat
+  it->second.id = eventId;
+  if (OnEventReady) OnEventReady(it->second);
+}
+
+}  // namespace toruna::client
