@@ -6,14 +6,14 @@ namespace toruna::client {
 
 namespace frames = session::frames;
 
-ClientProtocol::ClientProtocol(SendFn send) : send_(std::move(send)) {}
+ClientProtocol::ClientProtocol(SendFn send) : window_(std::move(send)) {}
 
 void ClientProtocol::Start(const std::string& name) {
   if (started_) return;
   WireText::CheckClientName(name);
   name_ = name;
   started_ = true;
-  send_(frames::ClientInfoRequest(WireText::ToWire(name, "the client name")));
+  window_.Send(frames::ClientInfoRequest(WireText::ToWire(name, "the client name")));
   // The server handles frames in order, so these count from the registration on.
   for (const auto& [handle, event] : own_) SendCreate(event);
   const std::set<int32_t> wanted = wantedIds_;  // callbacks may subscribe to more
@@ -68,7 +68,7 @@ void ClientProtocol::SendSubscribe(int32_t eventId, bool on) {
   } else {
     subscribed_.erase(eventId);
   }
-  send_(frames::EventSubscribe(eventId, on ? 1 : 0));
+  window_.Send(frames::EventSubscribe(eventId, on ? 1 : 0));
   if (on && OnSubscribed) {
     auto it = roster_.Events().find(eventId);
     EventEntry unknown;
@@ -100,7 +100,7 @@ int32_t ClientProtocol::CreateEvent(const std::string& name, const std::string& 
 
 void ClientProtocol::SendCreate(const OwnEvent& event) {
   // The handle is the request ID, which the server's answer carries back.
-  send_(frames::EventInfoRequest(event.handle, event.interval, event.max,
+  window_.Send(frames::EventInfoRequest(event.handle, event.interval, event.max,
                                  WireText::EventToWire(event.name, event.unit)));
 }
 
@@ -108,7 +108,7 @@ bool ClientProtocol::RemoveEvent(int32_t handle) {
   auto it = own_.find(handle);
   if (it == own_.end()) return false;
   if (it->second.id != 0) {
-    if (CanSend()) send_(frames::EventRemove(it->second.id));
+    if (CanSend()) window_.Send(frames::EventRemove(it->second.id));
   } else if (started_) {
     removeWhenCreated_.insert(handle);  // asked for already: remove it once it exists
   }
@@ -119,7 +119,7 @@ bool ClientProtocol::RemoveEvent(int32_t handle) {
 bool ClientProtocol::Publish(int32_t handle, uint8_t value) {
   auto it = own_.find(handle);
   if (it == own_.end() || it->second.id == 0 || !CanSend()) return false;
-  send_(frames::EventData(it->second.id, value));
+  window_.Send(frames::EventData(it->second.id, value));
   return true;
 }
 
@@ -141,6 +141,11 @@ OwnEvent* ClientProtocol::OwnById(int32_t eventId) {
 }
 
 void ClientProtocol::OnFrame(const session::FrameView& frame) {
+  // The answers to the window's round trips are nobody's subscriber notices.
+  if (SendWindow::IsAnswer(frame)) {
+    window_.Answered();
+    return;
+  }
   const bool wasRegistered = roster_.Complete();
   const RosterChange c = roster_.Apply(frame);
   switch (c.kind) {
@@ -206,7 +211,7 @@ void ClientProtocol::HandleSubscribers(int32_t eventId, bool present) {
 void ClientProtocol::HandleCreated(int32_t handle, int32_t eventId) {
   if (eventId == 0) return;
   if (removeWhenCreated_.erase(handle) != 0) {
-    if (CanSend()) send_(frames::EventRemove(eventId));
+    if (CanSend()) window_.Send(frames::EventRemove(eventId));
     return;
   }
   auto it = own_.find(handle);

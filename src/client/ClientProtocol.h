@@ -5,6 +5,8 @@
 // creates, removes and publishes its own events and follows whether each has a
 // subscriber. Frames leave through the send function and come in through
 // OnFrame, so tests drive it with frames; Connection puts it on a socket.
+// What goes out is paced (SendWindow): a burst waits in a queue rather than
+// overrun the server, and the round trips that pace it stay inside.
 //
 // Callbacks run synchronously from OnFrame (and from the calls that send); they
 // may call back into this object, but must not destroy it.
@@ -18,6 +20,7 @@
 
 #include "client/NamePatterns.h"
 #include "client/Roster.h"
+#include "client/SendWindow.h"
 #include "session/Frame.h"
 
 namespace toruna::client {
@@ -104,7 +107,8 @@ class ClientProtocol {
   bool RemoveEvent(int32_t handle);
   // Hands one value to the connection; false when the event is not created
   // yet, unknown, or the connection has ended. Publishing while nobody
-  // listens is allowed; the server then drops the value.
+  // listens is allowed; the server then drops the value. Values of a burst
+  // wait in the send queue and leave in order.
   bool Publish(int32_t handle, uint8_t value);
   bool HasSubscribers(int32_t handle) const;
   // nullptr for an unknown handle.
@@ -113,11 +117,14 @@ class ClientProtocol {
 
   // One frame from the server.
   void OnFrame(const session::FrameView& frame);
+  // Bytes waiting in the send queue for room on the way to the server.
+  size_t Queued() const { return window_.QueuedBytes(); }
 
  protected:
   // The connection is gone: nothing more goes out.
   void MarkEnded() { ended_ = true; }
   bool CanSend() const { return started_ && !ended_; }
+  SendWindow& Window() { return window_; }
 
  private:
   void SendSubscribe(int32_t eventId, bool on);
@@ -129,7 +136,7 @@ class ClientProtocol {
   void HandleSubscribers(int32_t eventId, bool present);
   void HandleCreated(int32_t handle, int32_t eventId);
 
-  SendFn send_;
+  SendWindow window_;
   Roster roster_;
   std::string name_;
   bool started_ = false;

@@ -54,9 +54,13 @@ void Connection::WhenSent(std::function<void()> done) {
   if (ended_) return;
   drained_ = std::move(done);
   quietTicks_ = 0;
+  Window().Probe();
   if (drainTimer_) return;
   drainTimer_ = loop_.AddTimer(kDrainTick, [this] {
-    if (!link_.Connected() || link_.Unsent() != 0 || ++quietTicks_ < kQuietTicks) return;
+    if (!link_.Connected() || link_.Unsent() != 0 || !Window().Idle() ||
+        ++quietTicks_ < kQuietTicks) {
+      return;
+    }
     CancelDrain();
     auto done = std::move(drained_);
     drained_ = nullptr;

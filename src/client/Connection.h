@@ -47,16 +47,17 @@ class Connection : public ClientProtocol {
             std::chrono::milliseconds connectTimeout = std::chrono::seconds(10));
   // Leaves at once; what is still unsent is dropped (see WhenSent).
   void Close();
-  // Calls done once everything handed over has left and the connection has
-  // been read for a short while more, so that closing then loses nothing.
+  // Calls done once the server has handled everything handed over (a round
+  // trip sent after it has been answered) and the connection has been read
+  // for a short while more, so that closing then loses nothing.
   // Not called when the connection ends first.
   void WhenSent(std::function<void()> done);
 
   bool Connected() const { return link_.Connected(); }
   bool Ended() const { return ended_; }
   const std::string& Host() const { return host_; }
-  // Bytes handed over and not yet given to the network.
-  size_t Unsent() const { return link_.Unsent(); }
+  // Bytes handed over and not yet given to the network, queued ones included.
+  size_t Unsent() const { return link_.Unsent() + Queued(); }
   // The local machine's name; empty when unknown.
   std::string LocalHostName() { return link_.LocalHostName(); }
   net::EventLoop& Loop() { return loop_; }

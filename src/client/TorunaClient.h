@@ -32,12 +32,15 @@
 //   sent.
 // - A publisher should publish only while OnSubscribers says somebody listens:
 //   the server drops values nobody subscribed to.
+// - Sending is paced, so that a burst cannot overrun the server's 2048-byte
+//   limit: frames wait in a queue (Queued()) and leave in order.
 
 #include "client/ClientProtocol.h"
 #include "client/Connection.h"
 #include "client/Discovery.h"
 #include "client/NamePatterns.h"
 #include "client/Roster.h"
+#include "client/SendWindow.h"
 #include "client/ServerLink.h"
 #include "client/WireText.h"
 #include "net/linux/EventLoop.h"

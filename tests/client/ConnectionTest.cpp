@@ -1,6 +1,7 @@
 // Connection over real loopback TCP against a plain socket standing in for the
 // server: registration and what was asked before it, a stream split across
-// writes, publishing, WhenSent, and each way a connection ends.
+// writes, publishing, WhenSent (done once the server answered a round trip),
+// and each way a connection ends.
 
 #include "client/Connection.h"
 
@@ -99,8 +100,13 @@ TEST_F(ConnectionTest, RegistersThenSubscribesCreatesAndPublishesOverTheWire) {
   ASSERT_TRUE(c.Publish(level, 8));
   bool sent = false;
   c.WhenSent([&] { sent = true; });
+  // A round trip follows the values; only its answer means they were handled.
+  EXPECT_EQ(Read(27), Cat({frames::EventData(9, 7), frames::EventData(9, 8), frames::EventData(0, 0)}));
+  net::testing::PumpFor(loop, std::chrono::milliseconds(150));
+  EXPECT_FALSE(sent);
+  Write(frames::EventSubscribe(0, 0));
   ASSERT_TRUE(PumpUntil([&] { return sent; }));
-  EXPECT_EQ(Read(18), Cat({frames::EventData(9, 7), frames::EventData(9, 8)}));
+  EXPECT_TRUE(c.HasSubscribers(level));  // the answer is no subscriber notice
   EXPECT_EQ(seen, (std::vector<std::string>{"connected", "registered Lab", "Bo/Temp 21"}));
 
   peer.Reset();
