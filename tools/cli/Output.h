@@ -14,6 +14,8 @@
 
 namespace toruna::cli {
 
+using tools::JsonWriter;
+
 class Output {
  public:
   using Clock = std::function<std::chrono::system_clock::time_point()>;

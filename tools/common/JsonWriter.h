@@ -1,12 +1,14 @@
 #pragma once
 // Builds one JSON object on one line, members in the order they are added.
 // Text is expected as UTF-8 and is escaped so that the line stays one line.
+// Shared by the command-line tools.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
-namespace toruna::cli {
+namespace toruna::tools {
 
 class JsonWriter {
  public:
@@ -15,6 +17,8 @@ class JsonWriter {
   JsonWriter& Add(std::string_view key, int64_t number);
   JsonWriter& Add(std::string_view key, int32_t number) { return Add(key, static_cast<int64_t>(number)); }
   JsonWriter& Add(std::string_view key, bool value);
+  JsonWriter& Add(std::string_view key, const JsonWriter& object);
+  JsonWriter& Add(std::string_view key, const std::vector<std::string>& texts);
   // The object, without a line break.
   std::string Str() const { return body_.empty() ? "{}" : body_ + "}"; }
 
@@ -26,4 +30,4 @@ class JsonWriter {
   std::string body_;
 };
 
-}  // namespace toruna::cli
+}  // namespace toruna::tools

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace toruna::cli {
+namespace toruna::tools {
 
 std::string JsonWriter::Quote(std::string_view text) {
   std::string out;
@@ -55,4 +55,21 @@ JsonWriter& JsonWriter::Add(std::string_view key, bool value) {
   return *this;
 }
 
-}  // namespace toruna::cli
+JsonWriter& JsonWriter::Add(std::string_view key, const JsonWriter& object) {
+  Key(key);
+  body_ += object.Str();
+  return *this;
+}
+
+JsonWriter& JsonWriter::Add(std::string_view key, const std::vector<std::string>& texts) {
+  Key(key);
+  body_ += '[';
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i != 0) body_ += ',';
+    body_ += Quote(texts[i]);
+  }
+  body_ += ']';
+  return *this;
+}
+
+}  // namespace toruna::tools
