@@ -23,8 +23,11 @@ cli_setup() {
 
 cli_cleanup() {
   local p
-  for p in "${PIDS[@]}"; do kill -9 "$p" 2>/dev/null; done
-  wait 2>/dev/null
+  # The shell's word on each killed job goes where the group's errors go.
+  {
+    for p in "${PIDS[@]}"; do kill -9 "$p"; done
+    wait
+  } 2>/dev/null
   rm -rf "$WORK"
 }
 

@@ -1,0 +1,51 @@
+// toruna-bridge: a Toruna server's events in an MQTT broker, and back.
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "BridgeApp.h"
+#include "BridgeArguments.h"
+#include "MqttLink.h"
+#include "net/RaisedError.h"
+#include "net/linux/SignalWatch.h"
+#include "net/modNetSocket.h"
+
+using namespace toruna;
+
+int main(int argc, char** argv) {
+  // Before the socket layer starts its lookup thread, which must not take the signals.
+  net::SignalWatch::Block();
+
+  bridge::CommandLine cl;
+  try {
+    cl = bridge::BridgeArguments::Parse(std::vector<std::string>(argv + 1, argv + argc));
+    if (!cl.options.passwordFile.empty()) {
+      cl.options.mqtt.password = bridge::BridgeApp::ReadPassword(cl.options.passwordFile);
+    }
+  } catch (const bridge::UsageError& e) {
+    std::cerr << "toruna-bridge: " << e.what() << "\nTry 'toruna-bridge --help'.\n";
+    return 2;
+  }
+  if (cl.help) {
+    std::cout << bridge::BridgeArguments::HelpText();
+    return 0;
+  }
+
+  try {
+    net::modNetSocket& dispatcher = net::modNetSocket::Default();
+    net::EventLoop& loop = net::modNetSocket::DefaultLoop();
+    try {
+      // The certificate files are checked now, not at the first connection.
+      bridge::MqttLink trial(loop, cl.options.mqtt);
+    } catch (const bridge::MqttError& e) {
+      std::cerr << "toruna-bridge: " << e.what() << "\n";
+      return 2;
+    }
+    bridge::BridgeApp app(cl.options, std::cerr, dispatcher, loop);
+    return app.Run();
+  } catch (const net::RaisedError& e) {
+    std::cerr << "toruna-bridge: " << e.Source() << ": " << e.Description() << " (" << e.Number() << ")\n";
+    return 1;
+  }
+}
