@@ -10,6 +10,9 @@ namespace toruna::bridge {
 namespace {
 
 TEST(Payloads, MetaDescribesTheEventWithTextEscapedAndTheOwnerIdWhenKnown) {
+  // As docs/bridge.md shows it.
+  EXPECT_EQ(Payloads::Meta({3, "Kitchen", 2, "Temp", "°C", 1000, 120}),
+            R"({"id":3,"name":"Temp","unit":"°C","interval":1000,"max":120,"owner":"Kitchen","owner_id":2})");
   BridgedEvent e{2, "Al \"x\"", 1, "Temp\\1", "°C", 1000, 120};
   EXPECT_EQ(Payloads::Meta(e),
             R"({"id":2,"name":"Temp\\1","unit":"°C","interval":1000,"max":120,"owner":"Al \"x\"","owner_id":1})");
@@ -38,6 +41,9 @@ TEST(HomeAssistant, SlugsAndHashesMakeIdsThatNamesReducedAlikeDoNotShare) {
 
   const TopicNames topics("toruna", "Lab");
   const HomeAssistant ha("homeassistant", "Lab", topics);
+  // As docs/bridge.md shows it.
+  EXPECT_EQ(ha.ConfigTopic({3, "Kitchen", 2, "Temp", "°C", 1000, 120}, false),
+            "homeassistant/sensor/toruna_lab/toruna_lab_kitchen_temp_dbade50a/config");
   BridgedEvent a{5, "Kitchen", 4, "Temp 1", "°C", 0, 255};
   BridgedEvent b = a;
   b.name = "Temp/1";  // the same slug
