@@ -1,5 +1,7 @@
 // toruna-bridge: a Toruna server's events in an MQTT broker, and back.
 
+#include <csignal>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -16,6 +18,9 @@ using namespace toruna;
 int main(int argc, char** argv) {
   // Before the socket layer starts its lookup thread, which must not take the signals.
   net::SignalWatch::Block();
+  // A broker that goes away mid-write (TLS writes with plain write()) must be
+  // an error to handle, not the end of the program.
+  std::signal(SIGPIPE, SIG_IGN);
 
   bridge::CommandLine cl;
   try {
@@ -46,6 +51,9 @@ int main(int argc, char** argv) {
     return app.Run();
   } catch (const net::RaisedError& e) {
     std::cerr << "toruna-bridge: " << e.Source() << ": " << e.Description() << " (" << e.Number() << ")\n";
+    return 1;
+  } catch (const std::exception& e) {
+    std::cerr << "toruna-bridge: " << e.what() << "\n";
     return 1;
   }
 }
