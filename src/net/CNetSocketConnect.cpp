@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <charconv>
 
 #include "net/CNetSocket.h"
 #include "net/RaisedError.h"
@@ -26,9 +26,11 @@ std::string TextOf(const Variant& value) {
   if (value.Type() == vbString) return value.AsString();
   if (value.IsEmpty()) return "";
   if (value.IsNumeric()) {
+    // Fifteen significant digits, with a point whatever the locale.
     char text[32];
-    std::snprintf(text, sizeof text, "%.15g", value.ToNumber());
-    return text;
+    const auto result = std::to_chars(text, text + sizeof text, value.ToNumber(),
+                                      std::chars_format::general, 15);
+    return std::string(text, result.ptr);
   }
   return "";
 }

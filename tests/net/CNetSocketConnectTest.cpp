@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "DecimalCommaLocale.h"
 #include "LoopbackRig.h"
 
 namespace toruna::net::testing {
@@ -47,6 +48,18 @@ TEST_F(CNetSocketBind, AddressForms) {
   text->Bind(std::to_string(port), "127.0.0.1");
   EXPECT_EQ(text->LocalPort(), port);
   EXPECT_EQ(KernelPort(text->SocketHandle()), port);
+}
+
+TEST_F(CNetSocketBind, NumbersInArgumentsReadAlikeUnderADecimalCommaLocale) {
+  DecimalCommaLocale german;
+  ASSERT_TRUE(german.active());
+  // A port text with decimals rounds (40000.6 is 40001), and a number given as the
+  // address is written with a point (127.5 is 127.0.0.5).
+  const uint16_t port = ClosedLoopbackPort();
+  sock->Bind(std::to_string(port - 1) + ".6", 127.5);
+  EXPECT_EQ(sock->State(), StateOpen);
+  EXPECT_EQ(sock->LocalPort(), port);
+  EXPECT_EQ(sock->LocalIP(), "127.5");
 }
 
 TEST_F(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "net/CNetSocket.h"
+#include "net/DecimalCommaLocale.h"
 #include "server/RelayTestClient.h"
 #include "server/ServerHarness.h"
 #include "session/Frame.h"
@@ -59,6 +60,20 @@ TEST_F(DiscoveryTest, FindsTheMarksAnywhereAndReadsThePortText) {
     std::optional<std::string> reply = Ask(peer, request);
     ASSERT_TRUE(reply.has_value()) << request;
     EXPECT_EQ(*reply, Reply("Lab", "0")) << request;
+  }
+}
+
+TEST_F(DiscoveryTest, ReadsThePortTextAlikeUnderADecimalCommaLocale) {
+  net::testing::DecimalCommaLocale german;
+  ASSERT_TRUE(german.active());
+  UdpPeer peer;
+  const int port = peer.port();
+  // 5000.6 is 5001, and 45.123E3 is 45123, whatever the user's locale.
+  const std::string fraction = "?" + std::to_string(port - 1) + ".6!";
+  const std::string exponent = "?" + std::to_string(port / 1000) + "." +
+                               std::to_string(1000 + port % 1000).substr(1) + "E3!";
+  for (const std::string& request : {fraction, exponent}) {
+    EXPECT_EQ(Ask(peer, request), Reply("Lab", "0")) << request;
   }
 }
 

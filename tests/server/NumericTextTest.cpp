@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <initializer_list>
 
+#include "net/DecimalCommaLocale.h"
 #include "net/RaisedError.h"
 
 namespace toruna::server {
@@ -27,6 +29,7 @@ TEST(NumericTextTest, ReadsDecimalNumbersAndStopsWhereTheNumberEnds) {
       {"1E+2", 100},       {"25E-1", 2.5},    {"5E", 5},           {"5E-", 5},
       {"50?00", 50},       {"12abc34", 12},   {"--5", 0},          {".", 0},
       {"3.14.15", 3.14},   {"7-", 7},         {"1,5", 1},          {"0x10", 0},
+      {"1e-999", 0},       {"-1e999", -HUGE_VAL}, {"0.001e310", 1e307}, {"12e-2", 0.12},
   });
 }
 
@@ -42,6 +45,14 @@ TEST(NumericTextTest, ReadsHexadecimalAndOctalPrefixes) {
       {"&H1F", 31}, {"&hff", 255}, {"&O17", 15}, {"&o8", 0},
       {"&H", 0},    {"&X12", 0},   {"&O78", 7},  {"&H1G", 1},
   });
+}
+
+TEST(NumericTextTest, ThePointIsTheDecimalMarkUnderADecimalCommaLocale) {
+  net::testing::DecimalCommaLocale german;
+  ASSERT_TRUE(german.active());
+  ExpectReads({{"5000.6", 5000.6}, {"1.5E3", 1500}, {"-0.25e1", -2.5}, {"1,5", 1}, {"1e999", HUGE_VAL}});
+  EXPECT_EQ(NumericText::ReadLong("5000.6", "t"), 5001);
+  EXPECT_EQ(NumericText::ReadLong("1.5E3", "t"), 1500);
 }
 
 TEST(NumericTextTest, RoundsHalvesToEven) {
