@@ -125,7 +125,9 @@ int LinuxPlatform::Bind(SocketHandle s, const SockAddrIn& local) {
 
 int LinuxPlatform::Listen(SocketHandle s, int backlog) {
   if (!events_.Tracked(s)) return Fail(10038);
-  if (listen(s, backlog < 0 ? SOMAXCONN : backlog) != 0) return FailErrno(errno);
+  // listen cuts a backlog above the system's limit (net.core.somaxconn) down to it,
+  // so kMaxBacklog gets that limit.
+  if (listen(s, backlog < 0 ? kMaxBacklog : backlog) != 0) return FailErrno(errno);
   events_.Listening(s);
   return 0;
 }

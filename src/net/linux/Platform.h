@@ -47,6 +47,9 @@ inline constexpr int kMsgPeek = 2;
 
 inline constexpr uint32_t kInaddrNone = 0xFFFFFFFFu;
 
+// The listen backlog that asks for the largest queue the system allows (SOMAXCONN).
+inline constexpr int kMaxBacklog = 0x7FFFFFFF;
+
 // An IPv4 socket address: the address in network byte order, the port in host order.
 struct SockAddrIn {
   uint32_t addr = 0;
@@ -87,6 +90,7 @@ class Platform {
   // inherit the selection of their listening socket.
   virtual int AsyncSelect(SocketHandle s, uint16_t mask) = 0;
   virtual int Bind(SocketHandle s, const SockAddrIn& local) = 0;
+  // backlog kMaxBacklog: the largest the system allows.
   virtual int Listen(SocketHandle s, int backlog) = 0;
   virtual SocketHandle Accept(SocketHandle s, SockAddrIn* peer) = 0;
   virtual int Connect(SocketHandle s, const SockAddrIn& remote) = 0;
