@@ -6,7 +6,6 @@
 #include <netinet/tcp.h>
 
 #include <fstream>
-
 #include <string>
 #include <vector>
 
