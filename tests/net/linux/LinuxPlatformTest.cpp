@@ -12,6 +12,7 @@
 
 #include "net/linux/ErrnoMap.h"
 #include "net/linux/LoopbackHarness.h"
+#include "net/modNetSocket.h"
 
 namespace toruna::net::testing {
 namespace {
@@ -31,10 +32,16 @@ TEST(ErrnoMapTest, OperatingSystemErrorsBecomePlatformNumbers) {
       {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},     {ENETRESET, 10052},
       {ECONNABORTED, 10053}, {ECONNRESET, 10054},    {ENOBUFS, 10055},         {ENOMEM, 10055},
       {EISCONN, 10056},     {ENOTCONN, 10057},       {ESHUTDOWN, 10058},       {EPIPE, 10058},
-      {ETIMEDOUT, 10060},   {ECONNREFUSED, 10061},   {EHOSTUNREACH, 10065},
+      {ETIMEDOUT, 10060},   {ECONNREFUSED, 10061},   {EHOSTUNREACH, 10065},    {ENOSPC, 10055},
   };
   for (const auto& row : table) {
     EXPECT_EQ(PlatformErrorFromErrno(row.error), row.code) << "errno " << row.error;
+  }
+  // One the table has no number for keeps its own and reads as unknown, not as
+  // "Invalid argument".
+  for (int error : {EPROTO, ENONET, EIO}) {
+    EXPECT_EQ(PlatformErrorFromErrno(error), error);
+    EXPECT_EQ(modNetSocket::WinsockErrorText(PlatformErrorFromErrno(error)), "Unknown error");
   }
   EXPECT_EQ(PlatformErrorFromLookup(EAI_NONAME, 0), 11001);
   EXPECT_EQ(PlatformErrorFromLookup(EAI_AGAIN, 0), 11002);
