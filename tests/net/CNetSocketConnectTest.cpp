@@ -35,6 +35,16 @@ TEST_F(CNetSocketBind, AddressForms) {
   empty->Bind(0, "");
   EXPECT_EQ(empty->LocalIP(), "0.0.0.0");
 
+  // A single number is an address too, not a name to look up.
+  auto number = bed.NewSocket();
+  number->Bind(0, "2130706433");
+  EXPECT_EQ(number->LocalIP(), "2130706433");
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  ::getsockname(number->SocketHandle(), reinterpret_cast<sockaddr*>(&bound), &len);
+  EXPECT_EQ(bound.sin_addr.s_addr, Loopback());
+  EXPECT_EQ(bed.fake.Calls(Call::GetHostByName), 0);
+
   // A name binds to its first address, read back in dotted form.
   auto named = bed.NewSocket();
   named->Bind(0, "localhost");

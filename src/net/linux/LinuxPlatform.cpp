@@ -304,9 +304,11 @@ int LinuxPlatform::GetHostName(std::string* name) {
 }
 
 uint32_t LinuxPlatform::InetAddr(const std::string& text) {
-  // Only dotted text counts as an address; anything else is a name to look up.
+  // Every form the address parser knows is an address, the dotted one and the
+  // shorter ones ("10.1", a single number such as "2130706433"); anything else is a
+  // name to look up.
   in_addr addr{};
-  if (text.find('.') == std::string::npos || inet_aton(text.c_str(), &addr) == 0) return kInaddrNone;
+  if (inet_aton(text.c_str(), &addr) == 0) return kInaddrNone;
   return addr.s_addr;
 }
 

@@ -166,8 +166,11 @@ TEST_F(LinuxPlatformTest, AddressTextParsesLikeTheDottedParser) {
   EXPECT_EQ(platform.InetAddr("localhost"), kInaddrNone);
   EXPECT_EQ(platform.InetAddr(""), kInaddrNone);
   EXPECT_EQ(platform.InetAddr("1.2.3.256"), kInaddrNone);
-  EXPECT_EQ(platform.InetAddr("1234"), kInaddrNone) << "not dotted";
   EXPECT_EQ(platform.InetAddr("10.1"), platform.InetAddr("10.0.0.1")) << "short dotted forms";
+  EXPECT_EQ(platform.InetAddr("2130706433"), Loopback()) << "a single number";
+  EXPECT_EQ(platform.InetAddr("1"), htonl(1));
+  EXPECT_EQ(platform.InetAddr("4294967295"), kInaddrNone);
+  EXPECT_EQ(platform.InetAddr("12abc"), kInaddrNone);
   EXPECT_EQ(platform.InetNtoa(platform.InetAddr("192.168.10.200")), "192.168.10.200");
   EXPECT_EQ(platform.InetNtoa(Loopback()), "127.0.0.1");
   std::string host;
