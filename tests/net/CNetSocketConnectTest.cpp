@@ -287,14 +287,28 @@ TEST_F(CNetSocketConnect, LookupFailures) {
 }
 
 TEST_F(CNetSocketConnect, ImmediateConnectRefusals) {
-  bed.fake.FailNext(Call::Connect, 10049);
-  RaisedError e = Raised([&] { sock->Connect("127.0.0.1", 80); });
-  EXPECT_EQ(e.Number(), 10049);
-  EXPECT_EQ(e.Source(), "CNetSocket.ConnectToIP");
-  EXPECT_EQ(e.Description(), "Cannot assign requested address");
-  EXPECT_EQ(sock->State(), StateConnecting);
+  // The "any" address and port 0 name nobody: refused at once, even with a listener
+  // on this host.
+  uint16_t port = 0;
+  Fd listener = LoopbackListener(&port);
+  for (const bool portZero : {false, true}) {
+    RaisedError e = Raised([&] {
+      if (portZero) {
+        sock->SetRemotePort(0);  // the property takes 0, Connect's argument does not
+        sock->Connect("127.0.0.1");
+      } else {
+        sock->Connect("0.0.0.0", static_cast<int32_t>(port));
+      }
+    });
+    EXPECT_EQ(e.Number(), 10049);
+    EXPECT_EQ(e.Source(), "CNetSocket.ConnectToIP");
+    EXPECT_EQ(e.Description(), "Cannot assign requested address");
+    EXPECT_EQ(sock->State(), StateConnecting);
+    sock->CloseSck();
+  }
   EXPECT_TRUE(events.errors.empty());
-  sock->CloseSck();
+  bed.Settle();
+  EXPECT_EQ(events.connects, 0);
 
   sock->OnError = [](SocketErrorArgs& e) { e.CancelDisplay = false; };
   bed.fake.FailNext(Call::Connect, 10051);

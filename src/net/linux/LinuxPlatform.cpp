@@ -147,6 +147,9 @@ SocketHandle LinuxPlatform::Accept(SocketHandle s, SockAddrIn* peer) {
 
 int LinuxPlatform::Connect(SocketHandle s, const SockAddrIn& remote) {
   if (!events_.Tracked(s)) return Fail(10038);
+  // Nobody can be reached at port 0 or at the "any" address (Linux would connect
+  // the latter to this host): refused at once.
+  if (remote.addr == 0 || remote.port == 0) return Fail(kErrAddressNotAvailable);
   sockaddr_in addr = ToSockaddr(remote);
   if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
     // Stream sockets still report the completion as a notification.
