@@ -113,18 +113,35 @@ int LinuxPlatform::AsyncSelect(SocketHandle s, uint16_t mask) {
 
 int LinuxPlatform::Bind(SocketHandle s, const SockAddrIn& local) {
   if (!events_.Tracked(s)) return Fail(10038);
-  if (events_.IsStream(s)) {
-    // A restarted server must be able to take its port back at once.
+  const sockaddr_in addr = ToSockaddr(local);
+  const sockaddr* to = reinterpret_cast<const sockaddr*>(&addr);
+  if (bind(s, to, sizeof addr) == 0) return 0;
+  int saved = errno;
+  if (saved == EADDRINUSE && events_.IsStream(s) && local.port != 0) {
+    // A restarted server must take its port back at once from the connections of
+    // its predecessor that linger in TIME_WAIT. They carry SO_REUSEADDR (see Listen),
+    // so with the option the bind succeeds over them, and still fails over a
+    // listener or a bound socket. The option goes again after the bind: a bound
+    // socket that does not listen yet is nobody else's to bind as well.
     int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const int rc = bind(s, to, sizeof addr);
+    saved = errno;
+    int off = 0;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off);
+    if (rc == 0) return 0;
   }
-  sockaddr_in addr = ToSockaddr(local);
-  if (bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return FailErrno(errno);
-  return 0;
+  return FailErrno(saved);
 }
 
 int LinuxPlatform::Listen(SocketHandle s, int backlog) {
   if (!events_.Tracked(s)) return Fail(10038);
+  if (events_.IsStream(s)) {
+    // Connections accepted from now on inherit the option; their TIME_WAIT then
+    // does not keep a restarted server from its port (see Bind).
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
   // listen cuts a backlog above the system's limit (net.core.somaxconn) down to it,
   // so kMaxBacklog gets that limit.
   if (listen(s, backlog < 0 ? kMaxBacklog : backlog) != 0) return FailErrno(errno);

@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "net/linux/ErrnoMap.h"
@@ -151,12 +154,52 @@ TEST_F(LinuxPlatformTest, SendingToAClosedPeerFailsWithoutSigpipe) {
   EXPECT_TRUE(platform.LastError() == 10058 || platform.LastError() == 10054) << platform.LastError();
 }
 
-TEST_F(LinuxPlatformTest, SecondListenerOnAPortInUseIsRefused) {
-  uint16_t port = 0;
-  ListeningSocket(kFdAllEvents, &port);
+// Whether a connection on 127.0.0.1:port lingers in TIME_WAIT (state 06 in /proc/net/tcp).
+bool LingersInTimeWait(uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  char local[32];
+  std::snprintf(local, sizeof local, "0100007F:%04X", port);
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, localAddress, remoteAddress, state;
+    fields >> slot >> localAddress >> remoteAddress >> state;
+    if (localAddress == local && state == "06") return true;
+  }
+  return false;
+}
+
+TEST_F(LinuxPlatformTest, APortIsBoundOnceButARestartedListenerTakesItBack) {
+  // A second bind of a port that another socket holds is refused, before and
+  // after that socket listens.
+  SocketHandle first = platform.Socket(kSockStream, kIpProtoTcp);
+  ASSERT_EQ(platform.AsyncSelect(first, kFdAllEvents), 0);
+  ASSERT_EQ(platform.Bind(first, SockAddrIn{Loopback(), 0}), 0);
+  SockAddrIn bound;
+  ASSERT_EQ(platform.GetSockName(first, &bound), 0);
+  const uint16_t port = bound.port;
   SocketHandle second = platform.Socket(kSockStream, kIpProtoTcp);
   EXPECT_EQ(platform.Bind(second, SockAddrIn{Loopback(), port}), -1);
   EXPECT_EQ(platform.LastError(), 10048);
+  ASSERT_EQ(platform.Listen(first, kMaxBacklog), 0);
+  EXPECT_EQ(platform.Bind(second, SockAddrIn{Loopback(), port}), -1);
+  EXPECT_EQ(platform.LastError(), 10048);
+
+  // A connection the server ended first lingers in TIME_WAIT on the port after
+  // the listener has gone; a new listener takes the port all the same.
+  int raw = RawConnect(port);
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(first, kFdAccept) == 1; }));
+  SockAddrIn peer;
+  SocketHandle accepted = platform.Accept(first, &peer);
+  ASSERT_GE(accepted, 0);
+  ASSERT_EQ(platform.CloseSocket(accepted), 0);
+  char byte;
+  ASSERT_EQ(recv(raw, &byte, 1, 0), 0);  // the server's end reached the client
+  RawClose(raw);
+  ASSERT_EQ(platform.CloseSocket(first), 0);
+  ASSERT_TRUE(PumpUntil([&] { return LingersInTimeWait(port); }));
+  EXPECT_EQ(platform.Bind(second, SockAddrIn{Loopback(), port}), 0);
+  EXPECT_EQ(platform.Listen(second, kMaxBacklog), 0);
 }
 
 TEST_F(LinuxPlatformTest, AddressTextParsesLikeTheDottedParser) {
