@@ -47,7 +47,9 @@ void CNetSocket::Bind(const Variant& LocalPort, const Variant& LocalIP) {
 }
 
 bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) {
-  if (state == StateOpen) return true;
+  // A UDP object in StateError still holds its bound socket (a send of it brings
+  // it back to StateOpen): binding that again could only fail.
+  if (state == StateOpen || (state == StateError && socketBound_ && socketHandle != -1)) return true;
 
   int32_t port = localPort;
   if (!LocalPort.IsMissing()) {
@@ -77,6 +79,7 @@ bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) 
     return false;
   }
 
+  socketBound_ = true;
   localIP = dotted;
   if (port != 0) {
     localPort = port;

@@ -278,6 +278,33 @@ TEST_F(UdpSendTest, FailedDatagramIsLostAndReported) {
   EXPECT_EQ(sender->UnsentByteCount(), 0u);
 }
 
+TEST_F(UdpSendTest, ObjectInErrorSendsFromItsBoundSocketWithoutBindingAgain) {
+  auto sender = rig.NewSocket(ProtocolUdp);
+  std::vector<ErrorSeen> errors;
+  LoopbackRig::CollectErrors(sender, errors);
+  uint16_t port = 0;
+  Fd peer = BoundLoopbackSocket(SOCK_DGRAM, &port);
+  sender->SetRemoteHost("127.0.0.1");
+  sender->SetRemotePort(port);
+  sender->Bind(Variant(0), Variant("127.0.0.1"));
+  const int32_t localPort = sender->LocalPort();
+  // A notification with an error puts the object in StateError; it keeps its socket.
+  rig.module.OnSocketNotify(sender->SocketHandle(), kFdRead, 10050);
+  ASSERT_EQ(sender->State(), StateError);
+  errors.clear();
+
+  const int binds = rig.fake.Calls(Call::Bind);
+  sender->SendData(Variant("again"));
+  EXPECT_EQ(rig.fake.Calls(Call::Bind), binds);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(sender->State(), StateOpen);
+  EXPECT_EQ(sender->LocalPort(), localPort);
+  char buf[16];
+  ssize_t got = -1;
+  ASSERT_TRUE(rig.Pump([&] { return (got = recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT)) >= 0; }));
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(got)), "again");
+}
+
 TEST_F(UdpSendTest, OptionReadFailureIsRaisedFromProcessOptions) {
   auto sender = rig.NewSocket(ProtocolUdp);
   rig.fake.Fail(Call::GetSockOpt, 10022);
