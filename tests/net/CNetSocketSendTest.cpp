@@ -260,13 +260,15 @@ TEST_F(UdpSendTest, UnusableDestinationsRaiseAndDropTheData) {
   EXPECT_EQ(rig.fake.Calls(Call::SendTo), 0);
 }
 
-TEST_F(UdpSendTest, FailedDatagramIsLostAndReported) {
+TEST_F(UdpSendTest, FailedDatagramIsLostAndReportedAndTheSocketGoesOn) {
   auto sender = rig.NewSocket(ProtocolUdp);
   std::vector<ErrorSeen> errors;
   LoopbackRig::CollectErrors(sender, errors);
+  uint16_t port = 0;
+  Fd peer = BoundLoopbackSocket(SOCK_DGRAM, &port);
   sender->SetRemoteHost("127.0.0.1");
-  sender->SetRemotePort(9);
-  rig.fake.Fail(Call::SendTo, 10065);
+  sender->SetRemotePort(port);
+  rig.fake.FailNext(Call::SendTo, 10065);
   sender->SendData(Variant("lost"));
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].number, 10065);
@@ -274,8 +276,22 @@ TEST_F(UdpSendTest, FailedDatagramIsLostAndReported) {
   EXPECT_EQ(errors[0].source, "CNetSocket.SendBufferedDataUDP");
   EXPECT_TRUE(errors[0].cancelDisplay);
   EXPECT_TRUE(rig.alerts.shown.empty());
-  EXPECT_EQ(sender->State(), StateError);
   EXPECT_EQ(sender->UnsentByteCount(), 0u);
+
+  // Only the datagram failed: the object stays open, sends the next one and
+  // hears what arrives for it.
+  EXPECT_EQ(sender->State(), StateOpen);
+  sender->SendData(Variant("next"));
+  char buf[16];
+  ssize_t got = -1;
+  ASSERT_TRUE(rig.Pump([&] { return (got = recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT)) >= 0; }));
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(got)), "next");
+  Variant heard{std::string()};
+  sender->OnDataArrival = [&](int32_t) { sender->GetData(heard); };
+  SendDatagram(peer.get(), static_cast<uint16_t>(sender->LocalPort()), "back");
+  ASSERT_TRUE(rig.Pump([&] { return !heard.AsString().empty(); }));
+  EXPECT_EQ(heard.AsString(), "back");
+  EXPECT_EQ(errors.size(), 1u);
 }
 
 TEST_F(UdpSendTest, ObjectInErrorSendsFromItsBoundSocketWithoutBindingAgain) {
