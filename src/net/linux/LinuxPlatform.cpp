@@ -188,6 +188,8 @@ int LinuxPlatform::Send(SocketHandle s, const uint8_t* data, int len) {
   if (n < 0) {
     int saved = errno;
     if (saved == EAGAIN || saved == EWOULDBLOCK) events_.SendBlocked(s);
+    // After a reset the socket only says it is shut down; it was reset.
+    if (saved == EPIPE && events_.Failure(s) != 0) saved = events_.Failure(s);
     return FailErrno(saved);
   }
   return static_cast<int>(n);
@@ -235,6 +237,8 @@ int LinuxPlatform::Receive(SocketHandle s, uint8_t* buf, int len, int flags, Soc
   // Every receive call re-arms FD_READ, whatever its outcome.
   events_.ReceiveCalled(s);
   if (n < 0) return FailErrno(saved);
+  // After a reset the socket reads as ended; it was reset.
+  if (stream && n == 0 && len > 0 && events_.Failure(s) != 0) return FailErrno(events_.Failure(s));
   if (!stream) {
     if (from) *from = FromSockaddr(addr);
     if (n > len) return Fail(kErrMessageTooLong);

@@ -56,6 +56,11 @@ bool SocketEvents::IsStream(int fd) const {
   return it != sockets_.end() && it->second.stream;
 }
 
+int SocketEvents::Failure(int fd) const {
+  auto it = sockets_.find(fd);
+  return it == sockets_.end() ? 0 : it->second.failure;
+}
+
 std::vector<int> SocketEvents::TrackedSockets() const {
   std::vector<int> fds;
   for (const auto& [fd, socket] : sockets_) fds.push_back(fd);
@@ -194,6 +199,7 @@ void SocketEvents::OnStreamReady(Socket& s, uint32_t ready) {
     int error = TakeSocketError(s.fd);
     if (error != 0) {
       // A reset: the close is reported at once, whatever is still unread.
+      s.failure = error;
       s.closeDone = true;
       Post(s, kFdClose, static_cast<uint16_t>(PlatformErrorFromErrno(error)));
       return;

@@ -35,6 +35,10 @@ class SocketEvents {
   void Forget(int fd);
   bool Tracked(int fd) const { return sockets_.count(fd) != 0; }
   bool IsStream(int fd) const;
+  // The errno of the failure (a reset) that ended a connection, once a notification
+  // has taken it from the socket; 0 when there was none. Reading a socket's pending
+  // error clears it, so the calls that follow must be told what it was.
+  int Failure(int fd) const;
   std::vector<int> TrackedSockets() const;
 
   void Select(int fd, uint16_t mask);
@@ -66,6 +70,7 @@ class SocketEvents {
     bool writeArmed = false;  // FD_WRITE waits for room to send
     bool closeDone = false;   // FD_CLOSE posted, or nothing more to say about the close
     bool closeHeld = false;   // peer closed with bytes unread and FD_READ disarmed
+    int failure = 0;          // errno that ended the connection, taken from the socket
   };
   struct Item {
     bool lookup = false;
