@@ -158,6 +158,8 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   bool datagramTaken_ = false;
   // The socket of socketHandle was bound by BindInternal.
   bool socketBound_ = false;
+  // A listener's accepts fail for want of descriptors or memory (reported once).
+  bool acceptShortage_ = false;
   bool coalesceSends_ = false;
   bool noDelay_ = false;
   // A hand-over is deferred to the end of the batch (the dispatcher will call

@@ -161,7 +161,7 @@ TEST(StartupTest, TimerTickReopensAListenerThatFailedToAccept) {
   TempSettings settings("[Toruna]\nServername=Lab\n");
   ServerHarness server(settings.path());
   server.form->Form_Load();
-  server.fake.FailNext(net::testing::Call::Accept, 10024);
+  server.fake.FailNext(net::testing::Call::Accept, 10022);
   RelayTestClient refused(server.form->Listen->LocalPort());
   ASSERT_TRUE(server.PumpUntil([&] { return server.form->Listen->State() == net::StateError; }));
 

@@ -62,6 +62,24 @@ bool MapOption(int level, int option, int* sysLevel, int* sysOption) {
   return false;
 }
 
+// What accept reports for a connection that died while it waited (Linux passes the
+// new connection's pending error on): not a failure of the listener; the next
+// connection is there to take.
+bool ConnectionDiedWaiting(int error) {
+  switch (error) {
+    case ECONNABORTED: case EPROTO: case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN:
+    case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH: case EPERM: case EINTR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// No descriptor or no memory for a new connection: it waits until there is.
+bool OutOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM || error == ENOSPC;
+}
+
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(EventLoop& loop)
@@ -107,7 +125,7 @@ SocketHandle LinuxPlatform::Socket(int type, int protocol) {
 
 int LinuxPlatform::AsyncSelect(SocketHandle s, uint16_t mask) {
   if (!events_.Tracked(s)) return Fail(10038);
-  events_.Select(s, mask);
+  if (!events_.Select(s, mask)) return FailErrno(errno);
   return 0;
 }
 
@@ -152,12 +170,22 @@ int LinuxPlatform::Listen(SocketHandle s, int backlog) {
 SocketHandle LinuxPlatform::Accept(SocketHandle s, SockAddrIn* peer) {
   if (!events_.Tracked(s)) return Fail(10038);
   sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  int fd = accept4(s, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  int saved = errno;
-  events_.AcceptCalled(s);
+  int fd = -1;
+  int saved = 0;
+  do {
+    socklen_t len = sizeof addr;
+    fd = accept4(s, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    saved = errno;
+  } while (fd < 0 && ConnectionDiedWaiting(saved));
+  if (fd >= 0 && !events_.Accepted(s, fd)) {
+    // The event set has no room for it: nothing would ever be heard of it.
+    saved = errno;
+    events_.Forget(fd);
+    close(fd);
+    fd = -1;
+  }
+  events_.AcceptCalled(s, fd < 0 && OutOfResources(saved));
   if (fd < 0) return FailErrno(saved);
-  events_.Accepted(s, fd);
   if (peer) *peer = FromSockaddr(addr);
   return fd;
 }

@@ -24,11 +24,14 @@ inline constexpr uint16_t kFdAllEvents = 59;  // read, write, accept, connect, c
 
 // Platform error numbers used by name in the socket layer.
 inline constexpr int kErrInterrupted = 10004;
+inline constexpr int kErrTooManyOpenFiles = 10024;
 inline constexpr int kErrWouldBlock = 10035;
 inline constexpr int kErrMessageTooLong = 10040;
 inline constexpr int kErrAddressFamily = 10047;
 inline constexpr int kErrAddressNotAvailable = 10049;
+inline constexpr int kErrConnectionAborted = 10053;
 inline constexpr int kErrConnectionReset = 10054;
+inline constexpr int kErrNoBufferSpace = 10055;
 inline constexpr int kErrConnectionRefused = 10061;
 inline constexpr int kErrHostNotFound = 11001;
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <system_error>
 
 #include "net/linux/ErrnoMap.h"
 
@@ -30,8 +32,12 @@ uint32_t UnreadBytes(int fd) {
 
 SocketEvents::SocketEvents(EventLoop& loop) : loop_(loop), alive_(std::make_shared<char>(0)) {}
 
+// How soon a parked listener tries again when no socket here was released.
+constexpr std::chrono::milliseconds kAcceptRetry{200};
+
 SocketEvents::~SocketEvents() {
   for (auto& [fd, socket] : sockets_) loop_.Unwatch(fd);
+  if (retryTimer_ != 0) loop_.CancelTimer(retryTimer_);
 }
 
 void SocketEvents::Track(int fd, bool stream) {
@@ -49,6 +55,8 @@ void SocketEvents::Track(int fd, bool stream) {
 void SocketEvents::Forget(int fd) {
   if (sockets_.erase(fd) == 0) return;
   loop_.Unwatch(fd);
+  // The descriptor is about to be free: a parked listener can take a connection.
+  if (!parked_.empty()) WakeParked();
 }
 
 bool SocketEvents::IsStream(int fd) const {
@@ -72,11 +80,16 @@ SocketEvents::Socket* SocketEvents::Find(int fd) {
   return it == sockets_.end() ? nullptr : &it->second;
 }
 
-void SocketEvents::Select(int fd, uint16_t mask) {
+bool SocketEvents::Select(int fd, uint16_t mask) {
   Socket* s = Find(fd);
-  if (!s) return;
+  if (!s) {
+    errno = EBADF;
+    return false;
+  }
+  if (mask != 0 && !loop_.Hold(fd)) return false;
   s->mask = mask;
   UpdateInterest(*s);
+  return true;
 }
 
 void SocketEvents::Listening(int fd) {
@@ -85,6 +98,18 @@ void SocketEvents::Listening(int fd) {
   s->phase = Phase::kListening;
   s->readArmed = true;
   UpdateInterest(*s);
+  if (retryTimer_ == 0) {
+    // Made now, while a descriptor is surely free: it is needed when none is.
+    try {
+      std::weak_ptr<char> alive = alive_;
+      retryTimer_ = loop_.AddTimer(kAcceptRetry, [this, alive] {
+        if (!alive.expired()) WakeParked();
+      });
+      loop_.StopTimer(retryTimer_);
+    } catch (const std::system_error&) {
+      retryTimer_ = 0;  // released sockets still wake parked listeners
+    }
+  }
 }
 
 void SocketEvents::ConnectStarted(int fd) {
@@ -103,17 +128,56 @@ void SocketEvents::ConnectedAtOnce(int fd) {
   UpdateInterest(*s);
 }
 
-void SocketEvents::AcceptCalled(int listenFd) { ReceiveCalled(listenFd); }
+void SocketEvents::AcceptCalled(int listenFd, bool shortage) {
+  Socket* s = Find(listenFd);
+  if (!s) return;
+  if (shortage) {
+    Park(*s);
+  } else {
+    ReceiveCalled(listenFd);
+  }
+}
 
-void SocketEvents::Accepted(int listenFd, int newFd) {
+bool SocketEvents::Accepted(int listenFd, int newFd) {
   Socket* listener = Find(listenFd);
   uint16_t mask = listener ? listener->mask : 0;
   Track(newFd, true);
+  if (mask != 0 && !loop_.Hold(newFd)) return false;
   Socket& s = sockets_[newFd];
   s.mask = mask;
   s.phase = Phase::kConnected;
   PostFirstWrite(s);
   UpdateInterest(s);
+  return true;
+}
+
+void SocketEvents::Park(Socket& s) {
+  s.readArmed = false;
+  s.readLazy = false;
+  UpdateInterest(s);
+  if (s.parked) return;
+  s.parked = true;
+  parked_.push_back(s.fd);
+  if (retryTimer_ != 0 && !retryRunning_) {
+    loop_.StartTimer(retryTimer_);
+    retryRunning_ = true;
+  }
+}
+
+void SocketEvents::WakeParked() {
+  if (retryRunning_) {
+    loop_.StopTimer(retryTimer_);
+    retryRunning_ = false;
+  }
+  std::vector<int> parked;
+  parked.swap(parked_);
+  for (int fd : parked) {
+    Socket* s = Find(fd);
+    if (!s || !s->parked) continue;
+    s->parked = false;
+    s->readArmed = true;  // connections still waiting bring FD_ACCEPT at once
+    UpdateInterest(*s);
+  }
 }
 
 void SocketEvents::ReceiveCalled(int fd) {
