@@ -14,6 +14,9 @@ namespace toruna::net {
 
 namespace {
 
+// How soon a parked listener tries again when no socket here was released.
+constexpr std::chrono::milliseconds kAcceptRetry{200};
+
 // Reads and clears the socket's pending error.
 int TakeSocketError(int fd) {
   int error = 0;
@@ -31,9 +34,6 @@ uint32_t UnreadBytes(int fd) {
 }  // namespace
 
 SocketEvents::SocketEvents(EventLoop& loop) : loop_(loop), alive_(std::make_shared<char>(0)) {}
-
-// How soon a parked listener tries again when no socket here was released.
-constexpr std::chrono::milliseconds kAcceptRetry{200};
 
 SocketEvents::~SocketEvents() {
   for (auto& [fd, socket] : sockets_) loop_.Unwatch(fd);
