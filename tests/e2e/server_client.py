@@ -191,6 +191,8 @@ def exhaust_scenario(pid):
     time.sleep(2)
     used = cpu_ticks() - before
     check(used <= 10, "%d clock ticks of CPU in 2 s of waiting" % used)
+    print("%d clients registered at the limit, %d clock ticks of CPU in 2 s of waiting" %
+          (len(fillers) + 2, used))
     check(all(w.quiet() for w in waiting), "a waiting connection was ended or reset")
 
     # A descriptor comes free: the first waiting client registers within a second.
@@ -216,7 +218,7 @@ if __name__ == "__main__":
     elif command == "relay":
         relay_scenario(sys.argv[2])
     elif command == "burst":
-        burst_scenario(int(sys.argv[2]))
+        burst_scenario(int(sys.argv[2]), float(sys.argv[3]))
     elif command == "exhaust":
         exhaust_scenario(int(sys.argv[2]))
     elif command == "connect":

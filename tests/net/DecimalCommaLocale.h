@@ -1,6 +1,6 @@
 #pragma once
-// A decimal-comma locale (German) in force for the C library and the C++ streams
-// while the object lives, as a desktop user's locale is in a tray front end. It is
+// A decimal-comma locale (German) in force for the C library while the object
+// lives, as a desktop user's locale is in a tray front end. It is
 // compiled with localedef into a directory of its own (LOCPATH), so it needs only
 // Debian's locale sources, not a locale generated on the machine. Failing to make
 // it is a test failure, never a skip.
@@ -10,7 +10,6 @@
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
-#include <locale>
 #include <string>
 
 namespace toruna::net::testing {
@@ -31,10 +30,9 @@ class DecimalCommaLocale {
       return;
     }
     setenv("LOCPATH", dir_.c_str(), 1);
-    try {
-      std::locale::global(std::locale("de_DE"));
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "de_DE cannot be put in force: " << e.what();
+    // As a toolkit puts the user's locale in force (setlocale(LC_ALL, "")).
+    if (!std::setlocale(LC_ALL, "de_DE")) {
+      ADD_FAILURE() << "de_DE cannot be put in force";
       return;
     }
     const char* mark = std::localeconv()->decimal_point;
@@ -42,7 +40,6 @@ class DecimalCommaLocale {
     if (!active_) ADD_FAILURE() << "de_DE is in force but its decimal mark is not a comma";
   }
   ~DecimalCommaLocale() {
-    std::locale::global(std::locale::classic());
     std::setlocale(LC_ALL, "C");
     unsetenv("LOCPATH");
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
