@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "DecimalCommaLocale.h"
 #include "net/RaisedError.h"
 
 namespace toruna::net {
@@ -34,19 +33,6 @@ TEST(VariantTest, NumericTextIsRecognisedAndRead) {
     EXPECT_FALSE(v.IsNumeric()) << text;
     EXPECT_EQ(v.ToNumber(), 0.0) << text;
   }
-}
-
-TEST(VariantTest, NumericTextReadsAlikeUnderADecimalCommaLocale) {
-  testing::DecimalCommaLocale german;
-  ASSERT_TRUE(german.active());
-  for (const char* text : {"1.5", "-2.5d1", "1.5E3", "5000.6", ".25"}) {
-    EXPECT_TRUE(Variant(text).IsNumeric()) << text;
-  }
-  EXPECT_DOUBLE_EQ(Variant("1.5").ToNumber(), 1.5);
-  EXPECT_DOUBLE_EQ(Variant("-2.5d1").ToNumber(), -25);
-  EXPECT_EQ(Variant("1.5E3").AsLong(), 1500);
-  EXPECT_EQ(Variant("5000.6").AsLong(), 5001);
-  EXPECT_FALSE(Variant("1,5").IsNumeric());
 }
 
 TEST(VariantTest, NumericKinds) {

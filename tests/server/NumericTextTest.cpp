@@ -5,7 +5,6 @@
 #include <cmath>
 #include <initializer_list>
 
-#include "net/DecimalCommaLocale.h"
 #include "net/RaisedError.h"
 
 namespace toruna::server {
@@ -45,14 +44,6 @@ TEST(NumericTextTest, ReadsHexadecimalAndOctalPrefixes) {
       {"&H1F", 31}, {"&hff", 255}, {"&O17", 15}, {"&o8", 0},
       {"&H", 0},    {"&X12", 0},   {"&O78", 7},  {"&H1G", 1},
   });
-}
-
-TEST(NumericTextTest, ThePointIsTheDecimalMarkUnderADecimalCommaLocale) {
-  net::testing::DecimalCommaLocale german;
-  ASSERT_TRUE(german.active());
-  ExpectReads({{"5000.6", 5000.6}, {"1.5E3", 1500}, {"-0.25e1", -2.5}, {"1,5", 1}, {"1e999", HUGE_VAL}});
-  EXPECT_EQ(NumericText::ReadLong("5000.6", "t"), 5001);
-  EXPECT_EQ(NumericText::ReadLong("1.5E3", "t"), 1500);
 }
 
 TEST(NumericTextTest, RoundsHalvesToEven) {
