@@ -1,17 +1,19 @@
-# The two commands of the README: `make run` and `make test`.
+# The two commands of the README, `make run` and `make test`, and `make package`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build build-asan run test test-normal test-asan bench clean
+.PHONY: all deps configure build build-asan run test test-normal test-asan package bench clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
@@ -32,6 +34,12 @@ test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 test: test-normal test-asan
+
+# The Debian packages (build/toruna_VERSION_ARCH.deb): only the files they hold
+# are built, no test or benchmark.
+package: configure
+	cmake --build $(BUILD) -j $(JOBS) --target toruna_package_files
+	cd $(BUILD) && cpack -G DEB
 
 bench: build
 	@if [ -x bench/run ]; then bench/run $(BUILD); else echo "no benchmark yet"; fi
