@@ -20,12 +20,13 @@ build-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTORUNA_SANITIZE=ON -DTORUNA_BENCH=OFF >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-run: build
-	@if [ -x $(BUILD)/src/app/toruna-server ]; then \
-	  exec $(BUILD)/src/app/toruna-server; \
-	else \
-	  echo "The server program is not built yet; the libraries built fine."; \
-	fi
+# Only the server, and quietly: when the build fails, its messages appear
+# without the progress lines.
+run: configure
+	@echo "make run: building the server ($(BUILD)/run-build.log)"
+	@cmake --build $(BUILD) -j $(JOBS) --target toruna-server >$(BUILD)/run-build.log 2>&1 || \
+	  { grep -Ev '^\[ *[0-9]+%\]|^g?make\[[0-9]+\]: (Entering|Leaving) directory' $(BUILD)/run-build.log; exit 1; }
+	@exec $(BUILD)/src/app/toruna-server
 
 test-normal: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
