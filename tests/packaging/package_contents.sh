@@ -1,10 +1,11 @@
 #!/bin/bash
 # The runtime package as dpkg and lintian see it: exactly the expected files,
 # control fields with the project's version and the dependencies dpkg-shlibdeps
-# found, the settings file as its one conffile, valid desktop entries, no error
-# or warning from lintian (accepted ones are overridden, with the reason, in
-# packaging/debian/toruna.lintian-overrides). A development package, once one
-# is built, gets the same lintian check and must not depend on anything.
+# found (which apt can meet), the settings file as its one conffile, valid
+# desktop entries, no error or warning from lintian (accepted ones are
+# overridden, with the reason, in packaging/debian/toruna.lintian-overrides).
+# A development package, once one is built, gets the same lintian check and
+# must not depend on anything.
 set -u
 . "$(dirname "$0")/package_common.bash"
 pkg_setup "$@"
@@ -28,6 +29,10 @@ for lib in libc6 libstdc++6 libqt6widgets6; do
     *) fail "Depends lacks $lib: $(field Depends)" ;;
   esac
 done
+
+# apt takes it as it is (a simulation only: nothing is installed here).
+apt-get install --simulate "$DEB" >"$WORK/apt.out" 2>&1 || fail "apt-get install --simulate"
+grep -q "^Inst toruna ($VERSION " "$WORK/apt.out" || fail "apt would not install toruna $VERSION"
 
 dpkg-deb -e "$DEB" "$WORK/control"
 [ "$(cat "$WORK/control/conffiles")" = "/etc/toruna/Velmor Software.conf" ] ||
