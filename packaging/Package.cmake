@@ -51,9 +51,26 @@ foreach(script postinst prerm postrm)
 endforeach()
 file(WRITE ${control}/conffiles "/etc/toruna/Velmor Software.conf\n")
 
-# CPack installs what is built and builds nothing: `make package` builds the
-# package's files (toruna_package_files) and no test or benchmark.
+# CPack installs what is built and builds nothing: `make package` builds
+# toruna_package_files, which are the files installed from packaging/ and every
+# target of src/ and tools/ (programs and libraries, whatever a component
+# installs), and no test or benchmark.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+function(toruna_package_targets_of dir)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target ${targets})
+    get_target_property(type ${target} TYPE)
+    if(NOT type STREQUAL "INTERFACE_LIBRARY")
+      add_dependencies(toruna_package_files ${target})
+    endif()
+  endforeach()
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(subdir ${subdirs})
+    toruna_package_targets_of(${subdir})
+  endforeach()
+endfunction()
+toruna_package_targets_of(${PROJECT_SOURCE_DIR}/src)
+toruna_package_targets_of(${PROJECT_SOURCE_DIR}/tools)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME toruna)
@@ -93,5 +110,9 @@ set(CPACK_DEBIAN_DEV_DESCRIPTION "C++ client library for the Toruna event-relay 
 Headers and static library for programs that find Toruna servers on the local
 network, register with one, and create, publish and subscribe to events, with
 a pkg-config file (toruna-client) and a CMake package (find_package(toruna)).")
+
+# `make package_source` would otherwise take the build trees along.
+set(CPACK_SOURCE_GENERATOR TXZ)
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/" "/bench/results/")
 
 include(CPack)
