@@ -22,7 +22,9 @@ dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ && ($2 != "root/root" || ($6 ~ /^\.\/usr\/b
 [ "$(field Version)" = "$VERSION" ] || fail "Version: $(field Version), not $VERSION"
 [ "$(field Section)" = net ] || fail "Section: $(field Section)"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
-field Description | head -1 | grep -q 'event-relay server' || fail "Description: $(field Description | head -1)"
+SUMMARY="$(field Description)"
+SUMMARY="${SUMMARY%%$'\n'*}"
+[[ "$SUMMARY" == *"event-relay server"* ]] || fail "Description: $SUMMARY"
 for lib in libc6 libstdc++6 libqt6widgets6; do
   case ", $(field Depends)," in
     *", $lib ("* | *", $lib,"*) ;;
