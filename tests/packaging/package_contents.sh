@@ -4,8 +4,7 @@
 # found (which apt can meet), the settings file as its one conffile, valid
 # desktop entries, no error or warning from lintian (accepted ones are
 # overridden, with the reason, in packaging/debian/toruna.lintian-overrides).
-# A development package, once one is built, gets the same lintian check and
-# must not depend on anything.
+# The development package gets the same checks and must not depend on anything.
 set -u
 . "$(dirname "$0")/package_common.bash"
 pkg_setup "$@"
@@ -51,9 +50,16 @@ lint() {  # lint DEB: no error or warning; lintian's whole say, overrides too, f
 }
 lint "$DEB"
 
-for dev in "$PKGDIR"/toruna-dev_*.deb; do
-  [ -f "$dev" ] || continue
-  [ -z "$(dpkg-deb -f "$dev" Depends)" ] || fail "toruna-dev depends on $(dpkg-deb -f "$dev" Depends)"
-  lint "$dev"
-done
+# The development package: the client library, its pkg-config file and CMake
+# package, and its headers below include/toruna.
+DEV="$(ls "$PKGDIR"/toruna-dev_*.deb 2>/dev/null | head -1)"
+[ -f "$DEV" ] || fail "no toruna-dev package"
+[ -z "$(dpkg-deb -f "$DEV" Depends)" ] || fail "toruna-dev depends on $(dpkg-deb -f "$DEV" Depends)"
+dpkg-deb --fsys-tarfile "$DEV" | tar -t | grep -v '/$' | sed 's|^\./|/|' | sort >"$WORK/dev-files.out"
+MULTIARCH="$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
+grep -v '^/usr/include/toruna/.*\.h$' "$WORK/dev-files.out" >"$WORK/dev-other.out"
+sed "s|@MULTIARCH@|$MULTIARCH|" "$SOURCE/tests/packaging/toruna-dev.files" | sort >"$WORK/dev-expected"
+diff -u "$WORK/dev-expected" "$WORK/dev-other.out" >"$WORK/files.err" || fail "toruna-dev file list (- expected, + packaged)"
+grep -qx /usr/include/toruna/client/TorunaClient.h "$WORK/dev-files.out" || fail "toruna-dev lacks its headers"
+lint "$DEV"
 echo "passed"
