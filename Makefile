@@ -1,29 +1,32 @@
-# The two commands of the README: `make run` and `make test`.
+# The two commands of the README, `make run` and `make test`, and `make package`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build build-asan run test test-normal test-asan bench clean
+.PHONY: all deps configure build build-asan run test test-normal test-asan package bench clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTORUNA_SANITIZE=ON -DTORUNA_BENCH=OFF >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-run: build
-	@if [ -x $(BUILD)/src/app/toruna-server ]; then \
-	  exec $(BUILD)/src/app/toruna-server; \
-	else \
-	  echo "The server program is not built yet; the libraries built fine."; \
-	fi
+# Only the server, and quietly: when the build fails, its messages appear
+# without the progress lines.
+run: configure
+	@echo "make run: building the server ($(BUILD)/run-build.log)"
+	@cmake --build $(BUILD) -j $(JOBS) --target toruna-server >$(BUILD)/run-build.log 2>&1 || \
+	  { grep -Ev '^\[ *[0-9]+%\]|^g?make\[[0-9]+\]: (Entering|Leaving) directory' $(BUILD)/run-build.log; exit 1; }
+	@exec $(BUILD)/src/app/toruna-server
 
 test-normal: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -32,6 +35,12 @@ test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 test: test-normal test-asan
+
+# The Debian packages (build/toruna_VERSION_ARCH.deb): only the files they hold
+# are built, no test or benchmark.
+package: configure
+	cmake --build $(BUILD) -j $(JOBS) --target toruna_package_files
+	cd $(BUILD) && cpack -G DEB
 
 bench: build
 	@if [ -x bench/run ]; then bench/run $(BUILD); else echo "no benchmark yet"; fi

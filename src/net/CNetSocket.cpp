@@ -144,6 +144,7 @@ void CNetSocket::DestroySocket() {
   }
   module_.DeregisterSocket(socketHandle);
   socketHandle = -1;
+  socketBound_ = false;
 }
 
 void CNetSocket::CloseSck() {

@@ -156,6 +156,10 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   // set by a non-peek UDP receive (TakeBytes without peek, and DiscardDatagram).
   // PostSocket clears it before the event and discards a datagram only if unset.
   bool datagramTaken_ = false;
+  // The socket of socketHandle was bound by BindInternal.
+  bool socketBound_ = false;
+  // A listener's accepts fail for want of descriptors or memory (reported once).
+  bool acceptShortage_ = false;
   bool coalesceSends_ = false;
   bool noDelay_ = false;
   // A hand-over is deferred to the end of the batch (the dispatcher will call

@@ -11,7 +11,11 @@
 namespace toruna::net {
 
 namespace {
-constexpr int kListenBacklog = 5;
+// As many waiting connections as the system allows. Where a full backlog drops a
+// connection instead of refusing it (Linux), its client only retries after one,
+// three, seven seconds: a burst of clients (after a restart or a network blip)
+// must fit.
+constexpr int kListenBacklog = kMaxBacklog;
 }  // namespace
 
 bool CNetSocket::Listen() {

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <charconv>
 
 #include "net/CNetSocket.h"
 #include "net/RaisedError.h"
@@ -26,9 +26,11 @@ std::string TextOf(const Variant& value) {
   if (value.Type() == vbString) return value.AsString();
   if (value.IsEmpty()) return "";
   if (value.IsNumeric()) {
+    // Fifteen significant digits, with a point whatever the locale.
     char text[32];
-    std::snprintf(text, sizeof text, "%.15g", value.ToNumber());
-    return text;
+    const auto result = std::to_chars(text, text + sizeof text, value.ToNumber(),
+                                      std::chars_format::general, 15);
+    return std::string(text, result.ptr);
   }
   return "";
 }
@@ -45,7 +47,9 @@ void CNetSocket::Bind(const Variant& LocalPort, const Variant& LocalIP) {
 }
 
 bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) {
-  if (state == StateOpen) return true;
+  // A UDP object in StateError still holds its bound socket (a send of it brings
+  // it back to StateOpen): binding that again could only fail.
+  if (state == StateOpen || (state == StateError && socketBound_ && socketHandle != -1)) return true;
 
   int32_t port = localPort;
   if (!LocalPort.IsMissing()) {
@@ -75,6 +79,7 @@ bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) 
     return false;
   }
 
+  socketBound_ = true;
   localIP = dotted;
   if (port != 0) {
     localPort = port;

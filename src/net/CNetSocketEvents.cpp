@@ -51,10 +51,24 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
       const int32_t requestID = platform.Accept(socketHandle, &peer);
       if (requestID == -1) {
         const int32_t code = platform.LastError();
+        // Not failures of the listener: the connection is gone again (left, or
+        // died while it waited); the next one comes with its own notification.
+        if (code == kErrWouldBlock || code == kErrConnectionAborted) return;
+        if (code == kErrTooManyOpenFiles || code == kErrNoBufferSpace) {
+          // No descriptor (or memory) for the connection now: the listener goes on
+          // listening and the connections wait in its queue until the platform can
+          // take them (it notifies again then). Said once per shortage.
+          if (!acceptShortage_) {
+            acceptShortage_ = true;
+            FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.PostSocket", true, true);
+          }
+          return;
+        }
         state = StateError;
         FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.PostSocket", true, true);
         return;
       }
+      acceptShortage_ = false;
       try {
         module_.HoldAcceptedSocket(requestID);
       } catch (const RaisedError&) {

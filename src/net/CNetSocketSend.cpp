@@ -178,8 +178,9 @@ void CNetSocket::SendBufferedDataUDP() {
   sendQueue.Clear();
   const int len = static_cast<int>(std::min<size_t>(datagram.size(), INT_MAX));
   if (platform.SendTo(socketHandle, datagram.data(), len, to) == -1) {
+    // Only this datagram failed (its destination, its size): the socket itself is
+    // as good as before and stays open, so that it goes on receiving and sending.
     const int code = platform.LastError();
-    state = StateError;
     FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.SendBufferedDataUDP",
               true, true);
   }

@@ -1,11 +1,11 @@
 #include "net/Variant.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <string_view>
 
+#include "net/DecimalText.h"
 #include "net/RaisedError.h"
 
 namespace toruna::net {
@@ -61,7 +61,7 @@ std::optional<double> ParseDecimal(std::string_view s) {
     if (expDigits == 0) return std::nullopt;
   }
   if (i != s.size()) return std::nullopt;
-  double value = std::strtod(normal.c_str(), nullptr);
+  const double value = ReadDecimal(normal);
   if (!std::isfinite(value)) return std::nullopt;  // too large for any number kind
   return value;
 }

@@ -1,8 +1,8 @@
 #include "server/NumericText.h"
 
 #include <cmath>
-#include <cstdlib>
 
+#include "net/DecimalText.h"
 #include "net/RaisedError.h"
 
 namespace toruna::server {
@@ -50,7 +50,8 @@ double NumericText::Read(std::string_view text) {
     return 0;
   }
 
-  // Collect the longest prefix that forms a number, then let strtod convert it.
+  // Collect the longest prefix that forms a number, then convert it (the point is
+  // the decimal mark whatever the locale).
   std::string number;
   size_t i = 0;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) number.push_back(s[i++]);
@@ -79,7 +80,7 @@ double NumericText::Read(std::string_view text) {
     // "5E" or "5E-" is the number 5 followed by text that cannot continue it.
     if (expDigits) number += exponent;
   }
-  return std::strtod(number.c_str(), nullptr);
+  return net::ReadDecimal(number);
 }
 
 int32_t NumericText::RoundToLong(double value, const std::string& source) {

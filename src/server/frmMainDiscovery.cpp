@@ -26,9 +26,12 @@ void frmMain::SearchSock_DataArrival(int32_t /*bytesTotal*/) {
     const size_t end = text.find('!', start + 1);
     if (end == std::string::npos) return;
 
-    sock->SetRemoteHost(sock->RemoteHostIP());
     const int32_t port = NumericText::ReadLong(text.substr(start + 1, end - start - 1),
                                                "frmMain.SearchSock_DataArrival");
+    // Nobody can listen at port 0 (and the platform refuses to send there): no
+    // reply, and the socket is left as it was.
+    if (port == 0) return;
+    sock->SetRemoteHost(sock->RemoteHostIP());
     sock->SetRemotePort(port);
 
     std::string reply = "***" + serverName_;
@@ -37,8 +40,10 @@ void frmMain::SearchSock_DataArrival(int32_t /*bytesTotal*/) {
     reply.push_back('\0');
     sock->SendData(net::Variant(std::move(reply)));
   } catch (const net::RaisedError&) {
-    // A port out of range, an overflow or a refused send: this request goes
-    // unanswered and the server goes on.
+    // A port out of range, an overflow or an unusable destination: this request
+    // goes unanswered and the server goes on. (A refused send is no error here:
+    // it fires the socket's Error event, which this window does not handle, and
+    // leaves the socket open for the requests behind it.)
   } catch (const std::bad_alloc&) {
   }
 }

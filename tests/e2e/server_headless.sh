@@ -38,8 +38,9 @@ Beta registered.
 connection received
 Eve\x0Aconnection received\x0DMallory registered.\x0ALost protocol sync\x1B[2J registered.'
 [ "$(cat "$WORK/out")" = "$EXPECTED" ] || { echo "unexpected log lines"; exit 1; }
-# Standard error carries only the line that says the service is up, under the trimmed name.
-[ "$(cat "$WORK/err")" = 'toruna-server: running headless as "E2E Lab"; SIGTERM or Ctrl+C stops it' ] ||
+# Standard error carries only the line that says the service is up, under the trimmed name
+# (and, on a machine whose hard limit on open files is low, the line that says so).
+[ "$(grep -v ' clients can connect at once: ' "$WORK/err")" = 'toruna-server: running headless as "E2E Lab"; SIGTERM or Ctrl+C stops it' ] ||
   { echo "unexpected standard error"; exit 1; }
 echo "passed"
 INNER

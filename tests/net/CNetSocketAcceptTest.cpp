@@ -2,7 +2,10 @@
 // to the owner's object, and the ways that can fail.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -45,6 +48,15 @@ TEST_F(AcceptTest, ListenOnlyFromClosedOrOpen) {
   EXPECT_TRUE(fresh->Listen());
   EXPECT_EQ(fresh->State(), StateListening);
   EXPECT_NE(fresh->LocalPort(), 0);
+  // With the largest backlog the system allows (TCP_INFO reports a listener's
+  // backlog in tcpi_sacked).
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  ASSERT_EQ(getsockopt(fresh->SocketHandle(), IPPROTO_TCP, TCP_INFO, &info, &len), 0);
+  std::ifstream somaxconn("/proc/sys/net/core/somaxconn");
+  uint32_t limit = 0;
+  ASSERT_TRUE(somaxconn >> limit);
+  EXPECT_EQ(info.tcpi_sacked, limit);
 
   // A datagram socket cannot listen; neither can a refused stream socket. Neither
   // is reported, and the state stays as it was.

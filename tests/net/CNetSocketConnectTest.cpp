@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "DecimalCommaLocale.h"
 #include "LoopbackRig.h"
 
 namespace toruna::net::testing {
@@ -34,6 +35,16 @@ TEST_F(CNetSocketBind, AddressForms) {
   empty->Bind(0, "");
   EXPECT_EQ(empty->LocalIP(), "0.0.0.0");
 
+  // A single number is an address too, not a name to look up.
+  auto number = bed.NewSocket();
+  number->Bind(0, "2130706433");
+  EXPECT_EQ(number->LocalIP(), "2130706433");
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  ::getsockname(number->SocketHandle(), reinterpret_cast<sockaddr*>(&bound), &len);
+  EXPECT_EQ(bound.sin_addr.s_addr, Loopback());
+  EXPECT_EQ(bed.fake.Calls(Call::GetHostByName), 0);
+
   // A name binds to its first address, read back in dotted form.
   auto named = bed.NewSocket();
   named->Bind(0, "localhost");
@@ -47,6 +58,18 @@ TEST_F(CNetSocketBind, AddressForms) {
   text->Bind(std::to_string(port), "127.0.0.1");
   EXPECT_EQ(text->LocalPort(), port);
   EXPECT_EQ(KernelPort(text->SocketHandle()), port);
+}
+
+TEST_F(CNetSocketBind, NumbersInArgumentsReadAlikeUnderADecimalCommaLocale) {
+  DecimalCommaLocale german;
+  ASSERT_TRUE(german.active());
+  // A port text with decimals rounds (40000.6 is 40001), and a number given as the
+  // address is written with a point (127.5 is 127.0.0.5).
+  const uint16_t port = ClosedLoopbackPort();
+  sock->Bind(std::to_string(port - 1) + ".6", 127.5);
+  EXPECT_EQ(sock->State(), StateOpen);
+  EXPECT_EQ(sock->LocalPort(), port);
+  EXPECT_EQ(sock->LocalIP(), "127.5");
 }
 
 TEST_F(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
@@ -81,11 +104,11 @@ TEST_F(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
   EXPECT_EQ(again.Source(), "CNetSocket.Bind");
   EXPECT_EQ(bed.fake.Calls(Call::Bind), 1);
 
-  // The platform refuses the bind: False, the state stays, the owner learns why.
+  // The platform refuses the bind of the port the first object holds (bound, not
+  // listening): False, the state stays, the owner learns why.
   auto other = bed.NewSocket();
   SocketEvents otherEvents(*other);
-  bed.fake.FailNext(Call::Bind, 10048);
-  other->Bind(0, "127.0.0.1");
+  other->Bind(sock->LocalPort(), "127.0.0.1");
   EXPECT_EQ(other->State(), StateClosed);
   ASSERT_EQ(otherEvents.errors.size(), 1u);
   EXPECT_EQ(otherEvents.errors[0].Number, 10048);
@@ -264,14 +287,28 @@ TEST_F(CNetSocketConnect, LookupFailures) {
 }
 
 TEST_F(CNetSocketConnect, ImmediateConnectRefusals) {
-  bed.fake.FailNext(Call::Connect, 10049);
-  RaisedError e = Raised([&] { sock->Connect("127.0.0.1", 80); });
-  EXPECT_EQ(e.Number(), 10049);
-  EXPECT_EQ(e.Source(), "CNetSocket.ConnectToIP");
-  EXPECT_EQ(e.Description(), "Cannot assign requested address");
-  EXPECT_EQ(sock->State(), StateConnecting);
+  // The "any" address and port 0 name nobody: refused at once, even with a listener
+  // on this host.
+  uint16_t port = 0;
+  Fd listener = LoopbackListener(&port);
+  for (const bool portZero : {false, true}) {
+    RaisedError e = Raised([&] {
+      if (portZero) {
+        sock->SetRemotePort(0);  // the property takes 0, Connect's argument does not
+        sock->Connect("127.0.0.1");
+      } else {
+        sock->Connect("0.0.0.0", static_cast<int32_t>(port));
+      }
+    });
+    EXPECT_EQ(e.Number(), 10049);
+    EXPECT_EQ(e.Source(), "CNetSocket.ConnectToIP");
+    EXPECT_EQ(e.Description(), "Cannot assign requested address");
+    EXPECT_EQ(sock->State(), StateConnecting);
+    sock->CloseSck();
+  }
   EXPECT_TRUE(events.errors.empty());
-  sock->CloseSck();
+  bed.Settle();
+  EXPECT_EQ(events.connects, 0);
 
   sock->OnError = [](SocketErrorArgs& e) { e.CancelDisplay = false; };
   bed.fake.FailNext(Call::Connect, 10051);

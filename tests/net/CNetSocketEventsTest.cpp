@@ -265,17 +265,64 @@ TEST(CNetSocketAcceptNotify, FailedAcceptPutsTheListenerInError) {
     server.events.errors.push_back(e);
     e.CancelDisplay = false;
   };
-  bed.fake.FailNext(Call::Accept, 10024);
+  bed.fake.FailNext(Call::Accept, 10022);
   uint16_t clientPort = 0;
   Fd client = server.ConnectClient(&clientPort);
   ASSERT_TRUE(bed.Pump([&] { return !server.events.errors.empty(); }));
   EXPECT_EQ(server.sock->State(), StateError);
-  EXPECT_EQ(server.events.errors[0].Number, 10024);
-  EXPECT_EQ(server.events.errors[0].Description, "Too many open files");
+  EXPECT_EQ(server.events.errors[0].Number, 10022);
+  EXPECT_EQ(server.events.errors[0].Description, "Invalid argument");
   EXPECT_EQ(server.events.errors[0].Source, "CNetSocket.PostSocket");
   EXPECT_TRUE(server.events.requests.empty());
   ASSERT_EQ(bed.alerts.shown.size(), 1u);
   EXPECT_EQ(bed.alerts.shown[0].second, "CNetSocket.PostSocket");
+}
+
+TEST(CNetSocketAcceptNotify, DeadConnectionsAndShortagesAreNoFailureOfTheListener) {
+  LoopbackRig bed;
+  ListenBench server(bed);
+  ASSERT_TRUE(server.listening);
+  std::vector<std::shared_ptr<CNetSocket>> owners;
+  server.sock->OnConnectionRequest = [&](int32_t id) {
+    owners.push_back(bed.NewSocket());
+    owners.back()->Accept(id);
+  };
+  uint16_t clientPort = 0;
+  std::vector<Fd> clients;
+  // Each failure is injected for one waiting connection (the fake closes it).
+  auto failNextWith = [&](int code) {
+    const int calls = bed.fake.Calls(Call::Accept);
+    bed.fake.FailNext(Call::Accept, code);
+    clients.push_back(server.ConnectClient(&clientPort));
+    ASSERT_TRUE(bed.Pump([&] { return bed.fake.Calls(Call::Accept) > calls; }));
+    EXPECT_EQ(server.sock->State(), StateListening) << code;
+  };
+  auto accepted = [&] {
+    const size_t before = owners.size();
+    clients.push_back(server.ConnectClient(&clientPort));
+    return bed.Pump([&] { return owners.size() > before; });
+  };
+
+  // Gone before it could be taken, or died while it waited: nothing to report.
+  failNextWith(10035);
+  failNextWith(10053);
+  EXPECT_TRUE(server.events.errors.empty());
+  ASSERT_TRUE(accepted());
+  // No descriptor, no memory: said once per shortage, which an accept ends.
+  failNextWith(10024);
+  failNextWith(10055);
+  ASSERT_EQ(server.events.errors.size(), 1u);
+  EXPECT_EQ(server.events.errors[0].Number, 10024);
+  EXPECT_EQ(server.events.errors[0].Description, "Too many open files");
+  EXPECT_EQ(server.events.errors[0].Source, "CNetSocket.PostSocket");
+  EXPECT_TRUE(server.events.errors[0].CancelDisplay);
+  ASSERT_TRUE(accepted());
+  failNextWith(10055);
+  ASSERT_EQ(server.events.errors.size(), 2u);
+  EXPECT_EQ(server.events.errors[1].Number, 10055);
+  ASSERT_TRUE(accepted());
+  EXPECT_EQ(owners.size(), 3u);
+  EXPECT_TRUE(bed.alerts.shown.empty());
 }
 
 }  // namespace

@@ -260,13 +260,24 @@ TEST_F(UdpSendTest, UnusableDestinationsRaiseAndDropTheData) {
   EXPECT_EQ(rig.fake.Calls(Call::SendTo), 0);
 }
 
-TEST_F(UdpSendTest, FailedDatagramIsLostAndReported) {
+TEST_F(UdpSendTest, AfterAFailedDatagramOrAnErrorTheSocketGoesOn) {
   auto sender = rig.NewSocket(ProtocolUdp);
   std::vector<ErrorSeen> errors;
   LoopbackRig::CollectErrors(sender, errors);
+  uint16_t port = 0;
+  Fd peer = BoundLoopbackSocket(SOCK_DGRAM, &port);
   sender->SetRemoteHost("127.0.0.1");
-  sender->SetRemotePort(9);
-  rig.fake.Fail(Call::SendTo, 10065);
+  sender->SetRemotePort(port);
+  auto received = [&] {
+    char buf[16];
+    ssize_t got = -1;
+    if (!rig.Pump([&] { return (got = recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT)) >= 0; })) return std::string();
+    return std::string(buf, static_cast<size_t>(got));
+  };
+
+  // A datagram the platform refuses is lost and reported; only it failed, so the
+  // object stays open, sends the next one and hears what arrives for it.
+  rig.fake.FailNext(Call::SendTo, 10065);
   sender->SendData(Variant("lost"));
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].number, 10065);
@@ -274,8 +285,30 @@ TEST_F(UdpSendTest, FailedDatagramIsLostAndReported) {
   EXPECT_EQ(errors[0].source, "CNetSocket.SendBufferedDataUDP");
   EXPECT_TRUE(errors[0].cancelDisplay);
   EXPECT_TRUE(rig.alerts.shown.empty());
-  EXPECT_EQ(sender->State(), StateError);
   EXPECT_EQ(sender->UnsentByteCount(), 0u);
+  EXPECT_EQ(sender->State(), StateOpen);
+  sender->SendData(Variant("next"));
+  EXPECT_EQ(received(), "next");
+  Variant heard{std::string()};
+  sender->OnDataArrival = [&](int32_t) { sender->GetData(heard); };
+  SendDatagram(peer.get(), static_cast<uint16_t>(sender->LocalPort()), "back");
+  ASSERT_TRUE(rig.Pump([&] { return !heard.AsString().empty(); }));
+  EXPECT_EQ(heard.AsString(), "back");
+
+  // A notification with an error puts it in StateError with its bound socket: the
+  // next send goes out from that socket, without binding it again.
+  sender->SetRemoteHost("127.0.0.1");  // the datagram taken above emptied it
+  const int32_t localPort = sender->LocalPort();
+  rig.module.OnSocketNotify(sender->SocketHandle(), kFdRead, 10050);
+  ASSERT_EQ(sender->State(), StateError);
+  errors.clear();
+  const int binds = rig.fake.Calls(Call::Bind);
+  sender->SendData(Variant("again"));
+  EXPECT_EQ(rig.fake.Calls(Call::Bind), binds);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(sender->State(), StateOpen);
+  EXPECT_EQ(sender->LocalPort(), localPort);
+  EXPECT_EQ(received(), "again");
 }
 
 TEST_F(UdpSendTest, OptionReadFailureIsRaisedFromProcessOptions) {

@@ -88,8 +88,15 @@ class FakePlatform : public Platform {
     if (Injected(Call::Listen)) return -1;
     return real_.Listen(s, backlog);
   }
+  // An injected failure takes the waiting connection and closes it, as a connection
+  // that died while it waited; the listener's notifications go on as after any accept.
   SocketHandle Accept(SocketHandle s, SockAddrIn* peer) override {
-    if (Injected(Call::Accept)) return -1;
+    if (Injected(Call::Accept)) {
+      SockAddrIn ignored;
+      SocketHandle taken = real_.Accept(s, &ignored);
+      if (taken != -1) real_.CloseSocket(taken);
+      return -1;
+    }
     return real_.Accept(s, peer);
   }
   int Connect(SocketHandle s, const SockAddrIn& remote) override {

@@ -1,6 +1,8 @@
 #include "net/modNetSocket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "LoopbackRig.h"
 
@@ -150,6 +152,21 @@ TEST(modNetSocketRegistry, RefusedEventSelectionRaisesFromRegistration) {
   EXPECT_FALSE(bed.module.SocketIsRegistered(sock->SocketHandle()));
   sock->CloseSck();
   EXPECT_EQ(sock->State(), StateClosed);
+
+  // The platform's own event set refusing the socket is the same refusal (here the
+  // socket's descriptor is made a plain file, which epoll cannot watch).
+  auto unwatchable = bed.NewSocket(ProtocolUdp);
+  Fd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  bed.fake.beforeCall = [&](Call call) {
+    if (call == Call::AsyncSelect) ::dup2(devNull.get(), unwatchable->SocketHandle());
+  };
+  const RaisedError refused = Raised([&] { unwatchable->Bind(0, "127.0.0.1"); });
+  bed.fake.beforeCall = nullptr;
+  EXPECT_EQ(refused.Number(), 10013);
+  EXPECT_EQ(refused.Description(), "Permission denied");
+  EXPECT_EQ(refused.Source(), "modNetSocket.RegisterSocket");
+  unwatchable->CloseSck();
+  EXPECT_EQ(unwatchable->State(), StateClosed);
 }
 
 // Routes are observed through error notifications, which reach any object in any state.

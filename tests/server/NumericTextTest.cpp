@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <initializer_list>
 
 #include "net/RaisedError.h"
@@ -27,6 +28,7 @@ TEST(NumericTextTest, ReadsDecimalNumbersAndStopsWhereTheNumberEnds) {
       {"1E+2", 100},       {"25E-1", 2.5},    {"5E", 5},           {"5E-", 5},
       {"50?00", 50},       {"12abc34", 12},   {"--5", 0},          {".", 0},
       {"3.14.15", 3.14},   {"7-", 7},         {"1,5", 1},          {"0x10", 0},
+      {"1e-999", 0},       {"-1e999", -HUGE_VAL}, {"0.001e310", 1e307}, {"12e-2", 0.12},
   });
 }
 

@@ -62,6 +62,7 @@ TEST(ArgumentParser, HelpAfterACommandNamesThatCommand) {
   EXPECT_EQ(cl.command, Command::Help);
   EXPECT_EQ(cl.helpTopic, "watch");
   EXPECT_EQ(P({"publish", "h", "--help"}).helpTopic, "publish");
+  EXPECT_EQ(P({"--version"}).command, Command::Version);
   EXPECT_NE(ArgumentParser::HelpText("publish").find("--always"), std::string::npos);
   EXPECT_NE(ArgumentParser::HelpText("discover").find("--timeout"), std::string::npos);
   EXPECT_NE(ArgumentParser::HelpText("").find("discover"), std::string::npos);

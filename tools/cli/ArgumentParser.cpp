@@ -19,6 +19,7 @@ const char* const kOverview =
     "  publish    create an event on a server and publish values on it\n"
     "\n"
     "Every command takes --json (one JSON object per line) and --help.\n"
+    "toruna-cli --version prints the version.\n"
     "Exit status: 0 success, 1 no server / connection failed or closed, 2 bad arguments.\n";
 
 const char* const kDiscoverHelp =
@@ -70,7 +71,8 @@ std::string CommandName(Command c) {
     case Command::Discover: return "discover";
     case Command::Watch: return "watch";
     case Command::Publish: return "publish";
-    case Command::Help: break;
+    case Command::Help:
+    case Command::Version: break;
   }
   return "";
 }
@@ -123,6 +125,10 @@ CommandLine ArgumentParser::Parse(const std::vector<std::string>& args) {
   if (first == "--help" || first == "-h" || first == "help") {
     cl.command = Command::Help;
     if (args.size() > 1) cl.helpTopic = args[1];
+    return cl;
+  }
+  if (first == "--version") {
+    cl.command = Command::Version;
     return cl;
   }
   if (first == "discover") {
@@ -242,6 +248,7 @@ CommandLine ArgumentParser::Parse(const std::vector<std::string>& args) {
       }
       break;
     case Command::Help:
+    case Command::Version:
       break;
   }
   if (cl.command == Command::Watch && cl.watch.host.empty()) throw UsageError("empty HOST", cmd);

@@ -22,7 +22,7 @@ class UsageError : public std::runtime_error {
   std::string command_;
 };
 
-enum class Command { Help, Discover, Watch, Publish };
+enum class Command { Help, Version, Discover, Watch, Publish };
 
 struct DiscoverOptions {
   double timeoutSeconds = 2.0;

@@ -13,6 +13,10 @@
 #include "net/linux/SignalWatch.h"
 #include "net/modNetSocket.h"
 
+#ifndef TORUNA_VERSION
+#define TORUNA_VERSION "unknown"
+#endif
+
 using namespace toruna;
 
 int main(int argc, char** argv) {
@@ -33,6 +37,10 @@ int main(int argc, char** argv) {
     std::cout << cli::ArgumentParser::HelpText(cl.helpTopic);
     return 0;
   }
+  if (cl.command == cli::Command::Version) {
+    std::cout << "toruna-cli " TORUNA_VERSION "\n";
+    return 0;
+  }
 
   cli::Output output(std::cout, std::cerr, cl.json);
   try {
@@ -46,6 +54,7 @@ int main(int argc, char** argv) {
       case cli::Command::Publish:
         return cli::PublishCommand::Run(cl.publish, output, dispatcher, loop);
       case cli::Command::Help:
+      case cli::Command::Version:
         break;
     }
   } catch (const net::RaisedError& e) {

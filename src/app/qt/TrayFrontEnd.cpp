@@ -2,9 +2,8 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDirIterator>
 #include <QMessageBox>
-#include <QPainter>
-#include <QPixmap>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <iostream>
@@ -18,20 +17,13 @@ namespace toruna::app {
 
 namespace {
 
-// The icon of window and notification area, drawn rather than shipped as a file.
-QIcon DrawIcon() {
-  QPixmap pixmap(32, 32);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setBrush(QColor(0x2a, 0x6f, 0xb0));
-  painter.setPen(Qt::NoPen);
-  painter.drawEllipse(1, 1, 30, 30);
-  painter.setPen(QPen(Qt::white, 4));
-  painter.drawLine(9, 10, 23, 10);
-  painter.drawLine(16, 10, 16, 25);
-  painter.end();
-  return QIcon(pixmap);
+// The icon of window and notification area: the theme's "toruna" (installed with
+// the desktop entry), else the same pictures built into the program.
+QIcon AppIcon() {
+  QIcon builtIn;
+  QDirIterator sizes(":/icons", {"toruna.png"}, QDir::Files, QDirIterator::Subdirectories);
+  while (sizes.hasNext()) builtIn.addFile(sizes.next());
+  return QIcon::fromTheme("toruna", builtIn);
 }
 
 }  // namespace
@@ -41,7 +33,7 @@ TrayFrontEnd::TrayFrontEnd(std::optional<bool> trayAvailable)
       window_(std::make_unique<TrayWindow>()),
       menu_(std::make_unique<QMenu>("Blaa")),
       icon_(std::make_unique<QSystemTrayIcon>()) {
-  const QIcon icon = DrawIcon();
+  const QIcon icon = AppIcon();
   window_->setWindowIcon(icon);
   window_->onCloseRequest = [this] {
     bool cancel = false;

@@ -41,7 +41,8 @@ int PlatformErrorFromErrno(int error) {
     case ECONNABORTED: return 10053;
     case ECONNRESET: return 10054;
     case ENOBUFS:
-    case ENOMEM: return 10055;
+    case ENOMEM:
+    case ENOSPC: return 10055;  // ENOSPC: epoll's limit on watched descriptors
     case EISCONN: return 10056;
     case ENOTCONN: return 10057;
     case ESHUTDOWN:
@@ -50,7 +51,7 @@ int PlatformErrorFromErrno(int error) {
     case ECONNREFUSED: return 10061;
     case EHOSTDOWN:
     case EHOSTUNREACH: return 10065;
-    default: return 10022;
+    default: return error;
   }
 }
 

@@ -4,8 +4,9 @@
 
 namespace toruna::net {
 
-// errno of a failed socket call; an errno with no counterpart maps to 10022
-// ("Invalid argument"), the closest general-purpose code the layer has a text for.
+// errno of a failed socket call. An errno with no counterpart keeps its own number
+// (always below the platform's numbers, which start at 10000), so that the text
+// names it for what it is, "Unknown error", and the number still tells which.
 int PlatformErrorFromErrno(int error);
 
 // Result of a failed getaddrinfo (its EAI_ code, and errno for EAI_SYSTEM).

@@ -47,11 +47,13 @@ struct EventLoop::Impl {
     uint32_t id = 0;
     uint32_t interest = 0;
     bool inEpoll = false;
+    bool held = false;  // stays in the set without interest (see Hold)
     FdCallback callback;
   };
   struct Timer {
     int fd = -1;
     std::shared_ptr<std::function<void()>> callback;
+    itimerspec period{};
   };
 
   int epollFd = -1;
@@ -67,15 +69,16 @@ struct EventLoop::Impl {
   // Puts the registration into the epoll set, changes it, or takes it out. A
   // descriptor with no interest leaves the set entirely: epoll reports hang-ups and
   // errors whatever the interest, and a dead socket nobody reads would keep it busy.
+  // A held one stays, disarmed after at most one such report (one-shot).
   // False when epoll refuses the descriptor.
   bool Apply(Registration& reg) {
-    if (reg.interest == 0) {
+    if (reg.interest == 0 && !reg.held) {
       if (reg.inEpoll) epoll_ctl(epollFd, EPOLL_CTL_DEL, reg.fd, nullptr);
       reg.inEpoll = false;
       return true;
     }
     epoll_event ev{};
-    ev.events = ToEpoll(reg.interest);
+    ev.events = reg.interest == 0 ? EPOLLONESHOT : ToEpoll(reg.interest);
     ev.data.u64 = EpollKey(reg.id, reg.fd);
     int op = reg.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
     if (epoll_ctl(epollFd, op, reg.fd, &ev) != 0) {
@@ -124,7 +127,8 @@ struct EventLoop::Impl {
     if ((ev.events & EPOLLOUT) && (reg->interest & kWritable)) ready |= kWritable;
     if (ev.events & (EPOLLRDHUP | EPOLLHUP)) ready |= kHangUp;
     if (ev.events & EPOLLERR) ready |= kFailed;
-    if (ready == 0 || !reg->inEpoll) return;
+    // A held descriptor without interest may report a hang-up once; nobody asked.
+    if (ready == 0 || !reg->inEpoll || reg->interest == 0) return;
     reg->callback(ready);
   }
 
@@ -180,18 +184,30 @@ void EventLoop::Watch(int fd, uint32_t interest, FdCallback callback) {
   impl_->byFd[fd] = reg;
 }
 
-void EventLoop::Modify(int fd, uint32_t interest) {
+bool EventLoop::Modify(int fd, uint32_t interest) {
   auto it = impl_->byFd.find(fd);
-  if (it == impl_->byFd.end()) return;
+  if (it == impl_->byFd.end()) return true;
   interest &= kReadable | kWritable | kHangUp;
-  if (it->second->interest == interest) return;
+  if (it->second->interest == interest) return true;
   it->second->interest = interest;
-  // A descriptor epoll refuses here was closed behind the loop's back; it has nothing
-  // more to report, so there is nothing to do about it.
-  impl_->Apply(*it->second);
+  return impl_->Apply(*it->second);
 }
 
 void EventLoop::Unwatch(int fd) { impl_->Remove(fd); }
+
+bool EventLoop::Hold(int fd) {
+  auto it = impl_->byFd.find(fd);
+  if (it == impl_->byFd.end()) {
+    errno = EBADF;
+    return false;
+  }
+  Impl::Registration& reg = *it->second;
+  reg.held = true;
+  if (reg.inEpoll) return true;
+  if (impl_->Apply(reg)) return true;
+  reg.held = false;
+  return false;
+}
 
 EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds interval,
                                        std::function<void()> callback) {
@@ -206,7 +222,7 @@ EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds interval,
 
   TimerId id = impl_->nextTimer++;
   auto shared = std::make_shared<std::function<void()>>(std::move(callback));
-  impl_->timers[id] = Impl::Timer{fd, shared};
+  impl_->timers[id] = Impl::Timer{fd, shared, period};
   Watch(fd, kReadable, [fd, shared](uint32_t) {
     // Expirations missed while the loop was busy are folded into one call.
     uint64_t expirations = 0;
@@ -224,6 +240,22 @@ void EventLoop::CancelTimer(TimerId id) {
   impl_->timers.erase(it);
   Unwatch(fd);
   close(fd);
+}
+
+void EventLoop::StopTimer(TimerId id) {
+  auto it = impl_->timers.find(id);
+  if (it == impl_->timers.end()) return;
+  const itimerspec off{};
+  timerfd_settime(it->second.fd, 0, &off, nullptr);
+  // An expiration already counted must not call either.
+  uint64_t expirations = 0;
+  if (read(it->second.fd, &expirations, sizeof expirations) < 0) expirations = 0;
+}
+
+void EventLoop::StartTimer(TimerId id) {
+  auto it = impl_->timers.find(id);
+  if (it == impl_->timers.end()) return;
+  timerfd_settime(it->second.fd, 0, &it->second.period, nullptr);
 }
 
 void EventLoop::Defer(std::function<void()> callback) {

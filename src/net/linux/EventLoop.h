@@ -32,12 +32,21 @@ class EventLoop {
   // readiness already collected for the old one is not delivered to the new one.
   // Watch throws std::system_error when epoll refuses the descriptor (a plain file).
   void Watch(int fd, uint32_t interest, FdCallback callback);
-  void Modify(int fd, uint32_t interest);
+  // False when epoll refuses the descriptor (errno says why); see Hold.
+  bool Modify(int fd, uint32_t interest);
   void Unwatch(int fd);
+  // Gives a watched descriptor its place in the epoll set now, interest or not, and
+  // keeps it there until Unwatch: changes of interest after this cannot be refused
+  // (epoll refuses only new members: its limit on watches, no memory). False, with
+  // errno set, when epoll refuses it now.
+  bool Hold(int fd);
 
-  // Periodic timer; the first call comes one interval after AddTimer.
+  // Periodic timer; the first call comes one interval after AddTimer (or after
+  // StartTimer). A stopped timer keeps its descriptor and calls nothing.
   TimerId AddTimer(std::chrono::milliseconds interval, std::function<void()> callback);
   void CancelTimer(TimerId id);
+  void StopTimer(TimerId id);
+  void StartTimer(TimerId id);
 
   // Runs callback once, after every callback of the current batch has run (or on the
   // next ProcessReady when called outside a batch).

@@ -62,6 +62,24 @@ bool MapOption(int level, int option, int* sysLevel, int* sysOption) {
   return false;
 }
 
+// What accept reports for a connection that died while it waited (Linux passes the
+// new connection's pending error on): not a failure of the listener; the next
+// connection is there to take.
+bool ConnectionDiedWaiting(int error) {
+  switch (error) {
+    case ECONNABORTED: case EPROTO: case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN:
+    case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH: case EPERM: case EINTR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// No descriptor or no memory for a new connection: it waits until there is.
+bool OutOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM || error == ENOSPC;
+}
+
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(EventLoop& loop)
@@ -107,25 +125,44 @@ SocketHandle LinuxPlatform::Socket(int type, int protocol) {
 
 int LinuxPlatform::AsyncSelect(SocketHandle s, uint16_t mask) {
   if (!events_.Tracked(s)) return Fail(10038);
-  events_.Select(s, mask);
+  if (!events_.Select(s, mask)) return FailErrno(errno);
   return 0;
 }
 
 int LinuxPlatform::Bind(SocketHandle s, const SockAddrIn& local) {
   if (!events_.Tracked(s)) return Fail(10038);
-  if (events_.IsStream(s)) {
-    // A restarted server must be able to take its port back at once.
+  const sockaddr_in addr = ToSockaddr(local);
+  const sockaddr* to = reinterpret_cast<const sockaddr*>(&addr);
+  if (bind(s, to, sizeof addr) == 0) return 0;
+  int saved = errno;
+  if (saved == EADDRINUSE && events_.IsStream(s) && local.port != 0) {
+    // A restarted server must take its port back at once from the connections of
+    // its predecessor that linger in TIME_WAIT. They carry SO_REUSEADDR (see Listen),
+    // so with the option the bind succeeds over them, and still fails over a
+    // listener or a bound socket. The option goes again after the bind: a bound
+    // socket that does not listen yet is nobody else's to bind as well.
     int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const int rc = bind(s, to, sizeof addr);
+    saved = errno;
+    int off = 0;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off);
+    if (rc == 0) return 0;
   }
-  sockaddr_in addr = ToSockaddr(local);
-  if (bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return FailErrno(errno);
-  return 0;
+  return FailErrno(saved);
 }
 
 int LinuxPlatform::Listen(SocketHandle s, int backlog) {
   if (!events_.Tracked(s)) return Fail(10038);
-  if (listen(s, backlog < 0 ? SOMAXCONN : backlog) != 0) return FailErrno(errno);
+  if (events_.IsStream(s)) {
+    // Connections accepted from now on inherit the option; their TIME_WAIT then
+    // does not keep a restarted server from its port (see Bind).
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
+  // listen cuts a backlog above the system's limit (net.core.somaxconn) down to it,
+  // so kMaxBacklog gets that limit.
+  if (listen(s, backlog < 0 ? kMaxBacklog : backlog) != 0) return FailErrno(errno);
   events_.Listening(s);
   return 0;
 }
@@ -133,18 +170,31 @@ int LinuxPlatform::Listen(SocketHandle s, int backlog) {
 SocketHandle LinuxPlatform::Accept(SocketHandle s, SockAddrIn* peer) {
   if (!events_.Tracked(s)) return Fail(10038);
   sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  int fd = accept4(s, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  int saved = errno;
-  events_.AcceptCalled(s);
+  int fd = -1;
+  int saved = 0;
+  do {
+    socklen_t len = sizeof addr;
+    fd = accept4(s, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    saved = errno;
+  } while (fd < 0 && ConnectionDiedWaiting(saved));
+  if (fd >= 0 && !events_.Accepted(s, fd)) {
+    // The event set has no room for it: nothing would ever be heard of it.
+    saved = errno;
+    events_.Forget(fd);
+    close(fd);
+    fd = -1;
+  }
+  events_.AcceptCalled(s, fd < 0 && OutOfResources(saved));
   if (fd < 0) return FailErrno(saved);
-  events_.Accepted(s, fd);
   if (peer) *peer = FromSockaddr(addr);
   return fd;
 }
 
 int LinuxPlatform::Connect(SocketHandle s, const SockAddrIn& remote) {
   if (!events_.Tracked(s)) return Fail(10038);
+  // Nobody can be reached at port 0 or at the "any" address (Linux would connect
+  // the latter to this host): refused at once.
+  if (remote.addr == 0 || remote.port == 0) return Fail(kErrAddressNotAvailable);
   sockaddr_in addr = ToSockaddr(remote);
   if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
     // Stream sockets still report the completion as a notification.
@@ -166,6 +216,8 @@ int LinuxPlatform::Send(SocketHandle s, const uint8_t* data, int len) {
   if (n < 0) {
     int saved = errno;
     if (saved == EAGAIN || saved == EWOULDBLOCK) events_.SendBlocked(s);
+    // After a reset the socket only says it is shut down; it was reset.
+    if (saved == EPIPE && events_.Failure(s) != 0) saved = events_.Failure(s);
     return FailErrno(saved);
   }
   return static_cast<int>(n);
@@ -213,6 +265,8 @@ int LinuxPlatform::Receive(SocketHandle s, uint8_t* buf, int len, int flags, Soc
   // Every receive call re-arms FD_READ, whatever its outcome.
   events_.ReceiveCalled(s);
   if (n < 0) return FailErrno(saved);
+  // After a reset the socket reads as ended; it was reset.
+  if (stream && n == 0 && len > 0 && events_.Failure(s) != 0) return FailErrno(events_.Failure(s));
   if (!stream) {
     if (from) *from = FromSockaddr(addr);
     if (n > len) return Fail(kErrMessageTooLong);
@@ -302,9 +356,11 @@ int LinuxPlatform::GetHostName(std::string* name) {
 }
 
 uint32_t LinuxPlatform::InetAddr(const std::string& text) {
-  // Only dotted text counts as an address; anything else is a name to look up.
+  // Every form the address parser knows is an address, the dotted one and the
+  // shorter ones ("10.1", a single number such as "2130706433"); anything else is a
+  // name to look up.
   in_addr addr{};
-  if (text.find('.') == std::string::npos || inet_aton(text.c_str(), &addr) == 0) return kInaddrNone;
+  if (inet_aton(text.c_str(), &addr) == 0) return kInaddrNone;
   return addr.s_addr;
 }
 

@@ -24,11 +24,14 @@ inline constexpr uint16_t kFdAllEvents = 59;  // read, write, accept, connect, c
 
 // Platform error numbers used by name in the socket layer.
 inline constexpr int kErrInterrupted = 10004;
+inline constexpr int kErrTooManyOpenFiles = 10024;
 inline constexpr int kErrWouldBlock = 10035;
 inline constexpr int kErrMessageTooLong = 10040;
 inline constexpr int kErrAddressFamily = 10047;
 inline constexpr int kErrAddressNotAvailable = 10049;
+inline constexpr int kErrConnectionAborted = 10053;
 inline constexpr int kErrConnectionReset = 10054;
+inline constexpr int kErrNoBufferSpace = 10055;
 inline constexpr int kErrConnectionRefused = 10061;
 inline constexpr int kErrHostNotFound = 11001;
 
@@ -46,6 +49,9 @@ inline constexpr int kTcpNoDelay = 0x0001;     // at level kIpProtoTcp
 inline constexpr int kMsgPeek = 2;
 
 inline constexpr uint32_t kInaddrNone = 0xFFFFFFFFu;
+
+// The listen backlog that asks for the largest queue the system allows (SOMAXCONN).
+inline constexpr int kMaxBacklog = 0x7FFFFFFF;
 
 // An IPv4 socket address: the address in network byte order, the port in host order.
 struct SockAddrIn {
@@ -87,6 +93,7 @@ class Platform {
   // inherit the selection of their listening socket.
   virtual int AsyncSelect(SocketHandle s, uint16_t mask) = 0;
   virtual int Bind(SocketHandle s, const SockAddrIn& local) = 0;
+  // backlog kMaxBacklog: the largest the system allows.
   virtual int Listen(SocketHandle s, int backlog) = 0;
   virtual SocketHandle Accept(SocketHandle s, SockAddrIn* peer) = 0;
   virtual int Connect(SocketHandle s, const SockAddrIn& remote) = 0;

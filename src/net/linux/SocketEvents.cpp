@@ -5,12 +5,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <system_error>
 
 #include "net/linux/ErrnoMap.h"
 
 namespace toruna::net {
 
 namespace {
+
+// How soon a parked listener tries again when no socket here was released.
+constexpr std::chrono::milliseconds kAcceptRetry{200};
 
 // Reads and clears the socket's pending error.
 int TakeSocketError(int fd) {
@@ -32,6 +37,7 @@ SocketEvents::SocketEvents(EventLoop& loop) : loop_(loop), alive_(std::make_shar
 
 SocketEvents::~SocketEvents() {
   for (auto& [fd, socket] : sockets_) loop_.Unwatch(fd);
+  if (retryTimer_ != 0) loop_.CancelTimer(retryTimer_);
 }
 
 void SocketEvents::Track(int fd, bool stream) {
@@ -49,11 +55,18 @@ void SocketEvents::Track(int fd, bool stream) {
 void SocketEvents::Forget(int fd) {
   if (sockets_.erase(fd) == 0) return;
   loop_.Unwatch(fd);
+  // The descriptor is about to be free: a parked listener can take a connection.
+  if (!parked_.empty()) WakeParked();
 }
 
 bool SocketEvents::IsStream(int fd) const {
   auto it = sockets_.find(fd);
   return it != sockets_.end() && it->second.stream;
+}
+
+int SocketEvents::Failure(int fd) const {
+  auto it = sockets_.find(fd);
+  return it == sockets_.end() ? 0 : it->second.failure;
 }
 
 std::vector<int> SocketEvents::TrackedSockets() const {
@@ -67,11 +80,16 @@ SocketEvents::Socket* SocketEvents::Find(int fd) {
   return it == sockets_.end() ? nullptr : &it->second;
 }
 
-void SocketEvents::Select(int fd, uint16_t mask) {
+bool SocketEvents::Select(int fd, uint16_t mask) {
   Socket* s = Find(fd);
-  if (!s) return;
+  if (!s) {
+    errno = EBADF;
+    return false;
+  }
+  if (mask != 0 && !loop_.Hold(fd)) return false;
   s->mask = mask;
   UpdateInterest(*s);
+  return true;
 }
 
 void SocketEvents::Listening(int fd) {
@@ -80,6 +98,18 @@ void SocketEvents::Listening(int fd) {
   s->phase = Phase::kListening;
   s->readArmed = true;
   UpdateInterest(*s);
+  if (retryTimer_ == 0) {
+    // Made now, while a descriptor is surely free: it is needed when none is.
+    try {
+      std::weak_ptr<char> alive = alive_;
+      retryTimer_ = loop_.AddTimer(kAcceptRetry, [this, alive] {
+        if (!alive.expired()) WakeParked();
+      });
+      loop_.StopTimer(retryTimer_);
+    } catch (const std::system_error&) {
+      retryTimer_ = 0;  // released sockets still wake parked listeners
+    }
+  }
 }
 
 void SocketEvents::ConnectStarted(int fd) {
@@ -98,17 +128,56 @@ void SocketEvents::ConnectedAtOnce(int fd) {
   UpdateInterest(*s);
 }
 
-void SocketEvents::AcceptCalled(int listenFd) { ReceiveCalled(listenFd); }
+void SocketEvents::AcceptCalled(int listenFd, bool shortage) {
+  Socket* s = Find(listenFd);
+  if (!s) return;
+  if (shortage) {
+    Park(*s);
+  } else {
+    ReceiveCalled(listenFd);
+  }
+}
 
-void SocketEvents::Accepted(int listenFd, int newFd) {
+bool SocketEvents::Accepted(int listenFd, int newFd) {
   Socket* listener = Find(listenFd);
   uint16_t mask = listener ? listener->mask : 0;
   Track(newFd, true);
+  if (mask != 0 && !loop_.Hold(newFd)) return false;
   Socket& s = sockets_[newFd];
   s.mask = mask;
   s.phase = Phase::kConnected;
   PostFirstWrite(s);
   UpdateInterest(s);
+  return true;
+}
+
+void SocketEvents::Park(Socket& s) {
+  s.readArmed = false;
+  s.readLazy = false;
+  UpdateInterest(s);
+  if (s.parked) return;
+  s.parked = true;
+  parked_.push_back(s.fd);
+  if (retryTimer_ != 0 && !retryRunning_) {
+    loop_.StartTimer(retryTimer_);
+    retryRunning_ = true;
+  }
+}
+
+void SocketEvents::WakeParked() {
+  if (retryRunning_) {
+    loop_.StopTimer(retryTimer_);
+    retryRunning_ = false;
+  }
+  std::vector<int> parked;
+  parked.swap(parked_);
+  for (int fd : parked) {
+    Socket* s = Find(fd);
+    if (!s || !s->parked) continue;
+    s->parked = false;
+    s->readArmed = true;  // connections still waiting bring FD_ACCEPT at once
+    UpdateInterest(*s);
+  }
 }
 
 void SocketEvents::ReceiveCalled(int fd) {
@@ -194,6 +263,7 @@ void SocketEvents::OnStreamReady(Socket& s, uint32_t ready) {
     int error = TakeSocketError(s.fd);
     if (error != 0) {
       // A reset: the close is reported at once, whatever is still unread.
+      s.failure = error;
       s.closeDone = true;
       Post(s, kFdClose, static_cast<uint16_t>(PlatformErrorFromErrno(error)));
       return;

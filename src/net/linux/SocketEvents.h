@@ -8,6 +8,12 @@
 // delivered from the loop in arrival order, never from inside a platform call, and
 // each carries the generation of its socket so that one queued for a closed socket
 // never reaches a new socket that got the same number.
+// An accept that fails for want of descriptors (or memory) parks its listener: its
+// FD_ACCEPT is not armed again, so the connections waiting in its queue (which stay
+// there, untouched) cannot keep the loop busy, until a socket here is released or,
+// for descriptors freed elsewhere, a retry a fifth of a second later.
+// A socket gets its place in the event set when its events are selected (or as it
+// is accepted); a refusal then is the selection's (or the accept's) failure.
 // This class does not own the descriptors; LinuxPlatform opens and closes them.
 
 #include <cstdint>
@@ -35,16 +41,23 @@ class SocketEvents {
   void Forget(int fd);
   bool Tracked(int fd) const { return sockets_.count(fd) != 0; }
   bool IsStream(int fd) const;
+  // The errno of the failure (a reset) that ended a connection, once a notification
+  // has taken it from the socket; 0 when there was none. Reading a socket's pending
+  // error clears it, so the calls that follow must be told what it was.
+  int Failure(int fd) const;
   std::vector<int> TrackedSockets() const;
 
-  void Select(int fd, uint16_t mask);
+  // False (errno set) when the event set refuses the socket.
+  bool Select(int fd, uint16_t mask);
 
   // What the platform calls did, as far as notifications are concerned.
   void Listening(int fd);
   void ConnectStarted(int fd);
   void ConnectedAtOnce(int fd);
-  void AcceptCalled(int listenFd);
-  void Accepted(int listenFd, int newFd);
+  // shortage: the accept failed for want of descriptors or memory.
+  void AcceptCalled(int listenFd, bool shortage);
+  // False (errno set) when the event set refuses the new socket.
+  bool Accepted(int listenFd, int newFd);
   void ReceiveCalled(int fd);
   void SendBlocked(int fd);
 
@@ -66,6 +79,8 @@ class SocketEvents {
     bool writeArmed = false;  // FD_WRITE waits for room to send
     bool closeDone = false;   // FD_CLOSE posted, or nothing more to say about the close
     bool closeHeld = false;   // peer closed with bytes unread and FD_READ disarmed
+    bool parked = false;      // listener waiting for descriptors to take its connections
+    int failure = 0;          // errno that ended the connection, taken from the socket
   };
   struct Item {
     bool lookup = false;
@@ -87,6 +102,8 @@ class SocketEvents {
   void UpdateInterest(Socket& s);
   void ScheduleDrain();
   void Drain();
+  void Park(Socket& s);
+  void WakeParked();
 
   EventLoop& loop_;
   NotificationSink* sink_ = nullptr;
@@ -94,6 +111,9 @@ class SocketEvents {
   std::unordered_map<int, Socket> sockets_;
   std::deque<Item> queue_;
   bool drainScheduled_ = false;
+  std::vector<int> parked_;            // listeners parked for want of descriptors
+  EventLoop::TimerId retryTimer_ = 0;  // made with the first listener, while a descriptor is free
+  bool retryRunning_ = false;
   // Deferred work and deliveries check this to notice that the object has gone.
   std::shared_ptr<char> alive_;
 };

@@ -75,6 +75,9 @@ class TrayFrontEndTest : public ::testing::Test {
 TEST_F(TrayFrontEndTest, WindowAndIconCarryTheCaption) {
   EXPECT_EQ(frontEnd_.Window().windowTitle(), "Form1");
   EXPECT_EQ(frontEnd_.Icon().toolTip(), "Form1");
+  // The application icon, built in with the sizes the icon theme gets.
+  const QList<QSize> sizes = frontEnd_.Icon().icon().availableSizes();
+  EXPECT_TRUE(sizes.contains(QSize(16, 16)) && sizes.contains(QSize(256, 256))) << sizes.size();
   EXPECT_TRUE(frontEnd_.Window().isVisible());
   ASSERT_EQ(frontEnd_.Menu().actions().size(), 2);
   EXPECT_EQ(frontEnd_.Menu().actions()[0]->text(), "Show");

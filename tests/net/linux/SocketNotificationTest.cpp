@@ -1,14 +1,19 @@
 // The notification rules on real loopback sockets: how often each event comes, and
 // that nothing comes for a socket that is gone or was never meant to get it.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "net/linux/LoopbackHarness.h"
 
@@ -60,6 +65,94 @@ TEST_F(SocketNotificationTest, ConnectAndAcceptEachGiveOneWriteAndAcceptWaitsFor
   EXPECT_EQ(sink.Count(listener, kFdAccept), 2);
   EXPECT_EQ(platform.Accept(listener, &peer), -1);
   EXPECT_EQ(platform.LastError(), kErrWouldBlock);
+}
+
+// Leaves the process without a free descriptor: the soft limit just above the
+// highest one open, the rest taken. Everything is given back at the end.
+class DescriptorShortage {
+ public:
+  DescriptorShortage() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    int highest = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+      while (dirent* entry = readdir(dir)) highest = std::max(highest, std::atoi(entry->d_name));
+      closedir(dir);
+    }
+    rlimit low = saved_;
+    low.rlim_cur = static_cast<rlim_t>(highest) + 16;
+    setrlimit(RLIMIT_NOFILE, &low);
+    TakeAll();
+  }
+  ~DescriptorShortage() {
+    for (int fd : taken_) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+  void TakeAll() {
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_.push_back(fd);
+  }
+  void FreeOne() {
+    close(taken_.back());
+    taken_.pop_back();
+  }
+
+ private:
+  rlimit saved_{};
+  std::vector<int> taken_;
+};
+
+TEST_F(SocketNotificationTest, ListenerWithoutDescriptorsWaitsQuietlyAndTakesItsConnectionsLater) {
+  uint16_t port = 0;
+  SocketHandle listener = ListeningSocket(kFdAllEvents, &port);
+  SocketHandle spare = platform.Socket(kSockDgram, kIpProtoUdp);
+  // Two clients wait in the listener's queue, the first with bytes already sent.
+  int first = RawConnect(port);
+  int second = RawConnect(port);
+  ASSERT_EQ(send(first, "one", 3, 0), 3);
+  // The listener's owner accepts on every FD_ACCEPT, as the socket layer does.
+  std::vector<SocketHandle> accepted;
+  int refused = 0;
+  auto accept = [&] {
+    SockAddrIn peer;
+    const SocketHandle s = platform.Accept(listener, &peer);
+    if (s >= 0) {
+      accepted.push_back(s);
+    } else {
+      EXPECT_EQ(platform.LastError(), 10024);
+      ++refused;
+    }
+  };
+  bool accepting = false;
+  sink.onNotify = [&](const Note& note) {
+    if (accepting && note.socket == listener && note.event == kFdAccept) accept();
+  };
+  // The first FD_ACCEPT arrives while descriptors are still free (so that nothing
+  // delivers for the first time without one: the sanitizers' checks need one then),
+  // and its accept is made once they are all taken.
+  ASSERT_TRUE(PumpUntil([&] { return sink.Count(listener, kFdAccept) == 1; }));
+  DescriptorShortage shortage;
+  accepting = true;
+  accept();
+  ASSERT_EQ(refused, 1);
+  // Waiting costs a retry now and then, not a notification per loop round.
+  const auto waitUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+  while (std::chrono::steady_clock::now() < waitUntil) loop.ProcessReady(10);
+  EXPECT_LE(refused, 6) << "the listener kept the loop busy";
+  EXPECT_TRUE(accepted.empty());
+
+  // A socket the platform releases makes room for one connection...
+  ASSERT_EQ(platform.CloseSocket(spare), 0);
+  ASSERT_TRUE(PumpUntil([&] { return accepted.size() == 1; }));
+  // ...and a descriptor freed elsewhere for the other, found by the retry.
+  shortage.FreeOne();
+  ASSERT_TRUE(PumpUntil([&] { return accepted.size() == 2; }));
+
+  // Neither waited in vain: no reset, the bytes sent early are there.
+  uint8_t buf[8];
+  ASSERT_TRUE(PumpUntil([&] { return platform.Recv(accepted[0], buf, sizeof buf, 0) == 3; }));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "one");
+  ASSERT_EQ(send(second, "two", 3, MSG_NOSIGNAL), 3);
+  ASSERT_TRUE(PumpUntil([&] { return platform.Recv(accepted[1], buf, sizeof buf, 0) == 3; }));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "two");
 }
 
 TEST_F(SocketNotificationTest, ReadComesOncePerReceiveCallWhileBytesRemain) {

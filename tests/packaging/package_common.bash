@@ -1,0 +1,35 @@
+# Shared by the package_*.sh checks (sourced). pkg_setup "$@" takes the
+# arguments every check gets (source tree, build tree, package directory,
+# project version), finds the runtime package and unpacks it into $ROOT.
+
+pkg_setup() {
+  SOURCE="$1"; BUILD="$2"; PKGDIR="$3"; VERSION="$4"
+  DEB="$PKGDIR/toruna_${VERSION}_amd64.deb"
+  [ -f "$DEB" ] || { echo "FAILED: no package $DEB"; ls -l "$PKGDIR"; exit 1; }
+  WORK="$(mktemp -d)"
+  trap pkg_cleanup EXIT
+  ROOT="$WORK/root"
+  dpkg-deb -x "$DEB" "$ROOT" || fail "dpkg-deb -x"
+  PIDS=()
+}
+
+pkg_cleanup() {
+  local p
+  for p in "${PIDS[@]}"; do kill -9 "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$WORK"
+}
+
+fail() {
+  echo "FAILED: $*"
+  local f
+  for f in "$WORK"/*.out "$WORK"/*.err; do
+    [ -s "$f" ] && { echo "--- $(basename "$f")"; tail -50 "$f"; }
+  done
+  exit 1
+}
+
+# field NAME: a field of the runtime package's control file.
+field() {
+  dpkg-deb -f "$DEB" "$1"
+}
