@@ -49,7 +49,11 @@ foreach(script postinst prerm postrm)
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                   WORLD_READ WORLD_EXECUTE)
 endforeach()
-file(WRITE ${control}/conffiles "/etc/toruna/Velmor Software.conf\n")
+set(conffiles "/etc/toruna/Velmor Software.conf\n")
+if(TARGET toruna-bridge)
+  string(APPEND conffiles "/etc/toruna/bridge.conf\n")
+endif()
+file(WRITE ${control}/conffiles "${conffiles}")
 
 # CPack installs what is built and builds nothing: `make package` builds
 # toruna_package_files, which are the files installed from packaging/ and every
@@ -101,7 +105,9 @@ its first subscriber arrives and when the last one leaves.
 
 The package holds toruna-server, which runs in the desktop's notification area
 with a log window or headless as the systemd service toruna.service (installed,
-not enabled), and the command-line client toruna-cli.")
+not enabled), the command-line client toruna-cli, and toruna-bridge, which
+bridges a server's events into an MQTT broker and back (as the service
+toruna-bridge.service, installed, not enabled).")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME toruna-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -2,7 +2,8 @@
 # The bridge's command line and the ways to reach a server and a broker: bad
 # arguments are refused with a reason and status 2; --discover finds the
 # server by broadcast; TLS with a CA of the test's own and a user with a
-# password file get through, a wrong password is said and retried.
+# password file (named on the command line, or by the variable the service
+# sets) get through, a wrong password is said and retried.
 set -u
 . "$(dirname "$0")/cli_common.bash"
 . "$(dirname "$0")/bridge_common.bash"
@@ -75,8 +76,9 @@ kill -TERM "$DENIED"
 wait_exit "$DENIED" || fail "the refused bridge did not exit 0 on SIGTERM"
 
 printf 's3cret\n' >"$WORK/right"
-start_bridge tls --discover --broker 127.0.0.1 --cafile "$WORK/ca.crt" --username relay \
-  --password-file "$WORK/right" --prefix site/one
+# The password from where the service puts it.
+TORUNA_BRIDGE_PASSWORD_FILE="$WORK/right" start_bridge tls --discover --broker 127.0.0.1 --cafile "$WORK/ca.crt" \
+  --username relay --prefix site/one
 grep -q 'found server "Lab" on 10.99.0.1' "$WORK/tls.err" || fail "the server was not discovered"
 mosquitto_sub -h 127.0.0.1 -p 8883 --cafile "$WORK/ca.crt" -u relay -P s3cret -t 'site/one/Lab/#' -F '%r %t %p' \
   >"$WORK/sub.txt" 2>"$WORK/sub.err" &

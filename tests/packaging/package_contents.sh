@@ -1,7 +1,7 @@
 #!/bin/bash
 # The runtime package as dpkg and lintian see it: exactly the expected files,
 # control fields with the project's version and the dependencies dpkg-shlibdeps
-# found (which apt can meet), the settings file as its one conffile, valid
+# found (which apt can meet), the two settings files as its conffiles, valid
 # desktop entries, no error or warning from lintian (accepted ones are
 # overridden, with the reason, in packaging/debian/toruna.lintian-overrides).
 # The development package gets the same checks and must not depend on anything.
@@ -24,7 +24,7 @@ dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ && ($2 != "root/root" || ($6 ~ /^\.\/usr\/b
 SUMMARY="$(field Description)"
 SUMMARY="${SUMMARY%%$'\n'*}"
 [[ "$SUMMARY" == *"event-relay server"* ]] || fail "Description: $SUMMARY"
-for lib in libc6 libstdc++6 libqt6widgets6; do
+for lib in libc6 libstdc++6 libqt6widgets6 libmosquitto1; do
   case ", $(field Depends)," in
     *", $lib ("* | *", $lib,"*) ;;
     *) fail "Depends lacks $lib: $(field Depends)" ;;
@@ -36,8 +36,8 @@ apt-get install --simulate "$DEB" >"$WORK/apt.out" 2>&1 || fail "apt-get install
 grep -q "^Inst toruna ($VERSION " "$WORK/apt.out" || fail "apt would not install toruna $VERSION"
 
 dpkg-deb -e "$DEB" "$WORK/control"
-[ "$(cat "$WORK/control/conffiles")" = "/etc/toruna/Velmor Software.conf" ] ||
-  fail "conffiles: $(cat "$WORK/control/conffiles")"
+[ "$(cat "$WORK/control/conffiles")" = "/etc/toruna/Velmor Software.conf
+/etc/toruna/bridge.conf" ] || fail "conffiles: $(cat "$WORK/control/conffiles")"
 desktop-file-validate "$ROOT/usr/share/applications/toruna.desktop" \
   "$ROOT/usr/share/toruna/autostart/toruna.desktop" >"$WORK/desktop.err" 2>&1 ||
   fail "desktop entries"

@@ -1,7 +1,7 @@
 #!/bin/bash
-# The packaged systemd unit and maintainer scripts: `systemd-analyze verify`
-# finds nothing to say about the unit (its ExecStart pointed at the unpacked
-# program, its manual page found in the unpacked tree), its exposure stays in
+# The packaged systemd units and maintainer scripts: `systemd-analyze verify`
+# finds nothing to say about either unit (ExecStart pointed at the unpacked
+# program, the manual page found in the unpacked tree), their exposure stays in
 # systemd's "OK" band, and the scripts only make systemd reload its units: a
 # fresh install neither enables nor starts the service, an upgrade restarts it
 # only if it runs, removal stops it, a purge drops the links `systemctl enable`
@@ -11,15 +11,18 @@ set -u
 . "$(dirname "$0")/package_common.bash"
 pkg_setup "$@"
 
-UNIT="$ROOT/usr/lib/systemd/system/toruna.service"
-sed "s|^ExecStart=/usr/bin/|ExecStart=$ROOT/usr/bin/|" "$UNIT" >"$WORK/toruna.service"
-grep -q "^ExecStart=$ROOT/usr/bin/toruna-server " "$WORK/toruna.service" || fail "ExecStart is not /usr/bin/toruna-server"
-MANPATH="$ROOT/usr/share/man" systemd-analyze verify "$WORK/toruna.service" >"$WORK/verify.out" 2>&1 ||
-  fail "systemd-analyze verify"
-[ ! -s "$WORK/verify.out" ] || fail "systemd-analyze verify has something to say"
-systemd-analyze security --offline=true --threshold=20 "$WORK/toruna.service" >"$WORK/security.out" 2>&1 ||
-  fail "exposure above 2.0"
-tail -1 "$WORK/security.out"
+for unit in toruna:toruna-server toruna-bridge:toruna-bridge; do
+  name="${unit%%:*}"; program="${unit#*:}"
+  sed "s|^ExecStart=/usr/bin/|ExecStart=$ROOT/usr/bin/|" "$ROOT/usr/lib/systemd/system/$name.service" \
+    >"$WORK/$name.service"
+  grep -q "^ExecStart=$ROOT/usr/bin/$program " "$WORK/$name.service" || fail "$name: ExecStart is not /usr/bin/$program"
+  MANPATH="$ROOT/usr/share/man" systemd-analyze verify "$WORK/$name.service" >"$WORK/verify.out" 2>&1 ||
+    fail "systemd-analyze verify $name.service"
+  [ ! -s "$WORK/verify.out" ] || fail "systemd-analyze verify has something to say about $name.service"
+  systemd-analyze security --offline=true --threshold=20 "$WORK/$name.service" >"$WORK/security.out" 2>&1 ||
+    fail "$name.service: exposure above 2.0"
+  echo "$name.service: $(tail -1 "$WORK/security.out")"
+done
 
 dpkg-deb -e "$DEB" "$WORK/control"
 mkdir -p "$WORK/bin" "$WORK/target/etc/systemd/system/multi-user.target.wants"
@@ -27,7 +30,8 @@ for tool in systemctl deb-systemd-invoke; do
   printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$tool" "$WORK/calls" >"$WORK/bin/$tool"
   chmod +x "$WORK/bin/$tool"
 done
-ln -s /usr/lib/systemd/system/toruna.service "$WORK/target/etc/systemd/system/multi-user.target.wants/"
+WANTS="$WORK/target/etc/systemd/system/multi-user.target.wants"
+for unit in toruna.service toruna-bridge.service; do ln -s "/usr/lib/systemd/system/$unit" "$WANTS/"; done
 
 # script NAME ARGS...: the calls it made, one per line.
 script() {
@@ -47,14 +51,17 @@ $2"
 }
 expect_calls "postinst configure" "systemctl --system daemon-reload"
 expect_calls "postinst configure 0.0.1" "systemctl --system daemon-reload
-deb-systemd-invoke try-restart toruna.service"
-expect_calls "prerm remove" "deb-systemd-invoke stop toruna.service"
+deb-systemd-invoke try-restart toruna.service
+deb-systemd-invoke try-restart toruna-bridge.service"
+expect_calls "prerm remove" "deb-systemd-invoke stop toruna.service
+deb-systemd-invoke stop toruna-bridge.service"
 expect_calls "prerm upgrade $VERSION" ""
 expect_calls "postrm remove" "systemctl --system daemon-reload"
-[ -L "$WORK/target/etc/systemd/system/multi-user.target.wants/toruna.service" ] ||
-  fail "remove dropped the administrator's enable link"
+for unit in toruna.service toruna-bridge.service; do
+  [ -L "$WANTS/$unit" ] || fail "remove dropped the administrator's enable link of $unit"
+done
 expect_calls "postrm purge" "systemctl --system daemon-reload"
-[ ! -e "$WORK/target/etc/systemd/system/multi-user.target.wants/toruna.service" ] &&
-  [ ! -L "$WORK/target/etc/systemd/system/multi-user.target.wants/toruna.service" ] ||
-  fail "purge left the enable link"
+for unit in toruna.service toruna-bridge.service; do
+  [ ! -e "$WANTS/$unit" ] && [ ! -L "$WANTS/$unit" ] || fail "purge left the enable link of $unit"
+done
 echo "passed"

@@ -11,7 +11,7 @@ namespace {
 
 const char* const kHelp =
     "Usage: toruna-bridge SERVER [OPTIONS]\n"
-    "       toruna-bridge --discover|--discover-all [OPTIONS]\n"
+    "  or:  toruna-bridge --discover|--discover-all [OPTIONS]\n"
     "\n"
     "Bridges a Toruna server's events into an MQTT broker: every value as decimal\n"
     "text on PREFIX/SERVERNAME/CLIENT/EVENT, each event's description as retained\n"
@@ -36,7 +36,8 @@ const char* const kHelp =
     "  --discovery-prefix P  Home Assistant's discovery prefix (default homeassistant)\n"
     "  --client-id ID        the MQTT client ID (default toruna-bridge-HOST-SERVERNAME)\n"
     "  --username USER       log in as USER\n"
-    "  --password-file FILE  with the password on the first line of FILE\n"
+    "  --password-file FILE  with the password on the first line of FILE (default: the\n"
+    "                        file that TORUNA_BRIDGE_PASSWORD_FILE names, if it is set)\n"
     "  --tls                 use TLS, checking the broker against the system's CAs\n"
     "  --cafile FILE         ... or against the CA certificates in FILE (implies --tls)\n"
     "  --capath DIR          ... or in DIR (implies --tls)\n"
@@ -45,7 +46,9 @@ const char* const kHelp =
     "\n"
     "Names are UTF-8 in topics; '%', '/', '+', '#' and control characters are\n"
     "written as %XX (\"a/b\" is a%2Fb). See docs/bridge.md.\n"
-    "Exit status: 0 when stopped by a signal, 1 when it cannot start, 2 for bad arguments.\n";
+    "\n"
+    "Exit status: 0 when stopped by a signal, 1 when it cannot start, 2 for bad arguments.\n"
+    "toruna-bridge --version prints the version.\n";
 
 int ParsePort(const std::string& text, const std::string& what) {
   if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
@@ -129,6 +132,9 @@ CommandLine BridgeArguments::Parse(const std::vector<std::string>& args) {
 
     if (arg == "--help") {
       cl.help = true;
+      return cl;
+    } else if (arg == "--version") {
+      cl.version = true;
       return cl;
     } else if (arg == "--discover") {
       flag();

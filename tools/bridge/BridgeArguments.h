@@ -33,6 +33,7 @@ struct BridgeOptions {
 
 struct CommandLine {
   bool help = false;
+  bool version = false;
   BridgeOptions options;
 };
 

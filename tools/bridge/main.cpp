@@ -1,6 +1,7 @@
 // toruna-bridge: a Toruna server's events in an MQTT broker, and back.
 
 #include <csignal>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -25,7 +26,14 @@ int main(int argc, char** argv) {
   bridge::CommandLine cl;
   try {
     cl = bridge::BridgeArguments::Parse(std::vector<std::string>(argv + 1, argv + argc));
-    if (!cl.options.passwordFile.empty()) {
+    // The service hands the password over as a systemd credential, whose path
+    // only its unit knows; an empty one there means none.
+    const char* fromService = std::getenv("TORUNA_BRIDGE_PASSWORD_FILE");
+    if (cl.options.passwordFile.empty() && !cl.options.mqtt.username.empty() && fromService != nullptr &&
+        *fromService != '\0') {
+      std::string password = bridge::BridgeApp::ReadPassword(fromService);
+      if (!password.empty()) cl.options.mqtt.password = std::move(password);
+    } else if (!cl.options.passwordFile.empty()) {
       cl.options.mqtt.password = bridge::BridgeApp::ReadPassword(cl.options.passwordFile);
     }
   } catch (const bridge::UsageError& e) {
@@ -34,6 +42,10 @@ int main(int argc, char** argv) {
   }
   if (cl.help) {
     std::cout << bridge::BridgeArguments::HelpText();
+    return 0;
+  }
+  if (cl.version) {
+    std::cout << "toruna-bridge " << TORUNA_VERSION << "\n";
     return 0;
   }
 
