@@ -8,13 +8,8 @@
 # (sandbox_check.py). It prints the package's version.
 set -u
 HERE="$(cd "$(dirname "$0")" && pwd)"
-if [ -z "${TORUNA_PKG_NS:-}" ]; then
-  TORUNA_PKG_NS=1 exec unshare -n bash "$0" "$@"
-fi
 . "$HERE/package_common.bash"
-pkg_setup "$@"
-ip link set lo up
-chmod 755 "$WORK"  # the unprivileged bridge must reach the unpacked tree
+pkg_setup_running "$@"
 
 BRIDGE="$ROOT/usr/bin/toruna-bridge"
 [ "$("$BRIDGE" --version)" = "toruna-bridge $VERSION" ] || fail "bridge --version: $("$BRIDGE" --version)"

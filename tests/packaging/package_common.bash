@@ -13,6 +13,18 @@ pkg_setup() {
   PIDS=()
 }
 
+# pkg_setup_running "$@": pkg_setup for a check that runs the unpacked
+# programs, in a network namespace of its own with loopback up, its work
+# folder open to the unprivileged user the programs run as.
+pkg_setup_running() {
+  if [ -z "${TORUNA_PKG_NS:-}" ]; then
+    TORUNA_PKG_NS=1 exec unshare -n bash "$0" "$@"
+  fi
+  pkg_setup "$@"
+  ip link set lo up
+  chmod 755 "$WORK"
+}
+
 pkg_cleanup() {
   local p
   for p in "${PIDS[@]}"; do kill -9 "$p" 2>/dev/null; done

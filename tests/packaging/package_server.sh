@@ -8,13 +8,8 @@
 # the unit's sandbox (sandbox_check.py), so systemd will not stop it there.
 set -u
 HERE="$(cd "$(dirname "$0")" && pwd)"
-if [ -z "${TORUNA_PKG_NS:-}" ]; then
-  TORUNA_PKG_NS=1 exec unshare -n bash "$0" "$@"
-fi
 . "$HERE/package_common.bash"
-pkg_setup "$@"
-ip link set lo up
-chmod 755 "$WORK"  # the unprivileged server must reach the unpacked tree
+pkg_setup_running "$@"
 
 SERVER="$ROOT/usr/bin/toruna-server"
 CLI="$ROOT/usr/bin/toruna-cli"

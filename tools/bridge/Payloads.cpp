@@ -1,6 +1,7 @@
 #include "Payloads.h"
 
 #include "JsonWriter.h"
+#include "ValueText.h"
 
 namespace toruna::bridge {
 
@@ -20,15 +21,7 @@ std::optional<uint8_t> Payloads::ParseValue(std::string_view payload) {
   const std::string_view blanks = " \t\r\n";
   const size_t first = payload.find_first_not_of(blanks);
   if (first == std::string_view::npos) return std::nullopt;
-  const std::string_view digits = payload.substr(first, payload.find_last_not_of(blanks) - first + 1);
-  if (digits.size() > 3) return std::nullopt;
-  int v = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + (c - '0');
-  }
-  if (v > 255) return std::nullopt;
-  return static_cast<uint8_t>(v);
+  return tools::ValueText::Parse(payload.substr(first, payload.find_last_not_of(blanks) - first + 1));
 }
 
 }  // namespace toruna::bridge

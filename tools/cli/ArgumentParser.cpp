@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "ValueText.h"
 #include "client/WireText.h"
 
 namespace toruna::cli {
@@ -101,14 +102,7 @@ void CheckWireText(Check check, const std::string& cmd) {
 }  // namespace
 
 std::optional<uint8_t> ArgumentParser::ParseValue(const std::string& text) {
-  if (text.empty() || text.size() > 3) return std::nullopt;
-  int v = 0;
-  for (char ch : text) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    v = v * 10 + (ch - '0');
-  }
-  if (v > 255) return std::nullopt;
-  return static_cast<uint8_t>(v);
+  return tools::ValueText::Parse(text);
 }
 
 std::string ArgumentParser::HelpText(const std::string& command) {
