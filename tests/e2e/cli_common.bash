@@ -23,11 +23,10 @@ cli_setup() {
 
 cli_cleanup() {
   local p
-  # The shell's word on each killed job goes where the group's errors go.
-  {
-    for p in "${PIDS[@]}"; do kill -9 "$p"; done
-    wait
-  } 2>/dev/null
+  # The script is over: the shell's word on each job it kills is noise.
+  exec 2>/dev/null
+  for p in "${PIDS[@]}"; do kill -9 "$p"; done
+  wait
   rm -rf "$WORK"
 }
 
