@@ -20,14 +20,16 @@ namespace soak {
 
 namespace {
 
-constexpr int kValuesPerCycle = 4;
+constexpr int kValuesPerRound = 4;
+constexpr unsigned kMaxRounds = 8;
+constexpr double kPauseMin = 0.005, kPauseSpread = 0.020;  // 5 to 25 ms between rounds
 constexpr int kSteadySubscribers = 3;
 constexpr double kStuckSeconds = 15;
 constexpr double kPublishEvery = 0.002;
 
 const char* StateName(int s) {
   static const char* names[] = {"connecting", "registering", "creating", "subscribing",
-                                "publishing", "unsubscribing", "steady"};
+                                "publishing", "pausing", "unsubscribing", "steady"};
   return names[s];
 }
 
@@ -227,13 +229,16 @@ void Soak::OnBarrier(Conn& c) {
         Enter(c, State::Steady);
         break;
       }
-      for (int v = 1; v <= kValuesPerCycle; ++v) AppendIdFrame(c.out, kEventData, c.eventId, v);
-      AppendBarrier(c.out);
-      c.barriers = 1;
-      Enter(c, State::Publishing);
+      // A client stays for a few rounds with pauses between them, so that the
+      // server holds many clients at once.
+      c.rounds = 1 + static_cast<int>(random_() % kMaxRounds);
+      PublishRound(c);
       break;
     case State::Publishing:
-      if (c.subscribedTo != 0 && random_() % 4 != 0) {
+      if (c.rounds > 0) {
+        c.resumeAt = Now() + kPauseMin + kPauseSpread * static_cast<double>(random_() % 1000) / 1000.0;
+        Enter(c, State::Pausing);
+      } else if (c.subscribedTo != 0 && random_() % 4 != 0) {
         AppendIdFrame(c.out, kEventSubscribe, c.subscribedTo, 0);
         AppendBarrier(c.out);
         c.barriers = 1;
@@ -250,6 +255,24 @@ void Soak::OnBarrier(Conn& c) {
       break;
     default:
       break;  // the final barriers of the steady clients
+  }
+}
+
+void Soak::PublishRound(Conn& c) {
+  --c.rounds;
+  for (int v = 0; v < kValuesPerRound; ++v) AppendIdFrame(c.out, kEventData, c.eventId, c.nextValue++);
+  AppendBarrier(c.out);
+  c.barriers = 1;
+  Enter(c, State::Publishing);
+}
+
+void Soak::ResumePaused() {
+  const double now = Now();
+  for (auto& c : slots_) {
+    if (c && c->fd >= 0 && c->state == State::Pausing && now >= c->resumeAt) {
+      PublishRound(*c);
+      Flush(*c);
+    }
   }
 }
 
@@ -321,9 +344,16 @@ void Soak::Poll(int timeoutMs) {
     if (c.fd >= 0) Flush(c);
   }
   // Slots whose client left start their next cycle.
+  joining_ = 0;
+  for (const auto& c : slots_) {
+    if (c && c->fd >= 0 && (c->state == State::Connecting || c->state == State::Registering)) ++joining_;
+  }
   for (size_t s = 0; s < slots_.size(); ++s) {
     if (slots_[s] && slots_[s]->fd < 0) slots_[s].reset();
-    if (!slots_[s] && churning_) Open(static_cast<int>(s), false, false);
+    if (!slots_[s] && churning_ && joining_ < options_.maxJoining) {
+      Open(static_cast<int>(s), false, false);
+      ++joining_;
+    }
   }
 }
 
@@ -345,7 +375,8 @@ void Soak::Progress(bool force) {
 void Soak::CheckStuck() {
   const double now = Now();
   auto check = [&](const std::unique_ptr<Conn>& c) {
-    if (c && c->fd >= 0 && c->state != State::Steady && now - c->since > kStuckSeconds) {
+    if (c && c->fd >= 0 && c->state != State::Steady && c->state != State::Pausing &&
+        now - c->since > kStuckSeconds) {
       Fail(*c, "no answer for " + std::to_string(static_cast<int>(now - c->since)) + " s");
     }
   };
@@ -374,6 +405,7 @@ Totals Soak::Run() {
   double lastCheck = Now();
   while (totals_.cycles < options_.cycles && Now() - start_ < options_.seconds) {
     Poll(2);
+    ResumePaused();
     Conn& publisher = *stayers_[0];
     if (Now() - lastPublish_ >= kPublishEvery) {
       AppendIdFrame(publisher.out, kEventData, publisher.eventId, publisher.nextValue++);

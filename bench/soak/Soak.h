@@ -23,6 +23,11 @@ struct Options {
   double seconds = 3600;    // the run stops here even if the cycles are not done
   double progress = 5;      // seconds between progress lines
   double settle = 30;       // seconds allowed to get back to the baseline
+  // Clients between their connect and the server's answer to their registration,
+  // at most. The server listens with a backlog of 5, and Linux drops a connection
+  // beyond it silently (the client retries after 1, 3, 7 s...), so more would
+  // measure the backlog, not the churn; bursts are another test's matter.
+  int maxJoining = 4;
   int serverPid = 0;
   uint16_t port = 13131;
   uint32_t seed = 1;
@@ -46,7 +51,7 @@ class Soak {
   Totals Run();
 
  private:
-  enum class State { Connecting, Registering, Creating, Subscribing, Publishing, Unsubscribing, Steady };
+  enum class State { Connecting, Registering, Creating, Subscribing, Publishing, Pausing, Unsubscribing, Steady };
   struct Conn {
     int fd = -1;
     int slot = 0;
@@ -63,6 +68,8 @@ class Soak {
     int lastValue = -1;      // last value of subscribedTo, -1 before the first
     int barriers = 0;        // barrier answers still to come
     uint8_t nextValue = 0;
+    int rounds = 0;          // publishing rounds still to go this cycle
+    double resumeAt = 0;     // when the next round starts (while pausing)
     uint64_t received = 0;
   };
 
@@ -73,6 +80,8 @@ class Soak {
   void Receive(Conn& c);
   void OnFrame(Conn& c, const FrameRef& f);
   void OnBarrier(Conn& c);
+  void PublishRound(Conn& c);
+  void ResumePaused();
   void OnValue(Conn& c, int32_t event, uint8_t value);
   void Enter(Conn& c, State s);
   void Poll(int timeoutMs);
@@ -91,6 +100,7 @@ class Soak {
   double start_ = 0, lastProgress_ = 0, lastProgressCycles_ = 0, lastPublish_ = 0;
   uint64_t generation_ = 0;
   bool churning_ = true;
+  int joining_ = 0;  // churning clients connecting or registering
 };
 
 }  // namespace soak

@@ -31,7 +31,8 @@ namespace {
 void Usage() {
   std::fprintf(stderr,
                "usage: toruna-soak --server-pid PID [--clients N] [--cycles N] [--seconds S]\n"
-               "                   [--progress S] [--settle S] [--rss-slack-mb N] [--seed N]\n");
+               "                   [--progress S] [--settle S] [--rss-slack-mb N] [--max-joining N]\n"
+               "                   [--seed N]\n");
 }
 
 }  // namespace
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
     else if (arg == "--progress") options.progress = std::atof(value);
     else if (arg == "--settle") options.settle = std::atof(value);
     else if (arg == "--rss-slack-mb") rssSlackKb = std::atol(value) * 1024;
+    else if (arg == "--max-joining") options.maxJoining = std::atoi(value);
     else if (arg == "--seed") options.seed = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
     else {
       Usage();
