@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -61,7 +62,7 @@ struct FuzzServer {
   FuzzServer() {
     server::ServerConfig config;
     config.settingsPath = SettingsPath();
-    form = std::make_unique<server::frmMain>(dispatcher, nullptr, nullptr, config);
+    form.emplace(dispatcher, nullptr, nullptr, config);
     form->Form_Load();
   }
   ~FuzzServer() {
@@ -74,7 +75,11 @@ struct FuzzServer {
   // Declared in this order so that they go in the reverse one.
   MemoryPlatform platform;
   net::modNetSocket dispatcher{platform};
-  std::unique_ptr<server::frmMain> form;
+  // final: nothing derives from it, so ending it needs no virtual destructor.
+  struct Form final : server::frmMain {
+    using frmMain::frmMain;
+  };
+  std::optional<Form> form;
 };
 
 }  // namespace toruna::fuzz
