@@ -30,7 +30,9 @@ class FailingAlerts : public net::AlertService {
   }
 };
 
-// The settings file, written once per process and removed at its end.
+// The settings file, written once per process. It is unlinked at once and
+// reached through its descriptor, so no file is left behind however the process
+// ends (libFuzzer often skips exit handlers).
 inline const std::string& SettingsPath() {
   static const std::string path = [] {
     // In memory where possible: the settings target rewrites the file on every
@@ -42,13 +44,11 @@ inline const std::string& SettingsPath() {
       fd = mkstemp(name);
     }
     FUZZ_CHECK(fd >= 0, "cannot create the settings file");
+    unlink(name);
     const std::string content = std::string("[Toruna]\nServername=") + kServerName + "\n";
     FUZZ_CHECK(write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()),
                "cannot write the settings file");
-    close(fd);
-    static std::string remove = name;
-    std::atexit([] { unlink(remove.c_str()); });
-    return std::string(name);
+    return "/proc/self/fd/" + std::to_string(fd);
   }();
   return path;
 }
