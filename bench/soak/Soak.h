@@ -27,7 +27,7 @@ struct Options {
   // at most. The server listens with a backlog of 5, and Linux drops a connection
   // beyond it silently (the client retries after 1, 3, 7 s...), so more would
   // measure the backlog, not the churn; bursts are another test's matter.
-  int maxJoining = 4;
+  int maxJoining = 64;
   int serverPid = 0;
   uint16_t port = 13131;
   uint32_t seed = 1;

@@ -31,6 +31,7 @@ frmMain::~frmMain() {
   // Sessions end with their sockets; none of them may call back in here now.
   pendingDepartures_.clear();
   colDisconnected.clear();
+  departureTicks_.clear();
   colClients.Clear();
   colConnections.Clear();
   if (Listen) Listen->CloseSck();
@@ -68,6 +69,7 @@ void frmMain::CL_Disconnect(int32_t lngID) {
   }
   std::shared_ptr<clsClient> gone = *found;
   colDisconnected.push_back(gone);
+  departureTicks_.push_back(ticks_);
   colClients.Remove(lngID);
   pendingDepartures_.push_back(std::move(gone));
   if (handlingDepartures_) return;  // the outermost call tells the others
@@ -166,13 +168,20 @@ void frmMain::CL_Request(clsClient& oClient, int32_t lngID, std::span<const uint
 }
 
 void frmMain::tmrMain_Timer() {
+  ++ticks_;
   RecoverServerSockets();
   ReleaseEndedUnregistered();
   if (releaseCountdown_ == 1) {
     if (colDisconnected.empty()) {
       releaseCountdown_ = 0;
     } else {
+      // The oldest goes on every tick, as the countdown has it; so does every
+      // other one that departed its full wait ago (a burst leaves together).
       ReleaseDeparted();
+      while (!colDisconnected.empty() && departureTicks_.size() == colDisconnected.size() &&
+             ticks_ - departureTicks_.front() >= kReleaseWaitTicks) {
+        ReleaseDeparted();
+      }
     }
   } else if (releaseCountdown_ <= 0) {
     if (!colDisconnected.empty()) releaseCountdown_ = 10;
@@ -184,6 +193,7 @@ void frmMain::tmrMain_Timer() {
 void frmMain::ReleaseDeparted() {
   std::shared_ptr<clsClient> released = std::move(colDisconnected.front());
   colDisconnected.pop_front();
+  if (departureTicks_.size() > colDisconnected.size()) departureTicks_.pop_front();
   // A session that re-registered while departing may still be listed; drop only this one.
   const std::shared_ptr<clsClient>* accepted = colConnections.Find(released->ID());
   if (accepted != nullptr && *accepted == released && !colClients.Contains(released->ID())) {
