@@ -125,7 +125,7 @@ class frmMain : public session::IServerApp {
   static constexpr uint32_t kReleaseWaitTicks = 11;
   void AnnounceDeparture(session::clsClient& gone);
   void ReleaseEndedUnregistered();
-  void ReleaseDeparted();
+  void ReleaseDeparted(std::vector<std::shared_ptr<session::clsClient>>& released);
   // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
   std::mt19937 random_;
   // Closes and opens again a server socket that fell into StateError (each tick).
