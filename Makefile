@@ -1,9 +1,12 @@
 # The two commands of the README, `make run` and `make test`, and `make package`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+SOAK_BUILD ?= $(BUILD)
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps configure build build-asan run test test-normal test-asan package bench clean
+.PHONY: all deps configure build build-asan run test test-normal test-asan package bench fuzz soak clean
 
 all: build
 
@@ -45,5 +48,18 @@ package: configure
 bench: build
 	@if [ -x bench/run ]; then bench/run $(BUILD); else echo "no benchmark yet"; fi
 
+# Every fuzz target for FUZZ_SECONDS each, built with clang and libFuzzer.
+fuzz:
+	@scripts/install-deps fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTORUNA_FUZZ=ON -DTORUNA_TESTS=OFF -DTORUNA_BENCH=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run $(FUZZ_BUILD)
+
+# The churn soak against the server of SOAK_BUILD (build-asan for the sanitizers).
+soak: build
+	@if [ "$(SOAK_BUILD)" = "$(ASAN_BUILD)" ]; then $(MAKE) --no-print-directory build-asan; fi
+	bench/soak/run $(BUILD) $(SOAK_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -33,12 +33,15 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
-std::vector<std::string> ReadLines(const std::string& path) {
+// The file's lines without their line feeds. keepReturns: with the carriage
+// return of a CRLF line end left on, so that a rewrite gives every line it does
+// not change back byte for byte (a value may itself end in a carriage return).
+std::vector<std::string> ReadLines(const std::string& path, bool keepReturns = false) {
   std::vector<std::string> lines;
   std::ifstream in(path, std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!keepReturns && !line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line);
   }
   return lines;
@@ -121,28 +124,34 @@ int32_t clsSettings::RegVal(const std::string& strName) const {
 }
 
 void clsSettings::SetRegString(const std::string& strName, const std::string& value) {
-  std::vector<std::string> lines = ReadLines(path_);
+  std::vector<std::string> raw = ReadLines(path_, true);
+  std::vector<std::string> lines = raw;
+  for (std::string& line : lines) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+  }
   const Location at = Find(lines, strName);
   // Blanks around the value would be lost to a reader that trims, so quote them.
   const bool quote = !value.empty() && (value.front() == ' ' || value.back() == ' ' ||
                                         value.front() == '\t' || value.back() == '\t' ||
                                         (value.front() == '"' && value.back() == '"'));
   const std::string entry = strName + "=" + (quote ? "\"" + value + "\"" : value);
+  // The other lines are written back as they were read.
   if (at.keyLine) {
-    lines[*at.keyLine] = entry;
+    const bool crlf = !raw[*at.keyLine].empty() && raw[*at.keyLine].back() == '\r';
+    raw[*at.keyLine] = crlf ? entry + "\r" : entry;
   } else if (at.sectionEnd) {
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*at.sectionEnd), entry);
+    raw.insert(raw.begin() + static_cast<std::ptrdiff_t>(*at.sectionEnd), entry);
   } else {
-    if (!lines.empty() && !TrimBlanks(lines.back()).empty()) lines.emplace_back();
-    lines.push_back(std::string("[") + kSection + "]");
-    lines.push_back(entry);
+    if (!lines.empty() && !TrimBlanks(lines.back()).empty()) raw.emplace_back();
+    raw.push_back(std::string("[") + kSection + "]");
+    raw.push_back(entry);
   }
 
   std::error_code ignored;
   const std::filesystem::path file(path_);
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ignored);
   std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-  for (const std::string& line : lines) out << line << '\n';
+  for (const std::string& line : raw) out << line << '\n';
   if (!out) {
     throw net::RaisedError(75, "clsSettings.RegString", "Path/File access error");
   }

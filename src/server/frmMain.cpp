@@ -9,7 +9,11 @@
 #include "server/frmMain.h"
 
 #include <array>
+#include <algorithm>
 #include <limits>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "net/CNetSocket.h"
 #include "net/Cp1252.h"
@@ -31,6 +35,7 @@ frmMain::~frmMain() {
   // Sessions end with their sockets; none of them may call back in here now.
   pendingDepartures_.clear();
   colDisconnected.clear();
+  departureTicks_.clear();
   colClients.Clear();
   colConnections.Clear();
   if (Listen) Listen->CloseSck();
@@ -68,6 +73,7 @@ void frmMain::CL_Disconnect(int32_t lngID) {
   }
   std::shared_ptr<clsClient> gone = *found;
   colDisconnected.push_back(gone);
+  departureTicks_.push_back(ticks_);
   colClients.Remove(lngID);
   pendingDepartures_.push_back(std::move(gone));
   if (handlingDepartures_) return;  // the outermost call tells the others
@@ -166,13 +172,28 @@ void frmMain::CL_Request(clsClient& oClient, int32_t lngID, std::span<const uint
 }
 
 void frmMain::tmrMain_Timer() {
+  ++ticks_;
   RecoverServerSockets();
   ReleaseEndedUnregistered();
   if (releaseCountdown_ == 1) {
     if (colDisconnected.empty()) {
       releaseCountdown_ = 0;
+      // Every departed session is gone: give the memory a burst of them took back
+      // to the system (glibc keeps freed pages otherwise, and a service runs long).
+#ifdef __GLIBC__
+      malloc_trim(0);
+#endif
     } else {
-      ReleaseDeparted();
+      // The oldest goes on every tick, as the countdown has it; so does every
+      // other one that departed its full wait ago (a burst leaves together).
+      std::vector<std::shared_ptr<clsClient>> released;
+      do {
+        released.push_back(std::move(colDisconnected.front()));
+        colDisconnected.pop_front();
+        if (departureTicks_.size() > colDisconnected.size()) departureTicks_.pop_front();
+      } while (!colDisconnected.empty() && departureTicks_.size() == colDisconnected.size() &&
+               ticks_ - departureTicks_.front() >= kReleaseWaitTicks);
+      ReleaseDeparted(released);
     }
   } else if (releaseCountdown_ <= 0) {
     if (!colDisconnected.empty()) releaseCountdown_ = 10;
@@ -181,24 +202,27 @@ void frmMain::tmrMain_Timer() {
   }
 }
 
-void frmMain::ReleaseDeparted() {
-  std::shared_ptr<clsClient> released = std::move(colDisconnected.front());
-  colDisconnected.pop_front();
+void frmMain::ReleaseDeparted(std::vector<std::shared_ptr<clsClient>>& released) {
   // A session that re-registered while departing may still be listed; drop only this one.
-  const std::shared_ptr<clsClient>* accepted = colConnections.Find(released->ID());
-  if (accepted != nullptr && *accepted == released && !colClients.Contains(released->ID())) {
-    colConnections.Remove(released->ID());
+  std::vector<int32_t> ids;
+  for (const std::shared_ptr<clsClient>& session : released) {
+    const std::shared_ptr<clsClient>* accepted = colConnections.Find(session->ID());
+    if (accepted != nullptr && *accepted == session && !colClients.Contains(session->ID())) {
+      ids.push_back(session->ID());
+    }
   }
+  colConnections.RemoveIds(ids);
 }
 
 void frmMain::ReleaseEndedUnregistered() {
   std::vector<int32_t> ended;
   ended.swap(endedUnregistered_);
-  for (int32_t id : ended) {
+  // One that registered after all is released through colDisconnected instead.
+  std::erase_if(ended, [this](int32_t id) {
     const std::shared_ptr<clsClient>* accepted = colConnections.Find(id);
-    // One that registered after all is released through colDisconnected instead.
-    if (accepted != nullptr && !(*accepted)->Registered()) colConnections.Remove(id);
-  }
+    return accepted == nullptr || (*accepted)->Registered();
+  });
+  colConnections.RemoveIds(ended);
 }
 
 int32_t frmMain::NewID() {

@@ -117,9 +117,15 @@ class frmMain : public session::IServerApp {
   bool handlingDepartures_ = false;
   // Sessions whose connection ended before they registered: released on the next tick.
   std::vector<int32_t> endedUnregistered_;
+  // Timer ticks so far, and the count at each departure in colDisconnected (same
+  // order): a session that has waited its full time is released without waiting
+  // behind the others, so churn cannot pile departed sessions up without bound.
+  uint32_t ticks_ = 0;
+  std::deque<uint32_t> departureTicks_;
+  static constexpr uint32_t kReleaseWaitTicks = 11;
   void AnnounceDeparture(session::clsClient& gone);
   void ReleaseEndedUnregistered();
-  void ReleaseDeparted();
+  void ReleaseDeparted(std::vector<std::shared_ptr<session::clsClient>>& released);
   // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
   std::mt19937 random_;
   // Closes and opens again a server socket that fell into StateError (each tick).

@@ -49,6 +49,36 @@ class KeyedCollection {
     return true;
   }
 
+  // Removes every item whose ID is listed, in one pass over the collection (one
+  // Remove per ID would renumber the later items each time). The items leave the
+  // collection before their destructors run. Returns how many were removed.
+  template <typename Ids>
+  size_t RemoveIds(const Ids& ids) {
+    size_t marked = 0;
+    for (int32_t id : ids) {
+      auto it = index_.find(id);
+      if (it == index_.end()) continue;
+      index_.erase(it);
+      ++marked;
+    }
+    if (marked == 0) return 0;
+    std::vector<Entry> gone;
+    gone.reserve(marked);
+    size_t kept = 0;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      if (!index_.count(entries_[i].id)) {
+        gone.push_back(std::move(entries_[i]));
+        continue;
+      }
+      if (kept != i) entries_[kept] = std::move(entries_[i]);
+      index_[entries_[kept].id] = kept;
+      ++kept;
+    }
+    entries_.resize(kept);
+    while (!gone.empty()) gone.pop_back();
+    return marked;
+  }
+
   // False when position is outside 1 to Count().
   bool RemoveAt(int32_t position) {
     if (position < 1 || position > Count()) return false;

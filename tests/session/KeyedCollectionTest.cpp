@@ -48,6 +48,13 @@ TEST(KeyedCollectionTest, RemovalMovesLaterItemsDownAndKeepsLookupsRight) {
   // A removed key may be added again; it goes to the end.
   EXPECT_TRUE(c.Add(1, "again"));
   EXPECT_EQ(IdsOf(c), (std::vector<int32_t>{3, 4, 5, 1}));
+
+  // Several at once: unknown and repeated IDs count once or not at all.
+  for (int32_t id : {6, 7, 8}) c.Add(id, std::to_string(id));
+  EXPECT_EQ(c.RemoveIds(std::vector<int32_t>{4, 99, 7, 4, 1}), 3u);
+  EXPECT_EQ(IdsOf(c), (std::vector<int32_t>{3, 5, 6, 8}));
+  for (int32_t id : {3, 5, 6, 8}) EXPECT_EQ(c.Item(c.PositionOf(id)), std::to_string(id));
+  EXPECT_EQ(c.RemoveIds(std::vector<int32_t>{}), 0u);
 }
 
 TEST(KeyedCollectionTest, PositionOutsideTheItemsRaisesSubscriptOutOfRange) {
@@ -76,9 +83,12 @@ TEST(KeyedCollectionTest, ItemIsOutOfTheCollectionWhenItsDestructorRuns) {
   int32_t seen = -2;
   c.Add(1, std::make_shared<Probe>(Probe{&c, 1, &seen}));
   c.Add(2, std::make_shared<Probe>(Probe{&c, 2, &seen}));
+  c.Add(3, std::make_shared<Probe>(Probe{&c, 3, &seen}));
   seen = -2;
   c.Remove(1);
-  EXPECT_EQ(seen, 1);
+  EXPECT_EQ(seen, 2);
+  c.RemoveIds(std::vector<int32_t>{3, 2});  // both are out before either ends
+  EXPECT_EQ(seen, 0);
 }
 
 TEST(KeyedCollectionTest, SnapshotKeepsTheIdsWhateverHappensToTheCollection) {
