@@ -27,13 +27,25 @@ def targets(rows):
         return None
 
     out = []
-    for n in (10, 100, 1000):
+    for n in (1, 10, 100, 1000):
         label = f"fan-out {n} {subs(n)}, deliveries/s"
         t, nats1, mosq = get(label, "toruna"), get(label, "nats-1core"), get(label, "mosquitto")
         if t is not None and nats1:
             out.append((f"fan-out {n}: at least nats-1core", t >= nats1, f"{t / nats1:.2f}x"))
-        if t is not None and mosq:
+        if n > 1 and t is not None and mosq:
             out.append((f"fan-out {n}: at least 10x mosquitto", t >= 10 * mosq, f"{t / mosq:.1f}x"))
+    for n in (1000, 5000):
+        label = f"RSS per connection at {n}, bytes"
+        t, mosq = get(label, "toruna"), get(label, "mosquitto")
+        if t is not None:
+            out.append((f"RSS per connection at {n}: at most 700 B", t <= 700, f"{t:.0f} B"))
+        if t is not None and mosq is not None:
+            out.append((f"RSS per connection at {n}: below mosquitto", t < mosq,
+                        f"{t:.0f} vs {mosq:.0f} B"))
+    took = get("register 5000 clients, s", "toruna")
+    if took is not None:
+        out.append(("register 5000 clients within 5 s", took <= 5,
+                    f"{took:.2f} s, {si(5000 / took) if took > 0 else '-'}/s"))
     p50 = get("latency 1 sub, p50 µs", "toruna")
     peers = [v for v in (get("latency 1 sub, p50 µs", p) for p in PEERS) if v is not None]
     if p50 is not None and peers:
@@ -44,9 +56,10 @@ def targets(rows):
         if mx is not None:
             out.append((f"latency {n} {subs(n)}: max below 5 ms", mx < 5000, f"{mx / 1000:.2f} ms"))
     for key, cells in sorted(rows.items()):
-        if key[2].startswith("RSS per connection") and "toruna" in cells:
-            v = cells["toruna"][1]
-            out.append((f"{key[2]}: at most 1 KB", v <= 1024, f"{v:.0f} B"))
+        if key[0] == 3 and key[1] % 10 == 1 and "toruna" in cells:
+            mx = cells["toruna"][1]
+            out.append((f"announce to {key[1] // 10} watchers: announcement max below 10 ms "
+                        "(informational)", mx < 10000, f"{mx / 1000:.2f} ms"))
     return out
 
 
@@ -63,8 +76,12 @@ def main(path):
             continue
         if sc == "error" or not r.get("ok", True):
             asked = r.get("scenario_asked", sc)
-            n = int(r.get("clients" if asked == "connscale" else "subs", 0))
-            failed.append(f'{server} {asked} {n}: {r.get("error", "loss or disorder")}')
+            n = int(r.get("clients", 0) if asked == "connscale"
+                    else r.get("watchers", r.get("subs", 0)) if asked == "announce"
+                    else r.get("subs", 0))
+            why = ("a newcomer was not told of every client before it" if asked == "announce"
+                   else "loss or disorder")
+            failed.append(f'{server} {asked} {n}: {r.get("error", why)}')
         if sc == "fanout":
             med = r["median"]
             spread = (r["max"] - r["min"]) / med * 100 if med else 0
@@ -81,12 +98,23 @@ def main(path):
             n = int(r["clients"])
             rows.setdefault((2, n * 10, f"register {n} clients, s"), {})[server] = (
                 f'{r["seconds"]:.3f}', r["seconds"])
-            if "listen_drops" in r:
-                rows.setdefault((2, n * 10 + 2, f"connects dropped at {n} (full accept queue)"), {})[server] = (
-                    f'{r["listen_drops"]:.0f}', None)
+            rate = r.get("rate", n / r["seconds"] if r["seconds"] > 0 else None)
+            if rate is not None:
+                rows.setdefault((2, n * 10 + 1, f"register {n} clients, registrations/s"), {})[server] = (
+                    si(rate), rate)
             if "bytes_per_conn" in r:
-                rows.setdefault((2, n * 10 + 1, f"RSS per connection at {n}, bytes"), {})[server] = (
+                rows.setdefault((2, n * 10 + 2, f"RSS per connection at {n}, bytes"), {})[server] = (
                     f'{r["bytes_per_conn"]:.0f}', r["bytes_per_conn"])
+            if "listen_drops" in r:
+                rows.setdefault((2, n * 10 + 3, f"connects dropped at {n} (full accept queue)"), {})[server] = (
+                    f'{r["listen_drops"]:.0f}', None)
+        elif sc == "announce":
+            n = int(r["watchers"])
+            for i, (what, prefix) in enumerate((("registration", "reg"), ("announcement", "ann"))):
+                p50, p99, mx = (r[f"{prefix}_{q}_us"] for q in ("p50", "p99", "max"))
+                label = f"announce to {n} watchers, {what} p50/p99/max µs"
+                cell = f"{p50:.0f}/{p99:.0f}/{mx:.0f}" + ("" if r["ok"] else " FAIL")
+                rows.setdefault((3, n * 10 + i, label), {})[server] = (cell, mx)
 
     servers = [s for s in ORDER if any(s in v for v in rows.values())]
     peers = [p for p in PEERS if p in servers] if "toruna" in servers else []
@@ -109,8 +137,8 @@ def main(path):
                         for j, c in enumerate(row)))
         if i == 0:
             print("  ".join("-" * w for w in widths))
-    print("\nratios are toruna ÷ peer: above 1 is better for deliveries/s, "
-          "below 1 for latency, time and memory.")
+    print("\nratios are toruna ÷ peer: above 1 is better for deliveries/s and "
+          "registrations/s, below 1 for latency, time and memory.")
     goals = targets(rows)
     if goals:
         print("\ngoals for the relay:")

@@ -46,7 +46,14 @@ long ReadListenDrops() {
 
 Bench::Bench(Protocol& proto, uint16_t port, size_t maxPending)
     : proto_(proto), poller_(port), maxPending_(maxPending ? maxPending : 1) {
-  handlers_.connected = [this](Connection& c) { proto_.Start(c); };
+  handlers_.connected = [this](Connection& c) {
+    proto_.Start(c);
+    if (&c == newcomer_) {
+      // A newcomer's clock starts as its registration leaves, not at connect.
+      sentAt_ = Now();
+      poller_.Flush(c);
+    }
+  };
   handlers_.received = [this](Connection& c) { OnReceived(c); };
 }
 
@@ -69,6 +76,7 @@ void Bench::OnSignal(Connection& c, Signal s, uint8_t value) {
       }
       ++registered_;
       lastRegistered_ = Now();
+      if (&c == newcomer_) registeredAt_ = lastRegistered_;
       if (subscribeOnRegister_) proto_.Subscribe(c);
       break;
     case Signal::PublisherReady:
@@ -95,7 +103,34 @@ void Bench::OnSignal(Connection& c, Signal s, uint8_t value) {
   }
 }
 
+void Bench::OnAnnounced(Connection& c, std::string_view name) {
+  if (!newcomer_) return;
+  if (&c == newcomer_) {
+    if (!c.registered) ++rosterSeen_;
+    return;
+  }
+  if (c.index >= watchers_ || name != newcomerName_) return;
+  if (toldInRound_[c.index] == round_)
+    throw std::runtime_error("watcher " + std::to_string(c.index) + " was told of " + newcomerName_ +
+                             " twice");
+  toldInRound_[c.index] = round_;
+  if (++told_ == watchers_) allToldAt_ = Now();
+}
+
 void Bench::PollOnce(int timeoutMs) { poller_.Poll(timeoutMs, handlers_); }
+
+void Bench::Settle(double quietS, double maxS) {
+  const double end = Now() + maxS;
+  uint64_t seen = poller_.BytesIn();
+  double quietSince = Now();
+  while (Now() - quietSince < quietS && Now() < end) {
+    PollOnce(50);
+    if (poller_.BytesIn() != seen) {
+      seen = poller_.BytesIn();
+      quietSince = Now();
+    }
+  }
+}
 
 template <class Done>
 void Bench::WaitUntil(Done done, double timeoutS, const char* what) {
@@ -190,19 +225,46 @@ ScaleResult Bench::ConnectMany(size_t clients, pid_t serverPid) {
   r.seconds = lastRegistered_ - start;
   const long dropsAfter = ReadListenDrops();
   if (dropsBefore >= 0 && dropsAfter >= 0) r.listenDrops = dropsAfter - dropsBefore;
-  // Let the server finish what it still sends (announcements to earlier
-  // clients) so that its memory is read at rest.
-  const double settleEnd = Now() + 10;
-  uint64_t seen = poller_.BytesIn();
-  double quietSince = Now();
-  while (Now() - quietSince < 0.3 && Now() < settleEnd) {
-    PollOnce(50);
-    if (poller_.BytesIn() != seen) {
-      seen = poller_.BytesIn();
-      quietSince = Now();
-    }
-  }
+  // Read the memory at rest: the server first finishes what it still sends
+  // (announcements to earlier clients), and servers give back the memory of a
+  // burst on their own schedule (garbage collectors, allocator trims), so
+  // idle means some time after the last byte, the same for every server.
+  Settle(1.5, 20);
   if (serverPid > 0) r.rssAfterKb = ReadRssKb(serverPid);
+  return r;
+}
+
+AnnounceResult Bench::Announce(size_t watchers, uint64_t newcomers) {
+  if (!proto_.AnnouncesClients())
+    throw std::logic_error(std::string(proto_.Name()) + " does not announce clients");
+  if (watchers == 0) throw std::logic_error("the announce scenario needs a watcher");
+  AnnounceResult r;
+  r.watchers = watchers;
+  WaitUntil([&] {
+    OpenPending(watchers);
+    return registered_ == watchers;
+  }, 60 + 0.2 * static_cast<double>(watchers), "the watchers to register");
+  // The watchers' announcements of one another must not queue ahead of the
+  // first newcomer's.
+  Settle(0.2, 10);
+  watchers_ = watchers;
+  toldInRound_.assign(watchers, 0);
+  for (uint64_t k = 0; k < newcomers; ++k) {
+    ++round_;
+    told_ = 0;
+    rosterSeen_ = 0;
+    sentAt_ = registeredAt_ = allToldAt_ = 0;
+    newcomer_ = &poller_.Open(false);
+    ++opened_;
+    newcomerName_ = proto_.ClientName(*newcomer_);
+    WaitUntil([&] { return registeredAt_ > 0 && told_ == watchers; }, 10,
+              "a newcomer to register and every watcher to be told of it");
+    r.registrationUs.push_back((registeredAt_ - sentAt_) * 1e6);
+    r.announcementUs.push_back((allToldAt_ - sentAt_) * 1e6);
+    // Everyone registered before it: the watchers and the earlier newcomers.
+    if (rosterSeen_ != watchers + k) ++r.rosterErrors;
+  }
+  newcomer_ = nullptr;
   return r;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The scenarios: a fan-out from one publisher to N subscribers with a bounded
-// window of messages in flight, and registering many idle clients at once.
+// window of messages in flight, registering many idle clients at once, and
+// newcomers one at a time whose arrival the server announces to idle watchers.
 // Drives the Poller and reacts to the protocol's signals. Any failure
 // (a closed connection, a broken message, a stall) throws std::runtime_error.
 
@@ -8,6 +9,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "DeliveryTracker.h"
@@ -34,6 +37,15 @@ struct ScaleResult {
   long listenDrops = -1;     // connection attempts the server's full accept queue dropped
 };
 
+struct AnnounceResult {
+  size_t watchers = 0;
+  // Both from the moment a newcomer's registration is sent: to its own
+  // ServerInfo, and to the last watcher's announcement of it.
+  std::vector<double> registrationUs;
+  std::vector<double> announcementUs;
+  size_t rosterErrors = 0;  // newcomers not told of exactly every client before them
+};
+
 class Bench : private SignalSink {
  public:
   Bench(Protocol& proto, uint16_t port, size_t maxPending);
@@ -48,14 +60,22 @@ class Bench : private SignalSink {
   // Registers `clients` idle clients, at most maxPending connecting at a time,
   // and reads the server's resident memory before and after (pid 0: skipped).
   ScaleResult ConnectMany(size_t clients, pid_t serverPid);
+  // Registers `watchers` idle clients, then `newcomers` clients one after
+  // another, each waited for until it is registered and every watcher has been
+  // told of it by name. The newcomers stay connected. Needs a protocol that
+  // announces clients.
+  AnnounceResult Announce(size_t watchers, uint64_t newcomers);
 
  private:
   void OnSignal(Connection& c, Signal s, uint8_t value) override;
+  void OnAnnounced(Connection& c, std::string_view name) override;
   void OnReceived(Connection& c);
   void OpenPending(size_t target);
   template <class Done>
   void WaitUntil(Done done, double timeoutS, const char* what);
   void PollOnce(int timeoutMs);
+  // Reads (and parses) until `quietS` pass without a byte, or `maxS` in all.
+  void Settle(double quietS, double maxS);
 
   Protocol& proto_;
   Poller poller_;
@@ -75,6 +95,16 @@ class Bench : private SignalSink {
   bool keepLatencies_ = false;
   std::vector<double>* latencies_ = nullptr;
   double lastCompletion_ = 0;
+
+  // Announce: connections [0, watchers_) are the watchers.
+  size_t watchers_ = 0;
+  Connection* newcomer_ = nullptr;
+  std::string newcomerName_;
+  uint64_t round_ = 0;                 // the current newcomer, from 1
+  std::vector<uint64_t> toldInRound_;  // per watcher: the last round it was told of
+  size_t told_ = 0;                    // watchers told of the current newcomer
+  size_t rosterSeen_ = 0;              // clients the newcomer was told of before ServerInfo
+  double sentAt_ = 0, registeredAt_ = 0, allToldAt_ = 0;
 };
 
 double Now();  // monotonic seconds

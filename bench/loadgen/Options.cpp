@@ -16,13 +16,16 @@ bool ToNumber(const char* text, double& out) {
 
 const char* Usage() {
   return "usage: toruna-loadgen --proto toruna|mqtt|nats [--label NAME] [--port N]\n"
-         "         [--scenario fanout|latency|connscale] [--subs N] [--clients N]\n"
+         "         [--scenario fanout|latency|connscale|announce] [--subs N] [--clients N]\n"
          "         [--runs N] [--window N] [--seconds S] [--warmup S] [--messages N]\n"
          "         [--pending N] [--server-pid PID]\n"
+         "announce (Toruna only): --subs idle watchers (default 100), then --messages\n"
+         "newcomers one after another (default 200).\n"
          "Results are written to stdout as JSON lines; progress to stderr.\n";
 }
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
+  bool subsGiven = false, messagesGiven = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view opt = argv[i];
     if (opt == "--help") {
@@ -44,13 +47,13 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     else if (opt == "--label") o.label = val;
     else if (opt == "--scenario") o.scenario = val;
     else if (opt == "--port") { if (!need(isNum && num < 65536)) return false; o.port = static_cast<uint16_t>(num); }
-    else if (opt == "--subs") { if (!need(isNum && num >= 1)) return false; o.subscribers = static_cast<size_t>(num); }
+    else if (opt == "--subs") { if (!need(isNum && num >= 1)) return false; o.subscribers = static_cast<size_t>(num); subsGiven = true; }
     else if (opt == "--clients") { if (!need(isNum && num >= 1)) return false; o.clients = static_cast<size_t>(num); }
     else if (opt == "--runs") { if (!need(isNum && num >= 1)) return false; o.runs = static_cast<size_t>(num); }
     else if (opt == "--window") { if (!need(isNum && num >= 1)) return false; o.window = static_cast<size_t>(num); }
     else if (opt == "--seconds") { if (!need(isNum && num > 0)) return false; o.seconds = num; }
     else if (opt == "--warmup") { if (!need(isNum)) return false; o.warmup = num; }
-    else if (opt == "--messages") { if (!need(isNum && num >= 1)) return false; o.messages = static_cast<uint64_t>(num); }
+    else if (opt == "--messages") { if (!need(isNum && num >= 1)) return false; o.messages = static_cast<uint64_t>(num); messagesGiven = true; }
     else if (opt == "--pending") { if (!need(isNum && num >= 1)) return false; o.maxPending = static_cast<size_t>(num); }
     else if (opt == "--server-pid") { if (!need(isNum)) return false; o.serverPid = static_cast<pid_t>(num); }
     else {
@@ -62,9 +65,14 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     error = "--proto is required";
     return false;
   }
-  if (o.scenario != "fanout" && o.scenario != "latency" && o.scenario != "connscale") {
+  if (o.scenario != "fanout" && o.scenario != "latency" && o.scenario != "connscale" &&
+      o.scenario != "announce") {
     error = "unknown scenario " + o.scenario;
     return false;
+  }
+  if (o.scenario == "announce") {
+    if (!subsGiven) o.subscribers = 100;
+    if (!messagesGiven) o.messages = 200;
   }
   if (o.label.empty()) o.label = o.proto;
   return true;

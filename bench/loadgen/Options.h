@@ -11,16 +11,17 @@ namespace loadgen {
 struct Options {
   std::string proto;                // toruna, mqtt or nats
   std::string label;                // the server's name in the results
-  std::string scenario = "fanout";  // fanout, latency or connscale
+  std::string scenario = "fanout";  // fanout, latency, connscale or announce
   uint16_t port = 0;                // 0: the protocol's usual port
-  size_t subscribers = 1;
+  size_t subscribers = 1;           // announce: the watchers, 100 unless given
   size_t clients = 1000;
   size_t runs = 3;
   size_t window = 64;
   double seconds = 3;
   double warmup = 0.5;
-  uint64_t messages = UINT64_MAX;   // stop a run after this many messages
-  size_t maxPending = 5;            // clients between connect and registration
+  uint64_t messages = UINT64_MAX;   // stop a run after this many messages;
+                                    // announce: the newcomers, 200 unless given
+  size_t maxPending = 64;           // clients between connect and registration
   pid_t serverPid = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "Connection.h"
 
@@ -23,6 +24,12 @@ class SignalSink {
  public:
   virtual ~SignalSink() = default;
   virtual void OnSignal(Connection& c, Signal s, uint8_t value) = 0;
+  // The server told c that a client called `name` has registered (only for
+  // protocols that announce clients; the bytes are valid during the call).
+  virtual void OnAnnounced(Connection& c, std::string_view name) {
+    (void)c;
+    (void)name;
+  }
 };
 
 class Protocol {
@@ -42,6 +49,13 @@ class Protocol {
   // Consumes whole messages from data[0, n); returns the bytes consumed, or -1
   // when the bytes break the protocol.
   virtual long Parse(Connection& c, const uint8_t* data, size_t n, SignalSink& sink) = 0;
+  // Whether the server tells every registered client of each newcomer by name
+  // (SignalSink::OnAnnounced), under the name ClientName gives.
+  virtual bool AnnouncesClients() const { return false; }
+  virtual std::string ClientName(const Connection& c) const {
+    (void)c;
+    return {};
+  }
 };
 
 // "toruna", "mqtt" or "nats"; nullptr for anything else.

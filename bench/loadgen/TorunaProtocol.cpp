@@ -1,6 +1,7 @@
 #include "TorunaProtocol.h"
 
 #include <string>
+#include <string_view>
 
 namespace loadgen {
 namespace {
@@ -32,8 +33,12 @@ void AppendEventFrame(Connection& c, uint8_t type, int32_t id, uint8_t value) {
 
 }  // namespace
 
+std::string TorunaProtocol::ClientName(const Connection& c) const {
+  return (c.isPublisher ? "pub" : "c") + std::to_string(c.index);
+}
+
 void TorunaProtocol::Start(Connection& c) {
-  std::string name = (c.isPublisher ? "pub" : "c") + std::to_string(c.index);
+  const std::string name = ClientName(c);
   std::string f = {static_cast<char>(kMarker), 0, 0, static_cast<char>(ClientInfo)};
   PutI16(reinterpret_cast<uint8_t*>(f.data()) + 1, static_cast<int16_t>(1 + name.size()));
   c.Append(f + name);
@@ -75,6 +80,10 @@ long TorunaProtocol::Parse(Connection& c, const uint8_t* data, size_t n, SignalS
     pos += size;
     if (len == 0) continue;
     switch (f[3]) {
+      case ClientInfo:  // another client registered: ID, then its name
+        if (len < 5) return -1;
+        sink.OnAnnounced(c, std::string_view(reinterpret_cast<const char*>(f + 8), size - 8));
+        break;
       case ServerInfo:
         sink.OnSignal(c, Signal::Registered, 0);
         break;
@@ -92,7 +101,7 @@ long TorunaProtocol::Parse(Connection& c, const uint8_t* data, size_t n, SignalS
         if (len < 6) return -1;
         if (GetI32(f + 4) == eventId_) sink.OnSignal(c, Signal::Delivery, f[8]);
         break;
-      default:  // announcements of other clients and events: not ours to check
+      default:  // events of others, departures: not ours to check
         break;
     }
   }

@@ -2,7 +2,8 @@
 // Toruna's message frames: marker 42, signed 16-bit little-endian length (type
 // byte plus payload), type byte, payload. The publisher registers, creates one
 // event and publishes 9-byte EventData frames on it; subscribers register and
-// subscribe to that event.
+// subscribe to that event. Other clients' ClientInfo frames (ID, then name) are
+// passed on by name.
 
 #include "Protocol.h"
 
@@ -22,6 +23,9 @@ class TorunaProtocol : public Protocol {
   void Subscribe(Connection& c) override;
   void Publish(Connection& c, uint8_t value) override;
   long Parse(Connection& c, const uint8_t* data, size_t n, SignalSink& sink) override;
+  bool AnnouncesClients() const override { return true; }
+  // Unique within one generator: the connection's index is.
+  std::string ClientName(const Connection& c) const override;
 
   int32_t EventId() const { return eventId_; }
   void SetEventId(int32_t id) { eventId_ = id; }

@@ -1,6 +1,7 @@
 // toruna-loadgen: a neutral client that loads a relay with one publisher and
 // many subscribers, or with many idle clients, over Toruna's frames, MQTT 3.1.1
-// or NATS, and checks every delivery. One thread, epoll, loopback only.
+// or NATS, and checks every delivery; over Toruna's frames it also times how
+// fast newcomers are announced to idle clients. One thread, epoll, loopback only.
 
 #include <cstdio>
 #include <exception>
@@ -103,8 +104,9 @@ int Latency(const Options& o, Bench& b) {
 
 int ConnScale(const Options& o, Bench& b) {
   ScaleResult r = b.ConnectMany(o.clients, o.serverPid);
+  const double rate = r.seconds > 0 ? double(r.clients) / r.seconds : 0;
   JsonLine line(o, "connscale");
-  line.Add("clients", double(r.clients)).Add("seconds", r.seconds);
+  line.Add("clients", double(r.clients)).Add("seconds", r.seconds).Add("rate", rate);
   if (r.rssBeforeKb >= 0 && r.rssAfterKb >= 0) {
     const double perConn = (double(r.rssAfterKb) - double(r.rssBeforeKb)) * 1024.0 / double(r.clients);
     line.Add("rss_before_kb", double(r.rssBeforeKb)).Add("rss_after_kb", double(r.rssAfterKb))
@@ -112,9 +114,30 @@ int ConnScale(const Options& o, Bench& b) {
   }
   if (r.listenDrops >= 0) line.Add("listen_drops", double(r.listenDrops));
   line.Add("pending", double(o.maxPending)).Add("ok", true).Emit();
-  std::fprintf(stderr, "%s registered %zu clients in %.3f s (%ld connects dropped by a full accept queue); RSS %ld -> %ld kB\n",
-               o.label.c_str(), r.clients, r.seconds, r.listenDrops, r.rssBeforeKb, r.rssAfterKb);
+  std::fprintf(stderr, "%s registered %zu clients in %.3f s, %.0f/s, %zu at a time (%ld connects dropped by a full accept queue); RSS %ld -> %ld kB\n",
+               o.label.c_str(), r.clients, r.seconds, rate, o.maxPending, r.listenDrops,
+               r.rssBeforeKb, r.rssAfterKb);
   return 0;
+}
+
+int Announce(const Options& o, Bench& b) {
+  AnnounceResult r = b.Announce(o.subscribers, o.messages);
+  const auto& reg = r.registrationUs;
+  const auto& ann = r.announcementUs;
+  const bool ok = r.rosterErrors == 0;
+  JsonLine(o, "announce").Add("watchers", double(r.watchers)).Add("samples", double(reg.size()))
+      .Add("reg_p50_us", Percentile(reg, 0.50)).Add("reg_p99_us", Percentile(reg, 0.99))
+      .Add("reg_max_us", Percentile(reg, 1.0)).Add("ann_p50_us", Percentile(ann, 0.50))
+      .Add("ann_p99_us", Percentile(ann, 0.99)).Add("ann_max_us", Percentile(ann, 1.0))
+      .Add("roster_errors", double(r.rosterErrors)).Add("ok", ok).Emit();
+  std::fprintf(stderr, "%s announce to %zu watchers over %zu newcomers: registration p50 %.1f us, "
+               "p99 %.1f us, max %.1f us; announcement p50 %.1f us, p99 %.1f us, max %.1f us"
+               "%s\n",
+               o.label.c_str(), r.watchers, reg.size(), Percentile(reg, 0.5),
+               Percentile(reg, 0.99), Percentile(reg, 1.0), Percentile(ann, 0.5),
+               Percentile(ann, 0.99), Percentile(ann, 1.0),
+               ok ? "" : "; some newcomers were not told of every client before them");
+  return ok ? 0 : 1;
 }
 
 }  // namespace
@@ -135,11 +158,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "toruna-loadgen: unknown protocol %s\n", o.proto.c_str());
     return 2;
   }
+  if (o.scenario == "announce" && !proto->AnnouncesClients()) {
+    std::fprintf(stderr, "toruna-loadgen: the announce scenario is Toruna-only (not %s)\n",
+                 o.proto.c_str());
+    return 2;
+  }
   RaiseFileLimit();
   try {
     Bench b(*proto, o.port ? o.port : proto->DefaultPort(), o.maxPending);
     if (o.scenario == "fanout") return FanOut(o, b);
     if (o.scenario == "latency") return Latency(o, b);
+    if (o.scenario == "announce") return Announce(o, b);
     return ConnScale(o, b);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "toruna-loadgen: %s: %s\n", o.label.c_str(), e.what());

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The load generator against the real server at tiny scale, in a network
 # namespace of its own: every value reaches every subscriber, in order, both
-# with a window of 64 and with one message at a time; and a handful of idle
-# clients all register. Correctness only; speed is for `make bench`.
+# with a window of 64 and with one message at a time; a handful of idle
+# clients all register; and a few newcomers, one after another, are each
+# announced to every watcher. Correctness only; speed is for `make bench`.
 set -euo pipefail
 
 BUILD=$(cd "${1:?usage: bench_smoke.sh BUILD_DIR}" && pwd)
@@ -35,9 +36,19 @@ unshare -n env TMP="$TMP" SERVER="$SERVER" LOADGEN="$LOADGEN" bash -c '
   lg --scenario fanout --subs 3 --runs 2 --messages 200 --seconds 30 >"$TMP/fanout.json"
   lg --scenario latency --subs 2 --messages 50 --seconds 30 >"$TMP/latency.json"
   lg --scenario connscale --clients 20 >"$TMP/connscale.json"
+  lg --scenario announce --subs 3 --messages 5 >"$TMP/announce.json"
   kill -TERM "$pid"
   wait "$pid"
 ' || { echo "bench_smoke: a run failed; server log:"; cat "$TMP/server.log"; exit 1; }
+
+# Announcements are Toruna's own: other protocols are turned away before any
+# connection is made.
+rc=0
+"$LOADGEN" --proto mqtt --scenario announce >/dev/null 2>&1 || rc=$?
+if [ "$rc" -ne 2 ]; then
+  echo "bench_smoke: announce over mqtt ended with $rc, not 2"
+  exit 1
+fi
 
 # Each run must have carried all its messages to all subscribers.
 python3 - "$TMP" <<'PY'
@@ -54,5 +65,11 @@ lat = load("latency")[0]
 assert lat["ok"] and lat["samples"] == 50 and 0 < lat["p50_us"] <= lat["max_us"], lat
 scale = load("connscale")[0]
 assert scale["ok"] and scale["clients"] == 20 and scale["rss_after_kb"] > 0, scale
+assert scale["rate"] > 0 and abs(scale["rate"] * scale["seconds"] - 20) < 1e-6, scale
+ann = load("announce")[0]
+assert ann["ok"] and ann["watchers"] == 3 and ann["samples"] == 5, ann
+assert ann["roster_errors"] == 0, ann
+for k in ("reg", "ann"):
+    assert 0 < ann[f"{k}_p50_us"] <= ann[f"{k}_p99_us"] <= ann[f"{k}_max_us"], ann
 print("bench_smoke: ok")
 PY

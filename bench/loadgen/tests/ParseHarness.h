@@ -1,8 +1,10 @@
 #pragma once
 // Feeds a protocol parser the way the generator does (append, parse, drop what
-// was consumed), in chunks of any size, and records the signals it raises.
+// was consumed), in chunks of any size, and records the signals it raises and
+// the names of the clients it is told of.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Protocol.h"
@@ -19,6 +21,7 @@ class ParseHarness : public SignalSink {
  public:
   explicit ParseHarness(Protocol& p) : proto_(p) {}
   void OnSignal(Connection&, Signal s, uint8_t value) override { got.push_back({s, value}); }
+  void OnAnnounced(Connection&, std::string_view name) override { announced.emplace_back(name); }
 
   // False when the parser rejected the bytes.
   bool Feed(const std::vector<uint8_t>& bytes, size_t chunk) {
@@ -37,6 +40,7 @@ class ParseHarness : public SignalSink {
 
   Connection conn;
   std::vector<Recorded> got;
+  std::vector<std::string> announced;
 
  private:
   Protocol& proto_;

@@ -35,8 +35,39 @@ TEST(TorunaProtocol, SignalsAreTheSameWhateverTheReadSizes) {
     ASSERT_TRUE(h.Feed(Traffic(), chunk)) << "chunk " << chunk;
     EXPECT_EQ(h.got, expected) << "chunk " << chunk;
     EXPECT_EQ(p.EventId(), 6);
+    EXPECT_EQ(h.announced, std::vector<std::string>{"Bo"});
     EXPECT_TRUE(h.conn.in.empty());
   }
+}
+
+TEST(TorunaProtocol, AnnouncedClientsAreNamedByTheBytesAfterTheirId) {
+  // The ID may hold marker and type bytes; a name may hold 0 and non-ASCII
+  // bytes, and one of 300 bytes needs both length bytes.
+  const std::string odd("c1\0\xfc*", 5);
+  const std::string longName(300, 'n');
+  auto frame = [](int32_t id, const std::string& name) {
+    const size_t len = 5 + name.size();
+    auto f = Bytes({42, static_cast<int>(len & 0xff), static_cast<int>(len >> 8), 2, id & 0xff,
+                    (id >> 8) & 0xff, (id >> 16) & 0xff, (id >> 24) & 0xff});
+    return Cat(f, Bytes(name));
+  };
+  const auto traffic = Cat(Cat(Cat(frame(0x022a082a, odd), frame(3, longName)), frame(4, "")),
+                           Bytes({42, 4, 0, 8, 'L', 'a', 'b'}));
+  const std::vector<std::string> expected = {odd, longName, ""};
+  for (size_t chunk : {1u, 4u, 9u, 1000u}) {
+    TorunaProtocol p;
+    ParseHarness h(p);
+    ASSERT_TRUE(h.Feed(traffic, chunk)) << "chunk " << chunk;
+    EXPECT_EQ(h.announced, expected) << "chunk " << chunk;
+    EXPECT_EQ(h.got, (std::vector<Recorded>{{Signal::Registered, 0}})) << "chunk " << chunk;
+  }
+}
+
+TEST(TorunaProtocol, ClientInfoWithoutWholeIdIsRejected) {
+  TorunaProtocol p;
+  ParseHarness h(p);
+  EXPECT_FALSE(h.Feed(Bytes({42, 4, 0, 2, 1, 0, 0}), 100));
+  EXPECT_TRUE(h.announced.empty());
 }
 
 TEST(TorunaProtocol, BrokenFramingIsRejected) {
@@ -54,6 +85,8 @@ TEST(TorunaProtocol, WritesRegistrationSubscriptionAndValueFrames) {
   h.conn.index = 3;
   p.Start(h.conn);
   EXPECT_EQ(h.Written(), std::string("*\x03\x00\x02" "c3", 6));
+  // Announcements of this client are recognised by the name it registered with.
+  EXPECT_EQ(p.ClientName(h.conn), "c3");
 
   h.conn.out.clear();
   p.SetEventId(5);
