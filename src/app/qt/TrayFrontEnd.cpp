@@ -78,6 +78,7 @@ TrayFrontEnd::~TrayFrontEnd() {
 }
 
 void TrayFrontEnd::DriveLoop(net::EventLoop& loop) {
+  loop_ = &loop;
   loopNotifier_ = std::make_unique<QSocketNotifier>(loop.Fd(), QSocketNotifier::Read);
   connect(loopNotifier_.get(), &QSocketNotifier::activated, this,
           [this, &loop] { Guard([&] { loop.ProcessReady(0); }); });
@@ -116,6 +117,9 @@ void TrayFrontEnd::Alert(const std::string& text, const std::string& caption) {
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
                   QString::fromStdString(text), QMessageBox::Ok,
                   window_->isVisible() ? window_.get() : nullptr);
+  // The box's own loop must see the work the caller has deferred so far (the
+  // notifications still to be delivered).
+  if (loop_ != nullptr) loop_->BeforeNestedLoop();
   box.exec();
 }
 

@@ -89,6 +89,7 @@ class TrayFrontEnd : public QObject, public server::FrontEnd, public net::AlertS
   std::unique_ptr<QMenu> menu_;
   std::unique_ptr<QSystemTrayIcon> icon_;
   std::unique_ptr<QSocketNotifier> loopNotifier_;
+  net::EventLoop* loop_ = nullptr;  // the loop DriveLoop drives
   std::unique_ptr<QSocketNotifier> signalNotifier_;
 };
 

@@ -6,23 +6,36 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <deque>
+#include <map>
 #include <memory>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace toruna::net {
 
 namespace {
 
-// epoll data of the wake-up descriptor; registrations count from 1.
-constexpr uint64_t kWakeId = 0;
+// epoll data of the wake-up and delay descriptors; registrations put their id
+// (from 1) in the upper half, so theirs are never this small.
+constexpr uint64_t kWakeKey = 0;
+constexpr uint64_t kDelayKey = 1;
 
 // epoll data of a registration: its id above its descriptor, so that readiness
-// is matched to the registration through the one table kept by descriptor.
+// is matched to the registration through the one record kept per descriptor.
 uint64_t EpollKey(uint32_t id, int fd) { return (uint64_t{id} << 32) | static_cast<uint32_t>(fd); }
 constexpr int kBatchSize = 64;
+// Rounds of deferred work one ProcessReady runs; work deferred beyond them waits
+// for the next call (Fd() stays readable), so a callback that always defers again
+// cannot keep the loop from its descriptors.
+constexpr int kDeferredRounds = 16;
+// How long Run looks for the next event before it sleeps, while events come densely.
+constexpr std::chrono::microseconds kSpinLimit{50};
+// A sleep shorter than this (its own wake-up included) means events come densely.
+constexpr std::chrono::microseconds kDenseGap{1000};
+
+using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as the timers
 
 [[noreturn]] void ThrowErrno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -39,16 +52,17 @@ uint32_t ToEpoll(uint32_t interest) {
 }  // namespace
 
 struct EventLoop::Impl {
-  // One registration of a descriptor. Each Watch makes a new one with a new id, so
-  // readiness reported for an earlier registration of the same number is recognised
-  // as stale and dropped.
+  // The one record of a descriptor, found by its number. Each Watch gives it a new
+  // id, so readiness reported for an earlier registration of the same number is
+  // recognised as stale and dropped.
   struct Registration {
-    int fd = -1;
+    // The FdHandler, or (owned) the FdCallback the loop keeps; nullptr: not watched.
+    void* target = nullptr;
     uint32_t id = 0;
-    uint32_t interest = 0;
+    uint8_t interest = 0;
     bool inEpoll = false;
     bool held = false;  // stays in the set without interest (see Hold)
-    FdCallback callback;
+    bool owned = false;
   };
   struct Timer {
     int fd = -1;
@@ -58,35 +72,51 @@ struct EventLoop::Impl {
 
   int epollFd = -1;
   int wakeFd = -1;
+  int delayFd = -1;
   bool wakeArmed = false;
   bool stopped = false;
+  bool spinning = false;  // Run looks for events before it sleeps (see Run)
   uint32_t nextId = 1;
   TimerId nextTimer = 1;
-  std::unordered_map<int, std::shared_ptr<Registration>> byFd;
+  // Indexed by descriptor: descriptors are small numbers, densely used.
+  std::vector<Registration> records;
   std::unordered_map<TimerId, Timer> timers;
-  std::deque<std::function<void()>> deferred;
+  std::vector<std::function<void()>> deferred;
+  std::multimap<Clock::time_point, std::function<void()>> delayed;
+  Clock::time_point delayArmedFor{};
+  // ProcessReady calls running (more than one while a callback runs a loop of its
+  // own). Handlers the loop owns that are unwatched meanwhile may still be running
+  // further up the stack: they are released when the outermost call returns.
+  int depth = 0;
+  std::vector<std::unique_ptr<FdCallback>> retired;
+
+  Registration* Find(int fd) {
+    if (fd < 0 || static_cast<size_t>(fd) >= records.size()) return nullptr;
+    Registration& reg = records[static_cast<size_t>(fd)];
+    return reg.target != nullptr ? &reg : nullptr;
+  }
 
   // Puts the registration into the epoll set, changes it, or takes it out. A
   // descriptor with no interest leaves the set entirely: epoll reports hang-ups and
   // errors whatever the interest, and a dead socket nobody reads would keep it busy.
   // A held one stays, disarmed after at most one such report (one-shot).
   // False when epoll refuses the descriptor.
-  bool Apply(Registration& reg) {
+  bool Apply(int fd, Registration& reg) {
     if (reg.interest == 0 && !reg.held) {
-      if (reg.inEpoll) epoll_ctl(epollFd, EPOLL_CTL_DEL, reg.fd, nullptr);
+      if (reg.inEpoll) epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
       reg.inEpoll = false;
       return true;
     }
     epoll_event ev{};
     ev.events = reg.interest == 0 ? EPOLLONESHOT : ToEpoll(reg.interest);
-    ev.data.u64 = EpollKey(reg.id, reg.fd);
+    ev.data.u64 = EpollKey(reg.id, fd);
     int op = reg.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-    if (epoll_ctl(epollFd, op, reg.fd, &ev) != 0) {
+    if (epoll_ctl(epollFd, op, fd, &ev) != 0) {
       // The set may disagree with our record when a descriptor was closed (and its
       // number reused) without Unwatch: epoll forgets a closed descriptor by itself.
       bool retry = (op == EPOLL_CTL_MOD && errno == ENOENT) || (op == EPOLL_CTL_ADD && errno == EEXIST);
       op = op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
-      if (!retry || epoll_ctl(epollFd, op, reg.fd, &ev) != 0) {
+      if (!retry || epoll_ctl(epollFd, op, fd, &ev) != 0) {
         reg.inEpoll = false;
         return false;
       }
@@ -95,13 +125,41 @@ struct EventLoop::Impl {
     return true;
   }
 
+  void Release(Registration& reg) {
+    if (reg.owned) {
+      std::unique_ptr<FdCallback> callback(static_cast<FdCallback*>(reg.target));
+      if (depth > 0) retired.push_back(std::move(callback));
+    }
+    reg = Registration{};
+  }
+
   void Remove(int fd) {
-    auto it = byFd.find(fd);
-    if (it == byFd.end()) return;
-    std::shared_ptr<Registration> reg = it->second;
-    byFd.erase(it);
+    Registration* reg = Find(fd);
+    if (reg == nullptr) return;
     if (reg->inEpoll) epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
-    reg->inEpoll = false;
+    Release(*reg);
+  }
+
+  void Add(int fd, uint32_t interest, void* target, bool owned) {
+    if (fd < 0) {
+      if (owned) delete static_cast<FdCallback*>(target);
+      errno = EBADF;
+      ThrowErrno("EventLoop: epoll_ctl");
+    }
+    Remove(fd);
+    if (static_cast<size_t>(fd) >= records.size()) records.resize(static_cast<size_t>(fd) + 1);
+    Registration& reg = records[static_cast<size_t>(fd)];
+    reg.target = target;
+    reg.owned = owned;
+    reg.id = nextId++;
+    if (nextId == 0) nextId = 1;  // ids start at 1 (see kDelayKey)
+    reg.interest = static_cast<uint8_t>(interest & (kReadable | kWritable | kHangUp));
+    if (!Apply(fd, reg)) {
+      const int saved = errno;
+      Release(reg);
+      errno = saved;
+      ThrowErrno("EventLoop: epoll_ctl");
+    }
   }
 
   // Keeps the wake-up descriptor readable exactly while deferred work waits.
@@ -118,10 +176,10 @@ struct EventLoop::Impl {
   }
 
   void Dispatch(const epoll_event& ev) {
-    auto it = byFd.find(static_cast<int>(static_cast<uint32_t>(ev.data.u64)));
+    const int fd = static_cast<int>(static_cast<uint32_t>(ev.data.u64));
+    Registration* reg = Find(fd);
     // Unwatched (or watched anew) earlier in this batch.
-    if (it == byFd.end() || it->second->id != static_cast<uint32_t>(ev.data.u64 >> 32)) return;
-    std::shared_ptr<Registration> reg = it->second;  // alive even if it unwatches itself
+    if (reg == nullptr || reg->id != static_cast<uint32_t>(ev.data.u64 >> 32)) return;
     uint32_t ready = 0;
     if ((ev.events & EPOLLIN) && (reg->interest & kReadable)) ready |= kReadable;
     if ((ev.events & EPOLLOUT) && (reg->interest & kWritable)) ready |= kWritable;
@@ -129,83 +187,129 @@ struct EventLoop::Impl {
     if (ev.events & EPOLLERR) ready |= kFailed;
     // A held descriptor without interest may report a hang-up once; nobody asked.
     if (ready == 0 || !reg->inEpoll || reg->interest == 0) return;
-    reg->callback(ready);
+    // The record may move (more descriptors watched) or go while the handler runs;
+    // a callback of ours that is unwatched meanwhile is retired, not released.
+    void* target = reg->target;
+    if (reg->owned) {
+      (*static_cast<FdCallback*>(target))(ready);
+    } else {
+      static_cast<FdHandler*>(target)->OnFdReady(fd, ready);
+    }
   }
 
-  // Runs the work deferred so far; work deferred meanwhile waits for the next round
-  // (the wake-up descriptor keeps Fd() readable for it).
+  // Runs the work deferred so far, then what that work deferred, for a bounded
+  // number of rounds; what is left makes Fd() readable for the next call.
   void RunDeferred() {
-    std::deque<std::function<void()>> batch;
-    batch.swap(deferred);
-    while (!batch.empty()) {
-      std::function<void()> fn = std::move(batch.front());
-      batch.pop_front();
-      fn();
+    for (int round = 0; round < kDeferredRounds && !deferred.empty(); ++round) {
+      std::vector<std::function<void()>> batch;
+      batch.swap(deferred);
+      for (std::function<void()>& work : batch) {
+        std::function<void()> fn = std::move(work);
+        fn();
+      }
+      // Keep the larger buffer for the next round's work.
+      batch.clear();
+      if (deferred.empty() && deferred.capacity() < batch.capacity()) deferred.swap(batch);
     }
+  }
+
+  void ArmDelay() {
+    Clock::time_point next = delayed.empty() ? Clock::time_point{} : delayed.begin()->first;
+    if (next == delayArmedFor) return;
+    delayArmedFor = next;
+    itimerspec when{};
+    if (!delayed.empty()) {
+      const auto since = next.time_since_epoch();
+      const auto s = std::chrono::duration_cast<std::chrono::seconds>(since);
+      when.it_value.tv_sec = static_cast<time_t>(s.count());
+      when.it_value.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - s).count());
+      if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) when.it_value.tv_nsec = 1;  // 0 disarms
+    }
+    timerfd_settime(delayFd, TFD_TIMER_ABSTIME, &when, nullptr);
+  }
+
+  void RunDelayed() {
+    uint64_t expirations = 0;
+    if (read(delayFd, &expirations, sizeof expirations) < 0) expirations = 0;
+    delayArmedFor = Clock::time_point{};  // it fired
+    // Take what is due first: the callbacks may delay more work.
+    std::vector<std::function<void()>> due;
+    const Clock::time_point now = Clock::now();
+    while (!delayed.empty() && delayed.begin()->first <= now) {
+      due.push_back(std::move(delayed.begin()->second));
+      delayed.erase(delayed.begin());
+    }
+    ArmDelay();
+    for (std::function<void()>& work : due) work();
   }
 };
 
 EventLoop::EventLoop() : impl_(new Impl) {
-  impl_->epollFd = epoll_create1(EPOLL_CLOEXEC);
-  if (impl_->epollFd < 0) {
+  auto fail = [this](const char* what) {
+    int saved = errno;
+    if (impl_->delayFd >= 0) close(impl_->delayFd);
+    if (impl_->wakeFd >= 0) close(impl_->wakeFd);
+    if (impl_->epollFd >= 0) close(impl_->epollFd);
     delete impl_;
-    ThrowErrno("EventLoop: epoll_create1");
-  }
+    errno = saved;
+    ThrowErrno(what);
+  };
+  impl_->epollFd = epoll_create1(EPOLL_CLOEXEC);
+  if (impl_->epollFd < 0) fail("EventLoop: epoll_create1");
   impl_->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   epoll_event ev{};
   ev.events = EPOLLIN;
-  ev.data.u64 = kWakeId;
+  ev.data.u64 = kWakeKey;
   if (impl_->wakeFd < 0 || epoll_ctl(impl_->epollFd, EPOLL_CTL_ADD, impl_->wakeFd, &ev) != 0) {
-    int saved = errno;
-    if (impl_->wakeFd >= 0) close(impl_->wakeFd);
-    close(impl_->epollFd);
-    delete impl_;
-    errno = saved;
-    ThrowErrno("EventLoop: eventfd");
+    fail("EventLoop: eventfd");
+  }
+  impl_->delayFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  ev.data.u64 = kDelayKey;
+  if (impl_->delayFd < 0 || epoll_ctl(impl_->epollFd, EPOLL_CTL_ADD, impl_->delayFd, &ev) != 0) {
+    fail("EventLoop: timerfd_create");
   }
 }
 
 EventLoop::~EventLoop() {
   for (auto& [id, timer] : impl_->timers) close(timer.fd);
+  for (Impl::Registration& reg : impl_->records) {
+    if (reg.owned) delete static_cast<FdCallback*>(reg.target);
+  }
+  close(impl_->delayFd);
   close(impl_->wakeFd);
   close(impl_->epollFd);
   delete impl_;
 }
 
 void EventLoop::Watch(int fd, uint32_t interest, FdCallback callback) {
-  impl_->Remove(fd);
-  auto reg = std::make_shared<Impl::Registration>();
-  reg->fd = fd;
-  reg->id = impl_->nextId++;
-  if (impl_->nextId == 0) impl_->nextId = 1;  // 0 would read as the wake-up descriptor
-  reg->interest = interest & (kReadable | kWritable | kHangUp);
-  reg->callback = std::move(callback);
-  if (!impl_->Apply(*reg)) ThrowErrno("EventLoop: epoll_ctl");
-  impl_->byFd[fd] = reg;
+  impl_->Add(fd, interest, new FdCallback(std::move(callback)), true);
+}
+
+void EventLoop::Watch(int fd, uint32_t interest, FdHandler& handler) {
+  impl_->Add(fd, interest, static_cast<FdHandler*>(&handler), false);
 }
 
 bool EventLoop::Modify(int fd, uint32_t interest) {
-  auto it = impl_->byFd.find(fd);
-  if (it == impl_->byFd.end()) return true;
+  Impl::Registration* reg = impl_->Find(fd);
+  if (reg == nullptr) return true;
   interest &= kReadable | kWritable | kHangUp;
-  if (it->second->interest == interest) return true;
-  it->second->interest = interest;
-  return impl_->Apply(*it->second);
+  if (reg->interest == interest) return true;
+  reg->interest = static_cast<uint8_t>(interest);
+  return impl_->Apply(fd, *reg);
 }
 
 void EventLoop::Unwatch(int fd) { impl_->Remove(fd); }
 
 bool EventLoop::Hold(int fd) {
-  auto it = impl_->byFd.find(fd);
-  if (it == impl_->byFd.end()) {
+  Impl::Registration* reg = impl_->Find(fd);
+  if (reg == nullptr) {
     errno = EBADF;
     return false;
   }
-  Impl::Registration& reg = *it->second;
-  reg.held = true;
-  if (reg.inEpoll) return true;
-  if (impl_->Apply(reg)) return true;
-  reg.held = false;
+  reg->held = true;
+  if (reg->inEpoll) return true;
+  if (impl_->Apply(fd, *reg)) return true;
+  reg->held = false;
   return false;
 }
 
@@ -260,11 +364,39 @@ void EventLoop::StartTimer(TimerId id) {
 
 void EventLoop::Defer(std::function<void()> callback) {
   impl_->deferred.push_back(std::move(callback));
-  impl_->UpdateWake();
+  // Inside ProcessReady the work runs before it returns; the wake-up descriptor is
+  // only for work deferred from outside (or left over), and each use costs two calls.
+  if (impl_->depth == 0) impl_->UpdateWake();
 }
 
+void EventLoop::DeferFor(std::chrono::microseconds delay, std::function<void()> callback) {
+  if (delay.count() < 0) delay = std::chrono::microseconds(0);
+  impl_->delayed.emplace(Clock::now() + delay, std::move(callback));
+  impl_->ArmDelay();
+}
+
+void EventLoop::BeforeNestedLoop() { impl_->UpdateWake(); }
+
 void EventLoop::Run() {
-  while (!impl_->stopped) ProcessReady(-1);
+  // While events come close together, the loop looks for the next one for a short
+  // while before it sleeps: waking a sleeping thread (a halted processor, on a
+  // virtual machine) takes longer than the gap it would sleep through. It stops
+  // looking as soon as a look finds nothing, until a short sleep shows that events
+  // come densely again (more than a thousand a second), so an idle or lightly used
+  // server does not spin.
+  while (!impl_->stopped) {
+    if (impl_->spinning) {
+      const Clock::time_point until = Clock::now() + kSpinLimit;
+      bool found = false;
+      do {
+        found = Poll(0) > 0;
+      } while (!found && !impl_->stopped && Clock::now() < until);
+      if (found) continue;
+      impl_->spinning = false;
+    }
+    const Clock::time_point before = Clock::now();
+    if (Poll(-1) > 0 && Clock::now() - before < kDenseGap) impl_->spinning = true;
+  }
 }
 
 void EventLoop::Stop() { impl_->stopped = true; }
@@ -273,16 +405,30 @@ bool EventLoop::Stopped() const { return impl_->stopped; }
 
 int EventLoop::Fd() const { return impl_->epollFd; }
 
-void EventLoop::ProcessReady(int timeoutMs) {
+void EventLoop::ProcessReady(int timeoutMs) { Poll(timeoutMs); }
+
+int EventLoop::Poll(int timeoutMs) {
   if (!impl_->deferred.empty()) timeoutMs = 0;
   epoll_event events[kBatchSize];
   int n = epoll_wait(impl_->epollFd, events, kBatchSize, timeoutMs);
+  struct Depth {
+    Impl& impl;
+    explicit Depth(Impl& i) : impl(i) { ++impl.depth; }
+    ~Depth() {
+      if (--impl.depth == 0) impl.retired.clear();
+    }
+  } depth(*impl_);
   for (int i = 0; i < n; ++i) {
-    if (events[i].data.u64 == kWakeId) continue;  // only a reminder that work was deferred
+    if (events[i].data.u64 == kWakeKey) continue;  // only a reminder that work was deferred
+    if (events[i].data.u64 == kDelayKey) {
+      impl_->RunDelayed();
+      continue;
+    }
     impl_->Dispatch(events[i]);
   }
   impl_->RunDeferred();
   impl_->UpdateWake();
+  return n;
 }
 
 }  // namespace toruna::net

@@ -1,8 +1,9 @@
 #pragma once
 // A single-threaded reactor on epoll: descriptors with a readiness interest and a
-// callback, periodic timers, and work deferred to the end of the current batch.
-// It knows nothing of sockets' meaning. It runs on its own (Run until Stop) or
-// inside another toolkit's loop (watch Fd(), call ProcessReady when it is readable).
+// handler, periodic timers, work deferred to the end of the current batch and work
+// delayed by a short time. It knows nothing of sockets' meaning. It runs on its own
+// (Run until Stop) or inside another toolkit's loop (watch Fd(), call ProcessReady
+// when it is readable).
 // This class owns the epoll descriptor, not the descriptors it watches.
 
 #include <chrono>
@@ -10,6 +11,16 @@
 #include <functional>
 
 namespace toruna::net {
+
+// Receives the readiness of descriptors watched with it. The loop does not own it:
+// it must stay alive until its descriptors are unwatched.
+class FdHandler {
+ public:
+  virtual void OnFdReady(int fd, uint32_t ready) = 0;
+
+ protected:
+  ~FdHandler() = default;
+};
 
 class EventLoop {
  public:
@@ -32,6 +43,9 @@ class EventLoop {
   // readiness already collected for the old one is not delivered to the new one.
   // Watch throws std::system_error when epoll refuses the descriptor (a plain file).
   void Watch(int fd, uint32_t interest, FdCallback callback);
+  // The same with a handler the caller keeps alive: nothing is allocated per
+  // descriptor but its record (a server watches thousands of connections).
+  void Watch(int fd, uint32_t interest, FdHandler& handler);
   // False when epoll refuses the descriptor (errno says why); see Hold.
   bool Modify(int fd, uint32_t interest);
   void Unwatch(int fd);
@@ -49,10 +63,21 @@ class EventLoop {
   void StartTimer(TimerId id);
 
   // Runs callback once, after every callback of the current batch has run (or on the
-  // next ProcessReady when called outside a batch).
+  // next ProcessReady when called outside a batch). Work that deferred work defers
+  // runs in the same call of ProcessReady, up to a bounded number of rounds.
   void Defer(std::function<void()> callback);
+  // Runs callback once, delay from now (on the loop's own timer: no descriptor is
+  // needed at the time of the call). Callbacks due together run in the order given.
+  void DeferFor(std::chrono::microseconds delay, std::function<void()> callback);
 
-  // Run handles work until Stop. Stop is final: a Run after it returns at once, and
+  // A front end that is about to run a loop of its own inside a callback (a modal
+  // dialog that watches Fd()) calls this first: work deferred by the callback so far
+  // then makes Fd() readable for that loop, which ProcessReady otherwise sees to
+  // before it returns.
+  void BeforeNestedLoop();
+
+  // Run handles work until Stop; while events come densely it looks for the next
+  // one for a few tens of microseconds before it sleeps. Stop is final: a Run after it returns at once, and
   // Stopped() stays true (an embedding front end reads it to end its own loop).
   void Run();
   void Stop();
@@ -64,6 +89,9 @@ class EventLoop {
   void ProcessReady(int timeoutMs = 0);
 
  private:
+  // One wait and what it found; the number of descriptors reported (-1: failed).
+  int Poll(int timeoutMs);
+
   struct Impl;
   Impl* impl_;
 };

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -140,14 +141,84 @@ TEST(EventLoopTest, DeferredWorkOutsideABatchWakesAnEmbeddingLoop) {
   std::vector<int> ran;
   loop.Defer([&] {
     ran.push_back(1);
-    loop.Defer([&] { ran.push_back(2); });  // waits for the next round
+    loop.Defer([&] { ran.push_back(2); });  // runs in the same call
   });
   EXPECT_TRUE(Readable(loop.Fd()));
   loop.ProcessReady(0);
-  EXPECT_EQ(ran, std::vector<int>{1});
-  EXPECT_TRUE(Readable(loop.Fd()));
-  loop.ProcessReady(0);
   EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(Readable(loop.Fd()));
+}
+
+// Work that defers itself again and again gets a bounded number of rounds per
+// call; the rest waits, with Fd() readable, and descriptors are served between.
+TEST(EventLoopTest, WorkThatAlwaysDefersAgainDoesNotHoldTheLoop) {
+  EventLoop loop;
+  int rounds = 0;
+  bool keepGoing = true;
+  std::function<void()> again = [&] {
+    ++rounds;
+    if (keepGoing) loop.Defer(again);
+  };
+  loop.Defer(again);
+  loop.ProcessReady(0);
+  EXPECT_GT(rounds, 1);
+  EXPECT_LT(rounds, 1000);
+  EXPECT_TRUE(Readable(loop.Fd()));
+  int fd = ReadyEventFd();
+  bool served = false;
+  loop.Watch(fd, EventLoop::kReadable, [&](uint32_t) { served = true; });
+  loop.ProcessReady(0);
+  EXPECT_TRUE(served);
+  keepGoing = false;
+  loop.ProcessReady(0);
+  loop.Unwatch(fd);
+  close(fd);
+  EXPECT_FALSE(Readable(loop.Fd()));
+}
+
+// Inside a batch, deferring does not touch the wake-up descriptor (ProcessReady
+// runs the work before it returns), unless the callback is about to run a loop of
+// its own that only watches Fd().
+TEST(EventLoopTest, WorkDeferredInsideABatchWakesANestedLoopOnlyWhenAsked) {
+  EventLoop loop;
+  int fd = ReadyEventFd();
+  std::vector<std::string> seen;
+  loop.Watch(fd, EventLoop::kReadable, [&](uint32_t) {
+    uint64_t v;
+    ASSERT_EQ(read(fd, &v, sizeof v), static_cast<ssize_t>(sizeof v));
+    loop.Defer([&] { seen.push_back("deferred"); });
+    seen.push_back(Readable(loop.Fd()) ? "readable" : "quiet");
+    loop.BeforeNestedLoop();
+    seen.push_back(Readable(loop.Fd()) ? "readable" : "quiet");
+    loop.ProcessReady(0);  // the nested loop does the work
+    seen.push_back("nested done");
+  });
+  loop.ProcessReady(0);
+  EXPECT_EQ(seen, (std::vector<std::string>{"quiet", "readable", "deferred", "nested done"}));
+  EXPECT_FALSE(Readable(loop.Fd()));
+  loop.Unwatch(fd);
+  close(fd);
+}
+
+TEST(EventLoopTest, DelayedWorkRunsOnceWhenDueInOrderAndWakesAnEmbeddingLoop) {
+  EventLoop loop;
+  std::vector<int> ran;
+  const auto start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point firstAt;
+  loop.DeferFor(30ms, [&] { ran.push_back(3); });
+  loop.DeferFor(10ms, [&] {
+    ran.push_back(1);
+    firstAt = std::chrono::steady_clock::now();
+  });
+  loop.DeferFor(10ms, [&] { ran.push_back(2); });
+  loop.ProcessReady(0);
+  EXPECT_TRUE(ran.empty()) << "delayed work ran before its time";
+  EXPECT_TRUE(Readable(loop.Fd(), 5000)) << "due work must make Fd() readable";
+  ASSERT_TRUE(PumpUntil(loop, [&] { return ran.size() == 3; }));
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+  EXPECT_GE(firstAt - start, 10ms);
+  testing::PumpFor(loop, 50ms);
+  EXPECT_EQ(ran.size(), 3u);
   EXPECT_FALSE(Readable(loop.Fd()));
 }
 
