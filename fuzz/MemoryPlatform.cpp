@@ -107,6 +107,10 @@ bool MemoryPlatform::Pump(int maxRounds) {
       std::vector<std::function<void()>> work;
       work.swap(deferred_);
       for (auto& f : work) f();
+    } else if (!delayed_.empty()) {
+      std::vector<std::function<void()>> work;
+      work.swap(delayed_);
+      for (auto& f : work) f();
     } else {
       return true;
     }
@@ -460,6 +464,11 @@ net::LookupHandle MemoryPlatform::AsyncGetHostByName(const std::string& /*name*/
 }
 
 int MemoryPlatform::CancelAsyncRequest(net::LookupHandle /*request*/) { return Fail(kInvalid); }
+
+bool MemoryPlatform::DeferWorkFor(std::chrono::microseconds /*delay*/, std::function<void()> work) {
+  delayed_.push_back(std::move(work));
+  return true;
+}
 
 bool MemoryPlatform::DeferWork(std::function<void()> work) {
   deferred_.push_back(std::move(work));

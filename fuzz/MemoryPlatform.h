@@ -106,6 +106,8 @@ class MemoryPlatform : public net::Platform {
   net::LookupHandle AsyncGetHostByName(const std::string& name) override;
   int CancelAsyncRequest(net::LookupHandle request) override;
   bool DeferWork(std::function<void()> work) override;
+  // Delayed work runs once nothing else is left to do: time passes only then.
+  bool DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) override;
 
  private:
   enum class Phase { Idle, Listening, Connected };
@@ -143,6 +145,7 @@ class MemoryPlatform : public net::Platform {
   std::vector<std::unique_ptr<Conn>> conns_;
   std::deque<Item> queue_;
   std::vector<std::function<void()>> deferred_;
+  std::vector<std::function<void()>> delayed_;
   uint64_t nextGeneration_ = 1;
   uint16_t nextEphemeral_ = 40000;
   int lastError_ = 0;

@@ -183,6 +183,12 @@ class FakePlatform : public Platform {
     return real_.DeferWork(std::move(work));
   }
   bool refuseDeferral = false;
+  // Set refuseTimer to act as a platform without a timer for delayed work.
+  bool DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) override {
+    if (refuseTimer) return false;
+    return real_.DeferWorkFor(delay, std::move(work));
+  }
+  bool refuseTimer = false;
 
  private:
   struct Rule {

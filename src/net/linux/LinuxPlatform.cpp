@@ -184,7 +184,7 @@ SocketHandle LinuxPlatform::Accept(SocketHandle s, SockAddrIn* peer) {
     close(fd);
     fd = -1;
   }
-  events_.AcceptCalled(s, fd < 0 && OutOfResources(saved));
+  events_.AcceptCalled(s, fd >= 0, fd < 0 && OutOfResources(saved));
   if (fd < 0) return FailErrno(saved);
   if (peer) *peer = FromSockaddr(addr);
   return fd;
@@ -396,6 +396,11 @@ int LinuxPlatform::CancelAsyncRequest(LookupHandle request) {
 // are handled runs after the whole batch.
 bool LinuxPlatform::DeferWork(std::function<void()> work) {
   loop_.Defer(std::move(work));
+  return true;
+}
+
+bool LinuxPlatform::DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) {
+  loop_.DeferFor(delay, std::move(work));
   return true;
 }
 

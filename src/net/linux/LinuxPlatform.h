@@ -52,6 +52,7 @@ class LinuxPlatform : public Platform {
   LookupHandle AsyncGetHostByName(const std::string& name) override;
   int CancelAsyncRequest(LookupHandle request) override;
   bool DeferWork(std::function<void()> work) override;
+  bool DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) override;
 
  private:
   // getsockname or getpeername.

@@ -4,6 +4,7 @@
 // (10035 would block, 10054 reset, 11001 host not found, ...), never as errno.
 // LinuxPlatform is the real implementation; tests wrap it to inject failures.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -126,6 +127,13 @@ class Platform {
   // handled (outside a delivery: soon, from the loop). False when the platform
   // cannot defer work; the caller then does it at once itself.
   virtual bool DeferWork(std::function<void()> work) {
+    (void)work;
+    return false;
+  }
+  // Runs work once, delay from now, on the same thread. False when the platform
+  // has no timer for it.
+  virtual bool DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) {
+    (void)delay;
     (void)work;
     return false;
   }

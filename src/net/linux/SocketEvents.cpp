@@ -1,5 +1,6 @@
 #include "net/linux/SocketEvents.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <system_error>
+#include <utility>
 
 #include "net/linux/ErrnoMap.h"
 
@@ -25,6 +27,14 @@ int TakeSocketError(int fd) {
   return error;
 }
 
+// FD_ACCEPTs posted at once after accepts, between two reports of the loop.
+constexpr uint8_t kAcceptBurst = 64;
+
+bool ConnectionWaiting(int listenFd) {
+  pollfd p{listenFd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
 uint32_t UnreadBytes(int fd) {
   int count = 0;
   if (ioctl(fd, FIONREAD, &count) != 0 || count < 0) return 0;
@@ -36,49 +46,62 @@ uint32_t UnreadBytes(int fd) {
 SocketEvents::SocketEvents(EventLoop& loop) : loop_(loop), alive_(std::make_shared<char>(0)) {}
 
 SocketEvents::~SocketEvents() {
-  for (auto& [fd, socket] : sockets_) loop_.Unwatch(fd);
+  for (int fd : TrackedSockets()) loop_.Unwatch(fd);
   if (retryTimer_ != 0) loop_.CancelTimer(retryTimer_);
 }
 
 void SocketEvents::Track(int fd, bool stream) {
   Forget(fd);
-  Socket& s = sockets_[fd];
-  s.fd = fd;
+  if (fd < 0) return;
+  if (static_cast<size_t>(fd) >= sockets_.size()) sockets_.resize(static_cast<size_t>(fd) + 1);
+  Socket& s = sockets_[static_cast<size_t>(fd)];
+  s = Socket{};
   s.generation = nextGeneration_++;
+  if (nextGeneration_ == 0) nextGeneration_ = 1;  // 0 marks an untracked entry
   s.stream = stream;
-  // Two words: a capture this small lives inside the callback, not on the heap,
-  // which matters with thousands of idle connections.
-  const uint32_t generation = static_cast<uint32_t>(s.generation);
-  loop_.Watch(fd, 0, [this, fd, generation](uint32_t ready) { OnReady(fd, generation, ready); });
+  loop_.Watch(fd, 0, *this);
 }
 
 void SocketEvents::Forget(int fd) {
-  if (sockets_.erase(fd) == 0) return;
+  Socket* s = Find(fd);
+  if (s == nullptr) return;
+  *s = Socket{};
   loop_.Unwatch(fd);
   // The descriptor is about to be free: a parked listener can take a connection.
   if (!parked_.empty()) WakeParked();
 }
 
+bool SocketEvents::Tracked(int fd) const { return Find(fd) != nullptr; }
+
 bool SocketEvents::IsStream(int fd) const {
-  auto it = sockets_.find(fd);
-  return it != sockets_.end() && it->second.stream;
+  const Socket* s = Find(fd);
+  return s != nullptr && s->stream;
 }
 
 int SocketEvents::Failure(int fd) const {
-  auto it = sockets_.find(fd);
-  return it == sockets_.end() ? 0 : it->second.failure;
+  const Socket* s = Find(fd);
+  return s == nullptr ? 0 : s->failure;
 }
 
 std::vector<int> SocketEvents::TrackedSockets() const {
   std::vector<int> fds;
-  for (const auto& [fd, socket] : sockets_) fds.push_back(fd);
+  for (size_t fd = 0; fd < sockets_.size(); ++fd) {
+    if (sockets_[fd].generation != 0) fds.push_back(static_cast<int>(fd));
+  }
   return fds;
 }
 
 SocketEvents::Socket* SocketEvents::Find(int fd) {
-  auto it = sockets_.find(fd);
-  return it == sockets_.end() ? nullptr : &it->second;
+  return const_cast<Socket*>(std::as_const(*this).Find(fd));
 }
+
+const SocketEvents::Socket* SocketEvents::Find(int fd) const {
+  if (fd < 0 || static_cast<size_t>(fd) >= sockets_.size()) return nullptr;
+  const Socket& s = sockets_[static_cast<size_t>(fd)];
+  return s.generation != 0 ? &s : nullptr;
+}
+
+int SocketEvents::FdOf(const Socket& s) const { return static_cast<int>(&s - sockets_.data()); }
 
 bool SocketEvents::Select(int fd, uint16_t mask) {
   Socket* s = Find(fd);
@@ -128,13 +151,22 @@ void SocketEvents::ConnectedAtOnce(int fd) {
   UpdateInterest(*s);
 }
 
-void SocketEvents::AcceptCalled(int listenFd, bool shortage) {
+void SocketEvents::AcceptCalled(int listenFd, bool took, bool shortage) {
   Socket* s = Find(listenFd);
   if (!s) return;
   if (shortage) {
     Park(*s);
-  } else {
-    ReceiveCalled(listenFd);
+    return;
+  }
+  ReceiveCalled(listenFd);
+  // Another connection already waiting is announced now, as the platform would,
+  // rather than after the next wait on the loop: a burst of clients is taken in one
+  // batch and handled together. Bounded, so that a flood cannot hold the loop.
+  if (took && s->phase == Phase::kListening && (s->mask & kFdAccept) &&
+      s->acceptBurst < kAcceptBurst && ConnectionWaiting(listenFd)) {
+    ++s->acceptBurst;
+    PostRead(*s, kFdAccept);
+    UpdateInterest(*s);
   }
 }
 
@@ -143,7 +175,7 @@ bool SocketEvents::Accepted(int listenFd, int newFd) {
   uint16_t mask = listener ? listener->mask : 0;
   Track(newFd, true);
   if (mask != 0 && !loop_.Hold(newFd)) return false;
-  Socket& s = sockets_[newFd];
+  Socket& s = sockets_[static_cast<size_t>(newFd)];
   s.mask = mask;
   s.phase = Phase::kConnected;
   PostFirstWrite(s);
@@ -157,7 +189,7 @@ void SocketEvents::Park(Socket& s) {
   UpdateInterest(s);
   if (s.parked) return;
   s.parked = true;
-  parked_.push_back(s.fd);
+  parked_.push_back(FdOf(s));
   if (retryTimer_ != 0 && !retryRunning_) {
     loop_.StartTimer(retryTimer_);
     retryRunning_ = true;
@@ -215,19 +247,21 @@ bool SocketEvents::DropLookup(int32_t request) {
   return true;
 }
 
-void SocketEvents::OnReady(int fd, uint32_t generation, uint32_t ready) {
+void SocketEvents::OnFdReady(int fd, uint32_t ready) {
+  // The loop delivers only readiness of the current registration of fd.
   Socket* s = Find(fd);
-  if (!s || static_cast<uint32_t>(s->generation) != generation) return;
+  if (!s) return;
   if (!s->stream) {
     OnDatagramReady(*s, ready);
   } else if (s->phase == Phase::kConnecting) {
     OnConnectReady(*s, ready);
   } else if (s->phase == Phase::kListening) {
+    s->acceptBurst = 0;
     if (s->readArmed && (s->mask & kFdAccept)) {
       PostRead(*s, kFdAccept);
     } else {
       s->readLazy = false;
-      if (ready & EventLoop::kFailed) TakeSocketError(s->fd);
+      if (ready & EventLoop::kFailed) TakeSocketError(fd);
     }
   } else if (s->phase == Phase::kConnected) {
     OnStreamReady(*s, ready);
@@ -236,12 +270,13 @@ void SocketEvents::OnReady(int fd, uint32_t generation, uint32_t ready) {
 }
 
 void SocketEvents::OnConnectReady(Socket& s, uint32_t ready) {
-  int error = TakeSocketError(s.fd);
+  const int fd = FdOf(s);
+  int error = TakeSocketError(fd);
   if (error == 0 && !(ready & EventLoop::kWritable)) {
     // A hang-up without the writable report: ask the socket whether it is connected.
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;
-    if (getpeername(s.fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) error = errno;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) error = errno;
   }
   if (error != 0) {
     s.phase = Phase::kFailed;
@@ -260,7 +295,7 @@ void SocketEvents::OnStreamReady(Socket& s, uint32_t ready) {
   }
   if (s.closeDone) return;
   if (ready & EventLoop::kFailed) {
-    int error = TakeSocketError(s.fd);
+    int error = TakeSocketError(FdOf(s));
     if (error != 0) {
       // A reset: the close is reported at once, whatever is still unread.
       s.failure = error;
@@ -271,7 +306,7 @@ void SocketEvents::OnStreamReady(Socket& s, uint32_t ready) {
   }
   bool readWanted = s.readArmed && (s.mask & kFdRead);
   if (ready & EventLoop::kHangUp) {
-    if (UnreadBytes(s.fd) == 0) {
+    if (UnreadBytes(FdOf(s)) == 0) {
       s.closeDone = true;
       Post(s, kFdClose, 0);
     } else if (readWanted) {
@@ -303,7 +338,7 @@ void SocketEvents::OnDatagramReady(Socket& s, uint32_t ready) {
       PostRead(s, kFdRead);
     } else {
       s.readLazy = false;
-      if (ready & EventLoop::kFailed) TakeSocketError(s.fd);
+      if (ready & EventLoop::kFailed) TakeSocketError(FdOf(s));
     }
   }
 }
@@ -321,7 +356,7 @@ void SocketEvents::PostFirstWrite(Socket& s) {
 
 void SocketEvents::Post(const Socket& s, uint16_t event, uint16_t error) {
   Item item;
-  item.handle = s.fd;
+  item.handle = FdOf(s);
   item.generation = s.generation;
   item.event = event;
   item.error = error;
@@ -360,7 +395,7 @@ void SocketEvents::UpdateInterest(Socket& s) {
       }
     }
   }
-  loop_.Modify(s.fd, want);
+  loop_.Modify(FdOf(s), want);
 }
 
 void SocketEvents::ScheduleDrain() {

@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "net/linux/EventLoop.h"
@@ -27,7 +26,7 @@
 
 namespace toruna::net {
 
-class SocketEvents {
+class SocketEvents : private FdHandler {
  public:
   explicit SocketEvents(EventLoop& loop);
   ~SocketEvents();
@@ -39,7 +38,7 @@ class SocketEvents {
   // A socket comes (created or accepted) and goes (closed).
   void Track(int fd, bool stream);
   void Forget(int fd);
-  bool Tracked(int fd) const { return sockets_.count(fd) != 0; }
+  bool Tracked(int fd) const;
   bool IsStream(int fd) const;
   // The errno of the failure (a reset) that ended a connection, once a notification
   // has taken it from the socket; 0 when there was none. Reading a socket's pending
@@ -54,8 +53,9 @@ class SocketEvents {
   void Listening(int fd);
   void ConnectStarted(int fd);
   void ConnectedAtOnce(int fd);
-  // shortage: the accept failed for want of descriptors or memory.
-  void AcceptCalled(int listenFd, bool shortage);
+  // took: the accept gave a connection; shortage: it failed for want of
+  // descriptors or memory.
+  void AcceptCalled(int listenFd, bool took, bool shortage);
   // False (errno set) when the event set refuses the new socket.
   bool Accepted(int listenFd, int newFd);
   void ReceiveCalled(int fd);
@@ -67,32 +67,39 @@ class SocketEvents {
   bool DropLookup(int32_t request);
 
  private:
-  enum class Phase { kIdle, kListening, kConnecting, kConnected, kFailed };
+  enum class Phase : uint8_t { kIdle, kListening, kConnecting, kConnected, kFailed };
+  // Sixteen bytes a socket, in a table indexed by descriptor: a server keeps one
+  // per connection.
   struct Socket {
-    int fd = -1;
-    uint64_t generation = 0;
-    bool stream = true;
+    uint32_t generation = 0;  // 0: not tracked
+    int failure = 0;          // errno that ended the connection, taken from the socket
     uint16_t mask = 0;
     Phase phase = Phase::kIdle;
-    bool readArmed = true;    // FD_READ / FD_ACCEPT may be posted
-    bool readLazy = false;    // disarmed, but the read interest is dropped only when it fires
-    bool writeArmed = false;  // FD_WRITE waits for room to send
-    bool closeDone = false;   // FD_CLOSE posted, or nothing more to say about the close
-    bool closeHeld = false;   // peer closed with bytes unread and FD_READ disarmed
-    bool parked = false;      // listener waiting for descriptors to take its connections
-    int failure = 0;          // errno that ended the connection, taken from the socket
+    bool stream : 1 = true;
+    bool readArmed : 1 = true;    // FD_READ / FD_ACCEPT may be posted
+    bool readLazy : 1 = false;    // disarmed, but the read interest is dropped only when it fires
+    bool writeArmed : 1 = false;  // FD_WRITE waits for room to send
+    bool closeDone : 1 = false;   // FD_CLOSE posted, or nothing more to say about the close
+    bool closeHeld : 1 = false;   // peer closed with bytes unread and FD_READ disarmed
+    bool parked : 1 = false;      // listener waiting for descriptors to take its connections
+    // FD_ACCEPTs posted at once after an accept, since the loop last reported the
+    // listener (see AcceptCalled).
+    uint8_t acceptBurst = 0;
   };
   struct Item {
     bool lookup = false;
     int32_t handle = 0;
-    uint64_t generation = 0;
+    uint32_t generation = 0;
     uint16_t event = 0;
     uint16_t error = 0;
     uint32_t addr = 0;
   };
 
   Socket* Find(int fd);
-  void OnReady(int fd, uint32_t generation, uint32_t ready);
+  const Socket* Find(int fd) const;
+  int FdOf(const Socket& s) const;
+  // FdHandler: readiness of a tracked socket.
+  void OnFdReady(int fd, uint32_t ready) override;
   void OnConnectReady(Socket& s, uint32_t ready);
   void OnStreamReady(Socket& s, uint32_t ready);
   void OnDatagramReady(Socket& s, uint32_t ready);
@@ -107,8 +114,8 @@ class SocketEvents {
 
   EventLoop& loop_;
   NotificationSink* sink_ = nullptr;
-  uint64_t nextGeneration_ = 1;
-  std::unordered_map<int, Socket> sockets_;
+  uint32_t nextGeneration_ = 1;
+  std::vector<Socket> sockets_;  // indexed by descriptor
   std::deque<Item> queue_;
   bool drainScheduled_ = false;
   std::vector<int> parked_;            // listeners parked for want of descriptors

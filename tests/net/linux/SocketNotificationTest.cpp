@@ -67,6 +67,28 @@ TEST_F(SocketNotificationTest, ConnectAndAcceptEachGiveOneWriteAndAcceptWaitsFor
   EXPECT_EQ(platform.LastError(), kErrWouldBlock);
 }
 
+// Connections waiting together are announced one after another as each accept
+// call returns, within one round of the loop, so that a burst is taken (and its
+// clients handled) together; nothing more comes once none is left.
+TEST_F(SocketNotificationTest, AWaitingBurstIsAcceptedInOneRoundOfTheLoop) {
+  uint16_t port = 0;
+  SocketHandle listener = ListeningSocket(kFdAllEvents, &port);
+  for (int i = 0; i < 5; ++i) RawConnect(port);  // closed by the harness
+  std::vector<SocketHandle> accepted;
+  sink.onNotify = [&](const Note& note) {
+    if (note.socket != listener || note.event != kFdAccept) return;
+    SockAddrIn peer;
+    SocketHandle s = platform.Accept(listener, &peer);
+    if (s >= 0) accepted.push_back(s);
+  };
+  loop.ProcessReady(5000);
+  EXPECT_EQ(accepted.size(), 5u);
+  EXPECT_EQ(sink.Count(listener, kFdAccept), 5);
+  Settle();
+  EXPECT_EQ(sink.Count(listener, kFdAccept), 5);
+  for (SocketHandle s : accepted) platform.CloseSocket(s);
+}
+
 // Leaves the process without a free descriptor: the soft limit just above the
 // highest one open, the rest taken. Everything is given back at the end.
 class DescriptorShortage {
