@@ -1,7 +1,11 @@
 #include "net/ByteQueue.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <limits>
+#include <new>
 
 namespace toruna::net {
 
@@ -10,55 +14,80 @@ namespace {
 // Compact once the consumed prefix is both large and most of the buffer: each
 // byte is then moved at most a bounded number of times over its life.
 constexpr size_t kCompactMinimum = 4096;
-// An empty queue gives back buffers above this size: a server holds one send and
-// one receive queue per idle connection, and no burst may stay behind in them.
-// A value frame (9 bytes) fits, so a steady trickle of values does not allocate.
-constexpr size_t kIdleKeep = 16;
-// Largest size remembered for the next fill.
-constexpr size_t kHintLimit = 64 * 1024;
+constexpr size_t kMaxCapacity = std::numeric_limits<uint32_t>::max();
 
 }  // namespace
 
-void ByteQueue::Append(const uint8_t* bytes, size_t count) {
-  if (count == 0) return;
-  // A queue that gave its buffer back is likely to fill as far again.
-  if (buffer_.capacity() == 0 && sizeHint_ > count) buffer_.reserve(sizeHint_);
-  const uint8_t* begin = buffer_.data();
-  std::less<const uint8_t*> before;
-  if (!before(bytes, begin) && before(bytes, begin + buffer_.size())) {
-    // Our own bytes: growing the buffer would move them under the copy.
-    std::vector<uint8_t> copy(bytes, bytes + count);
-    buffer_.insert(buffer_.end(), copy.begin(), copy.end());
+ByteQueue::~ByteQueue() { std::free(buffer_); }
+
+void ByteQueue::MakeRoom(size_t count) {
+  const size_t held = size();
+  if (count > kMaxCapacity - held) throw std::bad_alloc();
+  const size_t needed = held + count;
+  if (needed <= capacity_ && head_ >= held) {
+    // Enough room once the consumed prefix is gone, and moving the rest is cheap.
+    std::memmove(buffer_, buffer_ + head_, held);
   } else {
-    buffer_.insert(buffer_.end(), bytes, bytes + count);
+    size_t grown = std::max<size_t>(needed, std::min<size_t>(size_t{capacity_} * 2, kMaxCapacity));
+    // A queue that gave its buffer back is likely to fill as far again.
+    if (capacity_ == 0) grown = std::max<size_t>(grown, hint_);
+    auto* fresh = static_cast<uint8_t*>(std::malloc(grown));
+    if (fresh == nullptr) throw std::bad_alloc();
+    if (held != 0) std::memcpy(fresh, buffer_ + head_, held);
+    std::free(buffer_);
+    buffer_ = fresh;
+    capacity_ = static_cast<uint32_t>(grown);
   }
-  peak_ = static_cast<uint32_t>(std::max<size_t>(peak_, std::min(size(), kHintLimit)));
+  head_ = 0;
+  end_ = static_cast<uint32_t>(held);
+}
+
+void ByteQueue::AppendGrowing(const uint8_t* bytes, size_t count) {
+  if (count == 0) return;
+  if (capacity_ - end_ < count) {
+    std::less<const uint8_t*> before;
+    if (buffer_ != nullptr && !before(bytes, buffer_ + head_) && before(bytes, buffer_ + end_)) {
+      // Our own bytes: making room moves them; find them again afterwards.
+      const size_t offset = static_cast<size_t>(bytes - (buffer_ + head_));
+      MakeRoom(count);
+      bytes = buffer_ + offset;
+    } else {
+      MakeRoom(count);
+    }
+  }
+  std::memcpy(buffer_ + end_, bytes, count);
+  end_ += static_cast<uint32_t>(count);
+  NotePeak();
 }
 
 void ByteQueue::Consume(size_t count) {
   count = std::min(count, size());
-  head_ += count;
-  if (head_ == buffer_.size()) {
-    buffer_.clear();
+  head_ += static_cast<uint32_t>(count);
+  if (head_ == end_) {
     head_ = 0;
-  } else if (head_ > kCompactMinimum && head_ > buffer_.size() / 2) {
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(head_));
+    end_ = 0;
+  } else if (head_ > kCompactMinimum && head_ > end_ / 2) {
+    const size_t held = size();
+    std::memmove(buffer_, buffer_ + head_, held);
     head_ = 0;
+    end_ = static_cast<uint32_t>(held);
   }
 }
 
 void ByteQueue::Clear() {
-  buffer_.clear();
   head_ = 0;
+  end_ = 0;
 }
 
 void ByteQueue::ReleaseIdleMemory() {
-  if (empty() && buffer_.capacity() > kIdleKeep) {
-    sizeHint_ = peak_;
-    peak_ = 0;
-    std::vector<uint8_t>().swap(buffer_);
-    head_ = 0;
-  }
+  if (!empty() || buffer_ == nullptr) return;
+  hint_ = peak_;
+  peak_ = 0;
+  std::free(buffer_);
+  buffer_ = nullptr;
+  capacity_ = 0;
+  head_ = 0;
+  end_ = 0;
 }
 
 }  // namespace toruna::net

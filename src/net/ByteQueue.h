@@ -1,34 +1,59 @@
 #pragma once
 // A FIFO of bytes. Taking bytes from the front moves an offset instead of copying
 // the rest, and the buffer is compacted now and then, so a long transfer stays
-// linear. This class owns its buffer.
+// linear. An empty queue can give its buffer back entirely: a server holds a send
+// and a receive queue per connection, most of them idle. This class owns its buffer.
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <cstring>
 
 namespace toruna::net {
 
 class ByteQueue {
  public:
-  size_t size() const { return buffer_.size() - head_; }
-  bool empty() const { return size() == 0; }
-  const uint8_t* data() const { return buffer_.data() + head_; }
+  ByteQueue() = default;
+  ~ByteQueue();
+  ByteQueue(const ByteQueue&) = delete;
+  ByteQueue& operator=(const ByteQueue&) = delete;
 
-  void Append(const uint8_t* bytes, size_t count);
+  size_t size() const { return end_ - head_; }
+  bool empty() const { return end_ == head_; }
+  const uint8_t* data() const { return buffer_ + head_; }
+
+  void Append(const uint8_t* bytes, size_t count) {
+    // The usual case, inline: there is room at the end.
+    if (count != 0 && count <= capacity_ - end_) {
+      std::memcpy(buffer_ + end_, bytes, count);
+      end_ += static_cast<uint32_t>(count);
+      NotePeak();
+      return;
+    }
+    AppendGrowing(bytes, count);
+  }
   // Removes count bytes from the front (count <= size()).
   void Consume(size_t count);
   void Clear();
-  // Gives memory back when the queue is empty and its buffer is more than a few
-  // bytes; the most it held is remembered, so that the next fill allocates once.
+  // Gives the buffer back when the queue is empty; the most it held since the last
+  // time is remembered, so that the next fill allocates once.
   void ReleaseIdleMemory();
-  size_t Capacity() const { return buffer_.capacity(); }
+  size_t Capacity() const { return capacity_; }
 
  private:
-  std::vector<uint8_t> buffer_;
-  size_t head_ = 0;
-  uint32_t peak_ = 0;      // most bytes held since the buffer was last given back
-  uint32_t sizeHint_ = 0;  // peak_ at that time (bounded)
+  void AppendGrowing(const uint8_t* bytes, size_t count);
+  // Room for count more bytes at the end, keeping the bytes held.
+  void MakeRoom(size_t count);
+  void NotePeak() {
+    const size_t held = size();
+    if (held > peak_) peak_ = static_cast<uint16_t>(held < 0xFFFF ? held : 0xFFFF);
+  }
+
+  uint8_t* buffer_ = nullptr;
+  uint32_t head_ = 0;
+  uint32_t end_ = 0;
+  uint32_t capacity_ = 0;
+  uint16_t peak_ = 0;  // most bytes held since the buffer was last given back (bounded)
+  uint16_t hint_ = 0;  // peak_ at that time
 };
 
 }  // namespace toruna::net

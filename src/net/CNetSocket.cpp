@@ -68,17 +68,19 @@ void CNetSocket::SetRemotePort(int32_t lngPort) {
   remotePort = lngPort;
 }
 
-std::string CNetSocket::RemoteHost() const { return remoteHost; }
+std::string CNetSocket::RemoteHost() const { return RareText(&Rare::remoteHost); }
 
 void CNetSocket::SetRemoteHost(const std::string& strHost) {
   if (protocol == ProtocolUdp || state == StateClosed) {
-    remoteHost = strHost;
+    if (rare_ || !strHost.empty()) rare().remoteHost = strHost;
     return;
   }
   FireError(kErrInvalidOperation, std::string("CNetSocket.RemoteHost - ") + kTextInvalidOperation, "", false, false);
 }
 
-std::string CNetSocket::RemoteHostIP() const { return remoteHostIP; }
+std::string CNetSocket::RemoteHostIP() const {
+  return remoteAddressSet_ ? module_.platform().InetNtoa(remoteAddress_) : std::string();
+}
 
 int32_t CNetSocket::LocalPort() const { return boundLocalPort != 0 ? boundLocalPort : localPort; }
 
@@ -88,12 +90,11 @@ void CNetSocket::SetLocalPort(int32_t lngPort) {
   localPort = lngPort;
 }
 
-SocketState CNetSocket::State() const { return state; }
 
 std::string CNetSocket::LocalHostName() { return GetLocalHostName(); }
 
 std::string CNetSocket::LocalIP() {
-  if (state == StateOpen || state == StateListening) return localIP;
+  if (state == StateOpen || state == StateListening) return RareText(&Rare::localIP);
   return GetLocalIP();
 }
 
@@ -104,9 +105,11 @@ int32_t CNetSocket::BytesReceived() {
 
 int32_t CNetSocket::SocketHandle() const { return socketHandle; }
 
-std::string CNetSocket::Tag() const { return tag; }
+std::string CNetSocket::Tag() const { return RareText(&Rare::tag); }
 
-void CNetSocket::SetTag(const std::string& strTag) { tag = strTag; }
+void CNetSocket::SetTag(const std::string& strTag) {
+  if (rare_ || !strTag.empty()) rare().tag = strTag;
+}
 
 int32_t CNetSocket::Protocol() const { return protocol; }
 
@@ -115,7 +118,34 @@ void CNetSocket::SetProtocol(int32_t enmProtocol) {
   protocol = enmProtocol;
 }
 
-size_t CNetSocket::UnsentByteCount() const { return sendQueue.size(); }
+void CNetSocket::ReleaseIdleMemory() {
+  sendQueue.ReleaseIdleMemory();
+  receiveQueue.ReleaseIdleMemory();
+}
+
+CNetSocket::Rare& CNetSocket::rare() {
+  if (!rare_) rare_ = std::make_unique<Rare>();
+  return *rare_;
+}
+
+const std::string& CNetSocket::RareText(std::string Rare::*field) const {
+  static const std::string empty;
+  return rare_ ? (*rare_).*field : empty;
+}
+
+void CNetSocket::ClearRemoteHost() {
+  if (rare_) rare_->remoteHost.clear();
+}
+
+void CNetSocket::SetRemoteAddress(uint32_t address) {
+  remoteAddress_ = address;
+  remoteAddressSet_ = true;
+}
+
+void CNetSocket::ClearRemoteAddress() {
+  remoteAddress_ = 0;
+  remoteAddressSet_ = false;
+}
 
 // Socket lifetime.
 
@@ -154,7 +184,7 @@ void CNetSocket::CloseSck() {
   CancelPendingLookups();
   DestroySocket();
   boundLocalPort = 0;
-  remoteHostIP.clear();
+  ClearRemoteAddress();
   receiveQueue.Clear();
   sendQueue.Clear();
   receiveQueue.ReleaseIdleMemory();
@@ -184,9 +214,64 @@ void CNetSocket::FireError(int32_t number, const std::string& description, const
   e.Description = description;
   e.Source = source;
   e.CancelDisplay = cancelDisplay;
-  // A copy: the handler may replace OnError while it runs.
-  if (auto handler = OnError) handler(e);
+  if (sink_ != nullptr) {
+    sink_->Sock_Error(e);
+  } else {
+    OnError(e);
+  }
   if (allowBox && !e.CancelDisplay) AlertService::Current().Alert(e.Description, e.Source);
+}
+
+}  // namespace toruna::net
+
+namespace toruna::net {
+
+void CNetSocket::FireCloseSck() {
+  if (sink_ != nullptr) {
+    sink_->Sock_CloseSck();
+  } else {
+    OnCloseSck();
+  }
+}
+
+void CNetSocket::FireConnect() {
+  if (sink_ != nullptr) {
+    sink_->Sock_Connect();
+  } else {
+    OnConnect();
+  }
+}
+
+void CNetSocket::FireConnectionRequest(int32_t RequestID) {
+  if (sink_ != nullptr) {
+    sink_->Sock_ConnectionRequest(RequestID);
+  } else {
+    OnConnectionRequest(RequestID);
+  }
+}
+
+void CNetSocket::FireDataArrival(int32_t bytesTotal) {
+  if (sink_ != nullptr) {
+    sink_->Sock_DataArrival(bytesTotal);
+  } else {
+    OnDataArrival(bytesTotal);
+  }
+}
+
+void CNetSocket::FireSendComplete() {
+  if (sink_ != nullptr) {
+    sink_->Sock_SendComplete();
+  } else {
+    OnSendComplete();
+  }
+}
+
+void CNetSocket::FireSendProgress(int32_t bytesSent, int32_t bytesRemaining) {
+  if (sink_ != nullptr) {
+    sink_->Sock_SendProgress(bytesSent, bytesRemaining);
+  } else {
+    OnSendProgress(bytesSent, bytesRemaining);
+  }
 }
 
 }  // namespace toruna::net

@@ -1,19 +1,24 @@
 #pragma once
 // A non-blocking TCP or UDP socket object with states, properties, methods and
-// events. Owners set the On* handlers; events fire synchronously on the loop's
-// thread, from notifications or from inside the members that raise them.
+// events. Owners set the On* handlers, or give the object a SocketEventSink;
+// events fire synchronously on the loop's thread, from notifications or from
+// inside the members that raise them.
 // Objects live in shared_ptr (Create); the dispatcher refers to them by address
 // only, and a delivery keeps its object alive until it returns.
+// A server holds one per connection, so the object is kept small: what only some
+// objects use (a tag, a host name, lookups) lives out of line.
 
+#include <chrono>
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "net/ByteQueue.h"
+#include "net/EventSlot.h"
+#include "net/SocketEventSink.h"
 #include "net/Variant.h"
 #include "net/linux/Platform.h"
 
@@ -59,14 +64,17 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   CNetSocket(const CNetSocket&) = delete;
   CNetSocket& operator=(const CNetSocket&) = delete;
 
-  // Events, in their fixed order 1 to 7.
-  std::function<void()> OnCloseSck;
-  std::function<void()> OnConnect;
-  std::function<void(int32_t RequestID)> OnConnectionRequest;
-  std::function<void(int32_t bytesTotal)> OnDataArrival;
-  std::function<void(SocketErrorArgs& e)> OnError;
-  std::function<void()> OnSendComplete;
-  std::function<void(int32_t bytesSent, int32_t bytesRemaining)> OnSendProgress;
+  // Events, in their fixed order 1 to 7. They are not called while a sink is set.
+  EventSlot<void()> OnCloseSck;
+  EventSlot<void()> OnConnect;
+  EventSlot<void(int32_t RequestID)> OnConnectionRequest;
+  EventSlot<void(int32_t bytesTotal)> OnDataArrival;
+  EventSlot<void(SocketErrorArgs& e)> OnError;
+  EventSlot<void()> OnSendComplete;
+  EventSlot<void(int32_t bytesSent, int32_t bytesRemaining)> OnSendProgress;
+  // Sends every event to sink instead (nullptr: back to the On* members). The
+  // owner keeps the sink alive while it is set.
+  void SetEventSink(SocketEventSink* sink) { sink_ = sink; }
 
   // Properties.
   int32_t RemotePort() const;
@@ -76,7 +84,7 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   std::string RemoteHostIP() const;
   int32_t LocalPort() const;
   void SetLocalPort(int32_t lngPort);
-  SocketState State() const;
+  SocketState State() const { return state; }
   std::string LocalHostName();
   std::string LocalIP();
   int32_t BytesReceived();
@@ -95,6 +103,12 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   void SendData(const Variant& Data);
   // SendData of an array of Byte, without building a Variant.
   void SendBytes(const uint8_t* data, size_t count);
+  // SendBytes for bytes that may wait: with coalesced sends on, they are handed to
+  // the platform up to kSendLaterDelay later, together with whatever is sent
+  // meanwhile, unless a SendBytes or SendData comes first (they then leave with it,
+  // in order). Without coalescing, or where the platform has no timer, SendBytes.
+  void SendBytesLater(const uint8_t* data, size_t count);
+  static constexpr std::chrono::microseconds kSendLaterDelay{2000};
   void GetData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
   void PeekData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
   bool Listen();
@@ -106,7 +120,18 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   void WndProc(int32_t hWnd, int32_t uMsg, int32_t wParam, int32_t lParam);
 
   // Number of bytes accepted by SendData and not yet handed to the platform.
-  size_t UnsentByteCount() const;
+  size_t UnsentByteCount() const { return sendQueue.size(); }
+
+  // TCP: the bytes received and not yet taken, and taking the first count of them:
+  // GetData of an array of Byte without a Variant, for owners that read the stream
+  // themselves. The view is valid until the next call on the object.
+  std::span<const uint8_t> ReceivedBytes() const { return {receiveQueue.data(), receiveQueue.size()}; }
+  void DiscardReceived(size_t count) { receiveQueue.Consume(count); }
+
+  // Gives back the buffers of the send and receive queues while they are empty. A
+  // busy connection keeps them from one batch to the next; an owner of many
+  // connections calls this now and then, so that idle ones hold none.
+  void ReleaseIdleMemory();
 
   // Coalesced sends (TCP; off by default). With it on, the bytes of every send made
   // while the loop handles one batch of notifications are handed to the platform
@@ -130,43 +155,66 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
 
  private:
 
-  modNetSocket& module_;
+  // What few objects use: made on first use and kept.
+  struct Rare {
+    std::string tag;
+    std::string remoteHost;
+    std::string localIP;  // the bound address as given or found; read while open or listening
+    // Request handle and purpose of each outstanding lookup.
+    std::vector<std::pair<int32_t, int32_t>> pendingLookups;
+  };
 
-  // Fields, in their declared order and with their initial values.
-  int32_t socketHandle = -1;
-  SocketState state = StateClosed;
-  std::string tag;
-  std::string remoteHost;
-  int32_t remotePort = 0;
-  std::string remoteHostIP;
-  int32_t localPort = 0;
-  int32_t boundLocalPort = 0;
-  std::string localIP;
-  int32_t protocol = ProtocolTcp;
-  bool lookupBufferAllocated = false;  // stands for the lookup buffer and its handle
-  int32_t sendBufferSize = 0;
-  int32_t receiveBufferSize = 0;
+  modNetSocket& module_;
+  SocketEventSink* sink_ = nullptr;
+  std::unique_ptr<Rare> rare_;
   ByteQueue sendQueue;
   ByteQueue receiveQueue;
-  bool isAcceptedSocket = false;
-  // Request handle and purpose of each outstanding lookup (at most a few; a
-  // vector keeps the object small, and there is one object per connection).
-  std::vector<std::pair<int32_t, int32_t>> pendingLookups;
+
+  // Fields, in their declared order and with their initial values (the strings in
+  // rare_; the remote address is kept as a number and given as text on request).
+  int32_t socketHandle = -1;
+  SocketState state = StateClosed;
+  int32_t remotePort = 0;
+  uint32_t remoteAddress_ = 0;  // RemoteHostIP, when remoteAddressSet_
+  int32_t localPort = 0;
+  int32_t boundLocalPort = 0;
+  int32_t protocol = ProtocolTcp;
+  int32_t sendBufferSize = 0;
+  int32_t receiveBufferSize = 0;
+  bool remoteAddressSet_ : 1 = false;
+  bool lookupBufferAllocated : 1 = false;  // stands for the lookup buffer and its handle
+  bool isAcceptedSocket : 1 = false;
   // Whether the owner disposed of the waiting datagram during a UDP DataArrival:
   // set by a non-peek UDP receive (TakeBytes without peek, and DiscardDatagram).
   // PostSocket clears it before the event and discards a datagram only if unset.
-  bool datagramTaken_ = false;
+  bool datagramTaken_ : 1 = false;
   // The socket of socketHandle was bound by BindInternal.
-  bool socketBound_ = false;
+  bool socketBound_ : 1 = false;
   // A listener's accepts fail for want of descriptors or memory (reported once).
-  bool acceptShortage_ = false;
-  bool coalesceSends_ = false;
-  bool noDelay_ = false;
+  bool acceptShortage_ : 1 = false;
+  bool coalesceSends_ : 1 = false;
+  bool noDelay_ : 1 = false;
   // A hand-over is deferred to the end of the batch (the dispatcher will call
   // DeferredFlush).
-  bool flushScheduled_ = false;
+  bool flushScheduled_ : 1 = false;
+  // Bytes that may wait are to be handed over by the dispatcher's timer (LateFlush).
+  bool lateScheduled_ : 1 = false;
   // The last hand-over stopped because the platform would block: FD_WRITE resumes.
-  bool sendBlocked_ = false;
+  bool sendBlocked_ : 1 = false;
+
+  Rare& rare();
+  const std::string& RareText(std::string Rare::*field) const;
+  void ClearRemoteHost();
+  void SetRemoteAddress(uint32_t address);
+  void ClearRemoteAddress();
+
+  // The seven events: to the sink when one is set, else to the On* members.
+  void FireCloseSck();
+  void FireConnect();
+  void FireConnectionRequest(int32_t RequestID);
+  void FireDataArrival(int32_t bytesTotal);
+  void FireSendComplete();
+  void FireSendProgress(int32_t bytesSent, int32_t bytesRemaining);
 
   // Error event of the layer: fires OnError with CancelDisplay starting as given;
   // when allowBox and the handlers leave CancelDisplay false, the alert service
@@ -196,8 +244,9 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   void SendBufferedData();
   void SendBufferedDataUDP();
   void ProcessOptions();
-  void QueueBytes(const uint8_t* data, size_t count);  // SendData steps 3 and 4
+  void QueueBytes(const uint8_t* data, size_t count, bool mayWait);  // SendData steps 3 and 4
   void DeferredFlush();     // the end-of-batch hand-over, run by the dispatcher
+  void LateFlush();         // the hand-over of bytes that waited, run by the dispatcher
   void FlushBeforeClose();  // hands a deferred hand-over's bytes over without events
   bool SendReady();                                     // SendData step 1
   // Receive path (CNetSocketReceive.cpp).

@@ -88,7 +88,7 @@ void CNetSocket::Accept(int32_t RequestID) {
     throw RaisedError(code, "CNetSocket.Accept", modNetSocket::WinsockErrorText(code));
   }
   boundLocalPort = local.port;
-  localIP = platform.InetNtoa(local.addr);
+  // The local address is not kept: LocalIP reads it afresh while connected.
   ReadPeerAddress(socketHandle);
   state = StateConnected;
 
@@ -98,15 +98,13 @@ void CNetSocket::Accept(int32_t RequestID) {
   }
   module_.RerouteSocket(RequestID, this);
 
-  if (auto handler = OnDataArrival; handler && !receiveQueue.empty()) {
-    handler(static_cast<int32_t>(receiveQueue.size()));
-  }
+  if (!receiveQueue.empty()) FireDataArrival(static_cast<int32_t>(receiveQueue.size()));
   // Only while the connection is still this object's: a DataArrival handler may
   // already have closed it.
   if (holder && holder->state == StateClosing && state == StateConnected &&
       socketHandle == RequestID) {
     state = StateClosing;
-    if (auto handler = OnCloseSck) handler();
+    FireCloseSck();
   }
 }
 
@@ -114,8 +112,8 @@ bool CNetSocket::ReadPeerAddress(int32_t handle) {
   SockAddrIn peer;
   if (module_.platform().GetPeerName(handle, &peer) == -1) {
     remotePort = 0;
-    remoteHostIP.clear();
-    remoteHost.clear();
+    ClearRemoteAddress();
+    ClearRemoteHost();
     return false;
   }
   StoreRemoteAddress(peer);
@@ -124,8 +122,8 @@ bool CNetSocket::ReadPeerAddress(int32_t handle) {
 
 void CNetSocket::StoreRemoteAddress(const SockAddrIn& address) {
   remotePort = address.port;
-  remoteHostIP = module_.platform().InetNtoa(address.addr);
-  remoteHost.clear();
+  SetRemoteAddress(address.addr);
+  ClearRemoteHost();
 }
 
 }  // namespace toruna::net

@@ -80,7 +80,7 @@ bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) 
   }
 
   socketBound_ = true;
-  localIP = dotted;
+  if (rare_ || !dotted.empty()) rare().localIP = dotted;
   if (port != 0) {
     localPort = port;
   } else {
@@ -138,7 +138,10 @@ std::string CNetSocket::GetLocalIP() {
 
 void CNetSocket::Connect(const Variant& RemoteHost, const Variant& RemotePort) {
   if (state != StateClosed) throw RaisedError(kErrInvalidOperation, "CNetSocket.Connect", kTextInvalidOperation);
-  if (!RemoteHost.IsMissing()) remoteHost = TextOf(RemoteHost);
+  if (!RemoteHost.IsMissing()) {
+    std::string host = TextOf(RemoteHost);
+    if (rare_ || !host.empty()) rare().remoteHost = std::move(host);
+  }
   if (!RemotePort.IsMissing()) {
     if (!RemotePort.IsNumeric()) throw RaisedError(kErrUnsupportedType, "CNetSocket.Connect", kTextUnsupportedType);
     const double value = RemotePort.ToNumber();
@@ -152,7 +155,7 @@ void CNetSocket::Connect(const Variant& RemoteHost, const Variant& RemotePort) {
     state = StateOpen;
     return;
   }
-  const uint32_t address = ResolveIfHostname(remoteHost, 0);
+  const uint32_t address = ResolveIfHostname(RareText(&Rare::remoteHost), 0);
   if (address != kNoAddress) ConnectToIP(address, 0);
 }
 
@@ -168,6 +171,7 @@ uint32_t CNetSocket::ResolveIfHostname(const std::string& host, int32_t purpose)
   }
   const LookupHandle request = module_.StartNameLookup(host, this);
   if (request != 0) {
+    auto& pendingLookups = rare().pendingLookups;
     auto known = std::find_if(pendingLookups.begin(), pendingLookups.end(),
                               [request](const auto& entry) { return entry.first == request; });
     if (known != pendingLookups.end()) {
@@ -208,12 +212,14 @@ bool CNetSocket::AllocateResolveBuffer() {
 void CNetSocket::FreeResolveBuffer() { lookupBufferAllocated = false; }
 
 void CNetSocket::CancelPendingLookups() {
-  Platform& platform = module_.platform();
-  for (const auto& [request, purpose] : pendingLookups) {
-    platform.CancelAsyncRequest(request);
-    module_.DropResolutionRoute(request);
+  if (rare_) {
+    Platform& platform = module_.platform();
+    for (const auto& [request, purpose] : rare_->pendingLookups) {
+      platform.CancelAsyncRequest(request);
+      module_.DropResolutionRoute(request);
+    }
+    rare_->pendingLookups.clear();
   }
-  pendingLookups.clear();
   FreeResolveBuffer();
 }
 

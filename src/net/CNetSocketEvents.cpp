@@ -23,7 +23,7 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
       if (protocol == ProtocolTcp) {
         if (state != StateConnected) return;
         if (ReceiveIntoQueue() > 0) {
-          if (auto handler = OnDataArrival) handler(static_cast<int32_t>(receiveQueue.size()));
+          FireDataArrival(static_cast<int32_t>(receiveQueue.size()));
         }
       } else {
         if (state != StateOpen) return;
@@ -31,7 +31,7 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
         const int32_t pending = PendingByteCount();
         datagramTaken_ = false;
         if (pending > 0) {
-          if (auto handler = OnDataArrival) handler(pending);
+          FireDataArrival(pending);
         }
         // A datagram the owner left unread does not survive the notification;
         // one waiting behind a datagram the owner took keeps its own notification.
@@ -77,14 +77,16 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
         return;
       }
       const int32_t savedPort = remotePort;
-      const std::string savedHostIP = remoteHostIP;
-      const std::string savedHost = remoteHost;
+      const uint32_t savedAddress = remoteAddress_;
+      const bool savedAddressSet = remoteAddressSet_;
+      const std::string savedHost = RemoteHost();
       ReadPeerAddress(requestID);
-      if (auto handler = OnConnectionRequest) handler(requestID);
+      FireConnectionRequest(requestID);
       if (state == StateListening) {
         remotePort = savedPort;
-        remoteHostIP = savedHostIP;
-        remoteHost = savedHost;
+        remoteAddress_ = savedAddress;
+        remoteAddressSet_ = savedAddressSet;
+        if (rare_ || !savedHost.empty()) rare().remoteHost = savedHost;
       }
       if (module_.AcceptedSocketIsHeld(requestID)) {
         // Nobody took the connection: the peer sees it closed.
@@ -100,17 +102,17 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
       SockAddrIn peer;
       if (module_.platform().GetPeerName(socketHandle, &peer) == 0) {
         remotePort = WordToPort(static_cast<int16_t>(peer.port));
-        remoteHostIP = module_.platform().InetNtoa(peer.addr);
+        SetRemoteAddress(peer.addr);
       }
       state = StateConnected;
-      if (auto handler = OnConnect) handler();
+      FireConnect();
       return;
     }
 
     case kFdClose:
       if (state != StateConnected) return;
       state = StateClosing;
-      if (auto handler = OnCloseSck) handler();
+      FireCloseSck();
       return;
 
     default:
@@ -123,6 +125,8 @@ void CNetSocket::CompleteLookup(int32_t request, int32_t error) {
   module_.DropResolutionRoute(request);
   if (state != StateResolvingHost) return;
 
+  if (!rare_) return;
+  auto& pendingLookups = rare_->pendingLookups;
   auto entry = std::find_if(pendingLookups.begin(), pendingLookups.end(),
                             [request](const auto& item) { return item.first == request; });
   if (entry == pendingLookups.end()) return;

@@ -22,13 +22,19 @@ void CNetSocket::SendData(const Variant& Data) {
     throw RaisedError(kErrUnsupportedType, "CNetSocket.SendData", kTextUnsupportedType);
   }
   if (bytes.empty()) return;
-  QueueBytes(bytes.data(), bytes.size());
+  QueueBytes(bytes.data(), bytes.size(), false);
 }
 
 void CNetSocket::SendBytes(const uint8_t* data, size_t count) {
   if (!SendReady()) return;
   if (count == 0) return;
-  QueueBytes(data, count);
+  QueueBytes(data, count, false);
+}
+
+void CNetSocket::SendBytesLater(const uint8_t* data, size_t count) {
+  if (!SendReady()) return;
+  if (count == 0) return;
+  QueueBytes(data, count, true);
 }
 
 bool CNetSocket::SendReady() {
@@ -40,7 +46,7 @@ bool CNetSocket::SendReady() {
   return true;
 }
 
-void CNetSocket::QueueBytes(const uint8_t* data, size_t count) {
+void CNetSocket::QueueBytes(const uint8_t* data, size_t count, bool mayWait) {
   const bool wasEmpty = sendQueue.empty();
   sendQueue.Append(data, count);
   if (coalesceSends_ && protocol == ProtocolTcp) {
@@ -50,7 +56,17 @@ void CNetSocket::QueueBytes(const uint8_t* data, size_t count) {
       FlushSendQueue();
       return;
     }
+    // One queue keeps the order: bytes that may wait leave with the next bytes
+    // that may not, and those take everything queued before them.
     if (flushScheduled_) return;
+    if (mayWait) {
+      if (lateScheduled_) return;
+      if (module_.ScheduleLateFlush(*this)) {
+        lateScheduled_ = true;
+        return;
+      }
+      // No timer: they leave at the end of the batch.
+    }
     if (module_.ScheduleFlush(*this)) {
       flushScheduled_ = true;
       return;
@@ -74,9 +90,20 @@ void CNetSocket::DeferredFlush() {
   FlushSendQueue();
 }
 
+void CNetSocket::LateFlush() {
+  if (!lateScheduled_) return;
+  lateScheduled_ = false;
+  // An end-of-batch hand-over is due anyway and takes these bytes.
+  if (flushScheduled_) return;
+  if (sendQueue.empty() || sendBlocked_ || socketHandle == -1) return;
+  if (state != StateConnected && state != StateClosing) return;
+  FlushSendQueue();
+}
+
 void CNetSocket::FlushBeforeClose() {
-  if (!flushScheduled_) return;
+  if (!flushScheduled_ && !lateScheduled_) return;
   flushScheduled_ = false;
+  lateScheduled_ = false;
   if (sendBlocked_ || socketHandle == -1) return;
   if (state != StateConnected && state != StateClosing) return;
   // Without coalescing these bytes would have reached the platform before the
@@ -121,22 +148,20 @@ void CNetSocket::SendBufferedData() {
     if (result != -1) {
       sent += result;
       if (static_cast<size_t>(result) >= sendQueue.size()) {
+        // The buffer stays for the next batch; idle connections give it back
+        // through ReleaseIdleMemory.
         sendQueue.Clear();
-        sendQueue.ReleaseIdleMemory();
         const int32_t reported = sent;
         sent = 0;
-        // Copies: a handler may replace itself while it runs.
-        if (auto progress = OnSendProgress) progress(reported, 0);
-        if (auto complete = OnSendComplete) complete();
+        FireSendProgress(reported, 0);
+        FireSendComplete();
       } else {
         sendQueue.Consume(static_cast<size_t>(result));
         // Nothing taken although the socket reported room: treat it as a
         // would-block and wait for FD_WRITE rather than spin.
         if (result == 0) {
           sendBlocked_ = true;
-          if (auto progress = OnSendProgress; sent > 0 && progress) {
-            progress(sent, static_cast<int32_t>(sendQueue.size()));
-          }
+          if (sent > 0) FireSendProgress(sent, static_cast<int32_t>(sendQueue.size()));
           break;
         }
       }
@@ -144,9 +169,7 @@ void CNetSocket::SendBufferedData() {
       const int code = platform.LastError();
       if (code == kErrWouldBlock) {
         sendBlocked_ = true;
-        if (auto progress = OnSendProgress; sent > 0 && progress) {
-          progress(sent, static_cast<int32_t>(sendQueue.size()));
-        }
+        if (sent > 0) FireSendProgress(sent, static_cast<int32_t>(sendQueue.size()));
       } else {
         state = StateError;
         FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.SendBufferedData",
@@ -160,7 +183,7 @@ void CNetSocket::SendBufferedDataUDP() {
   Platform& platform = module_.platform();
   std::string dotted;
   int32_t error = 0;
-  const uint32_t address = ResolveHostNow(remoteHost, dotted, error);
+  const uint32_t address = ResolveHostNow(RareText(&Rare::remoteHost), dotted, error);
   if (error != 0) {
     sendQueue.Clear();
     if (error == kErrAddressFamily) {

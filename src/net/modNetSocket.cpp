@@ -65,7 +65,7 @@ int32_t modNetSocket::FinalizeProcesses() {
   if (!(winsockStarted_ && before == 1)) return 0;
   if (platform_.Cleanup() == -1) throw PlatformError(platform_.LastError(), "modNetSocket.FinalizeProcesses");
   if (notifierOpen_ && platform_.CloseNotifier()) notifierOpen_ = false;
-  socketRoutes_.clear();
+  sockets_.DropAllRoutes();
   resolutionRoutes_.clear();
   winsockStarted_ = false;
   return 0;
@@ -73,33 +73,45 @@ int32_t modNetSocket::FinalizeProcesses() {
 
 bool modNetSocket::RegisterSocket(SocketHandle s, CNetSocket* object, bool selectEvents) {
   // A notifier that could not be closed earlier is still usable; keep it.
-  if (socketRegistry_.empty() && !notifierOpen_) {
+  if (registeredCount_ == 0 && !notifierOpen_) {
     if (!platform_.OpenNotifier(this)) throw RaisedError(kErrOutOfMemory, "modNetSocket.RegisterSocket", kTextOutOfMemory);
     notifierOpen_ = true;
   }
   // The first registration wins, unless its object is gone.
-  auto [route, added] = socketRoutes_.try_emplace(s, object->weak_from_this());
-  if (!added && route->second.expired()) route->second = object->weak_from_this();
+  SocketTable::Entry& entry = sockets_.Get(s);
+  if (entry.route.expired()) entry.route = object->weak_from_this();
   if (selectEvents && platform_.AsyncSelect(s, kFdAllEvents) == -1)
     throw PlatformError(platform_.LastError(), "modNetSocket.RegisterSocket");
-  socketRegistry_.insert(s);
+  if (!entry.registered) {
+    entry.registered = true;
+    ++registeredCount_;
+  }
   return true;
 }
 
 void modNetSocket::DeregisterSocket(SocketHandle s) {
-  socketRoutes_.erase(s);
-  if (socketRegistry_.erase(s) == 0 || !socketRegistry_.empty()) return;
+  const SocketTable::Entry* entry = sockets_.Find(s);
+  if (entry == nullptr) return;
+  const bool wasRegistered = entry->registered;
+  sockets_.Erase(s);
+  if (!wasRegistered) return;
+  if (--registeredCount_ != 0) return;
   // The registry emptied: the notifier goes, and every route with it.
-  socketRoutes_.clear();
+  sockets_.DropAllRoutes();
   resolutionRoutes_.clear();
   if (notifierOpen_ && platform_.CloseNotifier()) notifierOpen_ = false;
 }
 
-bool modNetSocket::SocketIsRegistered(SocketHandle s) const { return socketRegistry_.count(s) != 0; }
+bool modNetSocket::SocketIsRegistered(SocketHandle s) const {
+  const SocketTable::Entry* entry = sockets_.Find(s);
+  return entry != nullptr && entry->registered;
+}
 
 void modNetSocket::RerouteSocket(SocketHandle s, CNetSocket* object) {
-  auto it = socketRoutes_.find(s);
-  if (it != socketRoutes_.end()) it->second = object->weak_from_this();
+  // Only a route that exists changes: one to an object that has gone still does, one
+  // that was dropped does not come back.
+  SocketTable::Entry* entry = sockets_.Find(s);
+  if (entry != nullptr && SocketTable::HasRoute(*entry)) entry->route = object->weak_from_this();
 }
 
 LookupHandle modNetSocket::StartNameLookup(const std::string& host, CNetSocket* object) {
@@ -152,6 +164,29 @@ bool modNetSocket::ScheduleFlush(CNetSocket& object) {
   return true;
 }
 
+bool modNetSocket::ScheduleLateFlush(CNetSocket& object) {
+  if (!lateDeferred_) {
+    std::weak_ptr<char> alive = alive_;
+    if (!platform_.DeferWorkFor(CNetSocket::kSendLaterDelay, [this, alive] {
+          if (!alive.expired()) RunLateFlushes();
+        })) {
+      return false;
+    }
+    lateDeferred_ = true;
+  }
+  lateFlushes_.push_back(object.weak_from_this());
+  return true;
+}
+
+void modNetSocket::RunLateFlushes() {
+  lateDeferred_ = false;
+  std::vector<std::weak_ptr<CNetSocket>> batch;
+  batch.swap(lateFlushes_);
+  for (const std::weak_ptr<CNetSocket>& entry : batch) {
+    if (std::shared_ptr<CNetSocket> object = entry.lock()) object->LateFlush();
+  }
+}
+
 void modNetSocket::RunFlushes() {
   flushDeferred_ = false;
   // Hand-overs fire events whose handlers may send again (a new deferral) or run
@@ -168,21 +203,21 @@ void modNetSocket::RunFlushes() {
 
 void modNetSocket::ForgetObject(CNetSocket* object) {
   // Routes to it have expired with it; the one under its own handle goes now.
-  if (auto it = socketRoutes_.find(object->socketHandle);
-      it != socketRoutes_.end() && it->second.expired()) {
-    socketRoutes_.erase(it);
+  if (const SocketTable::Entry* entry = sockets_.Find(object->socketHandle);
+      entry != nullptr && entry->route.expired()) {
+    sockets_.DropRoute(object->socketHandle);
   }
   // Lookups are few: only those still pending.
   std::erase_if(resolutionRoutes_, [object](const auto& route) { return route.second == object; });
 }
 
 void modNetSocket::OnSocketNotify(SocketHandle socket, uint16_t event, uint16_t error) {
-  auto it = socketRoutes_.find(socket);
-  if (it == socketRoutes_.end()) return;
+  const SocketTable::Entry* entry = sockets_.Find(socket);
+  if (entry == nullptr) return;
   // The reference keeps the object alive until WndProc returns, whatever its handlers drop.
-  std::shared_ptr<CNetSocket> object = it->second.lock();
+  std::shared_ptr<CNetSocket> object = entry->route.lock();
   if (!object) {
-    socketRoutes_.erase(it);
+    sockets_.DropRoute(socket);
     return;
   }
   const int32_t lParam = static_cast<int32_t>((static_cast<uint32_t>(error) << 16) | event);

@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
+#include "net/SocketTable.h"
 #include "net/linux/Platform.h"
 
 namespace toruna::net {
@@ -71,6 +71,10 @@ class modNetSocket : public NotificationSink {
   // notifications is over; one deferral serves every object of the batch. False
   // when the platform cannot defer work (the object then hands over at once).
   bool ScheduleFlush(CNetSocket& object);
+  // The same for bytes that may wait: object's LateFlush runs once the platform's
+  // timer has waited CNetSocket::kSendLaterDelay; one wait serves every object that
+  // asks meanwhile. False when the platform has no timer.
+  bool ScheduleLateFlush(CNetSocket& object);
 
   // Drops every route that still leads to object (called as it is destroyed, so
   // that no delivery can reach a destroyed object whatever path it took).
@@ -81,21 +85,23 @@ class modNetSocket : public NotificationSink {
   int32_t socketObjectCount_ = 0;
   bool winsockStarted_ = false;
   bool notifierOpen_ = false;
-  std::unordered_set<SocketHandle> socketRegistry_;
+  // The registry of sockets and the routes of their notifications.
+  SocketTable sockets_;
+  size_t registeredCount_ = 0;
   std::map<SocketHandle, std::shared_ptr<CNetSocket>> acceptRegistry_;
-  // Weak: a route outliving its object leads nowhere, and a destroyed object need
-  // not search the table (thousands of connections) for routes to itself.
-  std::unordered_map<SocketHandle, std::weak_ptr<CNetSocket>> socketRoutes_;
   std::map<LookupHandle, CNetSocket*> resolutionRoutes_;
   uint32_t lastLookupAddress_ = 0;
   // Objects whose hand-over waits for the end of the batch, in the order they
   // asked; weak, so that an object released meanwhile is simply skipped.
   std::vector<std::weak_ptr<CNetSocket>> pendingFlushes_;
   bool flushDeferred_ = false;
+  std::vector<std::weak_ptr<CNetSocket>> lateFlushes_;
+  bool lateDeferred_ = false;
   // Deferred work checks this to notice that the dispatcher has gone.
   std::shared_ptr<char> alive_ = std::make_shared<char>(0);
 
   void RunFlushes();
+  void RunLateFlushes();
 };
 
 // Helpers used across the layer.

@@ -317,6 +317,59 @@ TEST_F(CoalesceTest, HandlerReleasingAnotherPendingObjectDuringTheBatchEndIsSafe
   EXPECT_EQ(ReceiveAt(other.server, 6), (Bytes{'s', 'e', 'c', 'o', 'n', 'd'}));
 }
 
+// Bytes that may wait stay queued past the end of the batch; the next bytes that
+// may not take them along, in order; left alone, the timer hands them over.
+TEST_F(CoalesceTest, BytesThatMayWaitLeaveWithTheNextUrgentOnesOrWhenTheTimerRuns) {
+  Bytes received;
+  Collect(pair.server, received);
+  const uint8_t ab[] = {'a', 'b'}, cd[] = {'c', 'd'}, ef[] = {'E', 'F'}, gh[] = {'g', 'h'};
+  pair.client->SendBytesLater(ab, 2);
+  EndBatch();
+  EXPECT_TRUE(rig.fake.sendLengths.empty()) << "bytes that may wait left at the end of the batch";
+  pair.client->SendBytesLater(cd, 2);
+  pair.client->SendBytes(ef, 2);
+  EXPECT_TRUE(rig.fake.sendLengths.empty());
+  EndBatch();
+  EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{6}));
+  EXPECT_EQ(events.complete, 1);
+
+  // The timer that the first bytes started finds nothing left; the next bytes
+  // that may wait start their own wait.
+  pair.client->SendBytesLater(gh, 2);
+  EXPECT_TRUE(rig.Pump([&] { return rig.fake.sendLengths.size() == 2; }));
+  EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{6, 2}));
+  EXPECT_EQ(events.complete, 2);
+  rig.RunFor(std::chrono::milliseconds(20));
+  EXPECT_EQ(rig.fake.sendLengths.size(), 2u);
+  EXPECT_TRUE(rig.Pump([&] { return received.size() == 8; }));
+  EXPECT_EQ(received, (Bytes{'a', 'b', 'c', 'd', 'E', 'F', 'g', 'h'}));
+}
+
+TEST_F(CoalesceTest, BytesThatMayWaitAreHandedOverByACloseAndWithoutATimerAtTheBatchEnd) {
+  Bytes received;
+  Collect(pair.server, received);
+  const uint8_t one[] = {1, 2, 3};
+  pair.client->SendBytesLater(one, 3);
+  pair.client->CloseSck();
+  EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{3}));
+  EXPECT_TRUE(rig.Pump([&] { return pair.server->State() == StateClosing; }));
+  EXPECT_EQ(received, (Bytes{1, 2, 3}));
+  rig.RunFor(std::chrono::milliseconds(20));  // the timer finds the object closed
+  EXPECT_EQ(rig.fake.sendLengths.size(), 1u);
+  EXPECT_TRUE(events.errors.empty());
+
+  LoopbackRig::Pair other = rig.ConnectPair();
+  ASSERT_TRUE(other.server);
+  rig.Settle();
+  other.client->SetCoalesceSends(true);
+  rig.fake.sendLengths.clear();
+  rig.fake.refuseTimer = true;
+  other.client->SendBytesLater(one, 3);
+  EXPECT_TRUE(rig.fake.sendLengths.empty());
+  EndBatch();
+  EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{3}));
+}
+
 TEST_F(CoalesceTest, PlatformThatCannotDeferGetsTheImmediateHandOver) {
   rig.fake.refuseDeferral = true;
   pair.client->SendData(Variant("now"));

@@ -126,6 +126,46 @@ TEST(CNetSocketNotify, StreamArrivalReportsTheWholeQueue) {
   EXPECT_EQ(pair.sock->BytesReceived(), 15);
 }
 
+// An owner with a sink gets every event there and none through the On* members;
+// without it, the members again. ReceivedBytes and DiscardReceived take the bytes
+// as GetData would.
+TEST(CNetSocketNotify, ASinkTakesTheEventsInsteadOfTheHandlers) {
+  struct Sink : SocketEventSink {
+    std::vector<int32_t> arrivals;
+    int completes = 0;
+    int closes = 0;
+    void Sock_DataArrival(int32_t total) override { arrivals.push_back(total); }
+    void Sock_SendComplete() override { ++completes; }
+    void Sock_CloseSck() override { ++closes; }
+  } sink;
+  LoopbackRig bed;
+  ConnectedPair pair(bed);
+  ASSERT_TRUE(pair.ok);
+  pair.sock->SetEventSink(&sink);
+  ASSERT_EQ(::send(pair.peer.get(), "abc", 3, 0), 3);
+  ASSERT_TRUE(bed.Pump([&] { return sink.arrivals.size() == 1; }));
+  EXPECT_EQ(sink.arrivals[0], 3);
+  EXPECT_TRUE(pair.events.arrivals.empty());
+  std::span<const uint8_t> held = pair.sock->ReceivedBytes();
+  EXPECT_EQ(std::string(held.begin(), held.end()), "abc");
+  pair.sock->DiscardReceived(2);
+  EXPECT_EQ(pair.sock->BytesReceived(), 1);
+  pair.sock->SendData(Variant("x"));
+  EXPECT_EQ(sink.completes, 1);
+
+  pair.sock->SetEventSink(nullptr);
+  ASSERT_EQ(::send(pair.peer.get(), "d", 1, 0), 1);
+  ASSERT_TRUE(bed.Pump([&] { return pair.events.arrivals.size() == 1; }));
+  EXPECT_EQ(pair.events.arrivals[0], 2);  // the untaken "c" and the new "d"
+  pair.sock->SetEventSink(&sink);
+  char x = 0;
+  ASSERT_EQ(::recv(pair.peer.get(), &x, 1, 0), 1);  // a close with bytes unread would be a reset
+  pair.peer = Fd();
+  ASSERT_TRUE(bed.Pump([&] { return sink.closes == 1; }));
+  EXPECT_EQ(pair.events.closes, 0);
+  EXPECT_EQ(sink.arrivals.size(), 1u);
+}
+
 // The datagram rule: a datagram the owner leaves unread is dropped after its
 // notification, but one waiting behind a datagram the owner took is kept.
 struct DatagramBench {
