@@ -26,6 +26,20 @@ namespace toruna::server {
 using session::clsClient;
 using session::IdSnapshot;
 
+namespace {
+
+// The ClientInfo announcement of a client, built into a buffer that is reused.
+void FillClientInfo(std::vector<uint8_t>& frame, int32_t id, const std::string& wireName) {
+  frame.resize(8 + wireName.size());
+  frame[0] = session::kFrameMarker;
+  session::PutInt16(&frame[1], static_cast<int16_t>(wireName.size() + 5));
+  frame[3] = session::ClientInfo;
+  session::PutInt32(&frame[4], id);
+  std::copy(wireName.begin(), wireName.end(), frame.begin() + 8);
+}
+
+}  // namespace
+
 frmMain::frmMain(net::modNetSocket& dispatcher, net::EventLoop* loop, FrontEnd* frontEnd,
                  ServerConfig config)
     : dispatcher_(dispatcher), loop_(loop), frontEnd_(frontEnd), config_(std::move(config)) {}
@@ -96,7 +110,7 @@ void frmMain::AnnounceDeparture(clsClient& gone) {
   // subscribers is reported to its owner, subscribed to or not.
   IdSnapshot owners(colClients);
   for (size_t i = 0; i < owners.size(); ++i) {
-    std::shared_ptr<clsClient>* entry = colClients.Find(owners[i]);
+    std::shared_ptr<clsClient>* entry = colClients.FindNear(owners[i], i + 1);
     if (entry == nullptr) continue;
     std::shared_ptr<clsClient> owner = *entry;
     IdSnapshot events(owner->Events);
@@ -123,10 +137,10 @@ void frmMain::Register(int32_t lID) {
   IdSnapshot registered(colClients);
   for (size_t i = 0; i < registered.size(); ++i) {
     if (registered[i] == lID) continue;
-    std::shared_ptr<clsClient>* entry = colClients.Find(registered[i]);
+    std::shared_ptr<clsClient>* entry = colClients.FindNear(registered[i], i + 1);
     if (entry == nullptr) continue;
     std::shared_ptr<clsClient> c = *entry;
-    clientInfo = session::frames::ClientInfo(c->ID(), net::Cp1252::FromUtf8(c->name()));
+    FillClientInfo(clientInfo, c->ID(), c->WireName());
     newcomer->Send(clientInfo);
     IdSnapshot events(c->Events);
     for (size_t e = 0; e < events.size(); ++e) {
@@ -141,7 +155,7 @@ void frmMain::Register(int32_t lID) {
       newcomer->Send(eventInfo);
     }
   }
-  clientInfo = session::frames::ClientInfo(lID, net::Cp1252::FromUtf8(newcomer->name()));
+  FillClientInfo(clientInfo, lID, newcomer->WireName());
   CL_Broadcast(*newcomer, clientInfo);
   colClients.Add(lID, newcomer);
 }
@@ -151,10 +165,13 @@ void frmMain::CL_Broadcast(clsClient& oClient, std::span<const uint8_t> B) {
   IdSnapshot registered(colClients);
   for (size_t i = registered.size(); i-- > 0;) {
     if (registered[i] == except) continue;
-    std::shared_ptr<clsClient>* entry = colClients.Find(registered[i]);
+    std::shared_ptr<clsClient>* entry = colClients.FindNear(registered[i], i + 1);
     if (entry == nullptr) continue;  // departed during this walk
     std::shared_ptr<clsClient> c = *entry;
-    c->Send(B);
+    // Every frame broadcast here is news of another client: it may wait a little
+    // to share a write with the next (a burst of registrations announces each
+    // newcomer to everybody).
+    c->SendAnnouncement(B);
   }
 }
 
@@ -175,14 +192,11 @@ void frmMain::tmrMain_Timer() {
   ++ticks_;
   RecoverServerSockets();
   ReleaseEndedUnregistered();
+  for (const auto& entry : colConnections) entry.item->ReleaseIdleMemory();
+  ReturnFreeMemory();
   if (releaseCountdown_ == 1) {
     if (colDisconnected.empty()) {
       releaseCountdown_ = 0;
-      // Every departed session is gone: give the memory a burst of them took back
-      // to the system (glibc keeps freed pages otherwise, and a service runs long).
-#ifdef __GLIBC__
-      malloc_trim(0);
-#endif
     } else {
       // The oldest goes on every tick, as the countdown has it; so does every
       // other one that departed its full wait ago (a burst leaves together).
@@ -200,6 +214,23 @@ void frmMain::tmrMain_Timer() {
   } else {
     --releaseCountdown_;
   }
+}
+
+void frmMain::ReturnFreeMemory() {
+#ifdef __GLIBC__
+  // glibc keeps freed pages in the middle of its heap, and a burst (registrations,
+  // departures, clients that read slowly) leaves many behind, between the objects
+  // of the connections that stay; a service runs long. Trimmed once the free
+  // memory has grown by a good amount since the last time.
+  constexpr size_t kTrimStep = 1 << 20;
+  const size_t free = mallinfo2().fordblks;
+  if (free >= trimmedFree_ + kTrimStep) {
+    malloc_trim(0);
+    trimmedFree_ = free;
+  } else if (free < trimmedFree_) {
+    trimmedFree_ = free;  // reused since: the next growth counts from here
+  }
+#endif
 }
 
 void frmMain::ReleaseDeparted(std::vector<std::shared_ptr<clsClient>>& released) {

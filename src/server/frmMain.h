@@ -126,6 +126,9 @@ class frmMain : public session::IServerApp {
   void AnnounceDeparture(session::clsClient& gone);
   void ReleaseEndedUnregistered();
   void ReleaseDeparted(std::vector<std::shared_ptr<session::clsClient>>& released);
+  // Gives free heap memory back to the system after a burst (each tick).
+  void ReturnFreeMemory();
+  size_t trimmedFree_ = 0;  // free heap bytes at the last trim
   // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
   std::mt19937 random_;
   // Closes and opens again a server socket that fell into StateError (each tick).

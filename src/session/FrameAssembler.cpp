@@ -11,25 +11,21 @@ FrameAssembler::Arrival FrameAssembler::CheckArrival(int32_t bytesTotal) const {
 }
 
 void FrameAssembler::Reset() {
-  buffer_.clear();
-  head_ = 0;
+  buffer_.Clear();
+  buffer_.ReleaseIdleMemory();
   capacity_ = 1;
 }
 
 void FrameAssembler::Append(std::span<const uint8_t> bytes) {
-  if (head_ > 0) {
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(head_));
-    head_ = 0;
-  }
   int64_t needed = static_cast<int64_t>(buffer_.size()) + static_cast<int64_t>(bytes.size());
   while (capacity_ < needed) capacity_ += kCapacityStep;
-  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+  buffer_.Append(bytes.data(), bytes.size());
 }
 
 FrameAssembler::Step FrameAssembler::Next(std::span<const uint8_t>& frame) const {
-  size_t held = buffer_.size() - head_;
+  size_t held = buffer_.size();
   if (held < kHeaderSize) return Step::NeedMore;
-  const uint8_t* front = buffer_.data() + head_;
+  const uint8_t* front = buffer_.data();
   if (front[0] != kFrameMarker) return Step::LostSync;
   int16_t length = GetInt16(front + 1);
   if (length < 0) return Step::NegativeLength;
@@ -43,11 +39,7 @@ void FrameAssembler::Consume() {
   std::span<const uint8_t> frame;
   Step step = Next(frame);
   if (step != Step::Frame && step != Step::Empty) return;
-  head_ += frame.size();
-  if (head_ == buffer_.size()) {
-    buffer_.clear();
-    head_ = 0;
-  }
+  buffer_.Consume(frame.size());
 }
 
 }  // namespace toruna::session

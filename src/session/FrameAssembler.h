@@ -9,7 +9,8 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
+
+#include "net/ByteQueue.h"
 
 namespace toruna::session {
 
@@ -38,15 +39,17 @@ class FrameAssembler {
   Step Next(std::span<const uint8_t>& frame) const;
   // Removes the complete frame at the front; does nothing when there is none.
   void Consume();
+  // Removes the frame of size bytes that Next has just given.
+  void Consume(size_t size) { buffer_.Consume(size); }
+  // Gives the buffer back while it is empty (the owner calls it now and then: a
+  // busy connection keeps it from one arrival to the next).
+  void ReleaseIdleMemory() { buffer_.ReleaseIdleMemory(); }
 
-  int32_t RecvCount() const { return static_cast<int32_t>(buffer_.size() - head_); }
+  int32_t RecvCount() const { return static_cast<int32_t>(buffer_.size()); }
   int32_t RecvCapacity() const { return capacity_; }
 
  private:
-  // Bytes before head_ belong to frames already consumed; they are dropped when
-  // the next arrival is appended, so each byte moves at most once per arrival.
-  std::vector<uint8_t> buffer_;
-  size_t head_ = 0;
+  net::ByteQueue buffer_;
   int32_t capacity_ = 1;
 };
 

@@ -43,31 +43,31 @@ class FrameCopy {
 }  // namespace
 
 clsClient::clsClient(IServerApp& app, net::modNetSocket& dispatcher)
-    : app_(app), id_(app.NewID()), recv_(std::make_unique<FrameAssembler>()) {
+    : app_(app), id_(app.NewID()) {
   Sock = net::CNetSocket::Create(dispatcher);
   // Frames sent while the loop handles one batch leave in one write, at once.
   Sock->SetCoalesceSends(true);
   Sock->SetNoDelay(true);
-  // The handlers are cleared in the destructor, so `this` never dangles in them.
-  Sock->OnCloseSck = [this] { Sock_CloseSck(); };
-  Sock->OnDataArrival = [this](int32_t bytesTotal) { Sock_DataArrival(bytesTotal); };
-  Sock->OnError = [this](net::SocketErrorArgs& e) { Sock_Error(e); };
+  // Cleared in the destructor, so the socket never calls a session that has gone.
+  Sock->SetEventSink(this);
 }
 
 clsClient::~clsClient() {
-  Sock->OnCloseSck = nullptr;
-  Sock->OnDataArrival = nullptr;
-  Sock->OnError = nullptr;
+  Sock->SetEventSink(nullptr);
   Sock->CloseSck();
 }
 
 void clsClient::Accept(int32_t RequestID) {
   if (registered_) return;
-  recv_->Reset();
+  recv_.Reset();
   Sock->Accept(RequestID);
 }
 
-void clsClient::Send(std::span<const uint8_t> B) {
+void clsClient::Send(std::span<const uint8_t> B) { SendFrame(B, false); }
+
+void clsClient::SendAnnouncement(std::span<const uint8_t> B) { SendFrame(B, true); }
+
+void clsClient::SendFrame(std::span<const uint8_t> B, bool mayWait) {
   if (Sock->State() != net::StateConnected) {
     Disconnect();
     return;
@@ -75,9 +75,15 @@ void clsClient::Send(std::span<const uint8_t> B) {
   if (B.empty() || B[0] != kFrameMarker) {
     net::AlertService::Current().Alert("KAKAAAAAAAAAAAAA", kAlertCaption);
   }
-  Sock->SendBytes(B.data(), B.size());
+  if (mayWait) {
+    Sock->SendBytesLater(B.data(), B.size());
+  } else {
+    Sock->SendBytes(B.data(), B.size());
+  }
   CheckUnsent();
 }
+
+std::string clsClient::name() const { return net::Cp1252::ToUtf8(std::string_view(wireName_)); }
 
 bool clsClient::HasEvent(int32_t lID) const {
   const std::shared_ptr<clsEvent>* event = Events.Find(lID);
@@ -123,7 +129,7 @@ void clsClient::Sock_Error(net::SocketErrorArgs& /*e*/) { Disconnect(); }
 void clsClient::Sock_DataArrival(int32_t bytesTotal) {
   // The handlers below may lead to this session's release; keep it to the end.
   std::shared_ptr<clsClient> self = weak_from_this().lock();
-  switch (recv_->CheckArrival(bytesTotal)) {
+  switch (recv_.CheckArrival(bytesTotal)) {
     case FrameAssembler::Arrival::Ignore:
       return;
     case FrameAssembler::Arrival::Close:
@@ -132,10 +138,10 @@ void clsClient::Sock_DataArrival(int32_t bytesTotal) {
     case FrameAssembler::Arrival::Take:
       break;
   }
-  net::Variant data{std::vector<uint8_t>{}};
-  Sock->GetData(data);
-  if (data.Type() != net::vbByteArray) return;
-  recv_->Append(data.AsBytes());
+  // All the bytes, as GetData into an array of Byte takes them.
+  const std::span<const uint8_t> bytes = Sock->ReceivedBytes();
+  recv_.Append(bytes);
+  Sock->DiscardReceived(bytes.size());
   if (handlingFrames_) return;  // the outer arrival handles these bytes in order
   ProcessFrames();
 }
@@ -148,11 +154,11 @@ void clsClient::ProcessFrames() {
   } reset{handlingFrames_};
   for (;;) {
     std::span<const uint8_t> view;
-    switch (recv_->Next(view)) {
+    switch (recv_.Next(view)) {
       case FrameAssembler::Step::NeedMore:
         return;
       case FrameAssembler::Step::Empty:
-        recv_->Consume();
+        recv_.Consume();
         break;
       case FrameAssembler::Step::LostSync:
       case FrameAssembler::Step::NegativeLength:
@@ -161,7 +167,7 @@ void clsClient::ProcessFrames() {
         return;
       case FrameAssembler::Step::Frame: {
         FrameCopy frame(view);
-        recv_->Consume();
+        recv_.Consume(view.size());
         Dispatch(frame.Bytes());
         break;
       }
@@ -177,7 +183,7 @@ void clsClient::Dispatch(std::span<const uint8_t> frame) {
     if (length == 1) {
       Disconnect();
     } else {
-      RegisterName(net::Cp1252::ToUtf8(frame.data() + 4, static_cast<size_t>(length - 1)));
+      RegisterName(frame.subspan(4, static_cast<size_t>(length - 1)));
     }
     return;
   }
@@ -244,11 +250,11 @@ void clsClient::HandleRemoveRequest(std::span<const uint8_t> frame, int16_t leng
   Events.Remove(eventId);
 }
 
-void clsClient::RegisterName(std::string sName) {
-  name_ = std::move(sName);
+void clsClient::RegisterName(std::span<const uint8_t> wireName) {
+  wireName_.assign(wireName.begin(), wireName.end());
   registered_ = true;
   app_.Register(id_);
-  app_.AddLog(name_ + " registered.");
+  app_.AddLog(name() + " registered.");
   Send(app_.NameMessage());
 }
 
@@ -313,7 +319,12 @@ void clsClient::Disconnect() {
   app_.CL_Disconnect(id_);
 }
 
-int32_t clsClient::RecvCount() const { return recv_->RecvCount(); }
-int32_t clsClient::RecvCapacity() const { return recv_->RecvCapacity(); }
+void clsClient::ReleaseIdleMemory() {
+  recv_.ReleaseIdleMemory();
+  Sock->ReleaseIdleMemory();
+}
+
+int32_t clsClient::RecvCount() const { return recv_.RecvCount(); }
+int32_t clsClient::RecvCapacity() const { return recv_.RecvCapacity(); }
 
 }  // namespace toruna::session

@@ -3,7 +3,9 @@
 // object Sock and the events its client created. It cuts frames out of the
 // received bytes, registers the client, lets it create, remove and publish its
 // events, passes subscription requests to the application and sends frames.
-// Held in std::shared_ptr (its subscriptions refer to it weakly).
+// Held in std::shared_ptr (its subscriptions refer to it weakly). A server holds
+// one per connection: the name is kept as it came on the wire, and the event
+// collection and receive buffer hold no memory while empty.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +13,8 @@
 #include <span>
 #include <string>
 
+#include "net/SocketEventSink.h"
+#include "session/FrameAssembler.h"
 #include "session/KeyedCollection.h"
 #include "session/clsEvent.h"
 
@@ -22,7 +26,6 @@ struct SocketErrorArgs;
 
 namespace toruna::session {
 
-class FrameAssembler;
 class IServerApp;
 
 // More unsent bytes than this on one connection: the client is treated as gone.
@@ -30,7 +33,7 @@ inline constexpr size_t kUnsentLimit = 1048576;
 // Caption of the system's message boxes.
 inline constexpr const char* kAlertCaption = "Toruna";
 
-class clsClient : public std::enable_shared_from_this<clsClient> {
+class clsClient : public std::enable_shared_from_this<clsClient>, private net::SocketEventSink {
  public:
   // Draws the session's ID from the application's counter, then creates Sock
   // on the dispatcher with its events connected.
@@ -44,6 +47,10 @@ class clsClient : public std::enable_shared_from_this<clsClient> {
   int32_t ID() const { return id_; }
   // Sends a complete frame to this client; on a connection that is gone, departs.
   void Send(std::span<const uint8_t> B);
+  // Send for an announcement about another client (ClientInfo, ClientGone,
+  // EventInfo, EventRemove): it may wait a few milliseconds to leave in one write
+  // with the next ones, and leaves at once with the next frame that may not wait.
+  void SendAnnouncement(std::span<const uint8_t> B);
 
   // Subscriptions of this client's events.
   bool HasEvent(int32_t lID) const;
@@ -54,13 +61,19 @@ class clsClient : public std::enable_shared_from_this<clsClient> {
   int32_t EventCount() const { return Events.Count(); }
   // The event at a position from 1; raises 9 outside 1 to EventCount().
   clsEvent& EventO(int32_t Index) const;
-  const std::string& name() const { return name_; }
+  // The client's name (UTF-8), and as it came on the wire (Windows-1252).
+  std::string name() const;
+  const std::string& WireName() const { return wireName_; }
   bool Registered() const { return registered_; }
 
   // Handlers of Sock's events.
-  void Sock_CloseSck();
-  void Sock_DataArrival(int32_t bytesTotal);
-  void Sock_Error(net::SocketErrorArgs& e);
+  void Sock_CloseSck() override;
+  void Sock_DataArrival(int32_t bytesTotal) override;
+  void Sock_Error(net::SocketErrorArgs& e) override;
+
+  // Gives back the buffers the connection is not using now (called now and then
+  // by the application, so that idle connections hold none).
+  void ReleaseIdleMemory();
 
   // Bytes held and logical capacity of the receive buffer.
   int32_t RecvCount() const;
@@ -72,13 +85,14 @@ class clsClient : public std::enable_shared_from_this<clsClient> {
 
  private:
   void Disconnect();
-  void RegisterName(std::string sName);
+  void RegisterName(std::span<const uint8_t> wireName);
   void BroadcastEvent(int32_t lID, std::span<const uint8_t> B);
   int32_t CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMax, std::string sName,
                       std::string sUnit);
   void SendEventState(int32_t lID, uint8_t flag);
 
   void ProcessFrames();
+  void SendFrame(std::span<const uint8_t> B, bool mayWait);
   void Dispatch(std::span<const uint8_t> frame);
   void HandleCreateRequest(std::span<const uint8_t> frame, int16_t length);
   void HandleRemoveRequest(std::span<const uint8_t> frame, int16_t length);
@@ -86,10 +100,10 @@ class clsClient : public std::enable_shared_from_this<clsClient> {
   void CheckUnsent();
 
   IServerApp& app_;
+  FrameAssembler recv_;
+  std::string wireName_;
   int32_t id_;
-  std::unique_ptr<FrameAssembler> recv_;
   bool registered_ = false;
-  std::string name_;
   // Set while this session's frames are being handled: an arrival that comes in
   // meanwhile (a modal box runs the loop) only appends its bytes.
   bool handlingFrames_ = false;

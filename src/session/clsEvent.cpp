@@ -23,7 +23,7 @@ void clsEvent::Broadcast(std::span<const uint8_t> B) {
   // were and serve those still subscribed, the latest first.
   IdSnapshot ids(Clients);
   for (size_t i = ids.size(); i-- > 0;) {
-    const std::weak_ptr<clsClient>* entry = Clients.Find(ids[i]);
+    const std::weak_ptr<clsClient>* entry = Clients.FindNear(ids[i], i + 1);
     if (entry == nullptr) continue;
     if (std::shared_ptr<clsClient> subscriber = entry->lock()) subscriber->Send(B);
   }

@@ -47,6 +47,44 @@ TEST_F(RelayRoutingTest, NewcomerLearnsEveryoneInRegistrationOrderAndIsAnnounced
   EXPECT_EQ(server.colClients.IdAt(3), 4);
 }
 
+// Registrations that arrive together share their writes (announcements may wait a
+// little for the next ones), and still every client gets exactly the frames it
+// would get one registration at a time, in the same order: everybody registered
+// before it, its ServerInfo, then everybody registered after it.
+TEST_F(RelayRoutingTest, ABurstOfRegistrationsKeepsEveryFrameAndItsOrder) {
+  constexpr int kClients = 40;
+  std::vector<RelayTestClient*> burst;
+  for (int i = 0; i < kClients; ++i) burst.push_back(&Connect());
+  for (int i = 0; i < kClients; ++i) burst[i]->Send(frames::ClientInfoRequest(Text(Numbered("c", i))));
+  ASSERT_TRUE(PumpUntil([&] { return server.colClients.Count() == kClients; }));
+
+  // The order in which the server registered them, and what each must get.
+  std::vector<Bytes> announcements;
+  std::vector<int> clientAt;  // registration position -> index in burst
+  for (int32_t p = 1; p <= kClients; ++p) {
+    const auto& session = server.colClients.Item(p);
+    announcements.push_back(frames::ClientInfo(session->ID(), Text(session->name())));
+    clientAt.push_back(std::stoi(session->name().substr(1)));
+  }
+  std::vector<std::vector<Bytes>> got(kClients);
+  auto complete = [&] {
+    for (int i = 0; i < kClients; ++i) {
+      while (std::optional<Bytes> f = burst[i]->TakeFrame()) got[i].push_back(*f);
+      if (got[i].size() < kClients) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(PumpUntil(complete));
+  Settle(30);
+  for (int p = 0; p < kClients; ++p) {
+    std::vector<Bytes> expected(announcements.begin(), announcements.begin() + p);
+    expected.push_back(server.NameMessage());
+    expected.insert(expected.end(), announcements.begin() + p + 1, announcements.end());
+    EXPECT_EQ(got[clientAt[p]], expected) << "client registered as number " << p + 1;
+    EXPECT_EQ(burst[clientAt[p]]->Unread(), 0u);
+  }
+}
+
 TEST_F(RelayRoutingTest, NamesAndUnitsTravelAsWindows1252) {
   RelayTestClient& ann = Joined("Ann");
   Bytes name{'J', 0xF6, 'r', 'g'};  // Jörg

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -89,6 +92,53 @@ TEST(KeyedCollectionTest, ItemIsOutOfTheCollectionWhenItsDestructorRuns) {
   EXPECT_EQ(seen, 2);
   c.RemoveIds(std::vector<int32_t>{3, 2});  // both are out before either ends
   EXPECT_EQ(seen, 0);
+}
+
+// Lookups by ID stay right whatever order the IDs came in and whatever was removed:
+// the collection against a plain list, over many random steps.
+TEST(KeyedCollectionTest, LookupsAgreeWithAPlainListThroughRandomChanges) {
+  std::mt19937 random(7);
+  KeyedCollection<std::string> c;
+  std::vector<std::pair<int32_t, std::string>> model;
+  int32_t next = 1;
+  for (int step = 0; step < 4000; ++step) {
+    const int what = static_cast<int>(random() % 10);
+    if (what < 5) {
+      // Mostly ascending IDs, now and then one from the past or a duplicate.
+      const int32_t id = random() % 4 == 0 ? static_cast<int32_t>(random() % (next + 1)) : next++;
+      const bool present = std::any_of(model.begin(), model.end(), [&](auto& e) { return e.first == id; });
+      ASSERT_EQ(c.Add(id, std::to_string(id)), !present) << "step " << step;
+      if (!present) model.emplace_back(id, std::to_string(id));
+    } else if (what < 7 && !model.empty()) {
+      const size_t at = random() % model.size();
+      ASSERT_TRUE(c.Remove(model[at].first));
+      model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+    } else if (what < 8 && !model.empty()) {
+      const size_t at = random() % model.size();
+      ASSERT_TRUE(c.RemoveAt(static_cast<int32_t>(at + 1)));
+      model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+    } else if (what < 9) {
+      std::vector<int32_t> ids;
+      for (int k = 0; k < 3; ++k) ids.push_back(static_cast<int32_t>(random() % (next + 1)));
+      size_t expected = 0;
+      for (int32_t id : std::set<int32_t>(ids.begin(), ids.end())) {
+        expected += static_cast<size_t>(std::erase_if(model, [&](auto& e) { return e.first == id; }));
+      }
+      ASSERT_EQ(c.RemoveIds(ids), expected);
+    } else if (random() % 20 == 0) {
+      c.Clear();
+      model.clear();
+    }
+    ASSERT_EQ(c.Count(), static_cast<int32_t>(model.size()));
+    for (size_t i = 0; i < model.size(); ++i) {
+      ASSERT_EQ(c.IdAt(static_cast<int32_t>(i + 1)), model[i].first) << "step " << step;
+      ASSERT_EQ(c.PositionOf(model[i].first), static_cast<int32_t>(i + 1)) << "step " << step;
+      const std::string* found = c.FindNear(model[i].first, i + 1 + (i % 3));
+      ASSERT_TRUE(found != nullptr && *found == model[i].second) << "step " << step;
+    }
+    const int32_t absent = next + 5;
+    EXPECT_EQ(c.Find(absent), nullptr);
+  }
 }
 
 TEST(KeyedCollectionTest, SnapshotKeepsTheIdsWhateverHappensToTheCollection) {
