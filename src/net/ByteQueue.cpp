@@ -1,5 +1,7 @@
 #include "net/ByteQueue.h"
 
+#include "net/BlockPool.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -16,9 +18,30 @@ namespace {
 constexpr size_t kCompactMinimum = 4096;
 constexpr size_t kMaxCapacity = std::numeric_limits<uint32_t>::max();
 
+// Buffers up to a pool's largest block come from the pools (the size rounded up to
+// the block's), larger ones from the heap; the capacity tells which.
+uint8_t* AllocateBuffer(size_t& capacity) {
+  if (TORUNA_POOLS_ENABLED && capacity <= BlockPool::kLargestBlock) {
+    capacity = BlockPool::BlockSizeFor(capacity);
+    return static_cast<uint8_t*>(BlockPool::ForSize(capacity).Allocate());
+  }
+  auto* buffer = static_cast<uint8_t*>(std::malloc(capacity));
+  if (buffer == nullptr) throw std::bad_alloc();
+  return buffer;
+}
+
+void FreeBuffer(uint8_t* buffer, size_t capacity) {
+  if (buffer == nullptr) return;
+  if (TORUNA_POOLS_ENABLED && capacity <= BlockPool::kLargestBlock) {
+    BlockPool::Free(buffer);
+  } else {
+    std::free(buffer);
+  }
+}
+
 }  // namespace
 
-ByteQueue::~ByteQueue() { std::free(buffer_); }
+ByteQueue::~ByteQueue() { FreeBuffer(buffer_, capacity_); }
 
 void ByteQueue::MakeRoom(size_t count) {
   const size_t held = size();
@@ -31,10 +54,9 @@ void ByteQueue::MakeRoom(size_t count) {
     size_t grown = std::max<size_t>(needed, std::min<size_t>(size_t{capacity_} * 2, kMaxCapacity));
     // A queue that gave its buffer back is likely to fill as far again.
     if (capacity_ == 0) grown = std::max<size_t>(grown, hint_);
-    auto* fresh = static_cast<uint8_t*>(std::malloc(grown));
-    if (fresh == nullptr) throw std::bad_alloc();
+    uint8_t* fresh = AllocateBuffer(grown);
     if (held != 0) std::memcpy(fresh, buffer_ + head_, held);
-    std::free(buffer_);
+    FreeBuffer(buffer_, capacity_);
     buffer_ = fresh;
     capacity_ = static_cast<uint32_t>(grown);
   }
@@ -83,7 +105,7 @@ void ByteQueue::ReleaseIdleMemory() {
   if (!empty() || buffer_ == nullptr) return;
   hint_ = peak_;
   peak_ = 0;
-  std::free(buffer_);
+  FreeBuffer(buffer_, capacity_);
   buffer_ = nullptr;
   capacity_ = 0;
   head_ = 0;

@@ -37,6 +37,12 @@ class ByteQueue {
   // Gives the buffer back when the queue is empty; the most it held since the last
   // time is remembered, so that the next fill allocates once.
   void ReleaseIdleMemory();
+  // The same, only for a buffer larger than a busy connection reuses from one batch
+  // to the next (a burst's): the owner calls it whenever the queue runs empty.
+  void ReleaseIfLarge() {
+    if (capacity_ > kKeptCapacity) ReleaseIdleMemory();
+  }
+  static constexpr uint32_t kKeptCapacity = 1024;
   size_t Capacity() const { return capacity_; }
 
  private:

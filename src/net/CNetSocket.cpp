@@ -4,6 +4,7 @@
 #include "net/CNetSocket.h"
 
 #include "net/AlertService.h"
+#include "net/BlockPool.h"
 #include "net/RaisedError.h"
 #include "net/modNetSocket.h"
 
@@ -27,11 +28,12 @@ void CheckPortRange(int32_t lngPort, const char* source) {
 std::shared_ptr<CNetSocket> CNetSocket::Create() { return Create(modNetSocket::Default()); }
 
 std::shared_ptr<CNetSocket> CNetSocket::Create(modNetSocket& dispatcher) {
-  // One allocation for the object and its count: a server holds one per client.
+  // One block for the object and its count, from the pool of its size: a server
+  // holds one per client.
   struct Allocated : CNetSocket {
     explicit Allocated(modNetSocket& d) : CNetSocket(d) {}
   };
-  return std::make_shared<Allocated>(dispatcher);
+  return std::allocate_shared<Allocated>(PoolAllocator<Allocated>(), dispatcher);
 }
 
 CNetSocket::CNetSocket(modNetSocket& dispatcher) : module_(dispatcher) { module_.InitiateProcesses(); }

@@ -102,12 +102,24 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
             const Variant& LocalIP = Variant::Missing());
   void SendData(const Variant& Data);
   // SendData of an array of Byte, without building a Variant.
-  void SendBytes(const uint8_t* data, size_t count);
+  void SendBytes(const uint8_t* data, size_t count) {
+    if (JoinsPendingHandOver(count, false)) {
+      sendQueue.Append(data, count);
+      return;
+    }
+    SendBytesNow(data, count, false);
+  }
   // SendBytes for bytes that may wait: with coalesced sends on, they are handed to
   // the platform up to kSendLaterDelay later, together with whatever is sent
   // meanwhile, unless a SendBytes or SendData comes first (they then leave with it,
   // in order). Without coalescing, or where the platform has no timer, SendBytes.
-  void SendBytesLater(const uint8_t* data, size_t count);
+  void SendBytesLater(const uint8_t* data, size_t count) {
+    if (JoinsPendingHandOver(count, true)) {
+      sendQueue.Append(data, count);
+      return;
+    }
+    SendBytesNow(data, count, true);
+  }
   static constexpr std::chrono::microseconds kSendLaterDelay{2000};
   void GetData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
   void PeekData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
@@ -126,7 +138,10 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   // GetData of an array of Byte without a Variant, for owners that read the stream
   // themselves. The view is valid until the next call on the object.
   std::span<const uint8_t> ReceivedBytes() const { return {receiveQueue.data(), receiveQueue.size()}; }
-  void DiscardReceived(size_t count) { receiveQueue.Consume(count); }
+  void DiscardReceived(size_t count) {
+    receiveQueue.Consume(count);
+    if (receiveQueue.empty()) receiveQueue.ReleaseIfLarge();
+  }
 
   // Gives back the buffers of the send and receive queues while they are empty. A
   // busy connection keeps them from one batch to the next; an owner of many
@@ -245,6 +260,14 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   void SendBufferedDataUDP();
   void ProcessOptions();
   void QueueBytes(const uint8_t* data, size_t count, bool mayWait);  // SendData steps 3 and 4
+  void SendBytesNow(const uint8_t* data, size_t count, bool mayWait);
+  // Whether count bytes sent now only join a hand-over already scheduled (the usual
+  // case within a batch, kept inline): what QueueBytes would do then, and nothing else.
+  bool JoinsPendingHandOver(size_t count, bool mayWait) const {
+    return state == StateConnected && protocol == ProtocolTcp && coalesceSends_ && !sendBlocked_ &&
+           count != 0 && sendQueue.size() + count < kCoalesceFlushSize &&
+           (flushScheduled_ || (mayWait && lateScheduled_));
+  }
   void DeferredFlush();     // the end-of-batch hand-over, run by the dispatcher
   void LateFlush();         // the hand-over of bytes that waited, run by the dispatcher
   void FlushBeforeClose();  // hands a deferred hand-over's bytes over without events

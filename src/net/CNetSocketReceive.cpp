@@ -179,7 +179,10 @@ std::vector<uint8_t> CNetSocket::TakeBytes(int32_t n, bool peek, int32_t& error)
   if (protocol == ProtocolTcp) {
     const size_t take = std::min(count, receiveQueue.size());
     std::vector<uint8_t> bytes(receiveQueue.data(), receiveQueue.data() + take);
-    if (!peek) receiveQueue.Consume(take);
+    if (!peek) {
+      receiveQueue.Consume(take);
+      if (receiveQueue.empty()) receiveQueue.ReleaseIfLarge();
+    }
     return bytes;
   }
   Platform& platform = module_.platform();

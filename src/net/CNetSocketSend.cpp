@@ -25,16 +25,10 @@ void CNetSocket::SendData(const Variant& Data) {
   QueueBytes(bytes.data(), bytes.size(), false);
 }
 
-void CNetSocket::SendBytes(const uint8_t* data, size_t count) {
+void CNetSocket::SendBytesNow(const uint8_t* data, size_t count, bool mayWait) {
   if (!SendReady()) return;
   if (count == 0) return;
-  QueueBytes(data, count, false);
-}
-
-void CNetSocket::SendBytesLater(const uint8_t* data, size_t count) {
-  if (!SendReady()) return;
-  if (count == 0) return;
-  QueueBytes(data, count, true);
+  QueueBytes(data, count, mayWait);
 }
 
 bool CNetSocket::SendReady() {
@@ -148,9 +142,10 @@ void CNetSocket::SendBufferedData() {
     if (result != -1) {
       sent += result;
       if (static_cast<size_t>(result) >= sendQueue.size()) {
-        // The buffer stays for the next batch; idle connections give it back
+        // A small buffer stays for the next batch; idle connections give it back
         // through ReleaseIdleMemory.
         sendQueue.Clear();
+        sendQueue.ReleaseIfLarge();
         const int32_t reported = sent;
         sent = 0;
         FireSendProgress(reported, 0);

@@ -11,10 +11,8 @@
 #include <array>
 #include <algorithm>
 #include <limits>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
+#include "net/BlockPool.h"
 #include "net/CNetSocket.h"
 #include "net/Cp1252.h"
 #include "net/RaisedError.h"
@@ -65,7 +63,8 @@ void frmMain::OpenListenSocket() {
 
 void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
   AddLog("connection received");
-  auto session = std::make_shared<clsClient>(*this, dispatcher_);
+  // From the pool of its size, with the other sessions (one per client).
+  auto session = std::allocate_shared<clsClient>(net::PoolAllocator<clsClient>(), *this, dispatcher_);
   colConnections.Add(session->ID(), session);
   try {
     session->Accept(RequestID);
@@ -132,46 +131,58 @@ void frmMain::Register(int32_t lID) {
   if (found == nullptr) return;
   std::shared_ptr<clsClient> newcomer = *found;
 
+  // Every client registered so far, each followed by its events, as one run of
+  // frames: kept between registrations (a burst of them would otherwise build
+  // the same frames again for each newcomer).
+  if (!rosterValid_) BuildRoster(lID);
+  rosterUsed_ = true;
+  if (!roster_.empty()) newcomer->Send(roster_);
   std::vector<uint8_t> clientInfo;
-  std::vector<uint8_t> eventInfo;
-  IdSnapshot registered(colClients);
-  for (size_t i = 0; i < registered.size(); ++i) {
-    if (registered[i] == lID) continue;
-    std::shared_ptr<clsClient>* entry = colClients.FindNear(registered[i], i + 1);
-    if (entry == nullptr) continue;
-    std::shared_ptr<clsClient> c = *entry;
-    FillClientInfo(clientInfo, c->ID(), c->WireName());
-    newcomer->Send(clientInfo);
-    IdSnapshot events(c->Events);
-    for (size_t e = 0; e < events.size(); ++e) {
-      const std::shared_ptr<session::clsEvent>* event = c->Events.Find(events[e]);
-      if (event == nullptr) continue;
-      std::vector<uint8_t> text = net::Cp1252::FromUtf8((*event)->name());
-      text.push_back(0);
-      std::vector<uint8_t> unit = net::Cp1252::FromUtf8((*event)->Unit());
-      text.insert(text.end(), unit.begin(), unit.end());
-      eventInfo = session::frames::EventInfo(c->ID(), (*event)->ID(), (*event)->Interval(),
-                                             (*event)->Max(), text);
-      newcomer->Send(eventInfo);
-    }
-  }
   FillClientInfo(clientInfo, lID, newcomer->WireName());
   CL_Broadcast(*newcomer, clientInfo);
-  colClients.Add(lID, newcomer);
+  if (colClients.Add(lID, newcomer) && rosterValid_) {
+    roster_.insert(roster_.end(), clientInfo.begin(), clientInfo.end());
+  }
+}
+
+void frmMain::BuildRoster(int32_t except) {
+  roster_.clear();
+  std::vector<uint8_t> frame;
+  for (const auto& entry : colClients) {
+    if (entry.id == except) continue;
+    const clsClient& c = *entry.item;
+    FillClientInfo(frame, c.ID(), c.WireName());
+    roster_.insert(roster_.end(), frame.begin(), frame.end());
+    for (const auto& owned : c.Events) {
+      const session::clsEvent& event = *owned.item;
+      std::vector<uint8_t> text = net::Cp1252::FromUtf8(event.name());
+      text.push_back(0);
+      std::vector<uint8_t> unit = net::Cp1252::FromUtf8(event.Unit());
+      text.insert(text.end(), unit.begin(), unit.end());
+      frame = session::frames::EventInfo(c.ID(), event.ID(), event.Interval(), event.Max(), text);
+      roster_.insert(roster_.end(), frame.begin(), frame.end());
+    }
+  }
+  rosterValid_ = true;
 }
 
 void frmMain::CL_Broadcast(clsClient& oClient, std::span<const uint8_t> B) {
+  // All but a newcomer's ClientInfo (which Register adds to the roster itself)
+  // change what the next newcomer is told: an event came or went, a client left.
+  if (B.size() > 3 && B[3] != session::ClientInfo) rosterValid_ = false;
   const int32_t except = oClient.ID();
   IdSnapshot registered(colClients);
   for (size_t i = registered.size(); i-- > 0;) {
     if (registered[i] == except) continue;
     std::shared_ptr<clsClient>* entry = colClients.FindNear(registered[i], i + 1);
     if (entry == nullptr) continue;  // departed during this walk
-    std::shared_ptr<clsClient> c = *entry;
+    // No reference is taken: a session that departs in its Send moves to
+    // colDisconnected and lives on until the timer releases it.
+    clsClient& c = **entry;
     // Every frame broadcast here is news of another client: it may wait a little
     // to share a write with the next (a burst of registrations announces each
     // newcomer to everybody).
-    c->SendAnnouncement(B);
+    c.SendAnnouncement(B);
   }
 }
 
@@ -193,7 +204,12 @@ void frmMain::tmrMain_Timer() {
   RecoverServerSockets();
   ReleaseEndedUnregistered();
   for (const auto& entry : colConnections) entry.item->ReleaseIdleMemory();
-  ReturnFreeMemory();
+  if (!rosterUsed_) {
+    // No registration since the last tick: the roster is built anew when needed.
+    std::vector<uint8_t>().swap(roster_);
+    rosterValid_ = false;
+  }
+  rosterUsed_ = false;
   if (releaseCountdown_ == 1) {
     if (colDisconnected.empty()) {
       releaseCountdown_ = 0;
@@ -214,23 +230,7 @@ void frmMain::tmrMain_Timer() {
   } else {
     --releaseCountdown_;
   }
-}
-
-void frmMain::ReturnFreeMemory() {
-#ifdef __GLIBC__
-  // glibc keeps freed pages in the middle of its heap, and a burst (registrations,
-  // departures, clients that read slowly) leaves many behind, between the objects
-  // of the connections that stay; a service runs long. Trimmed once the free
-  // memory has grown by a good amount since the last time.
-  constexpr size_t kTrimStep = 1 << 20;
-  const size_t free = mallinfo2().fordblks;
-  if (free >= trimmedFree_ + kTrimStep) {
-    malloc_trim(0);
-    trimmedFree_ = free;
-  } else if (free < trimmedFree_) {
-    trimmedFree_ = free;  // reused since: the next growth counts from here
-  }
-#endif
+  trimmer_.Tick();
 }
 
 void frmMain::ReleaseDeparted(std::vector<std::shared_ptr<clsClient>>& released) {

@@ -19,6 +19,7 @@
 #include "session/KeyedCollection.h"
 #include "session/clsClient.h"
 #include "server/FrontEnd.h"
+#include "server/HeapTrimmer.h"
 #include "server/clsSettings.h"
 
 namespace toruna::net {
@@ -124,11 +125,16 @@ class frmMain : public session::IServerApp {
   std::deque<uint32_t> departureTicks_;
   static constexpr uint32_t kReleaseWaitTicks = 11;
   void AnnounceDeparture(session::clsClient& gone);
+  // What a newcomer is sent first: each registered client's ClientInfo followed by
+  // an EventInfo per event of its, in registration order. Kept while nothing but
+  // registrations happen; its memory goes on a tick without a registration.
+  std::vector<uint8_t> roster_;
+  bool rosterValid_ = false;
+  bool rosterUsed_ = false;
+  void BuildRoster(int32_t except);
   void ReleaseEndedUnregistered();
   void ReleaseDeparted(std::vector<std::shared_ptr<session::clsClient>>& released);
-  // Gives free heap memory back to the system after a burst (each tick).
-  void ReturnFreeMemory();
-  size_t trimmedFree_ = 0;  // free heap bytes at the last trim
+  HeapTrimmer trimmer_;
   // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
   std::mt19937 random_;
   // Closes and opens again a server socket that fell into StateError (each tick).

@@ -39,7 +39,7 @@ void FrameAssembler::Consume() {
   std::span<const uint8_t> frame;
   Step step = Next(frame);
   if (step != Step::Frame && step != Step::Empty) return;
-  buffer_.Consume(frame.size());
+  Consume(frame.size());
 }
 
 }  // namespace toruna::session

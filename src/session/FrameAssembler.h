@@ -40,7 +40,10 @@ class FrameAssembler {
   // Removes the complete frame at the front; does nothing when there is none.
   void Consume();
   // Removes the frame of size bytes that Next has just given.
-  void Consume(size_t size) { buffer_.Consume(size); }
+  void Consume(size_t size) {
+    buffer_.Consume(size);
+    if (buffer_.empty()) buffer_.ReleaseIfLarge();
+  }
   // Gives the buffer back while it is empty (the owner calls it now and then: a
   // busy connection keeps it from one arrival to the next).
   void ReleaseIdleMemory() { buffer_.ReleaseIdleMemory(); }
