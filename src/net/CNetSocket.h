@@ -120,7 +120,7 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
     }
     SendBytesNow(data, count, true);
   }
-  static constexpr std::chrono::microseconds kSendLaterDelay{2000};
+  static constexpr std::chrono::microseconds kSendLaterDelay{1000};
   void GetData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
   void PeekData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
   bool Listen();

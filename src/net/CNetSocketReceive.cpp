@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -17,11 +18,17 @@ namespace toruna::net {
 
 namespace {
 
-// One scratch buffer for all objects: a read copies out of it before any event fires.
-std::vector<uint8_t>& ReadScratch(size_t size) {
-  static std::vector<uint8_t> scratch;
-  if (scratch.size() < size) scratch.resize(size);
-  return scratch;
+// One scratch buffer for all objects: a read copies out of it before any event
+// fires. It is as large as a socket's receive buffer (often hundreds of KB) but is
+// left uninitialised, so that only the pages reads actually fill become resident.
+uint8_t* ReadScratch(size_t size) {
+  static std::unique_ptr<uint8_t[]> scratch;
+  static size_t capacity = 0;
+  if (capacity < size) {
+    scratch.reset(new uint8_t[size]);
+    capacity = size;
+  }
+  return scratch.get();
 }
 
 constexpr size_t kDefaultReadSize = 65536;
@@ -47,8 +54,8 @@ int32_t CNetSocket::ReceiveIntoQueue() {
   Platform& platform = module_.platform();
   const size_t size = receiveBufferSize > 0 ? static_cast<size_t>(receiveBufferSize)
                                             : kDefaultReadSize;
-  std::vector<uint8_t>& buffer = ReadScratch(size);
-  const int received = platform.Recv(socketHandle, buffer.data(), static_cast<int>(size), 0);
+  uint8_t* buffer = ReadScratch(size);
+  const int received = platform.Recv(socketHandle, buffer, static_cast<int>(size), 0);
   if (received == -1) {
     const int code = platform.LastError();
     // A read notification that finds nothing (already read) is not a failure.
@@ -57,7 +64,7 @@ int32_t CNetSocket::ReceiveIntoQueue() {
     FireError(code, modNetSocket::WinsockErrorText(code), "", false, false);
     return 0;
   }
-  if (received > 0) receiveQueue.Append(buffer.data(), static_cast<size_t>(received));
+  if (received > 0) receiveQueue.Append(buffer, static_cast<size_t>(received));
   return received;
 }
 

@@ -15,7 +15,8 @@ class IServerApp {
  public:
   // Brings the registering session up to date and announces it (before ServerInfo).
   virtual void Register(int32_t lID) = 0;
-  // Sends B to every registered session except oClient.
+  // Sends B to every registered session except oClient, as an announcement (it
+  // may wait a few milliseconds to share a write with the next ones).
   virtual void CL_Broadcast(clsClient& oClient, std::span<const uint8_t> B) = 0;
   // Hands a subscription request (the first 9 bytes of the frame) to the event's owner.
   virtual void CL_Request(clsClient& oClient, int32_t lngID, std::span<const uint8_t> B) = 0;
