@@ -28,12 +28,13 @@ namespace {
 
 // The ClientInfo announcement of a client, built into a buffer that is reused.
 void FillClientInfo(std::vector<uint8_t>& frame, int32_t id, const std::string& wireName) {
-  frame.resize(8 + wireName.size());
-  frame[0] = session::kFrameMarker;
-  session::PutInt16(&frame[1], static_cast<int16_t>(wireName.size() + 5));
-  frame[3] = session::ClientInfo;
-  session::PutInt32(&frame[4], id);
-  std::copy(wireName.begin(), wireName.end(), frame.begin() + 8);
+  std::array<uint8_t, 8> header{session::kFrameMarker};
+  session::PutInt16(&header[1], static_cast<int16_t>(wireName.size() + 5));
+  header[3] = session::ClientInfo;
+  session::PutInt32(&header[4], id);
+  frame.clear();
+  frame.insert(frame.end(), header.begin(), header.end());
+  frame.insert(frame.end(), wireName.begin(), wireName.end());
 }
 
 }  // namespace
