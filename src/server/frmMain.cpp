@@ -32,8 +32,7 @@ void FillClientInfo(std::vector<uint8_t>& frame, int32_t id, const std::string& 
   session::PutInt16(&header[1], static_cast<int16_t>(wireName.size() + 5));
   header[3] = session::ClientInfo;
   session::PutInt32(&header[4], id);
-  frame.clear();
-  frame.insert(frame.end(), header.begin(), header.end());
+  frame.assign(header.begin(), header.end());
   frame.insert(frame.end(), wireName.begin(), wireName.end());
 }
 

@@ -33,7 +33,7 @@ inline constexpr size_t kUnsentLimit = 1048576;
 // Caption of the system's message boxes.
 inline constexpr const char* kAlertCaption = "Toruna";
 
-class clsClient : public std::enable_shared_from_this<clsClient>, private net::SocketEventSink {
+class clsClient final : public std::enable_shared_from_this<clsClient>, private net::SocketEventSink {
  public:
   // Draws the session's ID from the application's counter, then creates Sock
   // on the dispatcher with its events connected.
