@@ -180,25 +180,26 @@ bool modNetSocket::ScheduleLateFlush(CNetSocket& object) {
 
 void modNetSocket::RunLateFlushes() {
   lateDeferred_ = false;
-  std::vector<std::weak_ptr<CNetSocket>> batch;
-  batch.swap(lateFlushes_);
-  for (const std::weak_ptr<CNetSocket>& entry : batch) {
-    if (std::shared_ptr<CNetSocket> object = entry.lock()) object->LateFlush();
-  }
+  FlushEach(lateFlushes_, &CNetSocket::LateFlush);
 }
 
 void modNetSocket::RunFlushes() {
   flushDeferred_ = false;
+  FlushEach(pendingFlushes_, &CNetSocket::DeferredFlush);
+}
+
+void modNetSocket::FlushEach(std::vector<std::weak_ptr<CNetSocket>>& pending,
+                             void (CNetSocket::*flush)()) {
   // Hand-overs fire events whose handlers may send again (a new deferral) or run
   // the loop (a modal box); this round works on its own list.
   std::vector<std::weak_ptr<CNetSocket>> batch;
-  batch.swap(pendingFlushes_);
+  batch.swap(pending);
   for (const std::weak_ptr<CNetSocket>& entry : batch) {
-    if (std::shared_ptr<CNetSocket> object = entry.lock()) object->DeferredFlush();
+    if (std::shared_ptr<CNetSocket> object = entry.lock()) ((*object).*flush)();
   }
   // Keep the list's storage for the next batch.
   batch.clear();
-  if (pendingFlushes_.empty()) pendingFlushes_.swap(batch);
+  if (pending.empty()) pending.swap(batch);
 }
 
 void modNetSocket::ForgetObject(CNetSocket* object) {

@@ -102,6 +102,7 @@ class modNetSocket : public NotificationSink {
 
   void RunFlushes();
   void RunLateFlushes();
+  void FlushEach(std::vector<std::weak_ptr<CNetSocket>>& pending, void (CNetSocket::*flush)());
 };
 
 // Helpers used across the layer.
