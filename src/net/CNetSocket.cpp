@@ -74,7 +74,7 @@ std::string CNetSocket::RemoteHost() const { return RareText(&Rare::remoteHost);
 
 void CNetSocket::SetRemoteHost(const std::string& strHost) {
   if (protocol == ProtocolUdp || state == StateClosed) {
-    if (rare_ || !strHost.empty()) rare().remoteHost = strHost;
+    SetRareText(&Rare::remoteHost, strHost);
     return;
   }
   FireError(kErrInvalidOperation, std::string("CNetSocket.RemoteHost - ") + kTextInvalidOperation, "", false, false);
@@ -109,9 +109,7 @@ int32_t CNetSocket::SocketHandle() const { return socketHandle; }
 
 std::string CNetSocket::Tag() const { return RareText(&Rare::tag); }
 
-void CNetSocket::SetTag(const std::string& strTag) {
-  if (rare_ || !strTag.empty()) rare().tag = strTag;
-}
+void CNetSocket::SetTag(const std::string& strTag) { SetRareText(&Rare::tag, strTag); }
 
 int32_t CNetSocket::Protocol() const { return protocol; }
 
@@ -135,8 +133,8 @@ const std::string& CNetSocket::RareText(std::string Rare::*field) const {
   return rare_ ? (*rare_).*field : empty;
 }
 
-void CNetSocket::ClearRemoteHost() {
-  if (rare_) rare_->remoteHost.clear();
+void CNetSocket::SetRareText(std::string Rare::*field, std::string text) {
+  if (rare_ || !text.empty()) rare().*field = std::move(text);
 }
 
 void CNetSocket::SetRemoteAddress(uint32_t address) {
@@ -216,64 +214,8 @@ void CNetSocket::FireError(int32_t number, const std::string& description, const
   e.Description = description;
   e.Source = source;
   e.CancelDisplay = cancelDisplay;
-  if (sink_ != nullptr) {
-    sink_->Sock_Error(e);
-  } else {
-    OnError(e);
-  }
+  Fire(&SocketEventSink::Sock_Error, OnError, e);
   if (allowBox && !e.CancelDisplay) AlertService::Current().Alert(e.Description, e.Source);
-}
-
-}  // namespace toruna::net
-
-namespace toruna::net {
-
-void CNetSocket::FireCloseSck() {
-  if (sink_ != nullptr) {
-    sink_->Sock_CloseSck();
-  } else {
-    OnCloseSck();
-  }
-}
-
-void CNetSocket::FireConnect() {
-  if (sink_ != nullptr) {
-    sink_->Sock_Connect();
-  } else {
-    OnConnect();
-  }
-}
-
-void CNetSocket::FireConnectionRequest(int32_t RequestID) {
-  if (sink_ != nullptr) {
-    sink_->Sock_ConnectionRequest(RequestID);
-  } else {
-    OnConnectionRequest(RequestID);
-  }
-}
-
-void CNetSocket::FireDataArrival(int32_t bytesTotal) {
-  if (sink_ != nullptr) {
-    sink_->Sock_DataArrival(bytesTotal);
-  } else {
-    OnDataArrival(bytesTotal);
-  }
-}
-
-void CNetSocket::FireSendComplete() {
-  if (sink_ != nullptr) {
-    sink_->Sock_SendComplete();
-  } else {
-    OnSendComplete();
-  }
-}
-
-void CNetSocket::FireSendProgress(int32_t bytesSent, int32_t bytesRemaining) {
-  if (sink_ != nullptr) {
-    sink_->Sock_SendProgress(bytesSent, bytesRemaining);
-  } else {
-    OnSendProgress(bytesSent, bytesRemaining);
-  }
 }
 
 }  // namespace toruna::net

@@ -219,17 +219,21 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
 
   Rare& rare();
   const std::string& RareText(std::string Rare::*field) const;
-  void ClearRemoteHost();
+  // Makes rare_ only for a text that is not empty.
+  void SetRareText(std::string Rare::*field, std::string text);
   void SetRemoteAddress(uint32_t address);
   void ClearRemoteAddress();
 
-  // The seven events: to the sink when one is set, else to the On* members.
-  void FireCloseSck();
-  void FireConnect();
-  void FireConnectionRequest(int32_t RequestID);
-  void FireDataArrival(int32_t bytesTotal);
-  void FireSendComplete();
-  void FireSendProgress(int32_t bytesSent, int32_t bytesRemaining);
+  // An event: to the sink when one is set, else to the On* member.
+  template <typename... Params, typename... Args>
+  void Fire(void (SocketEventSink::*toSink)(Params...), const EventSlot<void(Params...)>& slot,
+            Args&&... args) {
+    if (sink_ != nullptr) {
+      (sink_->*toSink)(std::forward<Args>(args)...);
+    } else {
+      slot(std::forward<Args>(args)...);
+    }
+  }
 
   // Error event of the layer: fires OnError with CancelDisplay starting as given;
   // when allowBox and the handlers leave CancelDisplay false, the alert service
@@ -270,6 +274,7 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   }
   void DeferredFlush();     // the end-of-batch hand-over, run by the dispatcher
   void LateFlush();         // the hand-over of bytes that waited, run by the dispatcher
+  void FlushIfStillDue();   // what both do once they find their hand-over still due
   void FlushBeforeClose();  // hands a deferred hand-over's bytes over without events
   bool SendReady();                                     // SendData step 1
   // Receive path (CNetSocketReceive.cpp).

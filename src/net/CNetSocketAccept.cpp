@@ -98,13 +98,15 @@ void CNetSocket::Accept(int32_t RequestID) {
   }
   module_.RerouteSocket(RequestID, this);
 
-  if (!receiveQueue.empty()) FireDataArrival(static_cast<int32_t>(receiveQueue.size()));
+  if (!receiveQueue.empty()) {
+    Fire(&SocketEventSink::Sock_DataArrival, OnDataArrival, static_cast<int32_t>(receiveQueue.size()));
+  }
   // Only while the connection is still this object's: a DataArrival handler may
   // already have closed it.
   if (holder && holder->state == StateClosing && state == StateConnected &&
       socketHandle == RequestID) {
     state = StateClosing;
-    FireCloseSck();
+    Fire(&SocketEventSink::Sock_CloseSck, OnCloseSck);
   }
 }
 
@@ -113,7 +115,7 @@ bool CNetSocket::ReadPeerAddress(int32_t handle) {
   if (module_.platform().GetPeerName(handle, &peer) == -1) {
     remotePort = 0;
     ClearRemoteAddress();
-    ClearRemoteHost();
+    SetRareText(&Rare::remoteHost, "");
     return false;
   }
   StoreRemoteAddress(peer);
@@ -123,7 +125,7 @@ bool CNetSocket::ReadPeerAddress(int32_t handle) {
 void CNetSocket::StoreRemoteAddress(const SockAddrIn& address) {
   remotePort = address.port;
   SetRemoteAddress(address.addr);
-  ClearRemoteHost();
+  SetRareText(&Rare::remoteHost, "");
 }
 
 }  // namespace toruna::net

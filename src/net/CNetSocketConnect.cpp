@@ -80,7 +80,7 @@ bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) 
   }
 
   socketBound_ = true;
-  if (rare_ || !dotted.empty()) rare().localIP = dotted;
+  SetRareText(&Rare::localIP, dotted);
   if (port != 0) {
     localPort = port;
   } else {
@@ -138,10 +138,7 @@ std::string CNetSocket::GetLocalIP() {
 
 void CNetSocket::Connect(const Variant& RemoteHost, const Variant& RemotePort) {
   if (state != StateClosed) throw RaisedError(kErrInvalidOperation, "CNetSocket.Connect", kTextInvalidOperation);
-  if (!RemoteHost.IsMissing()) {
-    std::string host = TextOf(RemoteHost);
-    if (rare_ || !host.empty()) rare().remoteHost = std::move(host);
-  }
+  if (!RemoteHost.IsMissing()) SetRareText(&Rare::remoteHost, TextOf(RemoteHost));
   if (!RemotePort.IsMissing()) {
     if (!RemotePort.IsNumeric()) throw RaisedError(kErrUnsupportedType, "CNetSocket.Connect", kTextUnsupportedType);
     const double value = RemotePort.ToNumber();

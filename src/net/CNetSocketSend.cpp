@@ -77,6 +77,10 @@ void CNetSocket::QueueBytes(const uint8_t* data, size_t count, bool mayWait) {
 void CNetSocket::DeferredFlush() {
   if (!flushScheduled_) return;
   flushScheduled_ = false;
+  FlushIfStillDue();
+}
+
+void CNetSocket::FlushIfStillDue() {
   if (sendQueue.empty() || sendBlocked_ || socketHandle == -1) return;
   // The bytes were accepted while connected; a peer's close seen since then does
   // not take them back, a failure of the object does.
@@ -89,9 +93,7 @@ void CNetSocket::LateFlush() {
   lateScheduled_ = false;
   // An end-of-batch hand-over is due anyway and takes these bytes.
   if (flushScheduled_) return;
-  if (sendQueue.empty() || sendBlocked_ || socketHandle == -1) return;
-  if (state != StateConnected && state != StateClosing) return;
-  FlushSendQueue();
+  FlushIfStillDue();
 }
 
 void CNetSocket::FlushBeforeClose() {
@@ -148,15 +150,18 @@ void CNetSocket::SendBufferedData() {
         sendQueue.ReleaseIfLarge();
         const int32_t reported = sent;
         sent = 0;
-        FireSendProgress(reported, 0);
-        FireSendComplete();
+        Fire(&SocketEventSink::Sock_SendProgress, OnSendProgress, reported, 0);
+        Fire(&SocketEventSink::Sock_SendComplete, OnSendComplete);
       } else {
         sendQueue.Consume(static_cast<size_t>(result));
         // Nothing taken although the socket reported room: treat it as a
         // would-block and wait for FD_WRITE rather than spin.
         if (result == 0) {
           sendBlocked_ = true;
-          if (sent > 0) FireSendProgress(sent, static_cast<int32_t>(sendQueue.size()));
+          if (sent > 0) {
+            Fire(&SocketEventSink::Sock_SendProgress, OnSendProgress, sent,
+                 static_cast<int32_t>(sendQueue.size()));
+          }
           break;
         }
       }
@@ -164,7 +169,10 @@ void CNetSocket::SendBufferedData() {
       const int code = platform.LastError();
       if (code == kErrWouldBlock) {
         sendBlocked_ = true;
-        if (sent > 0) FireSendProgress(sent, static_cast<int32_t>(sendQueue.size()));
+        if (sent > 0) {
+          Fire(&SocketEventSink::Sock_SendProgress, OnSendProgress, sent,
+               static_cast<int32_t>(sendQueue.size()));
+        }
       } else {
         state = StateError;
         FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.SendBufferedData",

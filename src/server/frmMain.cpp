@@ -24,19 +24,6 @@ namespace toruna::server {
 using session::clsClient;
 using session::IdSnapshot;
 
-namespace {
-
-// The ClientInfo announcement of a client, built into a buffer that is reused.
-void FillClientInfo(std::vector<uint8_t>& frame, int32_t id, const std::string& wireName) {
-  std::array<uint8_t, 8> header{session::kFrameMarker};
-  session::PutInt16(&header[1], static_cast<int16_t>(wireName.size() + 5));
-  header[3] = session::ClientInfo;
-  session::PutInt32(&header[4], id);
-  frame.assign(header.begin(), header.end());
-  frame.insert(frame.end(), wireName.begin(), wireName.end());
-}
-
-}  // namespace
 
 frmMain::frmMain(net::modNetSocket& dispatcher, net::EventLoop* loop, FrontEnd* frontEnd,
                  ServerConfig config)
@@ -137,8 +124,7 @@ void frmMain::Register(int32_t lID) {
   if (!rosterValid_) BuildRoster(lID);
   rosterUsed_ = true;
   if (!roster_.empty()) newcomer->Send(roster_);
-  std::vector<uint8_t> clientInfo;
-  FillClientInfo(clientInfo, lID, newcomer->WireName());
+  const std::vector<uint8_t> clientInfo = session::frames::ClientInfo(lID, newcomer->WireName());
   CL_Broadcast(*newcomer, clientInfo);
   if (colClients.Add(lID, newcomer) && rosterValid_) {
     roster_.insert(roster_.end(), clientInfo.begin(), clientInfo.end());
@@ -151,7 +137,7 @@ void frmMain::BuildRoster(int32_t except) {
   for (const auto& entry : colClients) {
     if (entry.id == except) continue;
     const clsClient& c = *entry.item;
-    FillClientInfo(frame, c.ID(), c.WireName());
+    frame = session::frames::ClientInfo(c.ID(), c.WireName());
     roster_.insert(roster_.end(), frame.begin(), frame.end());
     for (const auto& owned : c.Events) {
       const session::clsEvent& event = *owned.item;

@@ -63,7 +63,9 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   clsEvent& EventO(int32_t Index) const;
   // The client's name (UTF-8), and as it came on the wire (Windows-1252).
   std::string name() const;
-  const std::string& WireName() const { return wireName_; }
+  std::span<const uint8_t> WireName() const {
+    return {reinterpret_cast<const uint8_t*>(wireName_.data()), wireName_.size()};
+  }
   bool Registered() const { return registered_; }
 
   // Handlers of Sock's events.
