@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
   std::cout << std::unitbuf;
 
   Connection c;  // on the library's own event loop
-  toruna::net::EventLoop& loop = c.Loop();
+  toruna::loop::EventLoop& loop = c.Loop();
   int status = 0;
   int published = 0;
 

@@ -25,19 +25,19 @@ namespace {
 // The smallest length at which the roster reads a frame of each type.
 int MinimumLength(uint8_t type) {
   switch (type) {
-    case session::EventData: return 6;
-    case session::ClientInfo: return 5;
-    case session::ClientGone: return 5;
-    case session::EventInfo: return 13;
-    case session::EventRemove: return 5;
-    case session::EventSubscribe: return 6;
-    case session::EventCreated: return 9;
-    case session::ServerInfo: return 1;
+    case protocol::EventData: return 6;
+    case protocol::ClientInfo: return 5;
+    case protocol::ClientGone: return 5;
+    case protocol::EventInfo: return 13;
+    case protocol::EventRemove: return 5;
+    case protocol::EventSubscribe: return 6;
+    case protocol::EventCreated: return 9;
+    case protocol::ServerInfo: return 1;
     default: return -1;
   }
 }
 
-void CheckChange(const client::Roster& roster, const session::FrameView& frame,
+void CheckChange(const client::Roster& roster, const protocol::FrameView& frame,
                  const client::RosterChange& c) {
   const uint8_t type = frame.Type();
   const int minimum = MinimumLength(type);
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ReferenceFrames reference;
   client::Roster roster;
   std::vector<std::vector<uint8_t>> delivered;
-  client::FrameStream stream([&](const session::FrameView& frame) {
+  client::FrameStream stream([&](const protocol::FrameView& frame) {
     delivered.emplace_back(frame.Bytes().begin(), frame.Bytes().end());
     const client::RosterChange change = roster.Apply(frame);
     CheckChange(roster, frame, change);

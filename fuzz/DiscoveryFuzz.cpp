@@ -19,7 +19,7 @@
 
 #include "FuzzServer.h"
 #include "server/NumericText.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 using namespace toruna;
 using fuzz::FuzzInput;
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < registered; ++i) {
     const int conn = rig.platform.ConnectClient(13131);
     const uint8_t name[] = {static_cast<uint8_t>('a' + i)};
-    rig.platform.ClientSend(conn, session::frames::ClientInfoRequest(name));
+    rig.platform.ClientSend(conn, protocol::frames::ClientInfoRequest(name));
   }
   rig.Pump();
   FUZZ_CHECK(rig.form->colClients.Count() == static_cast<int32_t>(registered),

@@ -16,12 +16,12 @@
 
 #include "FuzzInput.h"
 #include "ReferenceFrames.h"
-#include "session/FrameAssembler.h"
+#include "protocol/FrameAssembler.h"
 
 using toruna::fuzz::ExactCopy;
 using toruna::fuzz::FuzzInput;
 using toruna::fuzz::ReferenceFrames;
-using toruna::session::FrameAssembler;
+using toruna::protocol::FrameAssembler;
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "FuzzInput.h"
 #include "MemoryPlatform.h"
-#include "net/AlertService.h"
+#include "base/AlertService.h"
 #include "net/modNetSocket.h"
 #include "server/frmMain.h"
 
@@ -22,7 +22,7 @@ namespace toruna::fuzz {
 
 inline constexpr const char* kServerName = "Fuzz";
 
-class FailingAlerts : public net::AlertService {
+class FailingAlerts : public base::AlertService {
  public:
   void Alert(const std::string& text, const std::string& caption) override {
     std::fprintf(stderr, "message box \"%s\": %s\n", caption.c_str(), text.c_str());
@@ -55,7 +55,7 @@ inline const std::string& SettingsPath() {
 
 inline void InstallFailingAlerts() {
   static FailingAlerts alerts;
-  net::AlertService::Install(&alerts);
+  base::AlertService::Install(&alerts);
 }
 
 struct FuzzServer {

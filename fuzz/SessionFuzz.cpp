@@ -15,7 +15,7 @@
 
 #include "FuzzServer.h"
 #include "ReferenceFrames.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 using namespace toruna;
 using fuzz::FuzzInput;
@@ -77,27 +77,27 @@ class SessionRun {
         break;
       }
       case 2:
-        Send(p, session::frames::ClientInfoRequest(in_.Take(in_.Below(16))));
+        Send(p, protocol::frames::ClientInfoRequest(in_.Take(in_.Below(16))));
         break;
       case 3: {
         const auto requestId = static_cast<int32_t>(in_.U32());
         const auto interval = static_cast<int16_t>(in_.U16());
         const auto max = static_cast<int16_t>(in_.U16());
-        Send(p, session::frames::EventInfoRequest(requestId, interval, max, in_.Slice()));
+        Send(p, protocol::frames::EventInfoRequest(requestId, interval, max, in_.Slice()));
         break;
       }
       case 4: {
         const int32_t id = PickEvent(known_);
-        Send(p, session::frames::EventSubscribe(id, in_.Byte()));
+        Send(p, protocol::frames::EventSubscribe(id, in_.Byte()));
         break;
       }
       case 5: {
         const int32_t id = PickEvent(p.ownEvents);
-        Send(p, session::frames::EventData(id, in_.Byte()));
+        Send(p, protocol::frames::EventData(id, in_.Byte()));
         break;
       }
       case 6:
-        Send(p, session::frames::EventRemove(PickEvent(p.ownEvents)));
+        Send(p, protocol::frames::EventRemove(PickEvent(p.ownEvents)));
         break;
       case 7:
         Read(p, large ? SIZE_MAX : static_cast<size_t>(in_.U16()));
@@ -136,33 +136,33 @@ class SessionRun {
   }
 
   void CheckFrame(Peer& p, const std::vector<uint8_t>& f) {
-    const int16_t length = session::GetInt16(&f[1]);
+    const int16_t length = protocol::GetInt16(&f[1]);
     FUZZ_CHECK(length > 0, "the server sent a frame without a type");
     const uint8_t type = f[3];
     switch (type) {
-      case session::EventData:
-      case session::EventSubscribe:
+      case protocol::EventData:
+      case protocol::EventSubscribe:
         FUZZ_CHECK(f.size() == 9, "value or subscription frame size");
         break;
-      case session::ClientInfo:
+      case protocol::ClientInfo:
         FUZZ_CHECK(length >= 6, "client announcement size");
         break;
-      case session::ClientGone:
+      case protocol::ClientGone:
         FUZZ_CHECK(f.size() == 8, "departure frame size");
         break;
-      case session::EventInfo:
+      case protocol::EventInfo:
         FUZZ_CHECK(length >= 14, "event announcement size");
-        known_.push_back(session::GetInt32(&f[8]));
+        known_.push_back(protocol::GetInt32(&f[8]));
         break;
-      case session::EventRemove:
+      case protocol::EventRemove:
         FUZZ_CHECK(length >= 5, "removal frame size");
         break;
-      case session::EventCreated:
+      case protocol::EventCreated:
         FUZZ_CHECK(f.size() == 12, "creation answer size");
-        p.ownEvents.push_back(session::GetInt32(&f[8]));
-        known_.push_back(session::GetInt32(&f[8]));
+        p.ownEvents.push_back(protocol::GetInt32(&f[8]));
+        known_.push_back(protocol::GetInt32(&f[8]));
         break;
-      case session::ServerInfo:
+      case protocol::ServerInfo:
         FUZZ_CHECK(f == rig_.form->NameMessage(), "server name frame");
         break;
       default:

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "FuzzServer.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "server/NumericText.h"
 #include "server/clsSettings.h"
 
@@ -34,7 +34,7 @@ void WriteFile(std::span<const uint8_t> content) {
 std::optional<int32_t> NumericValue(const std::string& text) {
   try {
     return server::NumericText::ReadLong(text, "check");
-  } catch (const net::RaisedError&) {
+  } catch (const base::RaisedError&) {
     return std::nullopt;
   }
 }
@@ -44,8 +44,8 @@ void CheckNumeric(const server::clsSettings& settings, const std::string& key) {
   std::optional<int32_t> read;
   try {
     read = settings.RegVal(key);
-  } catch (const net::RaisedError& e) {
-    FUZZ_CHECK(e.Number() == net::kErrOverflow, "RegVal raised another error");
+  } catch (const base::RaisedError& e) {
+    FUZZ_CHECK(e.Number() == base::kErrOverflow, "RegVal raised another error");
   }
   FUZZ_CHECK(read == expected, "RegVal is not the number of the text");
 }

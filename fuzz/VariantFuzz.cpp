@@ -20,8 +20,8 @@
 #include "FuzzInput.h"
 #include "MemoryPlatform.h"
 #include "net/CNetSocket.h"
-#include "net/Cp1252.h"
-#include "net/RaisedError.h"
+#include "base/Cp1252.h"
+#include "base/RaisedError.h"
 #include "net/modNetSocket.h"
 
 using namespace toruna;
@@ -126,12 +126,12 @@ class VariantRun {
       case 6: {
         // Text made from bytes goes back out as exactly those bytes.
         const std::vector<uint8_t> bytes = fuzz::ExactCopy(in_.Slice());
-        return {Variant(net::Cp1252::ToUtf8(bytes.data(), bytes.size())), bytes};
+        return {Variant(base::Cp1252::ToUtf8(bytes.data(), bytes.size())), bytes};
       }
       case 7: {
         const std::span<const uint8_t> raw = in_.Slice();
         std::string text(raw.begin(), raw.end());
-        std::vector<uint8_t> bytes = net::Cp1252::FromUtf8(text);
+        std::vector<uint8_t> bytes = base::Cp1252::FromUtf8(text);
         FUZZ_CHECK(bytes.size() <= text.size(), "text grew on the wire");
         return {Variant(std::move(text)), bytes};
       }
@@ -154,8 +154,8 @@ class VariantRun {
     bool refused = false;
     try {
       tcp_->SendData(value);
-    } catch (const net::RaisedError& e) {
-      FUZZ_CHECK(e.Number() == net::kErrUnsupportedType, "SendData raised another error");
+    } catch (const base::RaisedError& e) {
+      FUZZ_CHECK(e.Number() == base::kErrUnsupportedType, "SendData raised another error");
       refused = true;
     }
     FUZZ_CHECK(refused == !layout.has_value(), "SendData refused a kind it has a layout for");
@@ -227,7 +227,7 @@ class VariantRun {
       e.kind = varType->IsNumeric() ? static_cast<int32_t>(Whole(*varType)) : net::vbError;
     }
     if (Given(maxLen) && maxLen->IsNumeric() && maxLen->ToNumber() < 0) {
-      e.raised = net::kErrBadArgument;
+      e.raised = base::kErrBadArgument;
       return e;
     }
     if (e.kind == net::vbString || e.kind == net::vbByteArray) {
@@ -247,7 +247,7 @@ class VariantRun {
       e.fills = true;
       e.take = k;
     } else {
-      e.raised = net::kErrUnsupportedType;
+      e.raised = base::kErrUnsupportedType;
       return e;
     }
     if (udp && e.take < available) e.raised = net::kErrMessageTooLong;
@@ -258,7 +258,7 @@ class VariantRun {
     FUZZ_CHECK(data.Type() == e.kind, "GetData filled another kind");
     switch (e.kind) {
       case net::vbString:
-        FUZZ_CHECK(net::Cp1252::FromUtf8(data.AsString()) == bytes, "text taken");
+        FUZZ_CHECK(base::Cp1252::FromUtf8(data.AsString()) == bytes, "text taken");
         break;
       case net::vbByteArray: FUZZ_CHECK(data.AsBytes() == bytes, "bytes taken"); break;
       case net::vbInteger: FUZZ_CHECK(data.AsInteger() == Decode<int16_t>(bytes), "Integer"); break;
@@ -290,7 +290,7 @@ class VariantRun {
       } else {
         sock.GetData(data, vt, ml);
       }
-    } catch (const net::RaisedError& error) {
+    } catch (const base::RaisedError& error) {
       raised = error.Number();
     }
     FUZZ_CHECK(raised == e.raised, "GetData raised another error, or none");

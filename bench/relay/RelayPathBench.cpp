@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "FuzzServer.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace {
 
 using toruna::fuzz::FuzzServer;
-namespace frames = toruna::session::frames;
+namespace frames = toruna::protocol::frames;
 
 std::vector<uint8_t> Text(const char* s) { return std::vector<uint8_t>(s, s + std::char_traits<char>::length(s)); }
 
@@ -33,7 +33,7 @@ class Relay {
     rig_.Pump();
     const std::vector<uint8_t> created = rig_.platform.ClientRead(publisher_);
     if (created.size() < 12) throw std::runtime_error("no EventCreated");
-    eventId_ = toruna::session::GetInt32(&created[created.size() - 4]);
+    eventId_ = toruna::protocol::GetInt32(&created[created.size() - 4]);
     for (int i = 0; i < subscribers; ++i) {
       const int s = Join("sub");
       rig_.platform.ClientSend(s, frames::EventSubscribe(eventId_, 1));

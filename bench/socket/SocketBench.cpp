@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "net/CNetSocket.h"
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"
 #include "net/linux/LinuxPlatform.h"
 #include "net/modNetSocket.h"
 
 namespace {
 
 using toruna::net::CNetSocket;
-using toruna::net::EventLoop;
+using toruna::loop::EventLoop;
 using toruna::net::LinuxPlatform;
 using toruna::net::modNetSocket;
 using toruna::net::Variant;

@@ -7,12 +7,12 @@
 #include <ostream>
 #include <string>
 
-#include "net/AlertService.h"
+#include "base/AlertService.h"
 #include "server/FrontEnd.h"
 
 namespace toruna::app {
 
-class HeadlessFrontEnd : public server::FrontEnd, public net::AlertService {
+class HeadlessFrontEnd : public server::FrontEnd, public base::AlertService {
  public:
   HeadlessFrontEnd(std::ostream& log, std::ostream& alerts) : log_(log), alerts_(alerts) {}
 

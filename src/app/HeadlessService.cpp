@@ -2,22 +2,22 @@
 
 #include "app/HeadlessFrontEnd.h"
 #include "app/ServiceReport.h"
-#include "net/linux/SignalWatch.h"
-#include "net/AlertService.h"
-#include "net/linux/EventLoop.h"
+#include "loop/SignalWatch.h"
+#include "base/AlertService.h"
+#include "loop/EventLoop.h"
 
 namespace toruna::app {
 
-int HeadlessService::Run(net::modNetSocket& dispatcher, net::EventLoop& loop,
+int HeadlessService::Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
                          const server::ServerConfig& config, std::ostream& out,
                          std::ostream& err) {
   HeadlessFrontEnd frontEnd(out, err);
-  net::AlertService::Install(&frontEnd);
+  base::AlertService::Install(&frontEnd);
   int status = 0;
   {
     server::frmMain form(dispatcher, &loop, &frontEnd, config);
-    net::SignalWatch signals;
-    loop.Watch(signals.Fd(), net::EventLoop::kReadable, [&](uint32_t) {
+    loop::SignalWatch signals;
+    loop.Watch(signals.Fd(), loop::EventLoop::kReadable, [&](uint32_t) {
       if (signals.Take() != 0) {
         form.mnuExit_Click();
         loop.Stop();
@@ -38,7 +38,7 @@ int HeadlessService::Run(net::modNetSocket& dispatcher, net::EventLoop& loop,
     }
     loop.Unwatch(signals.Fd());
   }
-  net::AlertService::Install(nullptr);
+  base::AlertService::Install(nullptr);
   return status;
 }
 

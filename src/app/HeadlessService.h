@@ -6,8 +6,10 @@
 
 #include "server/frmMain.h"
 
-namespace toruna::net {
+namespace toruna::loop {
 class EventLoop;
+}  // namespace toruna::loop
+namespace toruna::net {
 class modNetSocket;
 }  // namespace toruna::net
 
@@ -16,9 +18,9 @@ namespace toruna::app {
 class HeadlessService {
  public:
   // Starts the server on dispatcher and runs loop until a termination signal
-  // (blocked beforehand with net::SignalWatch::Block). Returns the exit status: 0 after
+  // (blocked beforehand with loop::SignalWatch::Block). Returns the exit status: 0 after
   // a signal, 1 after an error that no handler trapped.
-  static int Run(net::modNetSocket& dispatcher, net::EventLoop& loop,
+  static int Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
                  const server::ServerConfig& config, std::ostream& out, std::ostream& err);
 };
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "server/frmMain.h"
 
 namespace toruna::app {
@@ -51,7 +51,7 @@ std::string ServiceReport::PortReason(bool udp, int port) {
 }
 
 std::string ServiceReport::FatalText(const std::exception& error) {
-  if (const auto* raised = dynamic_cast<const net::RaisedError*>(&error)) {
+  if (const auto* raised = dynamic_cast<const base::RaisedError*>(&error)) {
     std::string text = "run-time error " + std::to_string(raised->Number()) + ": " +
                        raised->Description();
     if (!raised->Source().empty()) text += " (" + raised->Source() + ")";

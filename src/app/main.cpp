@@ -9,8 +9,8 @@
 #include "app/CommandLine.h"
 #include "app/DescriptorLimit.h"
 #include "app/HeadlessService.h"
-#include "net/linux/SignalWatch.h"
-#include "net/modNetSocket.h"
+#include "loop/SignalWatch.h"
+#include "net/linux/SocketLayer.h"
 #ifdef TORUNA_HAVE_TRAY
 #include "app/qt/TrayApplication.h"
 #endif
@@ -24,7 +24,7 @@ using toruna::app::DescriptorLimit;
 
 int main(int argc, char** argv) {
   // Before any thread exists, so that only the loop ever sees these signals.
-  toruna::net::SignalWatch::Block();
+  toruna::loop::SignalWatch::Block();
 
   const CommandLine options = CommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
   switch (options.action()) {
@@ -48,8 +48,9 @@ int main(int argc, char** argv) {
     std::cerr << "toruna-server: " << *shortage << std::endl;
   }
 
-  toruna::net::modNetSocket& dispatcher = toruna::net::modNetSocket::Default();
-  toruna::net::EventLoop& loop = toruna::net::modNetSocket::DefaultLoop();
+  toruna::net::SocketLayer layer;
+  toruna::net::modNetSocket& dispatcher = layer.Dispatcher();
+  toruna::loop::EventLoop& loop = layer.Loop();
 
 #ifdef TORUNA_HAVE_TRAY
   if (!options.headless()) {

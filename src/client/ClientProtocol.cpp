@@ -4,7 +4,7 @@
 
 namespace toruna::client {
 
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 ClientProtocol::ClientProtocol(SendFn send) : window_(std::move(send)) {}
 
@@ -140,7 +140,7 @@ OwnEvent* ClientProtocol::OwnById(int32_t eventId) {
   return nullptr;
 }
 
-void ClientProtocol::OnFrame(const session::FrameView& frame) {
+void ClientProtocol::OnFrame(const protocol::FrameView& frame) {
   // The answers to the window's round trips are nobody's subscriber notices.
   if (SendWindow::IsAnswer(frame)) {
     window_.Answered();

@@ -21,7 +21,7 @@
 #include "client/NamePatterns.h"
 #include "client/Roster.h"
 #include "client/SendWindow.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::client {
 
@@ -116,7 +116,7 @@ class ClientProtocol {
   const std::map<int32_t, OwnEvent>& OwnEvents() const { return own_; }
 
   // One frame from the server.
-  void OnFrame(const session::FrameView& frame);
+  void OnFrame(const protocol::FrameView& frame);
   // Bytes waiting in the send queue for room on the way to the server.
   size_t Queued() const { return window_.QueuedBytes(); }
 

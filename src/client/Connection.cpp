@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "client/WireText.h"
-#include "net/modNetSocket.h"
+#include "net/linux/SocketLayer.h"
 
 namespace toruna::client {
 
@@ -14,9 +14,10 @@ constexpr auto kDrainTick = std::chrono::milliseconds(20);
 constexpr int kQuietTicks = 5;
 }  // namespace
 
-Connection::Connection() : Connection(net::modNetSocket::Default(), net::modNetSocket::DefaultLoop()) {}
+Connection::Connection()
+    : Connection(net::SocketLayer::Default().Dispatcher(), net::SocketLayer::Default().Loop()) {}
 
-Connection::Connection(net::modNetSocket& dispatcher, net::EventLoop& loop)
+Connection::Connection(net::modNetSocket& dispatcher, loop::EventLoop& loop)
     : ClientProtocol([this](const std::vector<uint8_t>& frame) { link_.Send(frame); }),
       loop_(loop),
       link_(dispatcher, loop,
@@ -26,7 +27,7 @@ Connection::Connection(net::modNetSocket& dispatcher, net::EventLoop& loop)
                       Start(name_);
                       if (OnConnected) OnConnected();
                     },
-                .frame = [this](const session::FrameView& f) { OnFrame(f); },
+                .frame = [this](const protocol::FrameView& f) { OnFrame(f); },
                 .failed = [this](const Ending& e) { End(e); },
             }) {}
 

@@ -16,7 +16,7 @@
 
 #include "client/ClientProtocol.h"
 #include "client/ServerLink.h"
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"
 
 namespace toruna::net {
 class modNetSocket;
@@ -31,7 +31,7 @@ class Connection : public ClientProtocol {
   // On the process-wide socket layer and its loop.
   Connection();
   // On a socket layer and loop of the caller's.
-  Connection(net::modNetSocket& dispatcher, net::EventLoop& loop);
+  Connection(net::modNetSocket& dispatcher, loop::EventLoop& loop);
   ~Connection() override;
 
   // TCP is up and the registration has gone out.
@@ -60,19 +60,19 @@ class Connection : public ClientProtocol {
   size_t Unsent() const { return link_.Unsent() + Queued(); }
   // The local machine's name; empty when unknown.
   std::string LocalHostName() { return link_.LocalHostName(); }
-  net::EventLoop& Loop() { return loop_; }
+  loop::EventLoop& Loop() { return loop_; }
 
  private:
   void End(const Ending& ending);
   void CancelDrain();
 
-  net::EventLoop& loop_;
+  loop::EventLoop& loop_;
   ServerLink link_;
   std::string host_;
   std::string name_;
   bool opened_ = false;
   bool ended_ = false;
-  std::optional<net::EventLoop::TimerId> drainTimer_;
+  std::optional<loop::EventLoop::TimerId> drainTimer_;
   int quietTicks_ = 0;
   std::function<void()> drained_;
 };

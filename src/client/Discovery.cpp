@@ -4,15 +4,15 @@
 
 #include "client/WireText.h"
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "net/Variant.h"
-#include "net/linux/EventLoop.h"
-#include "net/linux/LinuxPlatform.h"
+#include "loop/EventLoop.h"
+#include "net/linux/SocketLayer.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::client {
 
-Discovery::Discovery() : Discovery(net::modNetSocket::Default()) {}
+Discovery::Discovery() : Discovery(net::SocketLayer::Default().Dispatcher()) {}
 
 Discovery::Discovery(net::modNetSocket& dispatcher) : dispatcher_(dispatcher) {}
 
@@ -82,7 +82,7 @@ void Discovery::Ask(const std::string& destination, int32_t port) {
       net::Variant data(std::vector<uint8_t>{});
       try {
         raw->GetData(data);
-      } catch (const net::RaisedError&) {
+      } catch (const base::RaisedError&) {
         continue;  // a datagram too long to be an answer is gone now
       }
       if (data.Type() == net::vbByteArray) OnDatagram(raw->RemoteHostIP(), data.AsBytes());
@@ -98,9 +98,9 @@ void Discovery::Ask(const std::string& destination, int32_t port) {
     s->SetRemoteHost(destination);
     s->SetRemotePort(port);
     s->SendData(net::Variant(Request(s->LocalPort())));
-  } catch (const net::RaisedError& e) {
+  } catch (const base::RaisedError& e) {
     // The send path raises 40014 when the destination's name cannot be looked up.
-    fail(e.Number() == net::kErrBadArgument ? std::string("host not found") : e.Description());
+    fail(e.Number() == base::kErrBadArgument ? std::string("host not found") : e.Description());
   }
 }
 
@@ -110,7 +110,7 @@ void Discovery::Stop() {
     s->OnError = nullptr;
     try {
       s->CloseSck();
-    } catch (const net::RaisedError&) {
+    } catch (const base::RaisedError&) {
       // Released with the object either way.
     }
   }
@@ -121,17 +121,14 @@ std::vector<FoundServer> Discover(std::chrono::milliseconds timeout,
                                   const std::vector<std::string>& destinations, int32_t port) {
   // A loop of its own: the process-wide one may be in use, and a stopped loop
   // cannot run again.
-  net::EventLoop loop;
-  net::LinuxPlatform platform(loop);
-  net::modNetSocket dispatcher(platform);
+  net::SocketLayer layer;
+  loop::EventLoop& loop = layer.Loop();
   std::vector<FoundServer> found;
   {
-    Discovery discovery(dispatcher);
+    Discovery discovery(layer.Dispatcher());
     discovery.Start(destinations, port);
-    const auto timer = loop.AddTimer(std::max(timeout, std::chrono::milliseconds(1)),
-                                     [&] { loop.Stop(); });
+    loop.RunAfter(timeout, [&] { loop.Stop(); });
     loop.Run();
-    loop.CancelTimer(timer);
     found = discovery.Servers();
   }
   return found;

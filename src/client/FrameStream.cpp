@@ -14,22 +14,22 @@ bool FrameStream::Feed(std::span<const uint8_t> bytes) {
   for (;;) {
     std::span<const uint8_t> frame;
     switch (assembler_.Next(frame)) {
-      case session::FrameAssembler::Step::NeedMore:
+      case protocol::FrameAssembler::Step::NeedMore:
         return true;
-      case session::FrameAssembler::Step::Empty:
+      case protocol::FrameAssembler::Step::Empty:
         assembler_.Consume();
         break;
-      case session::FrameAssembler::Step::Frame: {
+      case protocol::FrameAssembler::Step::Frame: {
         // The handler works on a copy: whatever it sets off cannot move the
         // assembler's bytes under it.
         const std::vector<uint8_t> copy(frame.begin(), frame.end());
         assembler_.Consume();
-        handler_(session::FrameView(copy));
+        handler_(protocol::FrameView(copy));
         if (broken_) return false;
         break;
       }
-      case session::FrameAssembler::Step::LostSync:
-      case session::FrameAssembler::Step::NegativeLength:
+      case protocol::FrameAssembler::Step::LostSync:
+      case protocol::FrameAssembler::Step::NegativeLength:
         broken_ = true;
         return false;
     }

@@ -8,14 +8,14 @@
 #include <functional>
 #include <span>
 
-#include "session/Frame.h"
-#include "session/FrameAssembler.h"
+#include "protocol/Frame.h"
+#include "protocol/FrameAssembler.h"
 
 namespace toruna::client {
 
 class FrameStream {
  public:
-  using Handler = std::function<void(const session::FrameView&)>;
+  using Handler = std::function<void(const protocol::FrameView&)>;
 
   explicit FrameStream(Handler handler);
   // False when the stream lost its framing (a byte other than the marker where
@@ -25,7 +25,7 @@ class FrameStream {
 
  private:
   Handler handler_;
-  session::FrameAssembler assembler_;
+  protocol::FrameAssembler assembler_;
   bool broken_ = false;
 };
 

@@ -4,7 +4,7 @@
 
 namespace toruna::client {
 
-using session::FrameView;
+using protocol::FrameView;
 
 std::string Roster::ClientName(int32_t id) const {
   auto it = clients_.find(id);
@@ -24,14 +24,14 @@ RosterChange Roster::Apply(const FrameView& frame) {
   };
 
   switch (c.type) {
-    case session::EventData:
-    case session::EventSubscribe:  // the same layout: event ID, then one byte
+    case protocol::EventData:
+    case protocol::EventSubscribe:  // the same layout: event ID, then one byte
       if (length < 6) break;
       event(at32(4));
       c.value = frame.ByteAt(8).value_or(0);
-      c.kind = c.type == session::EventData ? ChangeKind::Value : ChangeKind::Subscribers;
+      c.kind = c.type == protocol::EventData ? ChangeKind::Value : ChangeKind::Subscribers;
       break;
-    case session::ClientInfo:
+    case protocol::ClientInfo:
       if (length < 5) break;
       c.client.id = at32(4);
       c.client.name = WireText::FromWire(frame.BytesFrom(8));
@@ -39,7 +39,7 @@ RosterChange Roster::Apply(const FrameView& frame) {
       clients_[c.client.id] = c.client;
       c.kind = ChangeKind::ClientAdded;
       break;
-    case session::ClientGone: {
+    case protocol::ClientGone: {
       if (length < 5) break;
       const int32_t id = at32(4);
       auto it = clients_.find(id);
@@ -57,7 +57,7 @@ RosterChange Roster::Apply(const FrameView& frame) {
       c.kind = ChangeKind::ClientGone;
       break;
     }
-    case session::EventInfo: {
+    case protocol::EventInfo: {
       if (length < 13) break;
       c.event.owner = at32(4);
       c.event.id = at32(8);
@@ -72,20 +72,20 @@ RosterChange Roster::Apply(const FrameView& frame) {
       c.kind = ChangeKind::EventAdded;
       break;
     }
-    case session::EventRemove: {
+    case protocol::EventRemove: {
       if (length < 5) break;
       event(at32(4));
       events_.erase(c.event.id);
       c.kind = ChangeKind::EventRemoved;
       break;
     }
-    case session::EventCreated:
+    case protocol::EventCreated:
       if (length < 9) break;
       c.requestId = at32(4);
       c.event.id = at32(8);
       c.kind = ChangeKind::EventCreated;
       break;
-    case session::ServerInfo:
+    case protocol::ServerInfo:
       if (length < 1) break;
       c.serverName = WireText::FromWire(frame.BytesFrom(4));
       serverName_ = c.serverName;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::client {
 
@@ -53,7 +53,7 @@ struct RosterChange {
 
 class Roster {
  public:
-  RosterChange Apply(const session::FrameView& frame);
+  RosterChange Apply(const protocol::FrameView& frame);
 
   const std::map<int32_t, ClientEntry>& Clients() const { return clients_; }
   const std::map<int32_t, EventEntry>& Events() const { return events_; }

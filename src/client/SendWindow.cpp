@@ -1,11 +1,11 @@
 #include "client/SendWindow.h"
 
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::client {
 
 namespace {
-const std::vector<uint8_t> kProbe = session::frames::EventData(0, 0);
+const std::vector<uint8_t> kProbe = protocol::frames::EventData(0, 0);
 }  // namespace
 
 SendWindow::SendWindow(SendFn send) : send_(std::move(send)) {}

@@ -14,7 +14,7 @@
 #include <functional>
 #include <vector>
 
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::client {
 
@@ -38,8 +38,8 @@ class SendWindow {
   size_t QueuedBytes() const { return queuedBytes_; }
 
   // Whether a frame from the server is the answer to a round trip.
-  static bool IsAnswer(const session::FrameView& frame) {
-    return frame.Type() == session::EventSubscribe && frame.Int32At(4) == 0;
+  static bool IsAnswer(const protocol::FrameView& frame) {
+    return frame.Type() == protocol::EventSubscribe && frame.Int32At(4) == 0;
   }
 
  private:

@@ -1,15 +1,15 @@
 #include "client/ServerLink.h"
 
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "net/Variant.h"
 
 namespace toruna::client {
 
-ServerLink::ServerLink(net::modNetSocket& dispatcher, net::EventLoop& loop, Handlers handlers)
+ServerLink::ServerLink(net::modNetSocket& dispatcher, loop::EventLoop& loop, Handlers handlers)
     : loop_(loop),
       handlers_(std::move(handlers)),
       sock_(net::CNetSocket::Create(dispatcher)),
-      stream_([this](const session::FrameView& f) {
+      stream_([this](const protocol::FrameView& f) {
         if (!failed_ && handlers_.frame) handlers_.frame(f);
       }) {
   sock_->OnConnect = [this] {
@@ -39,7 +39,7 @@ ServerLink::~ServerLink() {
   sock_->OnError = nullptr;
   try {
     sock_->CloseSck();
-  } catch (const net::RaisedError&) {
+  } catch (const base::RaisedError&) {
     // Nothing more can be done about a close the platform refuses at the end.
   }
 }
@@ -77,7 +77,7 @@ void ServerLink::Open(const std::string& host, int32_t port,
                       std::chrono::milliseconds connectTimeout) {
   host_ = host;
   port_ = port;
-  timer_ = loop_.AddTimer(connectTimeout, [this, connectTimeout] {
+  timer_ = loop_.RunAfter(connectTimeout, [this, connectTimeout] {
     CancelTimer();
     if (!connected_) {
       Fail({EndReason::Unreachable, "host " + host_ + " is unreachable: no answer within " +
@@ -87,7 +87,7 @@ void ServerLink::Open(const std::string& host, int32_t port,
   timerActive_ = true;
   try {
     sock_->Connect(net::Variant(host), net::Variant(port));
-  } catch (const net::RaisedError& e) {
+  } catch (const base::RaisedError& e) {
     Fail(DescribeError(host_, port_, e.Number(), e.Description(), false));
   }
 }
@@ -102,7 +102,7 @@ void ServerLink::Close() {
   connected_ = false;
   try {
     sock_->CloseSck();
-  } catch (const net::RaisedError&) {
+  } catch (const base::RaisedError&) {
     // Closed as far as this side is concerned.
   }
 }
@@ -116,7 +116,7 @@ size_t ServerLink::Unsent() const { return sock_->UnsentByteCount(); }
 std::string ServerLink::LocalHostName() {
   try {
     return sock_->LocalHostName();
-  } catch (const net::RaisedError&) {
+  } catch (const base::RaisedError&) {
     return "";
   }
 }
@@ -137,7 +137,7 @@ void ServerLink::Fail(Ending ending) {
   connected_ = false;
   try {
     sock_->CloseSck();
-  } catch (const net::RaisedError&) {
+  } catch (const base::RaisedError&) {
     // The link is reported as failed either way.
   }
   if (handlers_.failed) handlers_.failed(ending);

@@ -13,7 +13,7 @@
 
 #include "client/FrameStream.h"
 #include "net/CNetSocket.h"
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"
 
 namespace toruna::client {
 
@@ -37,11 +37,11 @@ class ServerLink {
 
   struct Handlers {
     std::function<void()> connected;
-    std::function<void(const session::FrameView&)> frame;
+    std::function<void(const protocol::FrameView&)> frame;
     std::function<void(const Ending&)> failed;  // once; the link is closed then
   };
 
-  ServerLink(net::modNetSocket& dispatcher, net::EventLoop& loop, Handlers handlers);
+  ServerLink(net::modNetSocket& dispatcher, loop::EventLoop& loop, Handlers handlers);
   ~ServerLink();
   ServerLink(const ServerLink&) = delete;
   ServerLink& operator=(const ServerLink&) = delete;
@@ -69,7 +69,7 @@ class ServerLink {
   void Fail(Ending ending);
   void CancelTimer();
 
-  net::EventLoop& loop_;
+  loop::EventLoop& loop_;
   Handlers handlers_;
   std::shared_ptr<net::CNetSocket> sock_;
   FrameStream stream_;
@@ -77,7 +77,7 @@ class ServerLink {
   int32_t port_ = kServerPort;
   bool connected_ = false;
   bool failed_ = false;
-  net::EventLoop::TimerId timer_ = 0;
+  loop::EventLoop::TimerId timer_ = 0;
   bool timerActive_ = false;
 };
 

@@ -43,4 +43,4 @@
 #include "client/SendWindow.h"
 #include "client/ServerLink.h"
 #include "client/WireText.h"
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "net/Cp1252.h"
+#include "base/Cp1252.h"
 
 namespace toruna::client {
 
@@ -34,22 +34,22 @@ std::vector<uint8_t> WireText::ToWire(std::string_view utf8, std::string_view wh
     const std::string_view ch = utf8.substr(i, n);
     // A well-formed character becomes exactly one byte; a malformed sequence
     // becomes a '?' for each of its bytes.
-    const std::vector<uint8_t> byte = net::Cp1252::FromUtf8(ch);
+    const std::vector<uint8_t> byte = base::Cp1252::FromUtf8(ch);
     if (n == 1 || n != SequenceLength(lead) || byte.size() != 1) {
       throw TextError(std::string(what) + " holds bytes that are not UTF-8");
     }
     // A character the code page lacks becomes '?', which reads back differently.
-    if (net::Cp1252::ToUtf8(byte.data(), 1) != ch) {
+    if (base::Cp1252::ToUtf8(byte.data(), 1) != ch) {
       throw TextError(std::string(what) + " " + Quoted(utf8) + " holds " + Quoted(ch) +
                       ", which Windows-1252 (the code page of text on the wire) lacks");
     }
     i += n;
   }
-  return net::Cp1252::FromUtf8(utf8);
+  return base::Cp1252::FromUtf8(utf8);
 }
 
 std::string WireText::FromWire(std::span<const uint8_t> bytes) {
-  return net::Cp1252::ToUtf8(bytes.data(), bytes.size());
+  return base::Cp1252::ToUtf8(bytes.data(), bytes.size());
 }
 
 void WireText::CheckClientName(std::string_view name) {

@@ -3,29 +3,20 @@
 
 #include "net/CNetSocket.h"
 
-#include "net/AlertService.h"
-#include "net/BlockPool.h"
-#include "net/RaisedError.h"
+#include "base/AlertService.h"
+#include "base/BlockPool.h"
+#include "base/RaisedError.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::net {
 
 namespace {
 
-constexpr int32_t kMsgResolveDone = 2048;
-constexpr int32_t kMsgSocketNotify = 2049;
-
-RaisedError PlatformError(int32_t code, const char* source) {
-  return RaisedError(code, source, modNetSocket::WinsockErrorText(code));
-}
-
 void CheckPortRange(int32_t lngPort, const char* source) {
-  if (lngPort < 0 || lngPort > 65535) throw RaisedError(kErrBadArgument, source, kTextBadArgument);
+  if (lngPort < 0 || lngPort > 65535) throw base::RaisedError(base::kErrBadArgument, source, base::kTextBadArgument);
 }
 
 }  // namespace
-
-std::shared_ptr<CNetSocket> CNetSocket::Create() { return Create(modNetSocket::Default()); }
 
 std::shared_ptr<CNetSocket> CNetSocket::Create(modNetSocket& dispatcher) {
   // One block for the object and its count, from the pool of its size: a server
@@ -33,7 +24,7 @@ std::shared_ptr<CNetSocket> CNetSocket::Create(modNetSocket& dispatcher) {
   struct Allocated : CNetSocket {
     explicit Allocated(modNetSocket& d) : CNetSocket(d) {}
   };
-  return std::allocate_shared<Allocated>(PoolAllocator<Allocated>(), dispatcher);
+  return std::allocate_shared<Allocated>(base::PoolAllocator<Allocated>(), dispatcher);
 }
 
 CNetSocket::CNetSocket(modNetSocket& dispatcher) : module_(dispatcher) { module_.InitiateProcesses(); }
@@ -46,16 +37,16 @@ CNetSocket::~CNetSocket() {
     FlushBeforeClose();
     try {
       DestroySocket();
-    } catch (const RaisedError& e) {
+    } catch (const base::RaisedError& e) {
       module_.DeregisterSocket(socketHandle);
-      AlertService::Current().Alert(e.Description(), e.Source());
+      base::AlertService::Current().Alert(e.Description(), e.Source());
     }
   }
   module_.ForgetObject(this);
   try {
     module_.FinalizeProcesses();
-  } catch (const RaisedError& e) {
-    AlertService::Current().Alert(e.Description(), e.Source());
+  } catch (const base::RaisedError& e) {
+    base::AlertService::Current().Alert(e.Description(), e.Source());
   }
 }
 
@@ -65,7 +56,7 @@ int32_t CNetSocket::RemotePort() const { return remotePort; }
 
 void CNetSocket::SetRemotePort(int32_t lngPort) {
   if (protocol == ProtocolTcp && state != StateClosed)
-    throw RaisedError(kErrInvalidOperation, "CNetSocket.RemotePort", kTextInvalidOperation);
+    throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.RemotePort", base::kTextInvalidOperation);
   CheckPortRange(lngPort, "CNetSocket.RemotePort");
   remotePort = lngPort;
 }
@@ -77,7 +68,7 @@ void CNetSocket::SetRemoteHost(const std::string& strHost) {
     SetRareText(&Rare::remoteHost, strHost);
     return;
   }
-  FireError(kErrInvalidOperation, std::string("CNetSocket.RemoteHost - ") + kTextInvalidOperation, "", false, false);
+  FireError(base::kErrInvalidOperation, std::string("CNetSocket.RemoteHost - ") + base::kTextInvalidOperation, "", false, false);
 }
 
 std::string CNetSocket::RemoteHostIP() const {
@@ -87,7 +78,7 @@ std::string CNetSocket::RemoteHostIP() const {
 int32_t CNetSocket::LocalPort() const { return boundLocalPort != 0 ? boundLocalPort : localPort; }
 
 void CNetSocket::SetLocalPort(int32_t lngPort) {
-  if (state != StateClosed) throw RaisedError(kErrInvalidOperation, "CNetSocket.LocalPort", kTextInvalidOperation);
+  if (state != StateClosed) throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.LocalPort", base::kTextInvalidOperation);
   CheckPortRange(lngPort, "CNetSocket.LocalPort");
   localPort = lngPort;
 }
@@ -114,7 +105,7 @@ void CNetSocket::SetTag(const std::string& strTag) { SetRareText(&Rare::tag, str
 int32_t CNetSocket::Protocol() const { return protocol; }
 
 void CNetSocket::SetProtocol(int32_t enmProtocol) {
-  if (state != StateClosed) throw RaisedError(kErrInvalidOperation, "CNetSocket.Protocol", kTextInvalidOperation);
+  if (state != StateClosed) throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.Protocol", base::kTextInvalidOperation);
   protocol = enmProtocol;
 }
 
@@ -170,7 +161,7 @@ void CNetSocket::DestroySocket() {
   Platform& platform = module_.platform();
   if (platform.CloseSocket(socketHandle) == -1) {
     state = StateError;
-    throw PlatformError(platform.LastError(), "CNetSocket.DestroySocket");
+    throw modNetSocket::PlatformError(platform.LastError(), "CNetSocket.DestroySocket");
   }
   module_.DeregisterSocket(socketHandle);
   socketHandle = -1;
@@ -200,9 +191,9 @@ void CNetSocket::CloseSck() {
 void CNetSocket::WndProc(int32_t /*hWnd*/, int32_t uMsg, int32_t wParam, int32_t lParam) {
   // Handlers may drop the owner's last reference; this one lasts until we return.
   std::shared_ptr<CNetSocket> self = weak_from_this().lock();
-  if (uMsg == kMsgResolveDone) {
+  if (uMsg == modNetSocket::kMsgResolveDone) {
     CompleteLookup(wParam, HighWord(lParam));
-  } else if (uMsg == kMsgSocketNotify) {
+  } else if (uMsg == modNetSocket::kMsgSocketNotify) {
     PostSocket(LowWord(lParam), HighWord(lParam));
   }
 }
@@ -215,7 +206,7 @@ void CNetSocket::FireError(int32_t number, const std::string& description, const
   e.Source = source;
   e.CancelDisplay = cancelDisplay;
   Fire(&SocketEventSink::Sock_Error, OnError, e);
-  if (allowBox && !e.CancelDisplay) AlertService::Current().Alert(e.Description, e.Source);
+  if (allowBox && !e.CancelDisplay) base::AlertService::Current().Alert(e.Description, e.Source);
 }
 
 }  // namespace toruna::net

@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
-#include "net/ByteQueue.h"
+#include "base/ByteQueue.h"
 #include "net/EventSlot.h"
 #include "net/SocketEventSink.h"
 #include "net/Variant.h"
-#include "net/linux/Platform.h"
+#include "net/Platform.h"
 
 namespace toruna::net {
 
@@ -57,8 +57,7 @@ struct SocketErrorArgs {
 
 class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
  public:
-  // A new object on the process-wide dispatcher, or on the given one.
-  static std::shared_ptr<CNetSocket> Create();
+  // A new object on the given dispatcher.
   static std::shared_ptr<CNetSocket> Create(modNetSocket& dispatcher);
   ~CNetSocket();
   CNetSocket(const CNetSocket&) = delete;
@@ -126,9 +125,9 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   bool Listen();
   void Accept(int32_t RequestID);
 
-  // Entry of the dispatcher: uMsg 2048 lookup completion (wParam request, upper
-  // 16 bits of lParam the error), 2049 socket notification (lower 16 bits of
-  // lParam the event, upper 16 bits the error).
+  // Entry of the dispatcher: uMsg modNetSocket::kMsgResolveDone (wParam the
+  // request, upper 16 bits of lParam the error) or kMsgSocketNotify (wParam the
+  // socket, lower 16 bits of lParam the event, upper 16 bits the error).
   void WndProc(int32_t hWnd, int32_t uMsg, int32_t wParam, int32_t lParam);
 
   // Number of bytes accepted by SendData and not yet handed to the platform.
@@ -182,8 +181,8 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   modNetSocket& module_;
   SocketEventSink* sink_ = nullptr;
   std::unique_ptr<Rare> rare_;
-  ByteQueue sendQueue;
-  ByteQueue receiveQueue;
+  base::ByteQueue sendQueue;
+  base::ByteQueue receiveQueue;
 
   // Fields, in their declared order and with their initial values (the strings in
   // rare_; the remote address is kept as a number and given as text on request).

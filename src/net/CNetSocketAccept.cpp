@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::net {
@@ -29,14 +29,14 @@ bool CNetSocket::Listen() {
 
 void CNetSocket::Accept(int32_t RequestID) {
   if (state != StateClosed) {
-    throw RaisedError(kErrInvalidOperation, "CNetSocket.Accept", kTextInvalidOperation);
+    throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.Accept", base::kTextInvalidOperation);
   }
   protocol = ProtocolTcp;
   const bool held = module_.AcceptedSocketIsHeld(RequestID);
   // A handle another object owns is refused before anything touches it, so that
   // closing or destroying this object can never close that object's socket.
   if (!held && module_.SocketIsRegistered(RequestID)) {
-    throw RaisedError(kErrWrongState, "CNetSocket.Accept", kTextWrongState);
+    throw base::RaisedError(base::kErrWrongState, "CNetSocket.Accept", base::kTextWrongState);
   }
 
   socketHandle = RequestID;
@@ -85,7 +85,7 @@ void CNetSocket::Accept(int32_t RequestID) {
     socketHandle = -1;
     sendBufferSize = 0;
     receiveBufferSize = 0;
-    throw RaisedError(code, "CNetSocket.Accept", modNetSocket::WinsockErrorText(code));
+    throw base::RaisedError(code, "CNetSocket.Accept", modNetSocket::WinsockErrorText(code));
   }
   boundLocalPort = local.port;
   // The local address is not kept: LocalIP reads it afresh while connected.

@@ -8,7 +8,7 @@
 #include <charconv>
 
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::net {
@@ -16,10 +16,6 @@ namespace toruna::net {
 namespace {
 
 constexpr uint32_t kNoAddress = 1;
-
-RaisedError PlatformError(int32_t code, const char* source) {
-  return RaisedError(code, source, modNetSocket::WinsockErrorText(code));
-}
 
 // The text of an argument that names a host or an address.
 std::string TextOf(const Variant& value) {
@@ -42,7 +38,7 @@ int32_t ToPort(double value) { return static_cast<int32_t>(std::nearbyint(value)
 }  // namespace
 
 void CNetSocket::Bind(const Variant& LocalPort, const Variant& LocalIP) {
-  if (state != StateClosed) throw RaisedError(kErrInvalidOperation, "CNetSocket.Bind", kTextInvalidOperation);
+  if (state != StateClosed) throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.Bind", base::kTextInvalidOperation);
   if (BindInternal(LocalPort, LocalIP)) state = StateOpen;
 }
 
@@ -54,9 +50,9 @@ bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) 
   int32_t port = localPort;
   if (!LocalPort.IsMissing()) {
     if (!LocalPort.IsNumeric())
-      throw RaisedError(kErrUnsupportedType, "CNetSocket.BindInternal", kTextUnsupportedType);
+      throw base::RaisedError(base::kErrUnsupportedType, "CNetSocket.BindInternal", base::kTextUnsupportedType);
     const double value = LocalPort.ToNumber();
-    if (value < 0 || value > 65535) throw RaisedError(kErrBadArgument, "CNetSocket.BindInternal", kTextBadArgument);
+    if (value < 0 || value > 65535) throw base::RaisedError(base::kErrBadArgument, "CNetSocket.BindInternal", base::kTextBadArgument);
     port = ToPort(value);
   }
 
@@ -66,7 +62,7 @@ bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) 
   std::string dotted;
   int32_t error = 0;
   const uint32_t address = ResolveHostNow(addressText, dotted, error);
-  if (error != 0) throw RaisedError(kErrBadArgument, "CNetSocket.BindInternal", kTextInvalidArgument);
+  if (error != 0) throw base::RaisedError(base::kErrBadArgument, "CNetSocket.BindInternal", base::kTextInvalidArgument);
 
   if (!SocketExists()) return false;
 
@@ -85,7 +81,7 @@ bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) 
     localPort = port;
   } else {
     const int32_t chosen = QueryBoundPort(socketHandle);
-    if (chosen == -1) throw PlatformError(platform.LastError(), "CNetSocket.BindInternal");
+    if (chosen == -1) throw modNetSocket::PlatformError(platform.LastError(), "CNetSocket.BindInternal");
     boundLocalPort = chosen;
   }
   return true;
@@ -124,7 +120,7 @@ int32_t CNetSocket::QueryBoundPort(int32_t handle) {
 std::string CNetSocket::GetLocalHostName() {
   Platform& platform = module_.platform();
   std::string name;
-  if (platform.GetHostName(&name) == -1) throw PlatformError(platform.LastError(), "CNetSocket.GetLocalHostName");
+  if (platform.GetHostName(&name) == -1) throw modNetSocket::PlatformError(platform.LastError(), "CNetSocket.GetLocalHostName");
   return std::string(name.c_str());  // up to the first NUL
 }
 
@@ -132,17 +128,17 @@ std::string CNetSocket::GetLocalIP() {
   const std::string name = GetLocalHostName();
   Platform& platform = module_.platform();
   uint32_t found = 0;
-  if (platform.GetHostByName(name, &found) == -1) throw PlatformError(platform.LastError(), "CNetSocket.GetLocalIP");
+  if (platform.GetHostByName(name, &found) == -1) throw modNetSocket::PlatformError(platform.LastError(), "CNetSocket.GetLocalIP");
   return platform.InetNtoa(found);
 }
 
 void CNetSocket::Connect(const Variant& RemoteHost, const Variant& RemotePort) {
-  if (state != StateClosed) throw RaisedError(kErrInvalidOperation, "CNetSocket.Connect", kTextInvalidOperation);
+  if (state != StateClosed) throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.Connect", base::kTextInvalidOperation);
   if (!RemoteHost.IsMissing()) SetRareText(&Rare::remoteHost, TextOf(RemoteHost));
   if (!RemotePort.IsMissing()) {
-    if (!RemotePort.IsNumeric()) throw RaisedError(kErrUnsupportedType, "CNetSocket.Connect", kTextUnsupportedType);
+    if (!RemotePort.IsNumeric()) throw base::RaisedError(base::kErrUnsupportedType, "CNetSocket.Connect", base::kTextUnsupportedType);
     const double value = RemotePort.ToNumber();
-    if (value < 1 || value > 65535) throw RaisedError(kErrBadArgument, "CNetSocket.Connect", kTextBadArgument);
+    if (value < 1 || value > 65535) throw base::RaisedError(base::kErrBadArgument, "CNetSocket.Connect", base::kTextBadArgument);
     remotePort = ToPort(value);
   }
   if (!SocketExists()) return;
@@ -164,7 +160,7 @@ uint32_t CNetSocket::ResolveIfHostname(const std::string& host, int32_t purpose)
   state = StateResolvingHost;
   if (!AllocateResolveBuffer()) {
     state = StateError;
-    throw RaisedError(kErrOutOfMemory, "CNetSocket.ResolveIfHostname", kTextOutOfMemory);
+    throw base::RaisedError(base::kErrOutOfMemory, "CNetSocket.ResolveIfHostname", base::kTextOutOfMemory);
   }
   const LookupHandle request = module_.StartNameLookup(host, this);
   if (request != 0) {
@@ -192,7 +188,7 @@ void CNetSocket::ConnectToIP(uint32_t address, int32_t error) {
     if (platform.Connect(socketHandle, SockAddrIn{address, static_cast<uint16_t>(remotePort)}) == 0) return;
     const int32_t code = platform.LastError();
     if (code == kErrWouldBlock) return;  // the normal answer; FD_CONNECT follows
-    if (code == kErrAddressNotAvailable) throw PlatformError(code, "CNetSocket.ConnectToIP");
+    if (code == kErrAddressNotAvailable) throw modNetSocket::PlatformError(code, "CNetSocket.ConnectToIP");
     error = code;
   }
   state = StateError;

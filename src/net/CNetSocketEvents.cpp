@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::net {
@@ -71,7 +71,7 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
       acceptShortage_ = false;
       try {
         module_.HoldAcceptedSocket(requestID);
-      } catch (const RaisedError&) {
+      } catch (const base::RaisedError&) {
         // No holder: nobody may ever own the handle, so it must not stay open.
         platform.CloseSocket(requestID);
         return;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "net/VariantBytes.h"
 #include "net/modNetSocket.h"
 
@@ -87,7 +87,7 @@ void CNetSocket::GetData(Variant& Data, Variant* varType, Variant* maxLen) {
   if (protocol == ProtocolTcp) {
     // A temporary holder hands its bytes over in any state.
     if (state != StateConnected && !isAcceptedSocket) {
-      FireError(kErrWrongState, kTextWrongState, "", false, false);
+      FireError(base::kErrWrongState, base::kTextWrongState, "", false, false);
       return;
     }
     available = BytesReceived();
@@ -95,14 +95,14 @@ void CNetSocket::GetData(Variant& Data, Variant* varType, Variant* maxLen) {
     available = PendingByteCount();
     if (available <= 0) return;
   } else {
-    FireError(kErrWrongState, kTextWrongState, "", false, false);
+    FireError(base::kErrWrongState, base::kTextWrongState, "", false, false);
     return;
   }
   if (Given(maxLen)) {
     if (!maxLen->IsNumeric()) {
       *maxLen = Variant(available);
     } else if (maxLen->ToNumber() < 0) {
-      throw RaisedError(kErrBadArgument, "CNetSocket.GetData", kTextBadArgument);
+      throw base::RaisedError(base::kErrBadArgument, "CNetSocket.GetData", base::kTextBadArgument);
     }
   }
   RecvData(Data, false, varType, maxLen);
@@ -112,20 +112,20 @@ void CNetSocket::PeekData(Variant& Data, Variant* varType, Variant* maxLen) {
   int32_t available = 0;
   if (protocol == ProtocolTcp) {
     if (state != StateConnected) {
-      throw RaisedError(kErrWrongState, "CNetSocket.PeekData", kTextWrongState);
+      throw base::RaisedError(base::kErrWrongState, "CNetSocket.PeekData", base::kTextWrongState);
     }
     available = BytesReceived();
   } else if (state == StateOpen) {
     available = PendingByteCount();
     if (available <= 0) return;
   } else {
-    throw RaisedError(kErrWrongState, "CNetSocket.PeekData", kTextWrongState);
+    throw base::RaisedError(base::kErrWrongState, "CNetSocket.PeekData", base::kTextWrongState);
   }
   if (Given(maxLen)) {
     if (!maxLen->IsNumeric()) {
       *maxLen = Variant(available);
     } else if (maxLen->ToNumber() < 0) {
-      throw RaisedError(kErrBadArgument, "CNetSocket.PeekData", kTextBadArgument);
+      throw base::RaisedError(base::kErrBadArgument, "CNetSocket.PeekData", base::kTextBadArgument);
     }
   }
   RecvData(Data, true, varType, maxLen);
@@ -153,7 +153,7 @@ void CNetSocket::RecvData(Variant& Data, bool peek, Variant* varType, Variant* m
         if (protocol != ProtocolTcp) {
           // Also marks the datagram as dealt with: the next one keeps its own notification.
           DiscardDatagram();
-          throw RaisedError(kErrMessageTooLong, "CNetSocket.RecvData",
+          throw base::RaisedError(kErrMessageTooLong, "CNetSocket.RecvData",
                             modNetSocket::WinsockErrorText(kErrMessageTooLong));
         }
         return;
@@ -173,10 +173,10 @@ void CNetSocket::RecvData(Variant& Data, bool peek, Variant* varType, Variant* m
     const std::vector<uint8_t> bytes = TakeBytes(static_cast<int32_t>(size), peek, error);
     Data = VariantFromBytes(kind, bytes.data(), bytes.size());
   } else {
-    throw RaisedError(kErrUnsupportedType, "CNetSocket.RecvData", kTextUnsupportedType);
+    throw base::RaisedError(base::kErrUnsupportedType, "CNetSocket.RecvData", base::kTextUnsupportedType);
   }
   if (error != 0) {
-    throw RaisedError(error, "CNetSocket.RecvData", modNetSocket::WinsockErrorText(error));
+    throw base::RaisedError(error, "CNetSocket.RecvData", modNetSocket::WinsockErrorText(error));
   }
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "net/VariantBytes.h"
 #include "net/modNetSocket.h"
 
@@ -19,7 +19,7 @@ void CNetSocket::SendData(const Variant& Data) {
   if (!SendReady()) return;
   std::vector<uint8_t> bytes;
   if (!AppendVariantBytes(Data, bytes)) {
-    throw RaisedError(kErrUnsupportedType, "CNetSocket.SendData", kTextUnsupportedType);
+    throw base::RaisedError(base::kErrUnsupportedType, "CNetSocket.SendData", base::kTextUnsupportedType);
   }
   if (bytes.empty()) return;
   QueueBytes(bytes.data(), bytes.size(), false);
@@ -190,10 +190,10 @@ void CNetSocket::SendBufferedDataUDP() {
   if (error != 0) {
     sendQueue.Clear();
     if (error == kErrAddressFamily) {
-      throw RaisedError(kErrAddressFamily, "CNetSocket.SendBufferedDataUDP",
+      throw base::RaisedError(kErrAddressFamily, "CNetSocket.SendBufferedDataUDP",
                         modNetSocket::WinsockErrorText(kErrAddressFamily));
     }
-    throw RaisedError(kErrBadArgument, "CNetSocket.SendBufferedDataUDP", kTextInvalidArgument);
+    throw base::RaisedError(base::kErrBadArgument, "CNetSocket.SendBufferedDataUDP", base::kTextInvalidArgument);
   }
   SockAddrIn to;
   to.addr = address;
@@ -217,7 +217,7 @@ void CNetSocket::ProcessOptions() {
   int32_t value = 0;
   auto raise = [&platform]() {
     const int code = platform.LastError();
-    throw RaisedError(code, "CNetSocket.ProcessOptions", modNetSocket::WinsockErrorText(code));
+    throw base::RaisedError(code, "CNetSocket.ProcessOptions", modNetSocket::WinsockErrorText(code));
   };
   if (protocol != ProtocolTcp) {
     platform.SetSockOpt(socketHandle, kSolSocket, kSoBroadcast, 1);

@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "net/linux/Platform.h"
+#include "net/Platform.h"
 
 namespace toruna::net {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string_view>
 
-#include "net/DecimalText.h"
-#include "net/RaisedError.h"
+#include "base/DecimalText.h"
+#include "base/RaisedError.h"
 
 namespace toruna::net {
 
@@ -61,7 +61,7 @@ std::optional<double> ParseDecimal(std::string_view s) {
     if (expDigits == 0) return std::nullopt;
   }
   if (i != s.size()) return std::nullopt;
-  const double value = ReadDecimal(normal);
+  const double value = base::ReadDecimal(normal);
   if (!std::isfinite(value)) return std::nullopt;  // too large for any number kind
   return value;
 }
@@ -81,7 +81,7 @@ std::optional<double> ParseNumber(std::string_view s) {
 // language the owners were written in does.
 int64_t RoundChecked(double value, double low, double high) {
   double r = std::nearbyint(value);
-  if (!(r >= low && r <= high)) throw RaisedError(kErrOverflow, "", kTextOverflow);
+  if (!(r >= low && r <= high)) throw base::RaisedError(base::kErrOverflow, "", base::kTextOverflow);
   return static_cast<int64_t>(r);
 }
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "net/Cp1252.h"
+#include "base/Cp1252.h"
 
 namespace toruna::net {
 
@@ -75,7 +75,7 @@ bool AppendVariantBytes(const Variant& value, std::vector<uint8_t>& out) {
       out.push_back(value.AsByte());
       return true;
     case vbString: {
-      std::vector<uint8_t> text = Cp1252::FromUtf8(value.AsString());
+      std::vector<uint8_t> text = base::Cp1252::FromUtf8(value.AsString());
       out.insert(out.end(), text.begin(), text.end());
       return true;
     }
@@ -90,7 +90,7 @@ bool AppendVariantBytes(const Variant& value, std::vector<uint8_t>& out) {
 }
 
 Variant VariantFromBytes(int32_t type, const uint8_t* bytes, size_t count) {
-  if (type == vbString) return Variant(Cp1252::ToUtf8(bytes, count));
+  if (type == vbString) return Variant(base::Cp1252::ToUtf8(bytes, count));
   if (type == vbByteArray) {
     return count == 0 ? Variant(std::vector<uint8_t>())
                       : Variant(std::vector<uint8_t>(bytes, bytes + count));

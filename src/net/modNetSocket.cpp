@@ -1,24 +1,8 @@
 #include "net/modNetSocket.h"
 
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
-#include "net/linux/EventLoop.h"
-#include "net/linux/LinuxPlatform.h"
 
 namespace toruna::net {
-
-namespace {
-
-constexpr int32_t kMsgResolveDone = 2048;
-constexpr int32_t kMsgSocketNotify = 2049;
-
-modNetSocket* g_defaultOverride = nullptr;
-
-RaisedError PlatformError(int32_t code, const char* source) {
-  return RaisedError(code, source, modNetSocket::WinsockErrorText(code));
-}
-
-}  // namespace
 
 modNetSocket::modNetSocket(Platform& platform) : platform_(platform) {}
 
@@ -31,20 +15,6 @@ modNetSocket::~modNetSocket() {
   holders.clear();
   if (notifierOpen_) platform_.CloseNotifier();
 }
-
-EventLoop& modNetSocket::DefaultLoop() {
-  static EventLoop loop;
-  return loop;
-}
-
-modNetSocket& modNetSocket::Default() {
-  if (g_defaultOverride) return *g_defaultOverride;
-  static LinuxPlatform platform(DefaultLoop());
-  static modNetSocket dispatcher(platform);
-  return dispatcher;
-}
-
-void modNetSocket::UseDefault(modNetSocket* dispatcher) { g_defaultOverride = dispatcher; }
 
 int32_t modNetSocket::InitiateProcesses() {
   ++socketObjectCount_;
@@ -74,7 +44,7 @@ int32_t modNetSocket::FinalizeProcesses() {
 bool modNetSocket::RegisterSocket(SocketHandle s, CNetSocket* object, bool selectEvents) {
   // A notifier that could not be closed earlier is still usable; keep it.
   if (registeredCount_ == 0 && !notifierOpen_) {
-    if (!platform_.OpenNotifier(this)) throw RaisedError(kErrOutOfMemory, "modNetSocket.RegisterSocket", kTextOutOfMemory);
+    if (!platform_.OpenNotifier(this)) throw base::RaisedError(base::kErrOutOfMemory, "modNetSocket.RegisterSocket", base::kTextOutOfMemory);
     notifierOpen_ = true;
   }
   // The first registration wins, unless its object is gone.
@@ -280,12 +250,16 @@ std::string modNetSocket::WinsockErrorText(int32_t code) {
   }
 }
 
+base::RaisedError modNetSocket::PlatformError(int32_t code, const char* source) {
+  return base::RaisedError(code, source, WinsockErrorText(code));
+}
+
 uint16_t HighWord(int32_t value) { return static_cast<uint16_t>(static_cast<uint32_t>(value) >> 16); }
 
 uint16_t LowWord(int32_t value) { return static_cast<uint16_t>(static_cast<uint32_t>(value) & 0xFFFFu); }
 
 int16_t PortToWord(int32_t port) {
-  if (port > 65535 || port < -32768) throw RaisedError(kErrOverflow, "modNetSocket.PortToWord", kTextOverflow);
+  if (port > 65535 || port < -32768) throw base::RaisedError(base::kErrOverflow, "modNetSocket.PortToWord", base::kTextOverflow);
   return static_cast<int16_t>(port >= 32768 ? port - 65536 : port);
 }
 

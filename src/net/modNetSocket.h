@@ -13,28 +13,24 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/RaisedError.h"
+#include "net/Platform.h"
 #include "net/SocketTable.h"
-#include "net/linux/Platform.h"
 
 namespace toruna::net {
 
 class CNetSocket;
-class EventLoop;
 
 class modNetSocket : public NotificationSink {
  public:
-  // A dispatcher over the given platform (the caller keeps it alive).
+  // The messages of WndProc: a lookup completion and a socket notification.
+  static constexpr int32_t kMsgResolveDone = 2048;
+  static constexpr int32_t kMsgSocketNotify = 2049;
+
+  // A dispatcher over the given platform (the caller keeps it alive). A program
+  // gets one put together with its loop and platform from SocketLayer.
   explicit modNetSocket(Platform& platform);
   ~modNetSocket();
-
-  // The process-wide dispatcher. Unless UseDefault was called first, it runs on
-  // a LinuxPlatform over DefaultLoop().
-  static modNetSocket& Default();
-  static EventLoop& DefaultLoop();
-  // Makes Default() return dispatcher (nullptr: back to the built-in one). For
-  // front ends that run the layer on a platform of their own; call it before
-  // the first object is created.
-  static void UseDefault(modNetSocket* dispatcher);
 
   Platform& platform() { return platform_; }
 
@@ -58,6 +54,8 @@ class modNetSocket : public NotificationSink {
   void ReleaseHeldSocket(SocketHandle s);
 
   static std::string WinsockErrorText(int32_t code);
+  // The error a member raises for a failed platform call: the code and its text.
+  static base::RaisedError PlatformError(int32_t code, const char* source);
 
   // NotificationSink: deliver to the routed object's WndProc, or drop.
   void OnSocketNotify(SocketHandle socket, uint16_t event, uint16_t error) override;

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "net/DecimalText.h"
-#include "net/RaisedError.h"
+#include "base/DecimalText.h"
+#include "base/RaisedError.h"
 
 namespace toruna::server {
 
@@ -80,14 +80,14 @@ double NumericText::Read(std::string_view text) {
     // "5E" or "5E-" is the number 5 followed by text that cannot continue it.
     if (expDigits) number += exponent;
   }
-  return net::ReadDecimal(number);
+  return base::ReadDecimal(number);
 }
 
 int32_t NumericText::RoundToLong(double value, const std::string& source) {
   // nearbyint follows the default rounding mode: to nearest, ties to even.
   const double rounded = std::nearbyint(value);
   if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) {
-    throw net::RaisedError(net::kErrOverflow, source, net::kTextOverflow);
+    throw base::RaisedError(base::kErrOverflow, source, base::kTextOverflow);
   }
   return static_cast<int32_t>(rounded);
 }

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "server/NumericText.h"
 
 namespace toruna::server {
@@ -153,7 +153,7 @@ void clsSettings::SetRegString(const std::string& strName, const std::string& va
   std::ofstream out(path_, std::ios::binary | std::ios::trunc);
   for (const std::string& line : raw) out << line << '\n';
   if (!out) {
-    throw net::RaisedError(75, "clsSettings.RegString", "Path/File access error");
+    throw base::RaisedError(75, "clsSettings.RegString", "Path/File access error");
   }
 }
 

@@ -12,12 +12,12 @@
 #include <algorithm>
 #include <limits>
 
-#include "net/BlockPool.h"
+#include "base/BlockPool.h"
 #include "net/CNetSocket.h"
-#include "net/Cp1252.h"
-#include "net/RaisedError.h"
-#include "net/linux/EventLoop.h"
-#include "session/Frame.h"
+#include "base/Cp1252.h"
+#include "base/RaisedError.h"
+#include "loop/EventLoop.h"
+#include "protocol/Frame.h"
 
 namespace toruna::server {
 
@@ -25,7 +25,7 @@ using session::clsClient;
 using session::IdSnapshot;
 
 
-frmMain::frmMain(net::modNetSocket& dispatcher, net::EventLoop* loop, FrontEnd* frontEnd,
+frmMain::frmMain(net::modNetSocket& dispatcher, loop::EventLoop* loop, FrontEnd* frontEnd,
                  ServerConfig config)
     : dispatcher_(dispatcher), loop_(loop), frontEnd_(frontEnd), config_(std::move(config)) {}
 
@@ -51,7 +51,7 @@ void frmMain::OpenListenSocket() {
 void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
   AddLog("connection received");
   // From the pool of its size, with the other sessions (one per client).
-  auto session = std::allocate_shared<clsClient>(net::PoolAllocator<clsClient>(), *this, dispatcher_);
+  auto session = std::allocate_shared<clsClient>(base::PoolAllocator<clsClient>(), *this, dispatcher_);
   colConnections.Add(session->ID(), session);
   try {
     session->Accept(RequestID);
@@ -106,10 +106,10 @@ void frmMain::AnnounceDeparture(clsClient& gone) {
       owner->RemoveClientFromEvent(goneId, events[e], true, {});
     }
   }
-  std::array<uint8_t, 8> frame{session::kFrameMarker};
-  session::PutInt16(&frame[1], 5);
-  frame[3] = session::ClientGone;
-  session::PutInt32(&frame[4], goneId);
+  std::array<uint8_t, 8> frame{protocol::kFrameMarker};
+  protocol::PutInt16(&frame[1], 5);
+  frame[3] = protocol::ClientGone;
+  protocol::PutInt32(&frame[4], goneId);
   CL_Broadcast(gone, frame);
 }
 
@@ -124,7 +124,7 @@ void frmMain::Register(int32_t lID) {
   if (!rosterValid_) BuildRoster(lID);
   rosterUsed_ = true;
   if (!roster_.empty()) newcomer->Send(roster_);
-  const std::vector<uint8_t> clientInfo = session::frames::ClientInfo(lID, newcomer->WireName());
+  const std::vector<uint8_t> clientInfo = protocol::frames::ClientInfo(lID, newcomer->WireName());
   CL_Broadcast(*newcomer, clientInfo);
   if (colClients.Add(lID, newcomer) && rosterValid_) {
     roster_.insert(roster_.end(), clientInfo.begin(), clientInfo.end());
@@ -137,15 +137,15 @@ void frmMain::BuildRoster(int32_t except) {
   for (const auto& entry : colClients) {
     if (entry.id == except) continue;
     const clsClient& c = *entry.item;
-    frame = session::frames::ClientInfo(c.ID(), c.WireName());
+    frame = protocol::frames::ClientInfo(c.ID(), c.WireName());
     roster_.insert(roster_.end(), frame.begin(), frame.end());
     for (const auto& owned : c.Events) {
       const session::clsEvent& event = *owned.item;
-      std::vector<uint8_t> text = net::Cp1252::FromUtf8(event.name());
+      std::vector<uint8_t> text = base::Cp1252::FromUtf8(event.name());
       text.push_back(0);
-      std::vector<uint8_t> unit = net::Cp1252::FromUtf8(event.Unit());
+      std::vector<uint8_t> unit = base::Cp1252::FromUtf8(event.Unit());
       text.insert(text.end(), unit.begin(), unit.end());
-      frame = session::frames::EventInfo(c.ID(), event.ID(), event.Interval(), event.Max(), text);
+      frame = protocol::frames::EventInfo(c.ID(), event.ID(), event.Interval(), event.Max(), text);
       roster_.insert(roster_.end(), frame.begin(), frame.end());
     }
   }
@@ -155,7 +155,7 @@ void frmMain::BuildRoster(int32_t except) {
 void frmMain::CL_Broadcast(clsClient& oClient, std::span<const uint8_t> B) {
   // All but a newcomer's ClientInfo (which Register adds to the roster itself)
   // change what the next newcomer is told: an event came or went, a client left.
-  if (B.size() > 3 && B[3] != session::ClientInfo) rosterValid_ = false;
+  if (B.size() > 3 && B[3] != protocol::ClientInfo) rosterValid_ = false;
   const int32_t except = oClient.ID();
   IdSnapshot registered(colClients);
   for (size_t i = registered.size(); i-- > 0;) {
@@ -244,7 +244,7 @@ void frmMain::ReleaseEndedUnregistered() {
 
 int32_t frmMain::NewID() {
   if (lastID_ == std::numeric_limits<int32_t>::max()) {
-    throw net::RaisedError(net::kErrOverflow, "frmMain.NewID", net::kTextOverflow);
+    throw base::RaisedError(base::kErrOverflow, "frmMain.NewID", base::kTextOverflow);
   }
   return ++lastID_;
 }

@@ -22,9 +22,11 @@
 #include "server/HeapTrimmer.h"
 #include "server/clsSettings.h"
 
+namespace toruna::loop {
+class EventLoop;
+}  // namespace toruna::loop
 namespace toruna::net {
 class CNetSocket;
-class EventLoop;
 class modNetSocket;
 }  // namespace toruna::net
 
@@ -40,7 +42,7 @@ class frmMain : public session::IServerApp {
  public:
   // dispatcher: the socket layer to create sockets on; loop: where tmrMain runs
   // (nullptr: the owner calls tmrMain_Timer itself); frontEnd may be nullptr.
-  frmMain(net::modNetSocket& dispatcher, net::EventLoop* loop, FrontEnd* frontEnd,
+  frmMain(net::modNetSocket& dispatcher, loop::EventLoop* loop, FrontEnd* frontEnd,
           ServerConfig config = {});
   ~frmMain();
   frmMain(const frmMain&) = delete;
@@ -98,7 +100,7 @@ class frmMain : public session::IServerApp {
 
  private:
   net::modNetSocket& dispatcher_;
-  net::EventLoop* loop_;
+  loop::EventLoop* loop_;
   FrontEnd* frontEnd_;
   ServerConfig config_;
 

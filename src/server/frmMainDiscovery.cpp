@@ -5,7 +5,7 @@
 #include <new>
 
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "server/NumericText.h"
 #include "server/frmMain.h"
 
@@ -39,7 +39,7 @@ void frmMain::SearchSock_DataArrival(int32_t /*bytesTotal*/) {
     reply += std::to_string(colClients.Count());
     reply.push_back('\0');
     sock->SendData(net::Variant(std::move(reply)));
-  } catch (const net::RaisedError&) {
+  } catch (const base::RaisedError&) {
     // A port out of range, an overflow or an unusable destination: this request
     // goes unanswered and the server goes on. (A refused send is no error here:
     // it fires the socket's Error event, which this window does not handle, and

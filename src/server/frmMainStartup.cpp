@@ -7,9 +7,9 @@
 #include <random>
 
 #include "net/CNetSocket.h"
-#include "net/Cp1252.h"
-#include "net/RaisedError.h"
-#include "net/linux/EventLoop.h"
+#include "base/Cp1252.h"
+#include "base/RaisedError.h"
+#include "loop/EventLoop.h"
 #include "server/NumericText.h"
 #include "server/frmMain.h"
 
@@ -43,9 +43,9 @@ void frmMain::Form_Load() {
   }
 
   // 5. The ServerInfo frame of the name; its length field is signed 16-bit.
-  const std::vector<uint8_t> name = net::Cp1252::FromUtf8(serverName_);
+  const std::vector<uint8_t> name = base::Cp1252::FromUtf8(serverName_);
   if (name.size() + 1 > 32767) {
-    throw net::RaisedError(net::kErrOverflow, "frmMain.Form_Load", net::kTextOverflow);
+    throw base::RaisedError(base::kErrOverflow, "frmMain.Form_Load", base::kTextOverflow);
   }
   const uint16_t length = static_cast<uint16_t>(name.size() + 1);
   nameMessage_ = {42, static_cast<uint8_t>(length & 0xFF), static_cast<uint8_t>(length >> 8), 8};
@@ -132,7 +132,7 @@ void frmMain::RecoverServerSockets() {
       } else {
         OpenSearchSocket();  // an object without a handle cannot leave StateError
       }
-    } catch (const net::RaisedError&) {
+    } catch (const base::RaisedError&) {
     }
   }
   if (Listen && Listen->State() == net::StateError) {
@@ -143,7 +143,7 @@ void frmMain::RecoverServerSockets() {
       } else {
         OpenListenSocket();
       }
-    } catch (const net::RaisedError&) {
+    } catch (const base::RaisedError&) {
     }
   }
 }

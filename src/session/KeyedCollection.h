@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 
 namespace toruna::session {
 
@@ -178,7 +178,7 @@ class KeyedCollection {
 
   const Entry& EntryAt(int32_t position) const {
     if (position < 1 || position > Count()) {
-      throw net::RaisedError(kErrSubscriptOutOfRange, "Collection.Item", kTextSubscriptOutOfRange);
+      throw base::RaisedError(kErrSubscriptOutOfRange, "Collection.Item", kTextSubscriptOutOfRange);
     }
     return store_->entries[static_cast<size_t>(position - 1)];
   }

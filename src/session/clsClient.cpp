@@ -3,12 +3,12 @@
 #include <array>
 #include <vector>
 
-#include "net/AlertService.h"
+#include "base/AlertService.h"
 #include "net/CNetSocket.h"
-#include "net/Cp1252.h"
+#include "base/Cp1252.h"
 #include "net/Variant.h"
-#include "session/Frame.h"
-#include "session/FrameAssembler.h"
+#include "protocol/Frame.h"
+#include "protocol/FrameAssembler.h"
 #include "session/IServerApp.h"
 
 namespace toruna::session {
@@ -72,8 +72,8 @@ void clsClient::SendFrame(std::span<const uint8_t> B, bool mayWait) {
     Disconnect();
     return;
   }
-  if (B.empty() || B[0] != kFrameMarker) {
-    net::AlertService::Current().Alert("KAKAAAAAAAAAAAAA", kAlertCaption);
+  if (B.empty() || B[0] != protocol::kFrameMarker) {
+    base::AlertService::Current().Alert("KAKAAAAAAAAAAAAA", kAlertCaption);
   }
   if (mayWait) {
     Sock->SendBytesLater(B.data(), B.size());
@@ -83,7 +83,7 @@ void clsClient::SendFrame(std::span<const uint8_t> B, bool mayWait) {
   CheckUnsent();
 }
 
-std::string clsClient::name() const { return net::Cp1252::ToUtf8(std::string_view(wireName_)); }
+std::string clsClient::name() const { return base::Cp1252::ToUtf8(std::string_view(wireName_)); }
 
 bool clsClient::HasEvent(int32_t lID) const {
   const std::shared_ptr<clsEvent>* event = Events.Find(lID);
@@ -93,7 +93,7 @@ bool clsClient::HasEvent(int32_t lID) const {
 void clsClient::AddClientToEvent(clsClient& oClient, int32_t lID, std::span<const uint8_t> B) {
   const std::shared_ptr<clsEvent>* found = Events.Find(lID);
   if (found == nullptr) {
-    net::AlertService::Current().Alert("Client konnte nicht zur Event liste hinzugefühgt werden",
+    base::AlertService::Current().Alert("Client konnte nicht zur Event liste hinzugefühgt werden",
                                        kAlertCaption);
     return;
   }
@@ -106,7 +106,7 @@ void clsClient::RemoveClientFromEvent(int32_t lClientID, int32_t lID, bool bGene
                                       std::span<const uint8_t> B) {
   const std::shared_ptr<clsEvent>* found = Events.Find(lID);
   if (found == nullptr) {
-    net::AlertService::Current().Alert("Client konnte nicht von Event liste entfernt werden",
+    base::AlertService::Current().Alert("Client konnte nicht von Event liste entfernt werden",
                                        kAlertCaption);
     return;
   }
@@ -130,12 +130,12 @@ void clsClient::Sock_DataArrival(int32_t bytesTotal) {
   // The handlers below may lead to this session's release; keep it to the end.
   std::shared_ptr<clsClient> self = weak_from_this().lock();
   switch (recv_.CheckArrival(bytesTotal)) {
-    case FrameAssembler::Arrival::Ignore:
+    case protocol::FrameAssembler::Arrival::Ignore:
       return;
-    case FrameAssembler::Arrival::Close:
+    case protocol::FrameAssembler::Arrival::Close:
       Disconnect();
       return;
-    case FrameAssembler::Arrival::Take:
+    case protocol::FrameAssembler::Arrival::Take:
       break;
   }
   // All the bytes, as GetData into an array of Byte takes them.
@@ -155,17 +155,17 @@ void clsClient::ProcessFrames() {
   for (;;) {
     std::span<const uint8_t> view;
     switch (recv_.Next(view)) {
-      case FrameAssembler::Step::NeedMore:
+      case protocol::FrameAssembler::Step::NeedMore:
         return;
-      case FrameAssembler::Step::Empty:
+      case protocol::FrameAssembler::Step::Empty:
         recv_.Consume();
         break;
-      case FrameAssembler::Step::LostSync:
-      case FrameAssembler::Step::NegativeLength:
+      case protocol::FrameAssembler::Step::LostSync:
+      case protocol::FrameAssembler::Step::NegativeLength:
         app_.AddLog("Lost protocol sync");
         Disconnect();
         return;
-      case FrameAssembler::Step::Frame: {
+      case protocol::FrameAssembler::Step::Frame: {
         FrameCopy frame(view);
         recv_.Consume(view.size());
         Dispatch(frame.Bytes());
@@ -176,10 +176,10 @@ void clsClient::ProcessFrames() {
 }
 
 void clsClient::Dispatch(std::span<const uint8_t> frame) {
-  const int16_t length = GetInt16(frame.data() + 1);
+  const int16_t length = protocol::GetInt16(frame.data() + 1);
   const uint8_t type = frame[3];
   if (!registered_) {
-    if (type != ClientInfo) return;
+    if (type != protocol::ClientInfo) return;
     if (length == 1) {
       Disconnect();
     } else {
@@ -192,21 +192,21 @@ void clsClient::Dispatch(std::span<const uint8_t> frame) {
   std::array<uint8_t, 9> nine;
   auto firstNine = [&] {
     std::copy_n(frame.begin(), nine.size(), nine.begin());
-    if (length != 6) PutInt16(&nine[1], 6);
+    if (length != 6) protocol::PutInt16(&nine[1], 6);
     return std::span<const uint8_t>(nine);
   };
   switch (type) {
-    case EventData:
-      if (length >= 6) BroadcastEvent(GetInt32(frame.data() + 4), firstNine());
+    case protocol::EventData:
+      if (length >= 6) BroadcastEvent(protocol::GetInt32(frame.data() + 4), firstNine());
       break;
-    case EventInfo:
+    case protocol::EventInfo:
       if (length >= 10) HandleCreateRequest(frame, length);
       break;
-    case EventRemove:
+    case protocol::EventRemove:
       if (length >= 5) HandleRemoveRequest(frame, length);
       break;
-    case EventSubscribe:
-      if (length >= 6) app_.CL_Request(*this, GetInt32(frame.data() + 4), firstNine());
+    case protocol::EventSubscribe:
+      if (length >= 6) app_.CL_Request(*this, protocol::GetInt32(frame.data() + 4), firstNine());
       break;
     default:
       break;
@@ -214,9 +214,9 @@ void clsClient::Dispatch(std::span<const uint8_t> frame) {
 }
 
 void clsClient::HandleCreateRequest(std::span<const uint8_t> frame, int16_t length) {
-  const int32_t requestId = GetInt32(frame.data() + 4);
-  const int16_t interval = GetInt16(frame.data() + 8);
-  const int16_t max = GetInt16(frame.data() + 10);
+  const int32_t requestId = protocol::GetInt32(frame.data() + 4);
+  const int16_t interval = protocol::GetInt16(frame.data() + 8);
+  const int16_t max = protocol::GetInt16(frame.data() + 10);
   // The text is the name, optionally a 0 and the unit; anything after a second 0 is ignored.
   std::span<const uint8_t> text = frame.subspan(12, static_cast<size_t>(length - 9));
   size_t nameEnd = 0;
@@ -225,24 +225,24 @@ void clsClient::HandleCreateRequest(std::span<const uint8_t> frame, int16_t leng
   const size_t unitBegin = unitEnd;
   while (unitEnd < text.size() && text[unitEnd] != 0) ++unitEnd;
   const int32_t eventId =
-      CreateEvent(requestId, interval, max, net::Cp1252::ToUtf8(text.data(), nameEnd),
-                  net::Cp1252::ToUtf8(text.data() + unitBegin, unitEnd - unitBegin));
+      CreateEvent(requestId, interval, max, base::Cp1252::ToUtf8(text.data(), nameEnd),
+                  base::Cp1252::ToUtf8(text.data() + unitBegin, unitEnd - unitBegin));
   if (eventId <= 0) return;
 
   // The announcement repeats interval, max and text exactly as received.
   const size_t size = static_cast<size_t>(length) + 7;
   std::vector<uint8_t> announcement(size);
-  announcement[0] = kFrameMarker;
-  PutInt16(&announcement[1], static_cast<int16_t>(length + 4));
-  announcement[3] = EventInfo;
-  PutInt32(&announcement[4], id_);
-  PutInt32(&announcement[8], eventId);
+  announcement[0] = protocol::kFrameMarker;
+  protocol::PutInt16(&announcement[1], static_cast<int16_t>(length + 4));
+  announcement[3] = protocol::EventInfo;
+  protocol::PutInt32(&announcement[4], id_);
+  protocol::PutInt32(&announcement[8], eventId);
   std::copy(frame.begin() + 8, frame.end(), announcement.begin() + 12);
   app_.CL_Broadcast(*this, announcement);
 }
 
 void clsClient::HandleRemoveRequest(std::span<const uint8_t> frame, int16_t length) {
-  const int32_t eventId = GetInt32(frame.data() + 4);
+  const int32_t eventId = protocol::GetInt32(frame.data() + 4);
   if (!Events.Contains(eventId)) return;
   // Keep the event until the others have been told.
   std::shared_ptr<clsEvent> event = *Events.Find(eventId);
@@ -268,7 +268,7 @@ void clsClient::BroadcastEvent(int32_t lID, std::span<const uint8_t> B) {
   std::shared_ptr<clsEvent> event = *found;
   try {
     event->Broadcast(B);
-  } catch (const net::RaisedError&) {
+  } catch (const base::RaisedError&) {
     SendEventState(lID, 0);
   }
 }
@@ -281,11 +281,11 @@ int32_t clsClient::CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMa
   if (!Events.Add(eventId, std::move(event))) return 0;
   // Straight to the socket; on a connection that is gone nothing is sent.
   if (Sock->State() == net::StateConnected) {
-    std::array<uint8_t, 12> created{kFrameMarker};
-    PutInt16(&created[1], 9);
-    created[3] = EventCreated;
-    PutInt32(&created[4], RequestID);
-    PutInt32(&created[8], eventId);
+    std::array<uint8_t, 12> created{protocol::kFrameMarker};
+    protocol::PutInt16(&created[1], 9);
+    created[3] = protocol::EventCreated;
+    protocol::PutInt32(&created[4], RequestID);
+    protocol::PutInt32(&created[8], eventId);
     Sock->SendBytes(created.data(), created.size());
     CheckUnsent();
   }
@@ -297,10 +297,10 @@ void clsClient::SendEventState(int32_t lID, uint8_t flag) {
     Disconnect();
     return;
   }
-  std::array<uint8_t, 9> state{kFrameMarker};
-  PutInt16(&state[1], 6);
-  state[3] = EventSubscribe;
-  PutInt32(&state[4], lID);
+  std::array<uint8_t, 9> state{protocol::kFrameMarker};
+  protocol::PutInt16(&state[1], 6);
+  state[3] = protocol::EventSubscribe;
+  protocol::PutInt32(&state[4], lID);
   state[8] = flag;
   Sock->SendBytes(state.data(), state.size());
   CheckUnsent();

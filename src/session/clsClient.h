@@ -14,7 +14,7 @@
 #include <string>
 
 #include "net/SocketEventSink.h"
-#include "session/FrameAssembler.h"
+#include "protocol/FrameAssembler.h"
 #include "session/KeyedCollection.h"
 #include "session/clsEvent.h"
 
@@ -102,7 +102,7 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   void CheckUnsent();
 
   IServerApp& app_;
-  FrameAssembler recv_;
+  protocol::FrameAssembler recv_;
   std::string wireName_;
   int32_t id_;
   bool registered_ = false;

@@ -1,7 +1,7 @@
 #include "session/clsEvent.h"
 
-#include "net/AlertService.h"
-#include "session/Frame.h"
+#include "base/AlertService.h"
+#include "protocol/Frame.h"
 #include "session/IServerApp.h"
 #include "session/clsClient.h"
 
@@ -16,8 +16,8 @@ void clsEvent::AddClient(clsClient& oClient) {
 void clsEvent::RemoveClient(int32_t lngID) { Clients.Remove(lngID); }
 
 void clsEvent::Broadcast(std::span<const uint8_t> B) {
-  if (B.empty() || B[0] != kFrameMarker) {
-    net::AlertService::Current().Alert("KAKAAAAAAAAAA", kAlertCaption);
+  if (B.empty() || B[0] != protocol::kFrameMarker) {
+    base::AlertService::Current().Alert("KAKAAAAAAAAAA", kAlertCaption);
   }
   // A send can make subscribers depart and leave this list; walk the IDs as they
   // were and serve those still subscribed, the latest first.

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "app/ServiceReport.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 
 namespace toruna::app {
 namespace {
@@ -41,11 +41,11 @@ TEST(HeadlessFrontEndTest, EveryEntryIsOneLineWhateverTheClientsNameHolds) {
 TEST(HeadlessFrontEndTest, AnInstalledServiceReceivesTheLayersAlerts) {
   std::ostringstream out, err;
   HeadlessFrontEnd frontEnd(out, err);
-  net::AlertService::Install(&frontEnd);
-  net::AlertService::Current().Alert("text", "caption");
-  net::AlertService::Install(nullptr);
+  base::AlertService::Install(&frontEnd);
+  base::AlertService::Current().Alert("text", "caption");
+  base::AlertService::Install(nullptr);
   EXPECT_EQ(err.str(), "caption: text\n");
-  EXPECT_NE(&net::AlertService::Current(), static_cast<net::AlertService*>(&frontEnd));
+  EXPECT_NE(&base::AlertService::Current(), static_cast<base::AlertService*>(&frontEnd));
 }
 
 TEST(ServiceReportTest, NamesAPortInUse) {
@@ -69,7 +69,7 @@ TEST(ServiceReportTest, NamesAPortInUse) {
 }
 
 TEST(ServiceReportTest, FatalTextGivesNumberTextAndSource) {
-  EXPECT_EQ(ServiceReport::FatalText(net::RaisedError(6, "frmMain.NewID", "Overflow")),
+  EXPECT_EQ(ServiceReport::FatalText(base::RaisedError(6, "frmMain.NewID", "Overflow")),
             "run-time error 6: Overflow (frmMain.NewID)");
   EXPECT_EQ(ServiceReport::FatalText(std::runtime_error("boom")), "internal error: boom");
 }

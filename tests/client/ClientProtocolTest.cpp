@@ -12,13 +12,13 @@ namespace toruna::client {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 struct Rig {
   std::vector<Bytes> sent;
   ClientProtocol p{[this](const Bytes& f) { sent.push_back(f); }};
 
-  void Feed(const Bytes& f) { p.OnFrame(session::FrameView(f)); }
+  void Feed(const Bytes& f) { p.OnFrame(protocol::FrameView(f)); }
   void Client(int32_t id, const std::string& name) {
     Feed(frames::ClientInfo(id, WireText::ToWire(name)));
   }

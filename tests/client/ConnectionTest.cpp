@@ -15,7 +15,7 @@
 
 #include "client/WireText.h"
 #include "net/linux/LinuxPlatform.h"
-#include "net/linux/LoopPump.h"
+#include "loop/LoopPump.h"
 #include "net/linux/LoopbackPeers.h"
 #include "net/modNetSocket.h"
 
@@ -23,7 +23,7 @@ namespace toruna::client {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes all;
@@ -33,7 +33,7 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 
 class ConnectionTest : public ::testing::Test {
  protected:
-  net::EventLoop loop;
+  loop::EventLoop loop;
   net::LinuxPlatform platform{loop};
   net::modNetSocket dispatcher{platform};
   uint16_t port = 0;
@@ -45,7 +45,7 @@ class ConnectionTest : public ::testing::Test {
   void SetUp() override {
     c.OnEnded = [this](const Ending& e) { endings.push_back(e); };
   }
-  bool PumpUntil(const std::function<bool()>& done) { return net::testing::PumpUntil(loop, done); }
+  bool PumpUntil(const std::function<bool()>& done) { return loop::testing::PumpUntil(loop, done); }
   void AcceptPeer() {
     ASSERT_TRUE(PumpUntil([&] {
       pollfd p{listener.get(), POLLIN, 0};
@@ -102,7 +102,7 @@ TEST_F(ConnectionTest, RegistersThenSubscribesCreatesAndPublishesOverTheWire) {
   c.WhenSent([&] { sent = true; });
   // A round trip follows the values; only its answer means they were handled.
   EXPECT_EQ(Read(27), Cat({frames::EventData(9, 7), frames::EventData(9, 8), frames::EventData(0, 0)}));
-  net::testing::PumpFor(loop, std::chrono::milliseconds(150));
+  loop::testing::PumpFor(loop, std::chrono::milliseconds(150));
   EXPECT_FALSE(sent);
   Write(frames::EventSubscribe(0, 0));
   ASSERT_TRUE(PumpUntil([&] { return sent; }));
@@ -146,7 +146,7 @@ TEST_F(ConnectionTest, ABrokenStreamEndsTheConnection) {
 TEST_F(ConnectionTest, ANameThatCannotBeSentFailsBeforeConnecting) {
   EXPECT_THROW(c.Open("127.0.0.1", "温度", port), TextError);
   EXPECT_THROW(c.Open("127.0.0.1", "", port), TextError);
-  net::testing::PumpFor(loop, std::chrono::milliseconds(50));
+  loop::testing::PumpFor(loop, std::chrono::milliseconds(50));
   pollfd p{listener.get(), POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 0), 0);  // nobody knocked
   c.Open("127.0.0.1", "Ann", port);
@@ -167,7 +167,7 @@ TEST_F(ConnectionTest, CloseLeavesWithoutReportingAnEnd) {
     return n <= 0;  // the registration, then the end of the stream
   }));
   EXPECT_EQ(n, 0);
-  net::testing::PumpFor(loop, std::chrono::milliseconds(30));
+  loop::testing::PumpFor(loop, std::chrono::milliseconds(30));
   EXPECT_TRUE(endings.empty());
 }
 

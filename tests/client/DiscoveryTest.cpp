@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 
 #include "net/linux/LinuxPlatform.h"
-#include "net/linux/LoopPump.h"
+#include "loop/LoopPump.h"
 #include "net/linux/LoopbackPeers.h"
 #include "net/modNetSocket.h"
 
@@ -57,7 +57,7 @@ TEST(Discovery, ParsesAnswersAndRejectsEverythingElse) {
 
 class DiscoveryTest : public ::testing::Test {
  protected:
-  net::EventLoop loop;
+  loop::EventLoop loop;
   net::LinuxPlatform platform{loop};
   net::modNetSocket dispatcher{platform};
 };
@@ -84,7 +84,7 @@ TEST_F(DiscoveryTest, AsksAtThePortAndTakesTheAnswerAtItsOwn) {
   d.Start({"127.0.0.1"}, serverPort);
   char request[64];
   ssize_t n = -1;
-  ASSERT_TRUE(net::testing::PumpUntil(loop, [&] {
+  ASSERT_TRUE(loop::testing::PumpUntil(loop, [&] {
     n = recv(server.get(), request, sizeof request, MSG_DONTWAIT);
     return n > 0;
   }));
@@ -94,7 +94,7 @@ TEST_F(DiscoveryTest, AsksAtThePortAndTakesTheAnswerAtItsOwn) {
   ASSERT_EQ(text.back(), '!');
   const auto answerPort = static_cast<uint16_t>(std::stoi(text.substr(1, text.size() - 2)));
   net::testing::SendDatagram(server.get(), answerPort, LIT("***Relay\0" "3\0"));
-  ASSERT_TRUE(net::testing::PumpUntil(loop, [&] { return !d.Servers().empty(); }));
+  ASSERT_TRUE(loop::testing::PumpUntil(loop, [&] { return !d.Servers().empty(); }));
   EXPECT_EQ(d.Servers()[0].address, "127.0.0.1");
   EXPECT_EQ(d.Servers()[0].name, "Relay");
   EXPECT_EQ(d.Servers()[0].clients, 3);

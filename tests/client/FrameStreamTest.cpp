@@ -10,14 +10,14 @@ namespace toruna::client {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 void Append(Bytes& to, const Bytes& frame) { to.insert(to.end(), frame.begin(), frame.end()); }
 
 TEST(FrameStream, StopsAtLostSyncAndNegativeLength) {
   for (const Bytes& bad : {Bytes{7, 1, 0, 8}, Bytes{42, 0xFF, 0xFF, 8}}) {
     int frames = 0;
-    FrameStream fs([&](const session::FrameView&) { ++frames; });
+    FrameStream fs([&](const protocol::FrameView&) { ++frames; });
     Bytes s = frames::ServerInfo(WireText::ToWire("x"));
     Append(s, bad);
     Append(s, frames::ServerInfo(WireText::ToWire("y")));
@@ -38,7 +38,7 @@ TEST(FrameStream, TakesARosterLongerThanOneServerArrival) {
   Append(s, frames::ServerInfo(WireText::ToWire("Big")));
   ASSERT_GT(s.size(), 6000u);
   int count = 0;
-  FrameStream fs([&](const session::FrameView&) { ++count; });
+  FrameStream fs([&](const protocol::FrameView&) { ++count; });
   EXPECT_TRUE(fs.Feed(s));
   EXPECT_EQ(count, 301);
 }

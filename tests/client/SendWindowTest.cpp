@@ -13,7 +13,7 @@ namespace toruna::client {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 const Bytes kProbe = frames::EventData(0, 0);
 
@@ -93,13 +93,13 @@ TEST(SendWindow, AnswersAreNotSubscriberNoticesAndPublishingResumesWithThem) {
   p.OnSubscribers = [&](const OwnEvent& e) { notices.push_back(e.hasSubscribers); };
   const int32_t h = p.CreateEvent("Level");
   p.Start("Me");
-  p.OnFrame(session::FrameView(frames::ServerInfo(Bytes{'L'})));
-  p.OnFrame(session::FrameView(frames::EventCreated(h, 5)));
-  p.OnFrame(session::FrameView(frames::EventSubscribe(5, 1)));
+  p.OnFrame(protocol::FrameView(frames::ServerInfo(Bytes{'L'})));
+  p.OnFrame(protocol::FrameView(frames::EventCreated(h, 5)));
+  p.OnFrame(protocol::FrameView(frames::EventSubscribe(5, 1)));
   for (int i = 0; i < 1000; ++i) ASSERT_TRUE(p.Publish(h, static_cast<uint8_t>(i)));
   EXPECT_GT(p.Queued(), 0u);
   const size_t before = sent.size();
-  p.OnFrame(session::FrameView(frames::EventSubscribe(0, 0)));
+  p.OnFrame(protocol::FrameView(frames::EventSubscribe(0, 0)));
   EXPECT_GT(sent.size(), before);  // the answer made room
   EXPECT_EQ(notices, std::vector<bool>{true});
   EXPECT_TRUE(p.HasSubscribers(h));

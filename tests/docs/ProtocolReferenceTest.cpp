@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "net/Cp1252.h"
-#include "session/Frame.h"
+#include "base/Cp1252.h"
+#include "protocol/Frame.h"
 
 namespace toruna::session {
 namespace {
@@ -51,7 +51,7 @@ std::map<std::string, Bytes> Examples(const std::string& reference) {
   return examples;
 }
 
-Bytes Wire(const std::string& utf8) { return net::Cp1252::FromUtf8(utf8); }
+Bytes Wire(const std::string& utf8) { return base::Cp1252::FromUtf8(utf8); }
 
 Bytes TempInCelsius() {
   Bytes text = Wire("Temp");
@@ -63,19 +63,19 @@ Bytes TempInCelsius() {
 
 TEST(ProtocolReferenceTest, EveryFrameExampleIsWhatTheFrameCodeBuilds) {
   const std::map<std::string, Bytes> built = {
-      {"frame-event-data", frames::EventData(2, 21)},
-      {"frame-client-info-request", frames::ClientInfoRequest(Wire("Alice"))},
-      {"frame-client-info", frames::ClientInfo(1, Wire("Alice"))},
-      {"frame-client-gone", frames::ClientGone(3)},
-      {"frame-event-info-request", frames::EventInfoRequest(1, 1000, 120, TempInCelsius())},
-      {"frame-event-info", frames::EventInfo(1, 2, 1000, 120, TempInCelsius())},
-      {"frame-event-remove", frames::EventRemove(2)},
-      {"frame-event-subscribe", frames::EventSubscribe(2, 1)},
-      {"frame-event-unsubscribe", frames::EventSubscribe(2, 0)},
-      {"frame-event-created", frames::EventCreated(1, 2)},
-      {"frame-server-info", frames::ServerInfo(Wire("Lab"))},
-      {"frame-round-trip", frames::EventData(0, 0)},
-      {"frame-round-trip-answer", frames::EventSubscribe(0, 0)},
+      {"frame-event-data", protocol::frames::EventData(2, 21)},
+      {"frame-client-info-request", protocol::frames::ClientInfoRequest(Wire("Alice"))},
+      {"frame-client-info", protocol::frames::ClientInfo(1, Wire("Alice"))},
+      {"frame-client-gone", protocol::frames::ClientGone(3)},
+      {"frame-event-info-request", protocol::frames::EventInfoRequest(1, 1000, 120, TempInCelsius())},
+      {"frame-event-info", protocol::frames::EventInfo(1, 2, 1000, 120, TempInCelsius())},
+      {"frame-event-remove", protocol::frames::EventRemove(2)},
+      {"frame-event-subscribe", protocol::frames::EventSubscribe(2, 1)},
+      {"frame-event-unsubscribe", protocol::frames::EventSubscribe(2, 0)},
+      {"frame-event-created", protocol::frames::EventCreated(1, 2)},
+      {"frame-server-info", protocol::frames::ServerInfo(Wire("Lab"))},
+      {"frame-round-trip", protocol::frames::EventData(0, 0)},
+      {"frame-round-trip-answer", protocol::frames::EventSubscribe(0, 0)},
   };
   const std::map<std::string, Bytes> documented = Examples(ReadReference());
   size_t frameExamples = 0;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "LoopbackRig.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 
 namespace toruna::net::testing {
 namespace {
@@ -123,7 +123,7 @@ TEST_F(AcceptTest, ConnectionNobodyAcceptsIsClosed) {
     // An object that is not closed refuses and leaves the connection waiting.
     auto busy = rig.NewSocket(ProtocolUdp);
     busy->Bind(Variant(0), Variant("127.0.0.1"));
-    const RaisedError e = Raised([&] { busy->Accept(id); });
+    const base::RaisedError e = Raised([&] { busy->Accept(id); });
     EXPECT_EQ(e.Number(), 40020);
     EXPECT_EQ(e.Source(), "CNetSocket.Accept");
     EXPECT_TRUE(rig.module.AcceptedSocketIsHeld(id));
@@ -175,7 +175,7 @@ TEST_F(AcceptTest, HandleOwnedByAnotherObjectIsRefusedUntouched) {
   const int32_t taken = pair.server->SocketHandle();
   {
     auto intruder = rig.NewSocket();
-    const RaisedError e = Raised([&] { intruder->Accept(taken); });
+    const base::RaisedError e = Raised([&] { intruder->Accept(taken); });
     EXPECT_EQ(e.Number(), 40006);
     EXPECT_EQ(e.Source(), "CNetSocket.Accept");
     EXPECT_EQ(intruder->State(), StateClosed);
@@ -198,7 +198,7 @@ TEST_F(AcceptTest, OptionReadFailureInsideAcceptLeavesTheObjectClosed) {
     ++requests;
     owner = rig.NewSocket();
     rig.fake.FailNext(Call::GetSockOpt, 10055);
-    const RaisedError e = Raised([&] { owner->Accept(id); });
+    const base::RaisedError e = Raised([&] { owner->Accept(id); });
     EXPECT_EQ(e.Number(), 10055);
     EXPECT_EQ(e.Description(), "No buffer space available");
     EXPECT_EQ(e.Source(), "CNetSocket.ProcessOptions");
@@ -219,7 +219,7 @@ TEST_F(AcceptTest, LocalAddressFailureClosesTheConnectionAndNothingReachesTheHol
     holderSeen = rig.module.HeldSocketObject(id);
     owner = rig.NewSocket();
     rig.fake.FailNext(Call::GetSockName, 10022);
-    const RaisedError e = Raised([&] { owner->Accept(id); });
+    const base::RaisedError e = Raised([&] { owner->Accept(id); });
     EXPECT_EQ(e.Number(), 10022);
     EXPECT_EQ(e.Source(), "CNetSocket.Accept");
     EXPECT_EQ(owner->State(), StateClosed);

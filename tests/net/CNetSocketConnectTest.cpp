@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "DecimalCommaLocale.h"
+#include "base/DecimalCommaLocale.h"
 #include "LoopbackRig.h"
 
 namespace toruna::net::testing {
@@ -61,7 +61,7 @@ TEST_F(CNetSocketBind, AddressForms) {
 }
 
 TEST_F(CNetSocketBind, NumbersInArgumentsReadAlikeUnderADecimalCommaLocale) {
-  DecimalCommaLocale german;
+  base::testing::DecimalCommaLocale german;
   ASSERT_TRUE(german.active());
   // A port text with decimals rounds (40000.6 is 40001), and a number given as the
   // address is written with a point (127.5 is 127.0.0.5).
@@ -74,20 +74,20 @@ TEST_F(CNetSocketBind, NumbersInArgumentsReadAlikeUnderADecimalCommaLocale) {
 
 TEST_F(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
 
-  RaisedError range = Raised([&] { sock->Bind(65536); });
+  base::RaisedError range = Raised([&] { sock->Bind(65536); });
   EXPECT_EQ(range.Number(), 40014);
   EXPECT_EQ(range.Source(), "CNetSocket.BindInternal");
   EXPECT_EQ(range.Description(),
             "The argument passed to a function was not in the correct format or in the specified range.");
   EXPECT_EQ(Raised([&] { sock->Bind(-1); }).Number(), 40014);
 
-  RaisedError type = Raised([&] { sock->Bind("abc"); });
+  base::RaisedError type = Raised([&] { sock->Bind("abc"); });
   EXPECT_EQ(type.Number(), 40018);
   EXPECT_EQ(type.Source(), "CNetSocket.BindInternal");
   EXPECT_EQ(type.Description(), "Unsupported variant type.");
 
   bed.fake.FailNext(Call::GetHostByName, 11001);
-  RaisedError address = Raised([&] { sock->Bind(0, "nosuchhost"); });
+  base::RaisedError address = Raised([&] { sock->Bind(0, "nosuchhost"); });
   EXPECT_EQ(address.Number(), 40014);
   EXPECT_EQ(address.Description(), "Invalid argument");
 
@@ -99,7 +99,7 @@ TEST_F(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
 TEST_F(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
   SocketEvents events(*sock);
   sock->Bind(0, "127.0.0.1");
-  RaisedError again = Raised([&] { sock->Bind(0, "127.0.0.1"); });
+  base::RaisedError again = Raised([&] { sock->Bind(0, "127.0.0.1"); });
   EXPECT_EQ(again.Number(), 40020);
   EXPECT_EQ(again.Source(), "CNetSocket.Bind");
   EXPECT_EQ(bed.fake.Calls(Call::Bind), 1);
@@ -127,7 +127,7 @@ TEST_F(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
 
 TEST_F(CNetSocketBind, UnreadableBoundPortRaisesAndKeepsTheSocket) {
   bed.fake.FailNext(Call::GetSockName, 10022);
-  RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
+  base::RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
   EXPECT_EQ(e.Number(), 10022);
   EXPECT_EQ(e.Source(), "CNetSocket.BindInternal");
   EXPECT_EQ(sock->State(), StateClosed);
@@ -142,12 +142,12 @@ TEST_F(CNetSocketLocalHost, NameAndAddressFailuresRaise) {
   EXPECT_EQ(sock->LocalHostName(), expected);
 
   bed.fake.FailNext(Call::GetHostName, 10093);
-  RaisedError name = Raised([&] { sock->LocalHostName(); });
+  base::RaisedError name = Raised([&] { sock->LocalHostName(); });
   EXPECT_EQ(name.Number(), 10093);
   EXPECT_EQ(name.Source(), "CNetSocket.GetLocalHostName");
 
   bed.fake.FailNext(Call::GetHostByName, 11001);
-  RaisedError ip = Raised([&] { sock->LocalIP(); });
+  base::RaisedError ip = Raised([&] { sock->LocalIP(); });
   EXPECT_EQ(ip.Number(), 11001);
   EXPECT_EQ(ip.Source(), "CNetSocket.GetLocalIP");
   EXPECT_EQ(ip.Description(), "Host not found");
@@ -160,10 +160,10 @@ class CNetSocketConnect : public OneSocketTest {
 };
 
 TEST_F(CNetSocketConnect, ArgumentRulesAndDatagramObjects) {
-  RaisedError zero = Raised([&] { sock->Connect("127.0.0.1", 0); });
+  base::RaisedError zero = Raised([&] { sock->Connect("127.0.0.1", 0); });
   EXPECT_EQ(zero.Number(), 40014);
   EXPECT_EQ(zero.Source(), "CNetSocket.Connect");
-  RaisedError text = Raised([&] { sock->Connect("127.0.0.1", "http"); });
+  base::RaisedError text = Raised([&] { sock->Connect("127.0.0.1", "http"); });
   EXPECT_EQ(text.Number(), 40018);
   EXPECT_EQ(text.Source(), "CNetSocket.Connect");
   EXPECT_EQ(bed.fake.Calls(Call::Socket), 0);
@@ -292,7 +292,7 @@ TEST_F(CNetSocketConnect, ImmediateConnectRefusals) {
   uint16_t port = 0;
   Fd listener = LoopbackListener(&port);
   for (const bool portZero : {false, true}) {
-    RaisedError e = Raised([&] {
+    base::RaisedError e = Raised([&] {
       if (portZero) {
         sock->SetRemotePort(0);  // the property takes 0, Connect's argument does not
         sock->Connect("127.0.0.1");

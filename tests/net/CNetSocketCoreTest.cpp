@@ -32,7 +32,7 @@ TEST(CNetSocketProperties, RemotePortRangeAndState) {
   tcp->SetRemotePort(65535);
   EXPECT_EQ(tcp->RemotePort(), 65535);
   for (int32_t bad : {-1, 65536}) {
-    RaisedError e = Raised([&] { tcp->SetRemotePort(bad); });
+    base::RaisedError e = Raised([&] { tcp->SetRemotePort(bad); });
     EXPECT_EQ(e.Number(), 40014);
     EXPECT_EQ(e.Source(), "CNetSocket.RemotePort");
     EXPECT_EQ(e.Description(), kLongBadArgument);
@@ -40,7 +40,7 @@ TEST(CNetSocketProperties, RemotePortRangeAndState) {
   }
 
   tcp->Bind(0, "127.0.0.1");
-  RaisedError e = Raised([&] { tcp->SetRemotePort(80); });
+  base::RaisedError e = Raised([&] { tcp->SetRemotePort(80); });
   EXPECT_EQ(e.Number(), 40020);
   EXPECT_EQ(e.Source(), "CNetSocket.RemotePort");
   EXPECT_EQ(e.Description(), "Invalid operation at current state");
@@ -92,7 +92,7 @@ TEST(CNetSocketProperties, LocalPortProtocolAndTagRules) {
   auto sock = bed.NewSocket();
   sock->SetLocalPort(65535);
   EXPECT_EQ(sock->LocalPort(), 65535);
-  RaisedError range = Raised([&] { sock->SetLocalPort(-5); });
+  base::RaisedError range = Raised([&] { sock->SetLocalPort(-5); });
   EXPECT_EQ(range.Number(), 40014);
   EXPECT_EQ(range.Source(), "CNetSocket.LocalPort");
   EXPECT_EQ(sock->LocalPort(), 65535);
@@ -104,10 +104,10 @@ TEST(CNetSocketProperties, LocalPortProtocolAndTagRules) {
   sock->SetTag("closed");
   sock->Bind(0, "127.0.0.1");
 
-  RaisedError port = Raised([&] { sock->SetLocalPort(1); });
+  base::RaisedError port = Raised([&] { sock->SetLocalPort(1); });
   EXPECT_EQ(port.Number(), 40020);
   EXPECT_EQ(port.Source(), "CNetSocket.LocalPort");
-  RaisedError protocol = Raised([&] { sock->SetProtocol(ProtocolTcp); });
+  base::RaisedError protocol = Raised([&] { sock->SetProtocol(ProtocolTcp); });
   EXPECT_EQ(protocol.Number(), 40020);
   EXPECT_EQ(protocol.Source(), "CNetSocket.Protocol");
   EXPECT_EQ(sock->Protocol(), ProtocolUdp);
@@ -192,7 +192,7 @@ TEST_F(CNetSocketFailures, CloseFailureRaisesAndKeepsTheHandleForAnotherTry) {
   const SocketHandle handle = sock->SocketHandle();
 
   bed.fake.FailNext(Call::CloseSocket, 10038);
-  RaisedError e = Raised([&] { sock->CloseSck(); });
+  base::RaisedError e = Raised([&] { sock->CloseSck(); });
   EXPECT_EQ(e.Number(), 10038);
   EXPECT_EQ(e.Source(), "CNetSocket.DestroySocket");
   EXPECT_EQ(e.Description(), "Socket operation on nonsocket");

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "LoopbackRig.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 
 namespace toruna::net::testing {
 namespace {
@@ -114,7 +114,7 @@ TEST_F(TcpReceiveTest, MaxLenRules) {
   DeliverHello();
   Variant data;
   Variant negative{int32_t(-1)};
-  RaisedError e = Raised([&] { pair.server->GetData(data, nullptr, &negative); });
+  base::RaisedError e = Raised([&] { pair.server->GetData(data, nullptr, &negative); });
   EXPECT_EQ(e.Number(), 40014);
   EXPECT_EQ(e.Source(), "CNetSocket.GetData");
   e = Raised([&] { pair.server->PeekData(data, nullptr, &negative); });
@@ -166,7 +166,7 @@ TEST_F(TcpReceiveTest, GatesRefuseOutsideTheConnectedState) {
   EXPECT_FALSE(errors[0].cancelDisplay);
   EXPECT_TRUE(rig.alerts.shown.empty());
 
-  RaisedError e = Raised([&] { pair.server->PeekData(text, nullptr, nullptr); });
+  base::RaisedError e = Raised([&] { pair.server->PeekData(text, nullptr, nullptr); });
   EXPECT_EQ(e.Number(), 40006);
   EXPECT_EQ(e.Source(), "CNetSocket.PeekData");
   EXPECT_EQ(text.AsString(), "keep");
@@ -178,7 +178,7 @@ TEST_F(TcpReceiveTest, GatesRefuseOutsideTheConnectedState) {
   closed->OnError = [&](SocketErrorArgs& a) { fired += a.Number == 40006; };
   closed->GetData(text);
   EXPECT_EQ(fired, 1);
-  EXPECT_THROW(closed->PeekData(text), RaisedError);
+  EXPECT_THROW(closed->PeekData(text), base::RaisedError);
 }
 
 TEST_F(TcpReceiveTest, FailedReadReportsWithoutBoxAndEntersError) {
@@ -253,7 +253,7 @@ TEST_F(UdpReceiveTest, NumberFromALongerDatagramRaisesMessageTooLong) {
   Send("0123456789");
   AwaitPending();
   Variant number{int32_t(0)};
-  const RaisedError e = Raised([&] { receiver->GetData(number); });
+  const base::RaisedError e = Raised([&] { receiver->GetData(number); });
   EXPECT_EQ(e.Number(), 10040);
   EXPECT_EQ(e.Description(), "Message too long");
   EXPECT_EQ(e.Source(), "CNetSocket.RecvData");
@@ -286,7 +286,7 @@ TEST_F(UdpReceiveTest, MaxLenZeroDropsOnlyTheCurrentDatagram) {
     if (raised == 0) {
       try {
         receiver->GetData(text, nullptr, &zero);
-      } catch (const RaisedError& e) {
+      } catch (const base::RaisedError& e) {
         raised += e.Number() == 10040;
       }
       EXPECT_EQ(text.AsString(), "");
@@ -310,7 +310,7 @@ TEST_F(UdpReceiveTest, GatesOfAnObjectThatIsNotOpen) {
   fresh->GetData(data);
   EXPECT_EQ(fired, 1);
   EXPECT_TRUE(data.IsEmpty());
-  const RaisedError e = Raised([&] { fresh->PeekData(data); });
+  const base::RaisedError e = Raised([&] { fresh->PeekData(data); });
   EXPECT_EQ(e.Number(), 40006);
   EXPECT_EQ(e.Source(), "CNetSocket.PeekData");
 }

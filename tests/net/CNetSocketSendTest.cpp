@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "LoopbackRig.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 
 namespace toruna::net::testing {
 namespace {
@@ -76,7 +76,7 @@ TEST_F(SendTest, ValuesAreLaidOutLittleEndianAndTextAsOneBytePerCharacter) {
 TEST_F(SendTest, UnsupportedKindsRaiseAndEmptyValuesSendNothing) {
   for (const Variant& v : {Variant(), Variant::Null(), Variant::Object(), Variant::Array(vbLong, 2)}) {
     SCOPED_TRACE(v.Type());
-    const RaisedError e = Raised([&] { pair.client->SendData(v); });
+    const base::RaisedError e = Raised([&] { pair.client->SendData(v); });
     EXPECT_EQ(e.Number(), 40018);
     EXPECT_EQ(e.Source(), "CNetSocket.SendData");
     EXPECT_EQ(e.Description(), "Unsupported variant type.");
@@ -242,7 +242,7 @@ TEST_F(UdpSendTest, FirstSendCreatesAndBindsAndSendsOneDatagram) {
 TEST_F(UdpSendTest, UnusableDestinationsRaiseAndDropTheData) {
   auto sender = rig.NewSocket(ProtocolUdp);
   sender->SetRemotePort(9);
-  const RaisedError e = Raised([&] { sender->SendData(Variant("x")); });
+  const base::RaisedError e = Raised([&] { sender->SendData(Variant("x")); });
   EXPECT_EQ(e.Number(), 10047);
   EXPECT_EQ(e.Description(), "Address family not supported by protocol family");
   EXPECT_EQ(e.Source(), "CNetSocket.SendBufferedDataUDP");
@@ -252,7 +252,7 @@ TEST_F(UdpSendTest, UnusableDestinationsRaiseAndDropTheData) {
   // A name that cannot be found (the lookup is failed locally, nothing leaves the host).
   rig.fake.Fail(Call::GetHostByName, kErrHostNotFound);
   sender->SetRemoteHost("nowhere");
-  const RaisedError unknown = Raised([&] { sender->SendData(Variant("x")); });
+  const base::RaisedError unknown = Raised([&] { sender->SendData(Variant("x")); });
   EXPECT_EQ(unknown.Number(), 40014);
   EXPECT_EQ(unknown.Description(), "Invalid argument");
   EXPECT_EQ(unknown.Source(), "CNetSocket.SendBufferedDataUDP");
@@ -314,7 +314,7 @@ TEST_F(UdpSendTest, AfterAFailedDatagramOrAnErrorTheSocketGoesOn) {
 TEST_F(UdpSendTest, OptionReadFailureIsRaisedFromProcessOptions) {
   auto sender = rig.NewSocket(ProtocolUdp);
   rig.fake.Fail(Call::GetSockOpt, 10022);
-  const RaisedError e = Raised([&] { sender->Bind(Variant(0), Variant("127.0.0.1")); });
+  const base::RaisedError e = Raised([&] { sender->Bind(Variant(0), Variant("127.0.0.1")); });
   EXPECT_EQ(e.Number(), 10022);
   EXPECT_EQ(e.Description(), "Invalid argument");
   EXPECT_EQ(e.Source(), "CNetSocket.ProcessOptions");

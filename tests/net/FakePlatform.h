@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "net/linux/Platform.h"
+#include "net/Platform.h"
 
 namespace toruna::net::testing {
 

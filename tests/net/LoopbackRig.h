@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "FakePlatform.h"
-#include "RecordingAlerts.h"
-#include "linux/LoopPump.h"
+#include "base/RecordingAlerts.h"
+#include "loop/LoopPump.h"
 #include "linux/LoopbackPeers.h"
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
-#include "net/linux/EventLoop.h"
+#include "base/RaisedError.h"
+#include "loop/EventLoop.h"
 #include "net/linux/LinuxPlatform.h"
 #include "net/modNetSocket.h"
 
@@ -36,11 +36,11 @@ struct ErrorSeen {
 
 class LoopbackRig {
  public:
-  EventLoop loop;
+  loop::EventLoop loop;
   LinuxPlatform real{loop};
   FakePlatform fake{real};
   modNetSocket module{fake};
-  RecordingAlerts alerts;
+  base::testing::RecordingAlerts alerts;
 
   std::shared_ptr<CNetSocket> NewSocket() { return CNetSocket::Create(module); }
   std::shared_ptr<CNetSocket> NewSocket(int32_t protocol) {
@@ -51,9 +51,9 @@ class LoopbackRig {
 
   // Runs the loop until done() holds; false after a generous bound.
   bool Pump(const std::function<bool()>& done, int boundMs = 10000) {
-    return PumpUntil(loop, done, std::chrono::milliseconds(boundMs));
+    return loop::testing::PumpUntil(loop, done, std::chrono::milliseconds(boundMs));
   }
-  void RunFor(std::chrono::milliseconds span) { PumpFor(loop, span); }
+  void RunFor(std::chrono::milliseconds span) { loop::testing::PumpFor(loop, span); }
   // Lets already-pending notifications be handled.
   void Settle(int rounds = 20) {
     for (int i = 0; i < rounds; ++i) loop.ProcessReady(2);
@@ -146,14 +146,14 @@ struct SendEvents {
 
 // Runs f, which must raise; returns what it raised.
 template <typename F>
-RaisedError Raised(F&& f) {
+base::RaisedError Raised(F&& f) {
   try {
     f();
-  } catch (const RaisedError& e) {
+  } catch (const base::RaisedError& e) {
     return e;
   }
   ADD_FAILURE() << "nothing was raised";
-  return RaisedError(0, "", "");
+  return base::RaisedError(0, "", "");
 }
 
 }  // namespace toruna::net::testing

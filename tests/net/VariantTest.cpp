@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 
 namespace toruna::net {
 namespace {
@@ -75,14 +75,14 @@ TEST(VariantTest, ConversionsRoundHalfToEvenAndRefuseOverflow) {
     try {
       (void)v.AsInteger();
       ADD_FAILURE() << "no overflow for " << v.ToNumber();
-    } catch (const RaisedError& e) {
-      EXPECT_EQ(e.Number(), kErrOverflow);
+    } catch (const base::RaisedError& e) {
+      EXPECT_EQ(e.Number(), base::kErrOverflow);
       EXPECT_EQ(e.Description(), "Overflow");
     }
   }
-  EXPECT_THROW((void)Variant(int32_t{256}).AsByte(), RaisedError);
-  EXPECT_THROW((void)Variant(int32_t{-1}).AsByte(), RaisedError);
-  EXPECT_THROW((void)Variant(3e9).AsLong(), RaisedError);
+  EXPECT_THROW((void)Variant(int32_t{256}).AsByte(), base::RaisedError);
+  EXPECT_THROW((void)Variant(int32_t{-1}).AsByte(), base::RaisedError);
+  EXPECT_THROW((void)Variant(3e9).AsLong(), base::RaisedError);
   EXPECT_NO_THROW((void)Variant(2147483647.0).AsLong());
 }
 

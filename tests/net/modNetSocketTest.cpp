@@ -38,7 +38,7 @@ TEST(modNetSocketWords, SplitAndConvertPorts) {
   EXPECT_EQ(WordToPort(-32768), 32768);
   EXPECT_EQ(WordToPort(13131), 13131);
   for (int32_t port : {0, 1, 9666, 32767, 32768, 65535}) EXPECT_EQ(WordToPort(PortToWord(port)), port);
-  const RaisedError e = Raised([&] { PortToWord(65536); });
+  const base::RaisedError e = Raised([&] { PortToWord(65536); });
   EXPECT_EQ(e.Number(), 6);
   EXPECT_EQ(e.Description(), "Overflow");
 }
@@ -68,7 +68,7 @@ TEST(modNetSocketLibrary, StartsWithTheFirstObjectAndStopsWithTheLast) {
 TEST(modNetSocketLibrary, FailedStartRaisesAndLeavesNoTrace) {
   LoopbackRig bed;
   bed.fake.FailNext(Call::Startup, 10091);
-  const RaisedError e = Raised([&] { bed.NewSocket(); });
+  const base::RaisedError e = Raised([&] { bed.NewSocket(); });
   EXPECT_EQ(e.Number(), 10091);
   EXPECT_EQ(e.Source(), "modNetSocket.InitiateProcesses");
   EXPECT_EQ(e.Description(), "Network subsystem is unavailable");
@@ -123,7 +123,7 @@ TEST(modNetSocketRegistry, FailuresOfTheNotifier) {
   LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::OpenNotifier, 1);
-  const RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
+  const base::RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
   EXPECT_EQ(e.Number(), 7);
   EXPECT_EQ(e.Source(), "modNetSocket.RegisterSocket");
   EXPECT_EQ(e.Description(), "Out of memory");
@@ -146,7 +146,7 @@ TEST(modNetSocketRegistry, RefusedEventSelectionRaisesFromRegistration) {
   LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::AsyncSelect, 10038);
-  const RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
+  const base::RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
   EXPECT_EQ(e.Number(), 10038);
   EXPECT_EQ(e.Source(), "modNetSocket.RegisterSocket");
   EXPECT_FALSE(bed.module.SocketIsRegistered(sock->SocketHandle()));
@@ -160,7 +160,7 @@ TEST(modNetSocketRegistry, RefusedEventSelectionRaisesFromRegistration) {
   bed.fake.beforeCall = [&](Call call) {
     if (call == Call::AsyncSelect) ::dup2(devNull.get(), unwatchable->SocketHandle());
   };
-  const RaisedError refused = Raised([&] { unwatchable->Bind(0, "127.0.0.1"); });
+  const base::RaisedError refused = Raised([&] { unwatchable->Bind(0, "127.0.0.1"); });
   bed.fake.beforeCall = nullptr;
   EXPECT_EQ(refused.Number(), 10013);
   EXPECT_EQ(refused.Description(), "Permission denied");

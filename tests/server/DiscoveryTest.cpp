@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "net/CNetSocket.h"
-#include "net/DecimalCommaLocale.h"
+#include "base/DecimalCommaLocale.h"
 #include "server/RelayTestClient.h"
 #include "server/ServerHarness.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::server::testing {
 namespace {
@@ -64,7 +64,7 @@ TEST_F(DiscoveryTest, FindsTheMarksAnywhereAndReadsThePortText) {
 }
 
 TEST_F(DiscoveryTest, ReadsThePortTextAlikeUnderADecimalCommaLocale) {
-  net::testing::DecimalCommaLocale german;
+  base::testing::DecimalCommaLocale german;
   ASSERT_TRUE(german.active());
   UdpPeer peer;
   const int port = peer.port();
@@ -107,7 +107,7 @@ TEST_F(DiscoveryTest, CountsRegisteredClientsOnly) {
   std::vector<std::unique_ptr<RelayTestClient>> clients;
   for (const char* name : {"one", "two"}) {
     clients.push_back(std::make_unique<RelayTestClient>(listenPort));
-    clients.back()->Send(session::frames::ClientInfoRequest(Text(name)));
+    clients.back()->Send(protocol::frames::ClientInfoRequest(Text(name)));
   }
   ASSERT_TRUE(server_.PumpUntil([&] { return server_.form->colClients.Count() == 2; }));
   EXPECT_EQ(Ask(peer, request), Reply("Lab", "2"));

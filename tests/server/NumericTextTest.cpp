@@ -5,7 +5,7 @@
 #include <cmath>
 #include <initializer_list>
 
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 
 namespace toruna::server {
 namespace {
@@ -64,7 +64,7 @@ TEST(NumericTextTest, OverflowsOutsideTheSigned32BitRange) {
     try {
       NumericText::ReadLong(text, "frmMain.SearchSock_DataArrival");
       ADD_FAILURE() << text << " did not overflow";
-    } catch (const net::RaisedError& e) {
+    } catch (const base::RaisedError& e) {
       EXPECT_EQ(e.Number(), 6) << text;
       EXPECT_EQ(e.Description(), "Overflow");
       EXPECT_EQ(e.Source(), "frmMain.SearchSock_DataArrival");

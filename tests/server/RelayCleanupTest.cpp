@@ -16,7 +16,7 @@
 namespace toruna::server::testing {
 namespace {
 
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 int OpenDescriptors() {
   int count = 0;
@@ -186,8 +186,8 @@ TEST_F(RelayCleanupTest, ThousandsLeavingTogetherAreAllAnnouncedToEveryoneStillT
     std::map<int32_t, int> gone;
     while (std::optional<Bytes> f = o->TakeFrame()) {
       ASSERT_EQ(f->size(), 8u);
-      ASSERT_EQ((*f)[3], session::ClientGone);
-      ++gone[session::GetInt32(f->data() + 4)];
+      ASSERT_EQ((*f)[3], protocol::ClientGone);
+      ++gone[protocol::GetInt32(f->data() + 4)];
     }
     EXPECT_EQ(gone.size(), leavingIds.size());
     for (auto [id, times] : gone) {

@@ -8,7 +8,7 @@
 namespace toruna::server::testing {
 namespace {
 
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 class RelayDepartureTest : public RelayHarness {};
 

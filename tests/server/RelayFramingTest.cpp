@@ -10,8 +10,8 @@
 namespace toruna::server::testing {
 namespace {
 
-using session::frames::ClientInfoRequest;
-using session::frames::EventData;
+using protocol::frames::ClientInfoRequest;
+using protocol::frames::EventData;
 
 class RelayFramingTest : public RelayHarness {
  protected:
@@ -61,7 +61,7 @@ TEST_F(RelayFramingTest, CompleteFramesAreHandledInOrderAndAPartialHeaderWaits) 
   EXPECT_EQ(s->name(), "Ann");
   // The rest of the EventData completes a frame for an event Ann does not own.
   c.Send(Bytes(data.begin() + 2, data.end()));
-  EXPECT_EQ(WaitFrame(c), session::frames::EventSubscribe(77, 0));
+  EXPECT_EQ(WaitFrame(c), protocol::frames::EventSubscribe(77, 0));
   EXPECT_EQ(CountLog("Ann registered."), 1);
   EXPECT_TRUE(alerts.shown.empty());
 }
@@ -69,8 +69,8 @@ TEST_F(RelayFramingTest, CompleteFramesAreHandledInOrderAndAPartialHeaderWaits) 
 TEST_F(RelayFramingTest, FramesBeforeRegistrationAreConsumedWithoutEffect) {
   RelayTestClient& c = Connect();
   Bytes bytes = EventData(1, 1);
-  for (const Bytes& f : {session::frames::EventSubscribe(1, 1), session::frames::EventRemove(1),
-                         session::frames::EventInfoRequest(1, 1, 1, Text("x"))}) {
+  for (const Bytes& f : {protocol::frames::EventSubscribe(1, 1), protocol::frames::EventRemove(1),
+                         protocol::frames::EventInfoRequest(1, 1, 1, Text("x"))}) {
     bytes.insert(bytes.end(), f.begin(), f.end());
   }
   c.Send(bytes);
@@ -86,7 +86,7 @@ TEST_F(RelayFramingTest, ArrivalOf2048BytesIsTakenAnd2049Closes) {
   auto filler = [](size_t total) {
     Bytes f(total, 0);
     f[0] = 42;
-    session::PutInt16(&f[1], static_cast<int16_t>(total - 3));
+    protocol::PutInt16(&f[1], static_cast<int16_t>(total - 3));
     f[3] = 99;
     return f;
   };
@@ -117,7 +117,7 @@ TEST_F(RelayFramingTest, WrongMarkerOrNegativeLengthLosesSyncOnceAndCloses) {
     int before = CountLog("Lost protocol sync");
     // The frame after the bad bytes is never looked at.
     Bytes bytes = bad;
-    Bytes more = session::frames::EventInfoRequest(1, 1, 1, Text("x"));
+    Bytes more = protocol::frames::EventInfoRequest(1, 1, 1, Text("x"));
     bytes.insert(bytes.end(), more.begin(), more.end());
     c.Send(bytes);
     EXPECT_TRUE(PumpUntil([&] { return c.PeerClosed(); }));
@@ -145,13 +145,13 @@ TEST_F(RelayFramingTest, BytesArrivingWhileAFrameIsHandledWaitForTheirTurn) {
     nested = true;
     // The loop runs in the middle of the registration, as under a modal box, and
     // a create request arrives: it must wait until the registration is done.
-    c.Send(session::frames::EventInfoRequest(5, 1, 1, Text("T")));
+    c.Send(protocol::frames::EventInfoRequest(5, 1, 1, Text("T")));
     EXPECT_TRUE(PumpUntil([&] { return s->RecvCount() > 0; }));
     EXPECT_EQ(s->EventCount(), 0);
   };
   c.Send(ClientInfoRequest(Text("Ann")));
   EXPECT_EQ(WaitFrame(c), server.NameMessage());
-  EXPECT_EQ(WaitFrame(c), session::frames::EventCreated(5, s->ID() + 1));
+  EXPECT_EQ(WaitFrame(c), protocol::frames::EventCreated(5, s->ID() + 1));
   EXPECT_TRUE(nested);
 }
 
@@ -171,12 +171,12 @@ TEST_F(RelayFramingTest, RandomTrafficNeitherEndsTheServerNorGarblesWhatOthersRe
         size_t payload = static_cast<size_t>(pick(0, 24));
         Bytes frame(4 + payload);
         frame[0] = pick(0, 60) == 0 ? static_cast<uint8_t>(pick(0, 255)) : 42;
-        session::PutInt16(&frame[1], pick(0, 40) == 0 ? static_cast<int16_t>(pick(-5, 0))
+        protocol::PutInt16(&frame[1], pick(0, 40) == 0 ? static_cast<int16_t>(pick(-5, 0))
                                                        : static_cast<int16_t>(payload + 1));
         frame[3] = static_cast<uint8_t>(pick(0, 9));
         for (size_t i = 4; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(pick(0, 255));
         // IDs that exist, now and then.
-        if (payload >= 4 && pick(0, 1) == 0) session::PutInt32(&frame[4], pick(1, 16));
+        if (payload >= 4 && pick(0, 1) == 0) protocol::PutInt32(&frame[4], pick(1, 16));
         bytes.insert(bytes.end(), frame.begin(), frame.end());
       }
       c->Send(bytes);
@@ -187,7 +187,7 @@ TEST_F(RelayFramingTest, RandomTrafficNeitherEndsTheServerNorGarblesWhatOthersRe
 
   // Everything the observer got is a sequence of well-formed frames.
   while (std::optional<Bytes> f = observer.TakeFrame()) {
-    ASSERT_EQ((*f)[0], session::kFrameMarker);
+    ASSERT_EQ((*f)[0], protocol::kFrameMarker);
     ASSERT_GE(f->size(), 4u);
     ASSERT_GE((*f)[3], 1);
     ASSERT_LE((*f)[3], 8);

@@ -16,7 +16,7 @@
 #include "RelayTestClient.h"
 #include "ServerHarness.h"
 #include "net/CNetSocket.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::server::testing {
 
@@ -75,7 +75,7 @@ class RelayHarness : public ::testing::Test {
   // Registers a connected client under name and takes every frame up to its
   // ServerInfo; returns the frames before ServerInfo.
   std::vector<Bytes> RegisterAs(RelayTestClient& c, const std::string& name) {
-    c.Send(session::frames::ClientInfoRequest(Text(name)));
+    c.Send(protocol::frames::ClientInfoRequest(Text(name)));
     std::vector<Bytes> before;
     for (;;) {
       Bytes f = WaitFrame(c);
@@ -99,14 +99,14 @@ class RelayHarness : public ::testing::Test {
 
   // Creates an event for client c and returns its ID (the others' announcements are taken).
   int32_t CreateEvent(RelayTestClient& c, const std::string& text, int32_t requestId = 1) {
-    c.Send(session::frames::EventInfoRequest(requestId, 10, 100, Text(text)));
+    c.Send(protocol::frames::EventInfoRequest(requestId, 10, 100, Text(text)));
     Bytes created = WaitFrame(c);
     EXPECT_EQ(created.size(), 12u);
     if (created.size() != 12u) return 0;
     for (auto& other : clients) {
       if (other.get() != &c && registered_.count(other.get()) && !other->PeerClosed()) WaitFrame(*other);
     }
-    return session::GetInt32(&created[8]);
+    return protocol::GetInt32(&created[8]);
   }
 
   // Frames from one client are handled in order, and frames to it are sent in
@@ -114,8 +114,8 @@ class RelayHarness : public ::testing::Test {
   // sent before has been handled. Frames c had not taken yet are returned.
   std::vector<Bytes> Sync(RelayTestClient& c) {
     constexpr int32_t kNobody = 0x7FFF0000;
-    const Bytes answer = session::frames::EventSubscribe(kNobody, 0);
-    c.Send(session::frames::EventData(kNobody, 0));
+    const Bytes answer = protocol::frames::EventSubscribe(kNobody, 0);
+    c.Send(protocol::frames::EventData(kNobody, 0));
     std::vector<Bytes> before;
     for (;;) {
       Bytes f = WaitFrame(c);

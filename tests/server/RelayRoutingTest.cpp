@@ -10,7 +10,7 @@
 namespace toruna::server::testing {
 namespace {
 
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 class RelayRoutingTest : public RelayHarness {
  protected:
@@ -106,7 +106,7 @@ TEST_F(RelayRoutingTest, CreatingAnEventAnswersTheOwnerAndRepeatsTheRequestToThe
   ann.Send(frames::EventInfoRequest(77, -3, 1000, text));
   Bytes created = WaitFrame(ann);
   ASSERT_EQ(created.size(), 12u);
-  int32_t id = session::GetInt32(&created[8]);
+  int32_t id = protocol::GetInt32(&created[8]);
   EXPECT_EQ(created, frames::EventCreated(77, id));
   EXPECT_EQ(WaitFrame(bo), frames::EventInfo(annSession->ID(), id, -3, 1000, text));
   const session::clsEvent& event = annSession->EventO(1);
@@ -178,7 +178,7 @@ TEST_F(RelayRoutingTest, LongerValueAndSubscribeFramesTravelOnAsNineByteFrames) 
   RelayTestClient& bo = Joined("Bo");
   int32_t temp = CreateEvent(ann, "Temp");
   auto longer = [](Bytes f) {
-    session::PutInt16(&f[1], 8);
+    protocol::PutInt16(&f[1], 8);
     f.push_back(0xEE);
     f.push_back(0xEE);
     return f;

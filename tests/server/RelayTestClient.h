@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::server::testing {
 
@@ -99,7 +99,7 @@ class RelayTestClient {
   std::optional<Bytes> TakeFrame() {
     if (Unread() < 3) return std::nullopt;
     const uint8_t* at = received_.data() + taken_;
-    int16_t length = session::GetInt16(at + 1);
+    int16_t length = protocol::GetInt16(at + 1);
     size_t size = static_cast<size_t>(length) + 3;
     if (length < 0 || Unread() < size) return std::nullopt;
     Bytes frame(at, at + size);

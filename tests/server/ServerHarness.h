@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "net/FakePlatform.h"
-#include "net/linux/LoopPump.h"
-#include "net/RecordingAlerts.h"
-#include "net/linux/EventLoop.h"
+#include "loop/LoopPump.h"
+#include "base/RecordingAlerts.h"
+#include "loop/EventLoop.h"
 #include "net/linux/LinuxPlatform.h"
 #include "net/modNetSocket.h"
 #include "server/FrontEnd.h"
@@ -45,7 +45,7 @@ struct RecordingFrontEnd : FrontEnd {
   void PopupMenu() override { ++popups; }
 };
 
-using net::testing::RecordingAlerts;
+using base::testing::RecordingAlerts;
 
 // A settings file of the test's own, removed at the end.
 class TempSettings {
@@ -82,12 +82,12 @@ class ServerHarness {
   // Runs the loop until done() or the limit has passed.
   bool PumpUntil(const std::function<bool()>& done,
                  std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
-    return net::testing::PumpUntil(loop, done, limit);
+    return loop::testing::PumpUntil(loop, done, limit);
   }
   // Runs the loop for a while so that anything pending is handled.
-  void PumpFor(std::chrono::milliseconds span) { net::testing::PumpFor(loop, span); }
+  void PumpFor(std::chrono::milliseconds span) { loop::testing::PumpFor(loop, span); }
 
-  net::EventLoop loop;
+  loop::EventLoop loop;
   net::LinuxPlatform platform;
   net::testing::FakePlatform fake;
   net::modNetSocket dispatcher;

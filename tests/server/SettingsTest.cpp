@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 
 namespace toruna::server {
 namespace {
@@ -82,7 +82,7 @@ TEST_F(SettingsTest, RegValReadsTheTextAsANumber) {
   EXPECT_EQ(settings.RegVal("B"), 2);
   EXPECT_EQ(settings.RegVal("C"), 16);
   EXPECT_EQ(settings.RegVal("D"), 0);
-  EXPECT_THROW(settings.RegVal("E"), net::RaisedError);
+  EXPECT_THROW(settings.RegVal("E"), base::RaisedError);
 }
 
 TEST_F(SettingsTest, WritesIntoTheSectionAndKeepsEverythingElse) {

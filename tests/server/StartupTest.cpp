@@ -3,10 +3,10 @@
 #include <regex>
 
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "server/RelayTestClient.h"
 #include "server/ServerHarness.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::server::testing {
 namespace {
@@ -56,7 +56,7 @@ TEST(StartupTest, AnOverlongNameStopsStartUpBeforeTheSockets) {
   try {
     server.form->Form_Load();
     FAIL() << "no overflow";
-  } catch (const net::RaisedError& e) {
+  } catch (const base::RaisedError& e) {
     EXPECT_EQ(e.Number(), 6);
   }
   EXPECT_FALSE(server.form->SearchSock);
@@ -78,22 +78,22 @@ TEST(StartupTest, FirstSessionGetsIdOneAndTheNextEventIdTwo) {
   RelayTestClient client(server.form->Listen->LocalPort());
   ASSERT_TRUE(client.Connected());
   const std::string name = "c";
-  client.Send(session::frames::ClientInfoRequest(Text(name)));
+  client.Send(protocol::frames::ClientInfoRequest(Text(name)));
   ASSERT_TRUE(server.PumpUntil([&] { return server.form->colClients.Count() == 1; }));
   EXPECT_EQ(server.form->colClients.IdAt(1), 1);
   EXPECT_EQ(server.frontEnd.lines,
             (std::vector<std::string>{"connection received", "c registered."}));
 
   const std::string event = "ev";
-  client.Send(session::frames::EventInfoRequest(
+  client.Send(protocol::frames::EventInfoRequest(
       77, 1000, 100,
       Text(event)));
   std::optional<int32_t> eventId;
   ASSERT_TRUE(server.PumpUntil([&] {
     client.Poll();
     while (auto frame = client.TakeFrame()) {
-      const session::FrameView whole(*frame);
-      if (whole.Type() == session::EventCreated && whole.Int32At(4) == 77) eventId = whole.Int32At(8);
+      const protocol::FrameView whole(*frame);
+      if (whole.Type() == protocol::EventCreated && whole.Int32At(4) == 77) eventId = whole.Int32At(8);
     }
     return eventId.has_value();
   }));

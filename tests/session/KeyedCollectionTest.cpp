@@ -67,7 +67,7 @@ TEST(KeyedCollectionTest, PositionOutsideTheItemsRaisesSubscriptOutOfRange) {
     try {
       (void)c.Item(bad);
       FAIL() << "no error for position " << bad;
-    } catch (const net::RaisedError& e) {
+    } catch (const base::RaisedError& e) {
       EXPECT_EQ(e.Number(), 9);
       EXPECT_EQ(e.Description(), "Subscript out of range");
     }

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "net/RecordingAlerts.h"
-#include "net/linux/Platform.h"
+#include "base/RecordingAlerts.h"
+#include "net/Platform.h"
 #include "net/modNetSocket.h"
 #include "session/IServerApp.h"
 #include "session/clsClient.h"
@@ -78,7 +78,7 @@ class RecordingApp : public IServerApp {
   std::function<void(int32_t)> onDisconnect;
 };
 
-using net::testing::RecordingAlerts;
+using base::testing::RecordingAlerts;
 
 // Sessions on a platform without connections: a Send to one of them makes it
 // depart at once, so the order of departures is the order of sends.

@@ -7,9 +7,9 @@
 
 #include "SessionTestSupport.h"
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "net/modNetSocket.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::session {
 namespace {
@@ -25,7 +25,7 @@ TEST_F(UnconnectedSessionTest, EverySendToAConnectionThatIsGoneReportsTheDepartu
   EXPECT_EQ(session->ID(), 1);
   EXPECT_FALSE(session->Registered());
   EXPECT_EQ(session->name(), "");
-  auto frame = frames::ClientGone(4);
+  auto frame = protocol::frames::ClientGone(4);
   session->Send(frame);
   session->Send(frame);
   EXPECT_EQ(app.departures, (std::vector<int32_t>{1, 1}));
@@ -37,7 +37,7 @@ TEST_F(UnconnectedSessionTest, RequestsForEventsItDoesNotOwnAreAlertedAndChangeN
   auto other = std::make_shared<clsClient>(app, dispatcher);
   EXPECT_FALSE(session->HasEvent(5));
   EXPECT_FALSE(session->HasEvent(session->ID()));
-  auto request = frames::EventSubscribe(5, 1);
+  auto request = protocol::frames::EventSubscribe(5, 1);
   session->AddClientToEvent(*other, 5, request);
   session->RemoveClientFromEvent(other->ID(), 5, false, request);
   session->RemoveClientFromEvent(other->ID(), 5, true, {});
@@ -56,7 +56,7 @@ TEST_F(UnconnectedSessionTest, SubscriptionNoticesGoToTheOwnerOnlyAtTheEdges) {
   session->Events.Add(event->ID(), event);
   auto a = std::make_shared<clsClient>(app, dispatcher);
   auto b = std::make_shared<clsClient>(app, dispatcher);
-  auto request = frames::EventSubscribe(event->ID(), 1);
+  auto request = protocol::frames::EventSubscribe(event->ID(), 1);
   EXPECT_TRUE(session->HasEvent(event->ID()));
 
   session->AddClientToEvent(*a, event->ID(), request);  // first subscriber: told
@@ -81,7 +81,7 @@ TEST_F(UnconnectedSessionTest, EventPositionOutsideTheEventsRaisesNine) {
     try {
       session->EventO(bad);
       FAIL() << "no error for " << bad;
-    } catch (const net::RaisedError& e) {
+    } catch (const base::RaisedError& e) {
       EXPECT_EQ(e.Number(), 9);
     }
   }

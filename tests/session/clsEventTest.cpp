@@ -7,7 +7,7 @@
 
 #include "SessionTestSupport.h"
 #include "net/modNetSocket.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 #include "session/clsClient.h"
 
 namespace toruna::session {
@@ -15,7 +15,7 @@ namespace {
 
 class EventChannelTest : public testing::UnconnectedSessions {
  protected:
-  std::vector<uint8_t> data = frames::EventData(1, 7);
+  std::vector<uint8_t> data = protocol::frames::EventData(1, 7);
 };
 
 TEST_F(EventChannelTest, InitStoresTheValuesAndTheIdComesFromTheSharedCounter) {

@@ -7,7 +7,7 @@ namespace toruna::cli {
 namespace {
 
 TEST(LineReader, SplitsChunksIntoTrimmedLines) {
-  net::EventLoop loop;
+  loop::EventLoop loop;
   std::vector<std::string> lines;
   int ends = 0;
   LineReader r(loop, -1, [&](const std::string& l) { lines.push_back(l); }, [&] { ++ends; });
@@ -24,7 +24,7 @@ TEST(LineReader, SplitsChunksIntoTrimmedLines) {
 }
 
 TEST(LineReader, ReadsAPipeThroughTheLoopUntilItCloses) {
-  net::EventLoop loop;
+  loop::EventLoop loop;
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   std::vector<std::string> lines;

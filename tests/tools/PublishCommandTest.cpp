@@ -7,13 +7,13 @@
 #include <sstream>
 
 #include "client/WireText.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::cli {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 // A publisher registered as Ann; its create request is the second frame sent.
 struct Publisher {
@@ -29,17 +29,17 @@ struct Publisher {
       : output(out, err, json), cmd(std::move(o), output, protocol) {
     cmd.SetOnDone([this] { ++doneCalls; });
     protocol.Start("Ann");
-    requestId = session::FrameView(sent.at(1)).Int32At(4).value_or(0);
+    requestId = protocol::FrameView(sent.at(1)).Int32At(4).value_or(0);
   }
-  void Frame(const Bytes& f) { protocol.OnFrame(session::FrameView(f)); }
+  void Frame(const Bytes& f) { protocol.OnFrame(protocol::FrameView(f)); }
   // The server's answer to the create request.
   void Created(int32_t eventId) { Frame(frames::EventCreated(requestId, eventId)); }
   // The values sent so far, read back from the EventData frames.
   std::vector<int> Published(int32_t eventId) const {
     std::vector<int> v;
     for (const Bytes& f : sent) {
-      session::FrameView view(f);
-      if (view.Type() == session::EventData && view.Int32At(4) == eventId) v.push_back(*view.ByteAt(8));
+      protocol::FrameView view(f);
+      if (view.Type() == protocol::EventData && view.Int32At(4) == eventId) v.push_back(*view.ByteAt(8));
     }
     return v;
   }

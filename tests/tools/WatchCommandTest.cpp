@@ -10,13 +10,13 @@
 
 #include "client/FrameStream.h"
 #include "client/WireText.h"
-#include "session/Frame.h"
+#include "protocol/Frame.h"
 
 namespace toruna::cli {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 void Append(Bytes& to, const Bytes& frame) { to.insert(to.end(), frame.begin(), frame.end()); }
 
@@ -52,7 +52,7 @@ struct Watcher {
   std::vector<Bytes> sent;
   client::ClientProtocol protocol{[this](const Bytes& f) { sent.push_back(f); }};
   WatchCommand cmd;
-  client::FrameStream stream{[this](const session::FrameView& f) { protocol.OnFrame(f); }};
+  client::FrameStream stream{[this](const protocol::FrameView& f) { protocol.OnFrame(f); }};
 
   explicit Watcher(std::vector<std::string> patterns, bool json = false)
       : output(out, err, json),

@@ -6,7 +6,7 @@
 #include <csignal>
 #include <fstream>
 
-#include "net/linux/SignalWatch.h"
+#include "loop/SignalWatch.h"
 
 namespace toruna::bridge {
 
@@ -26,7 +26,7 @@ std::string LocalHostName() {
 }  // namespace
 
 BridgeApp::BridgeApp(BridgeOptions options, std::ostream& err, net::modNetSocket& dispatcher,
-                     net::EventLoop& loop)
+                     loop::EventLoop& loop)
     : options_(std::move(options)),
       err_(err),
       dispatcher_(dispatcher),
@@ -50,7 +50,7 @@ std::string BridgeApp::ReadPassword(const std::string& path) {
 void BridgeApp::Say(const std::string& line) { err_ << "toruna-bridge: " << line << std::endl; }
 
 int BridgeApp::Run() {
-  net::SignalWatch signals(loop_, [this](int signo) { Stop(signo); });
+  loop::SignalWatch signals(loop_, [this](int signo) { Stop(signo); });
   if (options_.discover == DiscoverMode::Off) {
     Add(options_.server, false);
   } else {
@@ -75,7 +75,7 @@ void BridgeApp::Discover() {
     Say("cannot ask " + destination + " for servers: " + reason);
   };
   discovery_->Start();
-  timer_ = loop_.AddTimer(kDiscoveryWindow, [this] { DiscoveryOver(); });
+  timer_ = loop_.RunAfter(kDiscoveryWindow, [this] { DiscoveryOver(); });
 }
 
 void BridgeApp::DiscoveryOver() {
@@ -96,8 +96,7 @@ void BridgeApp::DiscoveryOver() {
     wait = backoff_.Next();
     Say("no server answered; asking again in " + Backoff::Say(wait));
   }
-  timer_ = loop_.AddTimer(wait, [this] {
-    loop_.CancelTimer(*timer_);
+  timer_ = loop_.RunAfter(wait, [this] {
     timer_.reset();
     Discover();
   });

@@ -21,7 +21,7 @@ namespace toruna::bridge {
 class BridgeApp {
  public:
   BridgeApp(BridgeOptions options, std::ostream& err, net::modNetSocket& dispatcher,
-            net::EventLoop& loop);
+            loop::EventLoop& loop);
   ~BridgeApp();
   BridgeApp(const BridgeApp&) = delete;
   BridgeApp& operator=(const BridgeApp&) = delete;
@@ -43,13 +43,13 @@ class BridgeApp {
   BridgeOptions options_;
   std::ostream& err_;
   net::modNetSocket& dispatcher_;
-  net::EventLoop& loop_;
+  loop::EventLoop& loop_;
   std::string localHost_;
   std::vector<std::unique_ptr<ServerBridge>> bridges_;
   std::vector<client::FoundServer> found_;  // answers to the current discovery, one per name
   std::set<std::string> bridged_;           // names of the servers found and bridged
   std::unique_ptr<client::Discovery> discovery_;
-  std::optional<net::EventLoop::TimerId> timer_;
+  std::optional<loop::EventLoop::TimerId> timer_;
   Backoff backoff_;
   bool stopping_ = false;
   size_t stopped_ = 0;

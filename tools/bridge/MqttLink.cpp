@@ -25,7 +25,7 @@ const char* OrNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(
 
 }  // namespace
 
-MqttLink::MqttLink(net::EventLoop& loop, MqttSettings settings)
+MqttLink::MqttLink(loop::EventLoop& loop, MqttSettings settings)
     : loop_(loop), settings_(std::move(settings)) {
   InitLibrary();
   mosq_ = mosquitto_new(OrNull(settings_.clientId), true, this);
@@ -103,7 +103,7 @@ void MqttLink::Attempt() {
 
 void MqttLink::Ready(uint32_t ready) {
   if (state_ != State::Connecting && state_ != State::Connected && state_ != State::Closing) return;
-  if (state_ == State::Connecting && (ready & (net::EventLoop::kHangUp | net::EventLoop::kFailed))) {
+  if (state_ == State::Connecting && (ready & (loop::EventLoop::kHangUp | loop::EventLoop::kFailed))) {
     // A refused attempt. libmosquitto (2.0) does not always notice one during
     // the TLS handshake, so it is read here from the socket.
     int error = 0;
@@ -114,11 +114,11 @@ void MqttLink::Ready(uint32_t ready) {
     }
   }
   int rc = MOSQ_ERR_SUCCESS;
-  if (ready & (net::EventLoop::kReadable | net::EventLoop::kHangUp | net::EventLoop::kFailed)) {
+  if (ready & (loop::EventLoop::kReadable | loop::EventLoop::kHangUp | loop::EventLoop::kFailed)) {
     rc = mosquitto_loop_read(mosq_, 1);
   }
   // A read that failed has closed the socket; writing then only fails again.
-  if (rc == MOSQ_ERR_SUCCESS && (ready & net::EventLoop::kWritable) && mosquitto_socket(mosq_) >= 0) {
+  if (rc == MOSQ_ERR_SUCCESS && (ready & loop::EventLoop::kWritable) && mosquitto_socket(mosq_) >= 0) {
     rc = mosquitto_loop_write(mosq_, 1);
   }
   if (rc != MOSQ_ERR_SUCCESS) {
@@ -148,9 +148,9 @@ void MqttLink::Sync() {
     fd_ = fd;
     rewatch_ = false;
     if (fd < 0) return;
-    loop_.Watch(fd, net::EventLoop::kReadable, [this](uint32_t ready) { Ready(ready); });
+    loop_.Watch(fd, loop::EventLoop::kReadable, [this](uint32_t ready) { Ready(ready); });
   }
-  loop_.Modify(fd, net::EventLoop::kReadable | (mosquitto_want_write(mosq_) ? net::EventLoop::kWritable : 0));
+  loop_.Modify(fd, loop::EventLoop::kReadable | (mosquitto_want_write(mosq_) ? loop::EventLoop::kWritable : 0));
 }
 
 void MqttLink::Down(const std::string& why) {
@@ -164,8 +164,7 @@ void MqttLink::Down(const std::string& why) {
   state_ = State::Waiting;
   // The failed socket stays with libmosquitto until the next attempt replaces it.
   const auto wait = backoff_.Next();
-  retry_ = loop_.AddTimer(wait, [this] {
-    loop_.CancelTimer(*retry_);
+  retry_ = loop_.RunAfter(wait, [this] {
     retry_.reset();
     if (state_ == State::Waiting) Attempt();
   });
@@ -196,7 +195,7 @@ void MqttLink::Close(std::function<void()> done, std::chrono::milliseconds limit
     return;
   }
   state_ = State::Closing;
-  closeLimit_ = loop_.AddTimer(limit, [this] { Finish(); });
+  closeLimit_ = loop_.RunAfter(limit, [this] { Finish(); });
   if (unconfirmed_ == 0) Disconnect();
 }
 

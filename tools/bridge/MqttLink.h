@@ -20,7 +20,7 @@
 #include <string_view>
 
 #include "Backoff.h"
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -59,7 +59,7 @@ class MqttLink {
  public:
   // Throws MqttError when libmosquitto refuses the settings (a certificate
   // file it cannot read, ...). Nothing connects before Start.
-  MqttLink(net::EventLoop& loop, MqttSettings settings);
+  MqttLink(loop::EventLoop& loop, MqttSettings settings);
   ~MqttLink();
   MqttLink(const MqttLink&) = delete;
   MqttLink& operator=(const MqttLink&) = delete;
@@ -105,7 +105,7 @@ class MqttLink {
   void Finish();
   std::string Describe(int rc) const;
 
-  net::EventLoop& loop_;
+  loop::EventLoop& loop_;
   MqttSettings settings_;
   mosquitto* mosq_ = nullptr;
   State state_ = State::Idle;
@@ -115,9 +115,9 @@ class MqttLink {
   bool rewatch_ = false;  // the socket was closed or replaced: register it anew
   std::optional<std::string> refusal_;  // why the broker refused the last attempt
   Backoff backoff_;
-  std::optional<net::EventLoop::TimerId> tick_;
-  std::optional<net::EventLoop::TimerId> retry_;
-  std::optional<net::EventLoop::TimerId> closeLimit_;
+  std::optional<loop::EventLoop::TimerId> tick_;
+  std::optional<loop::EventLoop::TimerId> retry_;
+  std::optional<loop::EventLoop::TimerId> closeLimit_;
   int unconfirmed_ = 0;
   std::function<void()> closed_;
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);

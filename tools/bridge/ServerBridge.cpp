@@ -18,7 +18,7 @@ std::string Count(size_t n, const std::string& what) {
 
 }  // namespace
 
-ServerBridge::ServerBridge(net::modNetSocket& dispatcher, net::EventLoop& loop,
+ServerBridge::ServerBridge(net::modNetSocket& dispatcher, loop::EventLoop& loop,
                            const BridgeOptions& options, std::string host, bool rediscover,
                            std::string localHost, Say say)
     : dispatcher_(dispatcher),
@@ -68,8 +68,7 @@ void ServerBridge::Discover() {
     say_("cannot ask " + destination + " for servers: " + reason);
   };
   discovery_->Start();
-  discoveryTimer_ = loop_.AddTimer(kDiscoveryWait, [this] {
-    loop_.CancelTimer(*discoveryTimer_);
+  discoveryTimer_ = loop_.RunAfter(kDiscoveryWait, [this] {
     discoveryTimer_.reset();
     discovery_.reset();
     RetryRelay("server " + Quoted(serverName_) + " did not answer the discovery");
@@ -103,8 +102,7 @@ void ServerBridge::RetryRelay(const std::string& why) {
   if (stopping_) return;
   const auto wait = relayBackoff_.Next();
   say_(why + "; trying again in " + Backoff::Say(wait));
-  relayRetry_ = loop_.AddTimer(wait, [this] {
-    loop_.CancelTimer(*relayRetry_);
+  relayRetry_ = loop_.RunAfter(wait, [this] {
     relayRetry_.reset();
     ConnectRelay();
   });

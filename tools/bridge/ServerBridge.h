@@ -43,7 +43,7 @@ class ServerBridge {
   // The first attempt goes to host. With rediscover, every later one goes
   // to the address at which the server of that name answers a discovery.
   // localHost names the machine in the default MQTT client ID.
-  ServerBridge(net::modNetSocket& dispatcher, net::EventLoop& loop, const BridgeOptions& options,
+  ServerBridge(net::modNetSocket& dispatcher, loop::EventLoop& loop, const BridgeOptions& options,
                std::string host, bool rediscover, std::string localHost, Say say);
   ~ServerBridge();
   ServerBridge(const ServerBridge&) = delete;
@@ -92,7 +92,7 @@ class ServerBridge {
   void Reconcile();
 
   net::modNetSocket& dispatcher_;
-  net::EventLoop& loop_;
+  loop::EventLoop& loop_;
   const BridgeOptions& options_;
   std::vector<std::string> patterns_;
   std::string host_;  // the server's address
@@ -104,8 +104,8 @@ class ServerBridge {
   std::unique_ptr<client::Connection> conn_;
   std::unique_ptr<client::Connection> retired_;  // ended inside its own callback
   std::unique_ptr<client::Discovery> discovery_;
-  std::optional<net::EventLoop::TimerId> discoveryTimer_;
-  std::optional<net::EventLoop::TimerId> relayRetry_;
+  std::optional<loop::EventLoop::TimerId> discoveryTimer_;
+  std::optional<loop::EventLoop::TimerId> relayRetry_;
   Backoff relayBackoff_;
   bool everRegistered_ = false;
   bool stopping_ = false;

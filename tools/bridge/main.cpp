@@ -10,15 +10,15 @@
 #include "BridgeApp.h"
 #include "BridgeArguments.h"
 #include "MqttLink.h"
-#include "net/RaisedError.h"
-#include "net/linux/SignalWatch.h"
-#include "net/modNetSocket.h"
+#include "base/RaisedError.h"
+#include "loop/SignalWatch.h"
+#include "net/linux/SocketLayer.h"
 
 using namespace toruna;
 
 int main(int argc, char** argv) {
   // Before the socket layer starts its lookup thread, which must not take the signals.
-  net::SignalWatch::Block();
+  loop::SignalWatch::Block();
   // A broker that goes away mid-write (TLS writes with plain write()) must be
   // an error to handle, not the end of the program.
   std::signal(SIGPIPE, SIG_IGN);
@@ -50,8 +50,9 @@ int main(int argc, char** argv) {
   }
 
   try {
-    net::modNetSocket& dispatcher = net::modNetSocket::Default();
-    net::EventLoop& loop = net::modNetSocket::DefaultLoop();
+    net::SocketLayer layer;
+    net::modNetSocket& dispatcher = layer.Dispatcher();
+    loop::EventLoop& loop = layer.Loop();
     try {
       // The certificate files are checked now, not at the first connection.
       bridge::MqttLink trial(loop, cl.options.mqtt);
@@ -61,7 +62,7 @@ int main(int argc, char** argv) {
     }
     bridge::BridgeApp app(cl.options, std::cerr, dispatcher, loop);
     return app.Run();
-  } catch (const net::RaisedError& e) {
+  } catch (const base::RaisedError& e) {
     std::cerr << "toruna-bridge: " << e.Source() << ": " << e.Description() << " (" << e.Number() << ")\n";
     return 1;
   } catch (const std::exception& e) {

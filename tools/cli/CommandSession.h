@@ -9,7 +9,7 @@
 #include "Output.h"
 #include "client/Connection.h"
 #include "client/WireText.h"
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"
 
 namespace toruna::cli {
 
@@ -23,7 +23,7 @@ class CommandSession {
  public:
   template <typename Options>
   CommandSession(const Options& options, Output& output, net::modNetSocket& dispatcher,
-                 net::EventLoop& loop)
+                 loop::EventLoop& loop)
       : connection(dispatcher, loop), command(options, output, connection), output_(output), loop_(loop) {
     connection.OnEnded = [this](const client::Ending& e) {
       output_.Note(e.message);
@@ -63,7 +63,7 @@ class CommandSession {
 
  private:
   Output& output_;
-  net::EventLoop& loop_;
+  loop::EventLoop& loop_;
   int status_ = -1;
 };
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "net/linux/EventLoop.h"
-#include "net/linux/SignalWatch.h"
+#include "loop/EventLoop.h"
+#include "loop/SignalWatch.h"
 
 namespace toruna::cli {
 
@@ -19,7 +19,7 @@ void DiscoverCommand::Print(const client::FoundServer& s) {
 }
 
 int DiscoverCommand::Run(const DiscoverOptions& options, Output& output,
-                         net::modNetSocket& dispatcher, net::EventLoop& loop) {
+                         net::modNetSocket& dispatcher, loop::EventLoop& loop) {
   DiscoverCommand cmd(output);
   client::Discovery discovery(dispatcher);
   discovery.OnServer = [&](const client::FoundServer& s) { cmd.Print(s); };
@@ -41,9 +41,9 @@ int DiscoverCommand::Run(const DiscoverOptions& options, Output& output,
     loop.Stop();
   };
   const auto ms = std::chrono::milliseconds(static_cast<int64_t>(options.timeoutSeconds * 1000));
-  const auto timer = loop.AddTimer(std::max(ms, std::chrono::milliseconds(1)), [&] { finish(); });
+  const auto timer = loop.RunAfter(ms, [&] { finish(); });
   {
-    net::SignalWatch signals(loop, [&](int) { finish(); });
+    loop::SignalWatch signals(loop, [&](int) { finish(); });
     loop.Run();
   }
   loop.CancelTimer(timer);

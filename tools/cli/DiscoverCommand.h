@@ -9,9 +9,11 @@
 #include "Output.h"
 #include "client/Discovery.h"
 
+namespace toruna::loop {
+class EventLoop;
+}  // namespace toruna::loop
 namespace toruna::net {
 class modNetSocket;
-class EventLoop;
 }  // namespace toruna::net
 
 namespace toruna::cli {
@@ -23,7 +25,7 @@ class DiscoverCommand {
 
   // The whole command over the network; returns the exit status.
   static int Run(const DiscoverOptions& options, Output& output, net::modNetSocket& dispatcher,
-                 net::EventLoop& loop);
+                 loop::EventLoop& loop);
 
  private:
   Output& output_;

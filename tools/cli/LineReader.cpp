@@ -17,7 +17,7 @@ std::string Trim(std::string_view s) {
 }
 }  // namespace
 
-LineReader::LineReader(net::EventLoop& loop, int fd, std::function<void(const std::string&)> onLine,
+LineReader::LineReader(loop::EventLoop& loop, int fd, std::function<void(const std::string&)> onLine,
                        std::function<void()> onEnd)
     : loop_(loop), fd_(fd), onLine_(std::move(onLine)), onEnd_(std::move(onEnd)) {}
 
@@ -33,7 +33,7 @@ void LineReader::Start() {
     while (!ended_) ReadOnce();
     return;
   }
-  loop_.Watch(fd_, net::EventLoop::kReadable, [this](uint32_t) { ReadOnce(); });
+  loop_.Watch(fd_, loop::EventLoop::kReadable, [this](uint32_t) { ReadOnce(); });
   watching_ = true;
 }
 
@@ -42,7 +42,7 @@ void LineReader::Pause() {
 }
 
 void LineReader::Resume() {
-  if (watching_) loop_.Modify(fd_, net::EventLoop::kReadable);
+  if (watching_) loop_.Modify(fd_, loop::EventLoop::kReadable);
 }
 
 void LineReader::ReadOnce() {

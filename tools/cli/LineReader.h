@@ -9,13 +9,13 @@
 #include <string>
 #include <string_view>
 
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"
 
 namespace toruna::cli {
 
 class LineReader {
  public:
-  LineReader(net::EventLoop& loop, int fd, std::function<void(const std::string&)> onLine,
+  LineReader(loop::EventLoop& loop, int fd, std::function<void(const std::string&)> onLine,
              std::function<void()> onEnd);
   ~LineReader();
   LineReader(const LineReader&) = delete;
@@ -35,7 +35,7 @@ class LineReader {
  private:
   void ReadOnce();
 
-  net::EventLoop& loop_;
+  loop::EventLoop& loop_;
   int fd_;
   std::function<void(const std::string&)> onLine_;
   std::function<void()> onEnd_;

@@ -7,8 +7,8 @@
 
 #include "CommandSession.h"
 #include "LineReader.h"
-#include "net/linux/EventLoop.h"
-#include "net/linux/SignalWatch.h"
+#include "loop/EventLoop.h"
+#include "loop/SignalWatch.h"
 
 namespace toruna::cli {
 
@@ -98,7 +98,7 @@ void PublishCommand::Pump() {
 }
 
 int PublishCommand::Run(const PublishOptions& options, Output& output,
-                        net::modNetSocket& dispatcher, net::EventLoop& loop) {
+                        net::modNetSocket& dispatcher, loop::EventLoop& loop) {
   CommandSession<PublishCommand> session(options, output, dispatcher, loop);
   PublishCommand& cmd = session.command;
   // Once everything is handed over, end when it has left: closing cannot then
@@ -124,7 +124,7 @@ int PublishCommand::Run(const PublishOptions& options, Output& output,
     }
   });
 
-  net::SignalWatch signals(loop, [&](int) {
+  loop::SignalWatch signals(loop, [&](int) {
     output.Note("interrupted before every value was published");
     session.Finish(130);
   });

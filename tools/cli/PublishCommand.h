@@ -12,9 +12,11 @@
 #include "Output.h"
 #include "client/ClientProtocol.h"
 
+namespace toruna::loop {
+class EventLoop;
+}  // namespace toruna::loop
 namespace toruna::net {
 class modNetSocket;
-class EventLoop;
 }  // namespace toruna::net
 
 namespace toruna::cli {
@@ -42,7 +44,7 @@ class PublishCommand {
 
   // The whole command over the network; returns the exit status.
   static int Run(const PublishOptions& options, Output& output, net::modNetSocket& dispatcher,
-                 net::EventLoop& loop);
+                 loop::EventLoop& loop);
 
  private:
   void Pump();

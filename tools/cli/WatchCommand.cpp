@@ -2,8 +2,8 @@
 
 #include "CommandSession.h"
 #include "client/NamePatterns.h"
-#include "net/linux/EventLoop.h"
-#include "net/linux/SignalWatch.h"
+#include "loop/EventLoop.h"
+#include "loop/SignalWatch.h"
 
 namespace toruna::cli {
 
@@ -107,9 +107,9 @@ void WatchCommand::PrintValue(const client::Value& v) {
 }
 
 int WatchCommand::Run(const WatchOptions& options, Output& output, net::modNetSocket& dispatcher,
-                      net::EventLoop& loop) {
+                      loop::EventLoop& loop) {
   CommandSession<WatchCommand> session(options, output, dispatcher, loop);
-  net::SignalWatch signals(loop, [&](int) { session.Finish(0); });  // Ctrl-C is how a watch ends
+  loop::SignalWatch signals(loop, [&](int) { session.Finish(0); });  // Ctrl-C is how a watch ends
   session.Open(options);
   return session.RunLoop();
 }

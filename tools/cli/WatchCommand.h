@@ -10,9 +10,11 @@
 #include "Output.h"
 #include "client/ClientProtocol.h"
 
+namespace toruna::loop {
+class EventLoop;
+}  // namespace toruna::loop
 namespace toruna::net {
 class modNetSocket;
-class EventLoop;
 }  // namespace toruna::net
 
 namespace toruna::cli {
@@ -24,7 +26,7 @@ class WatchCommand {
 
   // The whole command over the network; returns the exit status.
   static int Run(const WatchOptions& options, Output& output, net::modNetSocket& dispatcher,
-                 net::EventLoop& loop);
+                 loop::EventLoop& loop);
 
  private:
   std::string Path(int32_t owner, const std::string& event) const;

@@ -9,9 +9,9 @@
 #include "Output.h"
 #include "PublishCommand.h"
 #include "WatchCommand.h"
-#include "net/RaisedError.h"
-#include "net/linux/SignalWatch.h"
-#include "net/modNetSocket.h"
+#include "base/RaisedError.h"
+#include "loop/SignalWatch.h"
+#include "net/linux/SocketLayer.h"
 
 #ifndef TORUNA_VERSION
 #define TORUNA_VERSION "unknown"
@@ -21,7 +21,7 @@ using namespace toruna;
 
 int main(int argc, char** argv) {
   // Before the socket layer starts its lookup thread, which must not take Ctrl-C.
-  net::SignalWatch::Block();
+  loop::SignalWatch::Block();
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   cli::CommandLine cl;
@@ -44,8 +44,9 @@ int main(int argc, char** argv) {
 
   cli::Output output(std::cout, std::cerr, cl.json);
   try {
-    net::modNetSocket& dispatcher = net::modNetSocket::Default();
-    net::EventLoop& loop = net::modNetSocket::DefaultLoop();
+    net::SocketLayer layer;
+    net::modNetSocket& dispatcher = layer.Dispatcher();
+    loop::EventLoop& loop = layer.Loop();
     switch (cl.command) {
       case cli::Command::Discover:
         return cli::DiscoverCommand::Run(cl.discover, output, dispatcher, loop);
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
       case cli::Command::Version:
         break;
     }
-  } catch (const net::RaisedError& e) {
+  } catch (const base::RaisedError& e) {
     output.Note(e.Source() + ": " + e.Description() + " (" + std::to_string(e.Number()) + ")");
     return 1;
   }

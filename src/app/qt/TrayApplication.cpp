@@ -11,9 +11,9 @@
 #include <string>
 
 #include "app/ServiceReport.h"
-#include "net/linux/SignalWatch.h"
+#include "loop/SignalWatch.h"
 #include "app/qt/TrayFrontEnd.h"
-#include "net/AlertService.h"
+#include "base/AlertService.h"
 #include "server/frmMain.h"
 
 namespace toruna::app {
@@ -60,17 +60,17 @@ bool TrayApplication::CanOpenDisplay() {
 }
 
 std::optional<int> TrayApplication::Run(int& argc, char** argv, net::modNetSocket& dispatcher,
-                                        net::EventLoop& loop) {
+                                        loop::EventLoop& loop) {
   if (!CanOpenDisplay()) return std::nullopt;
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
 
   TrayFrontEnd frontEnd;
-  net::AlertService::Install(&frontEnd);
+  base::AlertService::Install(&frontEnd);
   int status = 1;
   {
     server::frmMain form(dispatcher, &loop, &frontEnd);
-    net::SignalWatch termination;
+    loop::SignalWatch termination;
     frontEnd.Attach(&form);
     frontEnd.DriveLoop(loop);
     frontEnd.WatchTermination(termination.Fd(), [&termination] { return termination.Take(); });
@@ -84,7 +84,7 @@ std::optional<int> TrayApplication::Run(int& argc, char** argv, net::modNetSocke
     }
     frontEnd.Attach(nullptr);
   }
-  net::AlertService::Install(nullptr);
+  base::AlertService::Install(nullptr);
   return status;
 }
 

@@ -3,8 +3,10 @@
 
 #include <optional>
 
-namespace toruna::net {
+namespace toruna::loop {
 class EventLoop;
+}  // namespace toruna::loop
+namespace toruna::net {
 class modNetSocket;
 }  // namespace toruna::net
 
@@ -17,10 +19,10 @@ class TrayApplication {
   static bool CanOpenDisplay();
 
   // Runs the server with its window until "Exit", the end of the session or a
-  // termination signal (blocked beforehand with net::SignalWatch::Block). The exit
+  // termination signal (blocked beforehand with loop::SignalWatch::Block). The exit
   // status, or nothing when no display could be opened.
   static std::optional<int> Run(int& argc, char** argv, net::modNetSocket& dispatcher,
-                                net::EventLoop& loop);
+                                loop::EventLoop& loop);
 };
 
 }  // namespace toruna::app

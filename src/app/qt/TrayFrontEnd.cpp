@@ -10,7 +10,7 @@
 
 #include "app/LogLine.h"
 #include "app/ServiceReport.h"
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"
 #include "server/frmMain.h"
 
 namespace toruna::app {
@@ -77,7 +77,7 @@ TrayFrontEnd::~TrayFrontEnd() {
   icon_->hide();
 }
 
-void TrayFrontEnd::DriveLoop(net::EventLoop& loop) {
+void TrayFrontEnd::DriveLoop(loop::EventLoop& loop) {
   loop_ = &loop;
   loopNotifier_ = std::make_unique<QSocketNotifier>(loop.Fd(), QSocketNotifier::Read);
   connect(loopNotifier_.get(), &QSocketNotifier::activated, this,

@@ -16,21 +16,21 @@
 #include <optional>
 
 #include "app/qt/TrayWindow.h"
-#include "net/AlertService.h"
+#include "base/AlertService.h"
 #include "server/FrontEnd.h"
 
 class QSocketNotifier;
 
-namespace toruna::net {
+namespace toruna::loop {
 class EventLoop;
-}
+}  // namespace toruna::loop
 namespace toruna::server {
 class frmMain;
 }
 
 namespace toruna::app {
 
-class TrayFrontEnd : public QObject, public server::FrontEnd, public net::AlertService {
+class TrayFrontEnd : public QObject, public server::FrontEnd, public base::AlertService {
   Q_OBJECT
 
  public:
@@ -41,7 +41,7 @@ class TrayFrontEnd : public QObject, public server::FrontEnd, public net::AlertS
   // The server whose handlers the window, icon and menu call (nullptr: none).
   void Attach(server::frmMain* form) { form_ = form; }
   // Runs loop's ready work whenever its descriptor becomes readable.
-  void DriveLoop(net::EventLoop& loop);
+  void DriveLoop(loop::EventLoop& loop);
   // Treats a readable fd as a request to end, as "Exit" does; take drains it.
   void WatchTermination(int fd, std::function<int()> take);
   // Whether a fatal error also shows a modal box (tests turn it off).
@@ -89,7 +89,7 @@ class TrayFrontEnd : public QObject, public server::FrontEnd, public net::AlertS
   std::unique_ptr<QMenu> menu_;
   std::unique_ptr<QSystemTrayIcon> icon_;
   std::unique_ptr<QSocketNotifier> loopNotifier_;
-  net::EventLoop* loop_ = nullptr;  // the loop DriveLoop drives
+  loop::EventLoop* loop_ = nullptr;  // the loop DriveLoop drives
   std::unique_ptr<QSocketNotifier> signalNotifier_;
 };
 

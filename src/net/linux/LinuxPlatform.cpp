@@ -82,7 +82,7 @@ bool OutOfResources(int error) {
 
 }  // namespace
 
-LinuxPlatform::LinuxPlatform(EventLoop& loop)
+LinuxPlatform::LinuxPlatform(loop::EventLoop& loop)
     : loop_(loop),
       events_(loop),
       resolver_(loop, [this](int32_t request, uint16_t error, uint32_t addr) {
@@ -400,7 +400,7 @@ bool LinuxPlatform::DeferWork(std::function<void()> work) {
 }
 
 bool LinuxPlatform::DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) {
-  loop_.DeferFor(delay, std::move(work));
+  loop_.RunAfter(delay, std::move(work));
   return true;
 }
 

@@ -7,16 +7,16 @@
 
 #include <sys/socket.h>
 
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"
 #include "net/linux/NameResolver.h"
-#include "net/linux/Platform.h"
+#include "net/Platform.h"
 #include "net/linux/SocketEvents.h"
 
 namespace toruna::net {
 
 class LinuxPlatform : public Platform {
  public:
-  explicit LinuxPlatform(EventLoop& loop);
+  explicit LinuxPlatform(loop::EventLoop& loop);
   ~LinuxPlatform() override;
   LinuxPlatform(const LinuxPlatform&) = delete;
   LinuxPlatform& operator=(const LinuxPlatform&) = delete;
@@ -62,7 +62,7 @@ class LinuxPlatform : public Platform {
   int FailErrno(int savedErrno);
   int Receive(SocketHandle s, uint8_t* buf, int len, int flags, SockAddrIn* from);
 
-  EventLoop& loop_;
+  loop::EventLoop& loop_;
   SocketEvents events_;
   NameResolver resolver_;  // after events_: its completions are posted there
   int lastError_ = 0;

@@ -67,7 +67,7 @@ struct NameResolver::Shared {
   }
 };
 
-NameResolver::NameResolver(EventLoop& loop, Completion completion)
+NameResolver::NameResolver(loop::EventLoop& loop, Completion completion)
     : loop_(loop), completion_(std::move(completion)), shared_(std::make_shared<Shared>()) {}
 
 NameResolver::~NameResolver() {
@@ -97,7 +97,7 @@ void NameResolver::StartWorker() {
     shared_->eventFd = -1;
     throw;
   }
-  loop_.Watch(shared_->eventFd, EventLoop::kReadable, [this](uint32_t) { OnWakeUp(); });
+  loop_.Watch(shared_->eventFd, loop::EventLoop::kReadable, [this](uint32_t) { OnWakeUp(); });
   workerStarted_ = true;
 }
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <unordered_set>
 
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"
 
 namespace toruna::net {
 
@@ -20,7 +20,7 @@ class NameResolver {
   // request, platform error (0 = found), first IPv4 address in network byte order.
   using Completion = std::function<void(int32_t request, uint16_t error, uint32_t addr)>;
 
-  NameResolver(EventLoop& loop, Completion completion);
+  NameResolver(loop::EventLoop& loop, Completion completion);
   ~NameResolver();
   NameResolver(const NameResolver&) = delete;
   NameResolver& operator=(const NameResolver&) = delete;
@@ -41,7 +41,7 @@ class NameResolver {
   void StartWorker();
   void OnWakeUp();
 
-  EventLoop& loop_;
+  loop::EventLoop& loop_;
   Completion completion_;
   std::shared_ptr<Shared> shared_;
   std::thread worker_;

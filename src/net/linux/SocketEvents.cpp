@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <system_error>
 #include <utility>
 
 #include "net/linux/ErrnoMap.h"
@@ -43,7 +42,7 @@ uint32_t UnreadBytes(int fd) {
 
 }  // namespace
 
-SocketEvents::SocketEvents(EventLoop& loop) : loop_(loop), alive_(std::make_shared<char>(0)) {}
+SocketEvents::SocketEvents(loop::EventLoop& loop) : loop_(loop), alive_(std::make_shared<char>(0)) {}
 
 SocketEvents::~SocketEvents() {
   for (int fd : TrackedSockets()) loop_.Unwatch(fd);
@@ -121,18 +120,6 @@ void SocketEvents::Listening(int fd) {
   s->phase = Phase::kListening;
   s->readArmed = true;
   UpdateInterest(*s);
-  if (retryTimer_ == 0) {
-    // Made now, while a descriptor is surely free: it is needed when none is.
-    try {
-      std::weak_ptr<char> alive = alive_;
-      retryTimer_ = loop_.AddTimer(kAcceptRetry, [this, alive] {
-        if (!alive.expired()) WakeParked();
-      });
-      loop_.StopTimer(retryTimer_);
-    } catch (const std::system_error&) {
-      retryTimer_ = 0;  // released sockets still wake parked listeners
-    }
-  }
 }
 
 void SocketEvents::ConnectStarted(int fd) {
@@ -190,16 +177,21 @@ void SocketEvents::Park(Socket& s) {
   if (s.parked) return;
   s.parked = true;
   parked_.push_back(FdOf(s));
-  if (retryTimer_ != 0 && !retryRunning_) {
-    loop_.StartTimer(retryTimer_);
-    retryRunning_ = true;
+  // The loop's timers need no descriptor, so the retry can be set up now that none is free.
+  if (retryTimer_ == 0) {
+    std::weak_ptr<char> alive = alive_;
+    retryTimer_ = loop_.RunAfter(kAcceptRetry, [this, alive] {
+      if (alive.expired()) return;
+      retryTimer_ = 0;
+      WakeParked();
+    });
   }
 }
 
 void SocketEvents::WakeParked() {
-  if (retryRunning_) {
-    loop_.StopTimer(retryTimer_);
-    retryRunning_ = false;
+  if (retryTimer_ != 0) {
+    loop_.CancelTimer(retryTimer_);
+    retryTimer_ = 0;
   }
   std::vector<int> parked;
   parked.swap(parked_);
@@ -261,7 +253,7 @@ void SocketEvents::OnFdReady(int fd, uint32_t ready) {
       PostRead(*s, kFdAccept);
     } else {
       s->readLazy = false;
-      if (ready & EventLoop::kFailed) TakeSocketError(fd);
+      if (ready & loop::EventLoop::kFailed) TakeSocketError(fd);
     }
   } else if (s->phase == Phase::kConnected) {
     OnStreamReady(*s, ready);
@@ -272,7 +264,7 @@ void SocketEvents::OnFdReady(int fd, uint32_t ready) {
 void SocketEvents::OnConnectReady(Socket& s, uint32_t ready) {
   const int fd = FdOf(s);
   int error = TakeSocketError(fd);
-  if (error == 0 && !(ready & EventLoop::kWritable)) {
+  if (error == 0 && !(ready & loop::EventLoop::kWritable)) {
     // A hang-up without the writable report: ask the socket whether it is connected.
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;
@@ -289,12 +281,12 @@ void SocketEvents::OnConnectReady(Socket& s, uint32_t ready) {
 }
 
 void SocketEvents::OnStreamReady(Socket& s, uint32_t ready) {
-  if ((ready & EventLoop::kWritable) && s.writeArmed) {
+  if ((ready & loop::EventLoop::kWritable) && s.writeArmed) {
     s.writeArmed = false;
     Post(s, kFdWrite, 0);
   }
   if (s.closeDone) return;
-  if (ready & EventLoop::kFailed) {
+  if (ready & loop::EventLoop::kFailed) {
     int error = TakeSocketError(FdOf(s));
     if (error != 0) {
       // A reset: the close is reported at once, whatever is still unread.
@@ -305,7 +297,7 @@ void SocketEvents::OnStreamReady(Socket& s, uint32_t ready) {
     }
   }
   bool readWanted = s.readArmed && (s.mask & kFdRead);
-  if (ready & EventLoop::kHangUp) {
+  if (ready & loop::EventLoop::kHangUp) {
     if (UnreadBytes(FdOf(s)) == 0) {
       s.closeDone = true;
       Post(s, kFdClose, 0);
@@ -316,7 +308,7 @@ void SocketEvents::OnStreamReady(Socket& s, uint32_t ready) {
       s.closeHeld = true;
       s.readLazy = false;
     }
-  } else if (ready & EventLoop::kReadable) {
+  } else if (ready & loop::EventLoop::kReadable) {
     if (readWanted) {
       PostRead(s, kFdRead);
     } else {
@@ -326,19 +318,19 @@ void SocketEvents::OnStreamReady(Socket& s, uint32_t ready) {
 }
 
 void SocketEvents::OnDatagramReady(Socket& s, uint32_t ready) {
-  if ((ready & EventLoop::kWritable) && s.writeArmed) {
+  if ((ready & loop::EventLoop::kWritable) && s.writeArmed) {
     s.writeArmed = false;
     Post(s, kFdWrite, 0);
   }
   bool readWanted = s.readArmed && (s.mask & kFdRead);
-  if (ready & (EventLoop::kReadable | EventLoop::kFailed)) {
+  if (ready & (loop::EventLoop::kReadable | loop::EventLoop::kFailed)) {
     if (readWanted) {
       // A pending error (an ICMP report on a connected datagram socket) surfaces in
       // the owner's next receive, which also clears it.
       PostRead(s, kFdRead);
     } else {
       s.readLazy = false;
-      if (ready & EventLoop::kFailed) TakeSocketError(FdOf(s));
+      if (ready & loop::EventLoop::kFailed) TakeSocketError(FdOf(s));
     }
   }
 }
@@ -369,25 +361,25 @@ void SocketEvents::UpdateInterest(Socket& s) {
   bool reading = s.readArmed || s.readLazy;
   if (s.mask != 0) {
     if (!s.stream) {
-      if (reading && (s.mask & kFdRead)) want |= EventLoop::kReadable;
-      if (s.writeArmed && (s.mask & kFdWrite)) want |= EventLoop::kWritable;
+      if (reading && (s.mask & kFdRead)) want |= loop::EventLoop::kReadable;
+      if (s.writeArmed && (s.mask & kFdWrite)) want |= loop::EventLoop::kWritable;
     } else {
       switch (s.phase) {
         case Phase::kListening:
-          if (reading && (s.mask & kFdAccept)) want |= EventLoop::kReadable;
+          if (reading && (s.mask & kFdAccept)) want |= loop::EventLoop::kReadable;
           break;
         case Phase::kConnecting:
-          want |= EventLoop::kWritable;
+          want |= loop::EventLoop::kWritable;
           break;
         case Phase::kConnected:
           if (!s.closeDone && !s.closeHeld) {
             if (reading && (s.mask & kFdRead)) {
-              want |= EventLoop::kReadable;
+              want |= loop::EventLoop::kReadable;
             } else if (s.mask & kFdClose) {
-              want |= EventLoop::kHangUp;
+              want |= loop::EventLoop::kHangUp;
             }
           }
-          if (s.writeArmed && (s.mask & kFdWrite)) want |= EventLoop::kWritable;
+          if (s.writeArmed && (s.mask & kFdWrite)) want |= loop::EventLoop::kWritable;
           break;
         case Phase::kIdle:
         case Phase::kFailed:

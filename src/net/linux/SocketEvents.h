@@ -21,14 +21,14 @@
 #include <memory>
 #include <vector>
 
-#include "net/linux/EventLoop.h"
-#include "net/linux/Platform.h"
+#include "loop/EventLoop.h"
+#include "net/Platform.h"
 
 namespace toruna::net {
 
-class SocketEvents : private FdHandler {
+class SocketEvents : private loop::FdHandler {
  public:
-  explicit SocketEvents(EventLoop& loop);
+  explicit SocketEvents(loop::EventLoop& loop);
   ~SocketEvents();
   SocketEvents(const SocketEvents&) = delete;
   SocketEvents& operator=(const SocketEvents&) = delete;
@@ -112,15 +112,14 @@ class SocketEvents : private FdHandler {
   void Park(Socket& s);
   void WakeParked();
 
-  EventLoop& loop_;
+  loop::EventLoop& loop_;
   NotificationSink* sink_ = nullptr;
   uint32_t nextGeneration_ = 1;
   std::vector<Socket> sockets_;  // indexed by descriptor
   std::deque<Item> queue_;
   bool drainScheduled_ = false;
   std::vector<int> parked_;            // listeners parked for want of descriptors
-  EventLoop::TimerId retryTimer_ = 0;  // made with the first listener, while a descriptor is free
-  bool retryRunning_ = false;
+  loop::EventLoop::TimerId retryTimer_ = 0;  // while listeners are parked
   // Deferred work and deliveries check this to notice that the object has gone.
   std::shared_ptr<char> alive_;
 };

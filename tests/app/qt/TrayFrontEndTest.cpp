@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "net/CNetSocket.h"
-#include "net/RaisedError.h"
+#include "base/RaisedError.h"
 #include "server/ServerHarness.h"
 
 namespace toruna::app {
@@ -168,7 +168,7 @@ TEST_F(TrayFrontEndTest, SavingTheSessionChangesNothingItsEndClosesTheServer) {
 
 TEST_F(TrayFrontEndTest, AnUntrappedErrorEndsWithStatusOne) {
   QTimer::singleShot(0, [&] {
-    frontEnd_.Guard([] { throw net::RaisedError(6, "frmMain.NewID", "Overflow"); });
+    frontEnd_.Guard([] { throw base::RaisedError(6, "frmMain.NewID", "Overflow"); });
   });
   EXPECT_EQ(QApplication::exec(), 1);
   EXPECT_EQ(frontEnd_.ExitStatus(), 1);

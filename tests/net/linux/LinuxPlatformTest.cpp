@@ -282,7 +282,7 @@ TEST_F(LinuxPlatformTest, CancelledLookupIsNeverDelivered) {
 
 TEST(LinuxPlatformLifetimeTest, GoesCleanlyWithLookupsAndSocketsOutstanding) {
   RecordingSink sink;
-  EventLoop loop;
+  loop::EventLoop loop;
   auto platform = std::make_unique<LinuxPlatform>(loop);
   platform->OpenNotifier(&sink);
   SocketHandle s = platform->Socket(kSockStream, kIpProtoTcp);

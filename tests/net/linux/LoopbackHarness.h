@@ -15,9 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "LoopPump.h"
+#include "loop/LoopPump.h"
 #include "LoopbackPeers.h"
-#include "net/linux/EventLoop.h"
+#include "loop/EventLoop.h"
 #include "net/linux/LinuxPlatform.h"
 
 namespace toruna::net::testing {
@@ -80,7 +80,7 @@ class LoopbackTest : public ::testing::Test {
     for (int fd : rawFds) close(fd);
   }
 
-  bool PumpUntil(const std::function<bool()>& pred) { return testing::PumpUntil(loop, pred); }
+  bool PumpUntil(const std::function<bool()>& pred) { return loop::testing::PumpUntil(loop, pred); }
   // Lets whatever is ready now be handled, several rounds, without waiting long.
   void Settle(int rounds = 5) {
     for (int i = 0; i < rounds; ++i) loop.ProcessReady(10);
@@ -135,7 +135,7 @@ class LoopbackTest : public ::testing::Test {
   }
 
   RecordingSink sink;  // outlives the platform that reports to it
-  EventLoop loop;
+  loop::EventLoop loop;
   LinuxPlatform platform{loop};
   std::vector<int> rawFds;
 };

@@ -12,14 +12,14 @@ namespace toruna::bridge {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-namespace frames = session::frames;
+namespace frames = protocol::frames;
 
 // The values sent for an event, in order.
 std::vector<int> Values(const std::vector<Bytes>& sent, int32_t id) {
   std::vector<int> v;
   for (const Bytes& f : sent) {
-    const session::FrameView view(f);
-    if (view.Type() == session::EventData && view.Int32At(4) == id) v.push_back(*view.ByteAt(8));
+    const protocol::FrameView view(f);
+    if (view.Type() == protocol::EventData && view.Int32At(4) == id) v.push_back(*view.ByteAt(8));
   }
   return v;
 }
@@ -36,7 +36,7 @@ struct Link {
     p.Start("bridge");
     Feed(frames::ServerInfo(client::WireText::ToWire("Lab")));
   }
-  void Feed(const Bytes& f) { p.OnFrame(session::FrameView(f)); }
+  void Feed(const Bytes& f) { p.OnFrame(protocol::FrameView(f)); }
   std::vector<int> Values(int32_t id) const { return bridge::Values(sent, id); }
   int32_t Handle(const std::string& name) const {
     for (const auto& [h, e] : p.OwnEvents()) {

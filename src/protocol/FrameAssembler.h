@@ -1,0 +1,59 @@
+#pragma once
+// Rebuilds message frames from the byte stream of one connection. It does no
+// I/O: the owner asks whether to take an arrival, appends the bytes and then takes
+// complete frames from the front one at a time. This class owns its buffer.
+//
+// The limits follow the logical capacity of the receive buffer, which starts at 1
+// and grows by 256 while too small, never shrinking: an arrival above 2048 bytes,
+// or any arrival once the capacity is above 3072, closes the connection.
+
+#include <cstdint>
+#include <span>
+
+#include "base/ByteQueue.h"
+
+namespace toruna::protocol {
+
+class FrameAssembler {
+ public:
+  static constexpr int32_t kMaxArrival = 2048;
+  static constexpr int32_t kMaxCapacity = 3072;
+  static constexpr int32_t kCapacityStep = 256;
+
+  enum class Arrival { Ignore, Close, Take };
+  // Close: more than 2048 bytes, or the capacity is already above 3072.
+  // Ignore: nothing to take (0 or fewer bytes). Take: read the bytes and Append them.
+  Arrival CheckArrival(int32_t bytesTotal) const;
+
+  // Capacity 1 and no bytes, as when a connection is accepted.
+  void Reset();
+  void Append(std::span<const uint8_t> bytes);
+
+  enum class Step { NeedMore, Frame, Empty, LostSync, NegativeLength };
+  // Looks at the front of the buffer. Frame: `frame` views the complete frame
+  // (length + 3 bytes); Empty: a frame with length 0 (`frame` views its 3 bytes);
+  // both must be removed with Consume() after handling. LostSync: the first byte
+  // is not the marker. NegativeLength: the length field is negative. NeedMore:
+  // fewer than 3 bytes, or the frame is not complete yet.
+  // The view stays valid until the next Append, Consume or Reset.
+  Step Next(std::span<const uint8_t>& frame) const;
+  // Removes the complete frame at the front; does nothing when there is none.
+  void Consume();
+  // Removes the frame of size bytes that Next has just given.
+  void Consume(size_t size) {
+    buffer_.Consume(size);
+    if (buffer_.empty()) buffer_.ReleaseIfLarge();
+  }
+  // Gives the buffer back while it is empty (the owner calls it now and then: a
+  // busy connection keeps it from one arrival to the next).
+  void ReleaseIdleMemory() { buffer_.ReleaseIdleMemory(); }
+
+  int32_t RecvCount() const { return static_cast<int32_t>(buffer_.size()); }
+  int32_t RecvCapacity() const { return capacity_; }
+
+ private:
+  base::ByteQueue buffer_;
+  int32_t capacity_ = 1;
+};
+
+}  // namespace toruna::protocol
