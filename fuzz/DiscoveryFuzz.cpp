@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "FuzzServer.h"
-#include "server/NumericText.h"
 #include "protocol/Frame.h"
+#include "server/NumericText.h"
 
 using namespace toruna;
 using fuzz::FuzzInput;

@@ -19,9 +19,9 @@
 
 #include "FuzzInput.h"
 #include "MemoryPlatform.h"
-#include "net/CNetSocket.h"
 #include "base/Cp1252.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
 #include "net/modNetSocket.h"
 
 using namespace toruna;

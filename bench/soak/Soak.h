@@ -24,9 +24,10 @@ struct Options {
   double progress = 5;      // seconds between progress lines
   double settle = 30;       // seconds allowed to get back to the baseline
   // Clients between their connect and the server's answer to their registration,
-  // at most. The server listens with a backlog of 5, and Linux drops a connection
-  // beyond it silently (the client retries after 1, 3, 7 s...), so more would
-  // measure the backlog, not the churn; bursts are another test's matter.
+  // at most. The server listens with the largest backlog the system allows
+  // (net.core.somaxconn), and Linux drops a connection beyond it silently (the
+  // client retries after 1, 3, 7 s...); staying far below it keeps the run a
+  // measure of the churn, not of the backlog. Bursts are another test's matter.
   int maxJoining = 64;
   int serverPid = 0;
   uint16_t port = 13131;

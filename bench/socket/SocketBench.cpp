@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "net/CNetSocket.h"
 #include "loop/EventLoop.h"
+#include "net/CNetSocket.h"
 #include "net/linux/LinuxPlatform.h"
 #include "net/modNetSocket.h"
 

@@ -2,9 +2,9 @@
 
 #include "app/HeadlessFrontEnd.h"
 #include "app/ServiceReport.h"
-#include "loop/SignalWatch.h"
 #include "base/AlertService.h"
 #include "loop/EventLoop.h"
+#include "loop/SignalWatch.h"
 
 namespace toruna::app {
 

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
 #include "server/frmMain.h"
 
 namespace toruna::app {

@@ -43,8 +43,8 @@ int main(int argc, char** argv) {
   }
 
   // Said once, for either face: a short limit shows only as clients that cannot connect.
-  if (std::optional<std::string> shortage =
-          DescriptorLimit::Shortage(DescriptorLimit::RaiseToHard())) {
+  const uint64_t limit = DescriptorLimit::RaiseToHard();
+  if (std::optional<std::string> shortage = DescriptorLimit::Shortage(limit, DescriptorLimit::InUse(limit))) {
     std::cerr << "toruna-server: " << *shortage << std::endl;
   }
 

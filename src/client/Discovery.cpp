@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "client/WireText.h"
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
-#include "net/Variant.h"
+#include "client/WireText.h"
 #include "loop/EventLoop.h"
+#include "net/CNetSocket.h"
+#include "net/Variant.h"
 #include "net/linux/SocketLayer.h"
 #include "net/modNetSocket.h"
 

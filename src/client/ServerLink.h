@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "client/FrameStream.h"
-#include "net/CNetSocket.h"
 #include "loop/EventLoop.h"
+#include "net/CNetSocket.h"
 
 namespace toruna::client {
 

@@ -193,7 +193,8 @@ struct EventLoop::Impl {
       const auto since = next.time_since_epoch();
       const auto s = std::chrono::duration_cast<std::chrono::seconds>(since);
       when.it_value.tv_sec = static_cast<time_t>(s.count());
-      when.it_value.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - s).count());
+      when.it_value.tv_nsec =
+          static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - s).count());
       if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) when.it_value.tv_nsec = 1;  // 0 disarms
     }
     timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &when, nullptr);

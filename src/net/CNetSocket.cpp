@@ -13,7 +13,8 @@ namespace toruna::net {
 namespace {
 
 void CheckPortRange(int32_t lngPort, const char* source) {
-  if (lngPort < 0 || lngPort > 65535) throw base::RaisedError(base::kErrBadArgument, source, base::kTextBadArgument);
+  if (lngPort < 0 || lngPort > 65535)
+    throw base::RaisedError(base::kErrBadArgument, source, base::kTextBadArgument);
 }
 
 }  // namespace
@@ -68,7 +69,8 @@ void CNetSocket::SetRemoteHost(const std::string& strHost) {
     SetRareText(&Rare::remoteHost, strHost);
     return;
   }
-  FireError(base::kErrInvalidOperation, std::string("CNetSocket.RemoteHost - ") + base::kTextInvalidOperation, "", false, false);
+  FireError(base::kErrInvalidOperation, std::string("CNetSocket.RemoteHost - ") + base::kTextInvalidOperation,
+            "", false, false);
 }
 
 std::string CNetSocket::RemoteHostIP() const {
@@ -78,7 +80,8 @@ std::string CNetSocket::RemoteHostIP() const {
 int32_t CNetSocket::LocalPort() const { return boundLocalPort != 0 ? boundLocalPort : localPort; }
 
 void CNetSocket::SetLocalPort(int32_t lngPort) {
-  if (state != StateClosed) throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.LocalPort", base::kTextInvalidOperation);
+  if (state != StateClosed)
+    throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.LocalPort", base::kTextInvalidOperation);
   CheckPortRange(lngPort, "CNetSocket.LocalPort");
   localPort = lngPort;
 }
@@ -105,7 +108,8 @@ void CNetSocket::SetTag(const std::string& strTag) { SetRareText(&Rare::tag, str
 int32_t CNetSocket::Protocol() const { return protocol; }
 
 void CNetSocket::SetProtocol(int32_t enmProtocol) {
-  if (state != StateClosed) throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.Protocol", base::kTextInvalidOperation);
+  if (state != StateClosed)
+    throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.Protocol", base::kTextInvalidOperation);
   protocol = enmProtocol;
 }
 

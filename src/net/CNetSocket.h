@@ -18,9 +18,9 @@
 
 #include "base/ByteQueue.h"
 #include "net/EventSlot.h"
+#include "net/Platform.h"
 #include "net/SocketEventSink.h"
 #include "net/Variant.h"
-#include "net/Platform.h"
 
 namespace toruna::net {
 

@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::net {
@@ -85,7 +85,7 @@ void CNetSocket::Accept(int32_t RequestID) {
     socketHandle = -1;
     sendBufferSize = 0;
     receiveBufferSize = 0;
-    throw base::RaisedError(code, "CNetSocket.Accept", modNetSocket::WinsockErrorText(code));
+    throw modNetSocket::PlatformError(code, "CNetSocket.Accept");
   }
   boundLocalPort = local.port;
   // The local address is not kept: LocalIP reads it afresh while connected.

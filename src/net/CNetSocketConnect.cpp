@@ -7,8 +7,8 @@
 #include <cmath>
 #include <charconv>
 
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::net {
@@ -38,7 +38,8 @@ int32_t ToPort(double value) { return static_cast<int32_t>(std::nearbyint(value)
 }  // namespace
 
 void CNetSocket::Bind(const Variant& LocalPort, const Variant& LocalIP) {
-  if (state != StateClosed) throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.Bind", base::kTextInvalidOperation);
+  if (state != StateClosed)
+    throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.Bind", base::kTextInvalidOperation);
   if (BindInternal(LocalPort, LocalIP)) state = StateOpen;
 }
 
@@ -50,9 +51,11 @@ bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) 
   int32_t port = localPort;
   if (!LocalPort.IsMissing()) {
     if (!LocalPort.IsNumeric())
-      throw base::RaisedError(base::kErrUnsupportedType, "CNetSocket.BindInternal", base::kTextUnsupportedType);
+      throw base::RaisedError(base::kErrUnsupportedType, "CNetSocket.BindInternal",
+                              base::kTextUnsupportedType);
     const double value = LocalPort.ToNumber();
-    if (value < 0 || value > 65535) throw base::RaisedError(base::kErrBadArgument, "CNetSocket.BindInternal", base::kTextBadArgument);
+    if (value < 0 || value > 65535)
+      throw base::RaisedError(base::kErrBadArgument, "CNetSocket.BindInternal", base::kTextBadArgument);
     port = ToPort(value);
   }
 
@@ -62,7 +65,8 @@ bool CNetSocket::BindInternal(const Variant& LocalPort, const Variant& LocalIP) 
   std::string dotted;
   int32_t error = 0;
   const uint32_t address = ResolveHostNow(addressText, dotted, error);
-  if (error != 0) throw base::RaisedError(base::kErrBadArgument, "CNetSocket.BindInternal", base::kTextInvalidArgument);
+  if (error != 0)
+    throw base::RaisedError(base::kErrBadArgument, "CNetSocket.BindInternal", base::kTextInvalidArgument);
 
   if (!SocketExists()) return false;
 
@@ -120,7 +124,8 @@ int32_t CNetSocket::QueryBoundPort(int32_t handle) {
 std::string CNetSocket::GetLocalHostName() {
   Platform& platform = module_.platform();
   std::string name;
-  if (platform.GetHostName(&name) == -1) throw modNetSocket::PlatformError(platform.LastError(), "CNetSocket.GetLocalHostName");
+  if (platform.GetHostName(&name) == -1)
+    throw modNetSocket::PlatformError(platform.LastError(), "CNetSocket.GetLocalHostName");
   return std::string(name.c_str());  // up to the first NUL
 }
 
@@ -128,17 +133,21 @@ std::string CNetSocket::GetLocalIP() {
   const std::string name = GetLocalHostName();
   Platform& platform = module_.platform();
   uint32_t found = 0;
-  if (platform.GetHostByName(name, &found) == -1) throw modNetSocket::PlatformError(platform.LastError(), "CNetSocket.GetLocalIP");
+  if (platform.GetHostByName(name, &found) == -1)
+    throw modNetSocket::PlatformError(platform.LastError(), "CNetSocket.GetLocalIP");
   return platform.InetNtoa(found);
 }
 
 void CNetSocket::Connect(const Variant& RemoteHost, const Variant& RemotePort) {
-  if (state != StateClosed) throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.Connect", base::kTextInvalidOperation);
+  if (state != StateClosed)
+    throw base::RaisedError(base::kErrInvalidOperation, "CNetSocket.Connect", base::kTextInvalidOperation);
   if (!RemoteHost.IsMissing()) SetRareText(&Rare::remoteHost, TextOf(RemoteHost));
   if (!RemotePort.IsMissing()) {
-    if (!RemotePort.IsNumeric()) throw base::RaisedError(base::kErrUnsupportedType, "CNetSocket.Connect", base::kTextUnsupportedType);
+    if (!RemotePort.IsNumeric())
+      throw base::RaisedError(base::kErrUnsupportedType, "CNetSocket.Connect", base::kTextUnsupportedType);
     const double value = RemotePort.ToNumber();
-    if (value < 1 || value > 65535) throw base::RaisedError(base::kErrBadArgument, "CNetSocket.Connect", base::kTextBadArgument);
+    if (value < 1 || value > 65535)
+      throw base::RaisedError(base::kErrBadArgument, "CNetSocket.Connect", base::kTextBadArgument);
     remotePort = ToPort(value);
   }
   if (!SocketExists()) return;

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::net {

@@ -9,27 +9,14 @@
 #include <utility>
 #include <vector>
 
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
 #include "net/VariantBytes.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::net {
 
 namespace {
-
-// One scratch buffer for all objects: a read copies out of it before any event
-// fires. It is as large as a socket's receive buffer (often hundreds of KB) but is
-// left uninitialised, so that only the pages reads actually fill become resident.
-uint8_t* ReadScratch(size_t size) {
-  static std::unique_ptr<uint8_t[]> scratch;
-  static size_t capacity = 0;
-  if (capacity < size) {
-    scratch.reset(new uint8_t[size]);
-    capacity = size;
-  }
-  return scratch.get();
-}
 
 constexpr size_t kDefaultReadSize = 65536;
 
@@ -54,7 +41,7 @@ int32_t CNetSocket::ReceiveIntoQueue() {
   Platform& platform = module_.platform();
   const size_t size = receiveBufferSize > 0 ? static_cast<size_t>(receiveBufferSize)
                                             : kDefaultReadSize;
-  uint8_t* buffer = ReadScratch(size);
+  uint8_t* buffer = module_.ReadScratch(size);
   const int received = platform.Recv(socketHandle, buffer, static_cast<int>(size), 0);
   if (received == -1) {
     const int code = platform.LastError();
@@ -153,8 +140,7 @@ void CNetSocket::RecvData(Variant& Data, bool peek, Variant* varType, Variant* m
         if (protocol != ProtocolTcp) {
           // Also marks the datagram as dealt with: the next one keeps its own notification.
           DiscardDatagram();
-          throw base::RaisedError(kErrMessageTooLong, "CNetSocket.RecvData",
-                            modNetSocket::WinsockErrorText(kErrMessageTooLong));
+          throw modNetSocket::PlatformError(kErrMessageTooLong, "CNetSocket.RecvData");
         }
         return;
       }
@@ -176,7 +162,7 @@ void CNetSocket::RecvData(Variant& Data, bool peek, Variant* varType, Variant* m
     throw base::RaisedError(base::kErrUnsupportedType, "CNetSocket.RecvData", base::kTextUnsupportedType);
   }
   if (error != 0) {
-    throw base::RaisedError(error, "CNetSocket.RecvData", modNetSocket::WinsockErrorText(error));
+    throw modNetSocket::PlatformError(error, "CNetSocket.RecvData");
   }
 }
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
 #include "net/VariantBytes.h"
 #include "net/modNetSocket.h"
 
@@ -190,10 +190,10 @@ void CNetSocket::SendBufferedDataUDP() {
   if (error != 0) {
     sendQueue.Clear();
     if (error == kErrAddressFamily) {
-      throw base::RaisedError(kErrAddressFamily, "CNetSocket.SendBufferedDataUDP",
-                        modNetSocket::WinsockErrorText(kErrAddressFamily));
+      throw modNetSocket::PlatformError(kErrAddressFamily, "CNetSocket.SendBufferedDataUDP");
     }
-    throw base::RaisedError(base::kErrBadArgument, "CNetSocket.SendBufferedDataUDP", base::kTextInvalidArgument);
+    throw base::RaisedError(base::kErrBadArgument, "CNetSocket.SendBufferedDataUDP",
+                            base::kTextInvalidArgument);
   }
   SockAddrIn to;
   to.addr = address;
@@ -217,7 +217,7 @@ void CNetSocket::ProcessOptions() {
   int32_t value = 0;
   auto raise = [&platform]() {
     const int code = platform.LastError();
-    throw base::RaisedError(code, "CNetSocket.ProcessOptions", modNetSocket::WinsockErrorText(code));
+    throw modNetSocket::PlatformError(code, "CNetSocket.ProcessOptions");
   };
   if (protocol != ProtocolTcp) {
     platform.SetSockOpt(socketHandle, kSolSocket, kSoBroadcast, 1);

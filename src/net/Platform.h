@@ -25,9 +25,13 @@ inline constexpr uint16_t kFdAllEvents = 59;  // read, write, accept, connect, c
 
 // Platform error numbers used by name in the socket layer.
 inline constexpr int kErrInterrupted = 10004;
+inline constexpr int kErrBadAddress = 10014;
+inline constexpr int kErrInvalidArgument = 10022;
 inline constexpr int kErrTooManyOpenFiles = 10024;
 inline constexpr int kErrWouldBlock = 10035;
+inline constexpr int kErrNotSocket = 10038;
 inline constexpr int kErrMessageTooLong = 10040;
+inline constexpr int kErrBadOption = 10042;
 inline constexpr int kErrAddressFamily = 10047;
 inline constexpr int kErrAddressNotAvailable = 10049;
 inline constexpr int kErrConnectionAborted = 10053;

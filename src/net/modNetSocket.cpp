@@ -44,7 +44,8 @@ int32_t modNetSocket::FinalizeProcesses() {
 bool modNetSocket::RegisterSocket(SocketHandle s, CNetSocket* object, bool selectEvents) {
   // A notifier that could not be closed earlier is still usable; keep it.
   if (registeredCount_ == 0 && !notifierOpen_) {
-    if (!platform_.OpenNotifier(this)) throw base::RaisedError(base::kErrOutOfMemory, "modNetSocket.RegisterSocket", base::kTextOutOfMemory);
+    if (!platform_.OpenNotifier(this))
+      throw base::RaisedError(base::kErrOutOfMemory, "modNetSocket.RegisterSocket", base::kTextOutOfMemory);
     notifierOpen_ = true;
   }
   // The first registration wins, unless its object is gone.
@@ -172,6 +173,14 @@ void modNetSocket::FlushEach(std::vector<std::weak_ptr<CNetSocket>>& pending,
   if (pending.empty()) pending.swap(batch);
 }
 
+uint8_t* modNetSocket::ReadScratch(size_t size) {
+  if (readScratchSize_ < size) {
+    readScratch_.reset(new uint8_t[size]);
+    readScratchSize_ = size;
+  }
+  return readScratch_.get();
+}
+
 void modNetSocket::ForgetObject(CNetSocket* object) {
   // Routes to it have expired with it; the one under its own handle goes now.
   if (const SocketTable::Entry* entry = sockets_.Find(object->socketHandle);
@@ -259,7 +268,8 @@ uint16_t HighWord(int32_t value) { return static_cast<uint16_t>(static_cast<uint
 uint16_t LowWord(int32_t value) { return static_cast<uint16_t>(static_cast<uint32_t>(value) & 0xFFFFu); }
 
 int16_t PortToWord(int32_t port) {
-  if (port > 65535 || port < -32768) throw base::RaisedError(base::kErrOverflow, "modNetSocket.PortToWord", base::kTextOverflow);
+  if (port > 65535 || port < -32768)
+    throw base::RaisedError(base::kErrOverflow, "modNetSocket.PortToWord", base::kTextOverflow);
   return static_cast<int16_t>(port >= 32768 ? port - 65536 : port);
 }
 

@@ -74,6 +74,12 @@ class modNetSocket : public NotificationSink {
   // asks meanwhile. False when the platform has no timer.
   bool ScheduleLateFlush(CNetSocket& object);
 
+  // A buffer of at least size bytes that every object of this dispatcher reads
+  // into and copies out of before any event fires. One per dispatcher, not per
+  // process: a dispatcher and its objects live on one thread, and a program may
+  // run another dispatcher on another thread. Valid until the next call.
+  uint8_t* ReadScratch(size_t size);
+
   // Drops every route that still leads to object (called as it is destroyed, so
   // that no delivery can reach a destroyed object whatever path it took).
   void ForgetObject(CNetSocket* object);
@@ -95,6 +101,10 @@ class modNetSocket : public NotificationSink {
   bool flushDeferred_ = false;
   std::vector<std::weak_ptr<CNetSocket>> lateFlushes_;
   bool lateDeferred_ = false;
+  // Left uninitialised: it is as large as a socket's receive buffer (often hundreds
+  // of KB), and only the pages reads actually fill become resident.
+  std::unique_ptr<uint8_t[]> readScratch_;
+  size_t readScratchSize_ = 0;
   // Deferred work checks this to notice that the dispatcher has gone.
   std::shared_ptr<char> alive_ = std::make_shared<char>(0);
 

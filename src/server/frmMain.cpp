@@ -13,10 +13,10 @@
 #include <limits>
 
 #include "base/BlockPool.h"
-#include "net/CNetSocket.h"
 #include "base/Cp1252.h"
 #include "base/RaisedError.h"
 #include "loop/EventLoop.h"
+#include "net/CNetSocket.h"
 #include "protocol/Frame.h"
 
 namespace toruna::server {
@@ -212,7 +212,7 @@ void frmMain::tmrMain_Timer() {
       ReleaseDeparted(released);
     }
   } else if (releaseCountdown_ <= 0) {
-    if (!colDisconnected.empty()) releaseCountdown_ = 10;
+    if (!colDisconnected.empty()) releaseCountdown_ = kReleaseCountdown;
   } else {
     --releaseCountdown_;
   }

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "session/IServerApp.h"
-#include "session/KeyedCollection.h"
-#include "session/clsClient.h"
 #include "server/FrontEnd.h"
 #include "server/HeapTrimmer.h"
 #include "server/clsSettings.h"
+#include "session/IServerApp.h"
+#include "session/KeyedCollection.h"
+#include "session/clsClient.h"
 
 namespace toruna::loop {
 class EventLoop;
@@ -120,12 +120,17 @@ class frmMain : public session::IServerApp {
   bool handlingDepartures_ = false;
   // Sessions whose connection ended before they registered: released on the next tick.
   std::vector<int32_t> endedUnregistered_;
-  // Timer ticks so far, and the count at each departure in colDisconnected (same
-  // order): a session that has waited its full time is released without waiting
+  // The release clock. The first tick that finds departed sessions starts the
+  // countdown at kReleaseCountdown; when it has run down to 1 the oldest goes, and
+  // then one per tick. So the first one goes kReleaseCountdown + 1 ticks after its
+  // departure (the countdown starts on the tick after it): that is a session's
+  // full wait, and one that has waited it is released with the oldest instead of
   // behind the others, so churn cannot pile departed sessions up without bound.
+  static constexpr int16_t kReleaseCountdown = 10;
+  static constexpr uint32_t kReleaseWaitTicks = kReleaseCountdown + 1;
+  // Timer ticks so far, and the count at each departure in colDisconnected (same order).
   uint32_t ticks_ = 0;
   std::deque<uint32_t> departureTicks_;
-  static constexpr uint32_t kReleaseWaitTicks = 11;
   void AnnounceDeparture(session::clsClient& gone);
   // What a newcomer is sent first: each registered client's ClientInfo followed by
   // an EventInfo per event of its, in registration order. Kept while nothing but

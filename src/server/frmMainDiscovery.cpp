@@ -4,8 +4,8 @@
 
 #include <new>
 
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
 #include "server/NumericText.h"
 #include "server/frmMain.h"
 

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <random>
 
-#include "net/CNetSocket.h"
 #include "base/Cp1252.h"
 #include "base/RaisedError.h"
 #include "loop/EventLoop.h"
+#include "net/CNetSocket.h"
 #include "server/NumericText.h"
 #include "server/frmMain.h"
 

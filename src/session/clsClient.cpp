@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "base/AlertService.h"
-#include "net/CNetSocket.h"
 #include "base/Cp1252.h"
+#include "net/CNetSocket.h"
 #include "net/Variant.h"
 #include "protocol/Frame.h"
 #include "protocol/FrameAssembler.h"
@@ -94,7 +94,7 @@ void clsClient::AddClientToEvent(clsClient& oClient, int32_t lID, std::span<cons
   const std::shared_ptr<clsEvent>* found = Events.Find(lID);
   if (found == nullptr) {
     base::AlertService::Current().Alert("Client konnte nicht zur Event liste hinzugefühgt werden",
-                                       kAlertCaption);
+                                        kAlertCaption);
     return;
   }
   std::shared_ptr<clsEvent> event = *found;
@@ -106,8 +106,7 @@ void clsClient::RemoveClientFromEvent(int32_t lClientID, int32_t lID, bool bGene
                                       std::span<const uint8_t> B) {
   const std::shared_ptr<clsEvent>* found = Events.Find(lID);
   if (found == nullptr) {
-    base::AlertService::Current().Alert("Client konnte nicht von Event liste entfernt werden",
-                                       kAlertCaption);
+    base::AlertService::Current().Alert("Client konnte nicht von Event liste entfernt werden", kAlertCaption);
     return;
   }
   std::shared_ptr<clsEvent> event = *found;

@@ -77,7 +77,8 @@ TEST(BlockPoolTest, SharedObjectsFromTheAllocatorLiveAndEnd) {
   int alive = 0;
   {
     std::vector<std::shared_ptr<Probe>> probes;
-    for (int i = 0; i < 2000; ++i) probes.push_back(std::allocate_shared<Probe>(PoolAllocator<Probe>(), alive));
+    for (int i = 0; i < 2000; ++i)
+      probes.push_back(std::allocate_shared<Probe>(PoolAllocator<Probe>(), alive));
     EXPECT_EQ(alive, 2000);
     std::weak_ptr<Probe> watch = probes.front();
     probes.erase(probes.begin());

@@ -14,8 +14,8 @@
 #include <stdexcept>
 
 #include "client/WireText.h"
-#include "net/linux/LinuxPlatform.h"
 #include "loop/LoopPump.h"
+#include "net/linux/LinuxPlatform.h"
 #include "net/linux/LoopbackPeers.h"
 #include "net/modNetSocket.h"
 

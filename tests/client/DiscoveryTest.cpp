@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include "net/linux/LinuxPlatform.h"
 #include "loop/LoopPump.h"
+#include "net/linux/LinuxPlatform.h"
 #include "net/linux/LoopbackPeers.h"
 #include "net/modNetSocket.h"
 

@@ -49,9 +49,15 @@ prlimit --nofile=4096:4096 python3 "$HERE/server_client.py" burst 1000 "$BOUND" 
 [ "$(grep -c '^burst[0-9]* registered\.$' "$WORK/out")" -eq 1000 ] || fail "registration lines"
 stop
 
-# Descriptor exhaustion: a limit of 48 leaves room for a few dozen clients.
+# Descriptor exhaustion: a limit of 48 leaves room for a few dozen clients, as many
+# as the server said at start.
 start 48
-python3 "$HERE/server_client.py" exhaust "$PID" || fail "descriptor exhaustion"
+SAID="$(sed -n 's/.*only about \([0-9]*\) clients can connect at once.*/\1/p' "$WORK/err")"
+python3 "$HERE/server_client.py" exhaust "$PID" >"$WORK/exhaust"; STATUS=$?
+cat "$WORK/exhaust"
+[ $STATUS -eq 0 ] || fail "descriptor exhaustion"
+GOT="$(sed -n 's/^\([0-9]*\) clients registered at the limit.*/\1/p' "$WORK/exhaust")"
+[ -n "$SAID" ] && [ "$SAID" = "$GOT" ] || fail "the server said about '$SAID' clients; $GOT registered"
 stop
 echo "passed"
 INNER

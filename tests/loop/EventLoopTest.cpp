@@ -3,6 +3,7 @@
 
 #include "loop/EventLoop.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -200,7 +201,7 @@ TEST(EventLoopTest, WorkDeferredInsideABatchWakesANestedLoopOnlyWhenAsked) {
   close(fd);
 }
 
-TEST(EventLoopTest, DelayedWorkRunsOnceWhenDueInOrderAndWakesAnEmbeddingLoop) {
+TEST(EventLoopTest, OneShotTimersRunOnceWhenDueInOrderAndWakeAnEmbeddingLoop) {
   EventLoop loop;
   std::vector<int> ran;
   const auto start = std::chrono::steady_clock::now();
@@ -253,6 +254,24 @@ TEST(EventLoopTest, TimerMayCancelItselfAndOthers) {
   EXPECT_EQ(firstTicks, 1);
   EXPECT_LE(secondTicks, 1);
   EXPECT_FALSE(Readable(loop.Fd(), 20));
+}
+
+// A server keeps a timer per connection at times: timers share the loop's one
+// descriptor, and a process short of descriptors can still make them.
+TEST(EventLoopTest, TimersTakeNoDescriptorOfTheirOwn) {
+  EventLoop loop;
+  auto openDescriptors = [] {
+    int count = 0;
+    for (int fd = 0; fd < 4096; ++fd) count += fcntl(fd, F_GETFD) != -1;
+    return count;
+  };
+  const int before = openDescriptors();
+  std::vector<EventLoop::TimerId> ids;
+  for (int i = 0; i < 100; ++i) {
+    ids.push_back(i % 2 ? loop.AddTimer(1h, [] {}) : loop.RunAfter(1h, [] {}));
+  }
+  EXPECT_EQ(openDescriptors(), before);
+  for (EventLoop::TimerId id : ids) loop.CancelTimer(id);
 }
 
 TEST(EventLoopTest, ANumberClosedBehindTheLoopsBackStillWorksWhenChanged) {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "base/DecimalCommaLocale.h"
 #include "LoopbackRig.h"
+#include "base/DecimalCommaLocale.h"
 
 namespace toruna::net::testing {
 namespace {

@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "FakePlatform.h"
-#include "base/RecordingAlerts.h"
-#include "loop/LoopPump.h"
-#include "linux/LoopbackPeers.h"
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "base/RecordingAlerts.h"
+#include "linux/LoopbackPeers.h"
 #include "loop/EventLoop.h"
+#include "loop/LoopPump.h"
+#include "net/CNetSocket.h"
 #include "net/linux/LinuxPlatform.h"
 #include "net/modNetSocket.h"
 

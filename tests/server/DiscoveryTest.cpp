@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "net/CNetSocket.h"
 #include "base/DecimalCommaLocale.h"
+#include "net/CNetSocket.h"
+#include "protocol/Frame.h"
 #include "server/RelayTestClient.h"
 #include "server/ServerHarness.h"
-#include "protocol/Frame.h"
 
 namespace toruna::server::testing {
 namespace {

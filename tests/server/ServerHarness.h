@@ -19,10 +19,10 @@
 #include <utility>
 #include <vector>
 
-#include "net/FakePlatform.h"
-#include "loop/LoopPump.h"
 #include "base/RecordingAlerts.h"
 #include "loop/EventLoop.h"
+#include "loop/LoopPump.h"
+#include "net/FakePlatform.h"
 #include "net/linux/LinuxPlatform.h"
 #include "net/modNetSocket.h"
 #include "server/FrontEnd.h"

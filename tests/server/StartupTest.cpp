@@ -2,11 +2,11 @@
 
 #include <regex>
 
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
+#include "protocol/Frame.h"
 #include "server/RelayTestClient.h"
 #include "server/ServerHarness.h"
-#include "protocol/Frame.h"
 
 namespace toruna::server::testing {
 namespace {

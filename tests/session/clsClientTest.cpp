@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "SessionTestSupport.h"
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
 #include "net/modNetSocket.h"
 #include "protocol/Frame.h"
 

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "OptionScanner.h"
 #include "TopicNames.h"
 #include "client/WireText.h"
 
@@ -92,43 +93,28 @@ CommandLine BridgeArguments::Parse(const std::vector<std::string>& args) {
   BridgeOptions& o = cl.options;
   std::vector<std::string> positional;
   std::optional<std::string> broker;
-  bool optionsEnded = false;
   bool sawPasswordFile = false;
 
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-' || arg[1] != '-') {
-      if (!optionsEnded && arg == "-h") {
+  tools::OptionScanner scan(args, 0, [](const std::string& message) { throw UsageError(message); });
+  while (scan.Next()) {
+    const std::string& arg = scan.Name();
+    if (scan.IsShortOption()) {
+      if (arg == "-h") {
         cl.help = true;
         return cl;
       }
-      if (!optionsEnded && arg.size() > 1 && arg[0] == '-') throw UsageError("unknown option '" + arg + "'");
+      throw UsageError("unknown option '" + arg + "'");
+    }
+    if (!scan.IsOption()) {
       positional.push_back(arg);
       continue;
     }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::optional<std::string> inlineValue;
-    if (size_t eq = arg.find('='); eq != std::string::npos) {
-      inlineValue = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-    }
     auto value = [&]() -> std::string {
-      std::string v;
-      if (inlineValue) {
-        v = *inlineValue;
-      } else {
-        if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
-        v = args[++i];
-      }
+      std::string v = scan.Value();
       if (v.empty()) throw UsageError(arg + " needs a value");
       return v;
     };
-    auto flag = [&]() {
-      if (inlineValue) throw UsageError(arg + " takes no value");
-    };
+    auto flag = [&scan] { scan.Flag(); };
 
     if (arg == "--help") {
       cl.help = true;

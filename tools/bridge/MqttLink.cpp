@@ -150,7 +150,8 @@ void MqttLink::Sync() {
     if (fd < 0) return;
     loop_.Watch(fd, loop::EventLoop::kReadable, [this](uint32_t ready) { Ready(ready); });
   }
-  loop_.Modify(fd, loop::EventLoop::kReadable | (mosquitto_want_write(mosq_) ? loop::EventLoop::kWritable : 0));
+  loop_.Modify(fd,
+               loop::EventLoop::kReadable | (mosquitto_want_write(mosq_) ? loop::EventLoop::kWritable : 0));
 }
 
 void MqttLink::Down(const std::string& why) {

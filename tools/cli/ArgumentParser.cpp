@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "OptionScanner.h"
 #include "ValueText.h"
 #include "client/WireText.h"
 
@@ -137,39 +138,24 @@ CommandLine ArgumentParser::Parse(const std::vector<std::string>& args) {
   const std::string cmd = CommandName(cl.command);
 
   std::vector<std::string> positional;
-  bool optionsEnded = false;
   bool sawEvent = false;
-  for (size_t i = 1; i < args.size(); ++i) {
-    std::string arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-' || arg[1] != '-') {
-      if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-        if (arg == "-h") {
-          cl.command = Command::Help;
-          cl.helpTopic = cmd;
-          return cl;
-        }
-        throw UsageError("unknown option '" + arg + "'", cmd);
+  tools::OptionScanner scan(args, 1, [&cmd](const std::string& message) { throw UsageError(message, cmd); });
+  while (scan.Next()) {
+    const std::string& arg = scan.Name();
+    if (scan.IsShortOption()) {
+      if (arg == "-h") {
+        cl.command = Command::Help;
+        cl.helpTopic = cmd;
+        return cl;
       }
+      throw UsageError("unknown option '" + arg + "'", cmd);
+    }
+    if (!scan.IsOption()) {
       positional.push_back(arg);
       continue;
     }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::optional<std::string> inlineValue;
-    if (size_t eq = arg.find('='); eq != std::string::npos) {
-      inlineValue = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-    }
-    auto value = [&]() -> std::string {
-      if (inlineValue) return *inlineValue;
-      if (i + 1 >= args.size()) throw UsageError(arg + " needs a value", cmd);
-      return args[++i];
-    };
-    auto flag = [&]() {
-      if (inlineValue) throw UsageError(arg + " takes no value", cmd);
-    };
+    auto value = [&scan] { return scan.Value(); };
+    auto flag = [&scan] { scan.Flag(); };
 
     if (arg == "--help") {
       cl.command = Command::Help;

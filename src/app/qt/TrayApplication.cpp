@@ -11,9 +11,9 @@
 #include <string>
 
 #include "app/ServiceReport.h"
-#include "loop/SignalWatch.h"
 #include "app/qt/TrayFrontEnd.h"
 #include "base/AlertService.h"
+#include "loop/SignalWatch.h"
 #include "server/frmMain.h"
 
 namespace toruna::app {

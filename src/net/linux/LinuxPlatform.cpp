@@ -124,13 +124,13 @@ SocketHandle LinuxPlatform::Socket(int type, int protocol) {
 }
 
 int LinuxPlatform::AsyncSelect(SocketHandle s, uint16_t mask) {
-  if (!events_.Tracked(s)) return Fail(10038);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
   if (!events_.Select(s, mask)) return FailErrno(errno);
   return 0;
 }
 
 int LinuxPlatform::Bind(SocketHandle s, const SockAddrIn& local) {
-  if (!events_.Tracked(s)) return Fail(10038);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
   const sockaddr_in addr = ToSockaddr(local);
   const sockaddr* to = reinterpret_cast<const sockaddr*>(&addr);
   if (bind(s, to, sizeof addr) == 0) return 0;
@@ -153,7 +153,7 @@ int LinuxPlatform::Bind(SocketHandle s, const SockAddrIn& local) {
 }
 
 int LinuxPlatform::Listen(SocketHandle s, int backlog) {
-  if (!events_.Tracked(s)) return Fail(10038);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
   if (events_.IsStream(s)) {
     // Connections accepted from now on inherit the option; their TIME_WAIT then
     // does not keep a restarted server from its port (see Bind).
@@ -168,7 +168,7 @@ int LinuxPlatform::Listen(SocketHandle s, int backlog) {
 }
 
 SocketHandle LinuxPlatform::Accept(SocketHandle s, SockAddrIn* peer) {
-  if (!events_.Tracked(s)) return Fail(10038);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
   sockaddr_in addr{};
   int fd = -1;
   int saved = 0;
@@ -191,7 +191,7 @@ SocketHandle LinuxPlatform::Accept(SocketHandle s, SockAddrIn* peer) {
 }
 
 int LinuxPlatform::Connect(SocketHandle s, const SockAddrIn& remote) {
-  if (!events_.Tracked(s)) return Fail(10038);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
   // Nobody can be reached at port 0 or at the "any" address (Linux would connect
   // the latter to this host): refused at once.
   if (remote.addr == 0 || remote.port == 0) return Fail(kErrAddressNotAvailable);
@@ -210,8 +210,8 @@ int LinuxPlatform::Connect(SocketHandle s, const SockAddrIn& remote) {
 }
 
 int LinuxPlatform::Send(SocketHandle s, const uint8_t* data, int len) {
-  if (!events_.Tracked(s)) return Fail(10038);
-  if (len < 0) return Fail(10014);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
+  if (len < 0) return Fail(kErrBadAddress);
   ssize_t n = send(s, data, static_cast<size_t>(len), MSG_NOSIGNAL);
   if (n < 0) {
     int saved = errno;
@@ -224,8 +224,8 @@ int LinuxPlatform::Send(SocketHandle s, const uint8_t* data, int len) {
 }
 
 int LinuxPlatform::SendTo(SocketHandle s, const uint8_t* data, int len, const SockAddrIn& to) {
-  if (!events_.Tracked(s)) return Fail(10038);
-  if (len < 0) return Fail(10014);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
+  if (len < 0) return Fail(kErrBadAddress);
   sockaddr_in addr = ToSockaddr(to);
   ssize_t n = sendto(s, data, static_cast<size_t>(len), MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
@@ -246,8 +246,8 @@ int LinuxPlatform::RecvFrom(SocketHandle s, uint8_t* buf, int len, int flags, So
 }
 
 int LinuxPlatform::Receive(SocketHandle s, uint8_t* buf, int len, int flags, SockAddrIn* from) {
-  if (!events_.Tracked(s)) return Fail(10038);
-  if (len < 0) return Fail(10014);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
+  if (len < 0) return Fail(kErrBadAddress);
   bool stream = events_.IsStream(s);
   int sysFlags = (flags & kMsgPeek) ? MSG_PEEK : 0;
   ssize_t n;
@@ -275,25 +275,25 @@ int LinuxPlatform::Receive(SocketHandle s, uint8_t* buf, int len, int flags, Soc
 }
 
 int LinuxPlatform::CloseSocket(SocketHandle s) {
-  if (!events_.Tracked(s)) return Fail(10038);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
   events_.Forget(s);
   // The descriptor is released even when close reports an error (EINTR, EIO).
-  if (close(s) != 0 && errno == EBADF) return Fail(10038);
+  if (close(s) != 0 && errno == EBADF) return Fail(kErrNotSocket);
   return 0;
 }
 
 int LinuxPlatform::GetSockOpt(SocketHandle s, int level, int option, int32_t* value) {
-  if (!events_.Tracked(s)) return Fail(10038);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
   if (level == kSolSocket && option == kSoMaxMsgSize) {
-    if (events_.IsStream(s)) return Fail(10042);
+    if (events_.IsStream(s)) return Fail(kErrBadOption);
     *value = kMaxUdpPayload;
     return 0;
   }
   int sysLevel = 0;
   int sysOption = 0;
-  if (!MapOption(level, option, &sysLevel, &sysOption)) return Fail(10022);
-  if (sysOption == kOptionKnownButUnsupported) return Fail(10042);
-  if (sysLevel == IPPROTO_TCP && !events_.IsStream(s)) return Fail(10042);
+  if (!MapOption(level, option, &sysLevel, &sysOption)) return Fail(kErrInvalidArgument);
+  if (sysOption == kOptionKnownButUnsupported) return Fail(kErrBadOption);
+  if (sysLevel == IPPROTO_TCP && !events_.IsStream(s)) return Fail(kErrBadOption);
   int result = 0;
   socklen_t len = sizeof result;
   if (getsockopt(s, sysLevel, sysOption, &result, &len) != 0) return FailErrno(errno);
@@ -309,22 +309,22 @@ int LinuxPlatform::GetSockOpt(SocketHandle s, int level, int option, int32_t* va
 }
 
 int LinuxPlatform::SetSockOpt(SocketHandle s, int level, int option, int32_t value) {
-  if (!events_.Tracked(s)) return Fail(10038);
-  if (level == kSolSocket && option == kSoMaxMsgSize) return Fail(10042);  // read-only
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
+  if (level == kSolSocket && option == kSoMaxMsgSize) return Fail(kErrBadOption);  // read-only
   int sysLevel = 0;
   int sysOption = 0;
-  if (!MapOption(level, option, &sysLevel, &sysOption)) return Fail(10022);
+  if (!MapOption(level, option, &sysLevel, &sysOption)) return Fail(kErrInvalidArgument);
   if (sysOption == kOptionKnownButUnsupported || sysOption == SO_ERROR || sysOption == SO_TYPE) {
-    return Fail(10042);
+    return Fail(kErrBadOption);
   }
-  if (sysLevel == IPPROTO_TCP && !events_.IsStream(s)) return Fail(10042);
+  if (sysLevel == IPPROTO_TCP && !events_.IsStream(s)) return Fail(kErrBadOption);
   int v = value;
   if (setsockopt(s, sysLevel, sysOption, &v, sizeof v) != 0) return FailErrno(errno);
   return 0;
 }
 
 int LinuxPlatform::PendingBytes(SocketHandle s, uint32_t* count) {
-  if (!events_.Tracked(s)) return Fail(10038);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
   int n = 0;
   if (ioctl(s, FIONREAD, &n) != 0) return FailErrno(errno);
   *count = n < 0 ? 0 : static_cast<uint32_t>(n);
@@ -340,7 +340,7 @@ int LinuxPlatform::GetPeerName(SocketHandle s, SockAddrIn* peer) {
 }
 
 int LinuxPlatform::ReadAddress(SocketHandle s, AddressCall call, SockAddrIn* out) {
-  if (!events_.Tracked(s)) return Fail(10038);
+  if (!events_.Tracked(s)) return Fail(kErrNotSocket);
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
   if (call(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno(errno);
@@ -388,7 +388,7 @@ LookupHandle LinuxPlatform::AsyncGetHostByName(const std::string& name) {
 int LinuxPlatform::CancelAsyncRequest(LookupHandle request) {
   bool pending = resolver_.Cancel(request);
   bool queued = events_.DropLookup(request);
-  if (!pending && !queued) return Fail(10022);
+  if (!pending && !queued) return Fail(kErrInvalidArgument);
   return 0;
 }
 

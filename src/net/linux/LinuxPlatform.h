@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 
 #include "loop/EventLoop.h"
-#include "net/linux/NameResolver.h"
 #include "net/Platform.h"
+#include "net/linux/NameResolver.h"
 #include "net/linux/SocketEvents.h"
 
 namespace toruna::net {

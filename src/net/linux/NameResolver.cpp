@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "net/Platform.h"
 #include "net/linux/ErrnoMap.h"
 
 namespace toruna::net {
@@ -154,7 +155,7 @@ bool InReservedInvalidDomain(std::string name) {
 }  // namespace
 
 int NameResolver::Lookup(const std::string& name, uint32_t* addr) {
-  if (InReservedInvalidDomain(name)) return 11001;
+  if (InReservedInvalidDomain(name)) return kErrHostNotFound;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;

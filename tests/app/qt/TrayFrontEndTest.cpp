@@ -8,8 +8,8 @@
 #include <stdlib.h>
 #include <vector>
 
-#include "net/CNetSocket.h"
 #include "base/RaisedError.h"
+#include "net/CNetSocket.h"
 #include "server/ServerHarness.h"
 
 namespace toruna::app {

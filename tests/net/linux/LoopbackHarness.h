@@ -15,9 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "loop/LoopPump.h"
 #include "LoopbackPeers.h"
 #include "loop/EventLoop.h"
+#include "loop/LoopPump.h"
 #include "net/linux/LinuxPlatform.h"
 
 namespace toruna::net::testing {
