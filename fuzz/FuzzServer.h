@@ -74,7 +74,7 @@ struct FuzzServer {
 
   // Declared in this order so that they go in the reverse one.
   MemoryPlatform platform;
-  net::modNetSocket dispatcher{platform};
+  net::modNetSocket dispatcher{platform, &platform};
   // final: nothing derives from it, so ending it needs no virtual destructor.
   struct Form final : server::frmMain {
     using frmMain::frmMain;

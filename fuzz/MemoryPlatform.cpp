@@ -465,12 +465,12 @@ net::LookupHandle MemoryPlatform::AsyncGetHostByName(const std::string& /*name*/
 
 int MemoryPlatform::CancelAsyncRequest(net::LookupHandle /*request*/) { return Fail(kInvalid); }
 
-bool MemoryPlatform::DeferWorkFor(std::chrono::microseconds /*delay*/, std::function<void()> work) {
+bool MemoryPlatform::DeferFor(std::chrono::microseconds /*delay*/, std::function<void()> work) {
   delayed_.push_back(std::move(work));
   return true;
 }
 
-bool MemoryPlatform::DeferWork(std::function<void()> work) {
+bool MemoryPlatform::Defer(std::function<void()> work) {
   deferred_.push_back(std::move(work));
   return true;
 }

@@ -9,7 +9,8 @@
 // handle, as descriptors are, so a handle closed is soon a handle reused.
 // The harness plays the peers: clients that connect to a listening socket,
 // send, read (with a window that makes the server's sends block), close or
-// reset; and datagrams to a bound UDP socket.
+// reset; and datagrams to a bound UDP socket. It is the dispatcher's scheduler
+// too, so that deferred and delayed work runs from Pump in the same order.
 
 #include <cstdint>
 #include <deque>
@@ -21,10 +22,11 @@
 #include <vector>
 
 #include "net/Platform.h"
+#include "net/Scheduler.h"
 
 namespace toruna::fuzz {
 
-class MemoryPlatform : public net::Platform {
+class MemoryPlatform : public net::Platform, public net::Scheduler {
  public:
   // One connection as its client sees it.
   struct Conn {
@@ -105,9 +107,11 @@ class MemoryPlatform : public net::Platform {
   int GetHostByName(const std::string& name, uint32_t* addr) override;
   net::LookupHandle AsyncGetHostByName(const std::string& name) override;
   int CancelAsyncRequest(net::LookupHandle request) override;
-  bool DeferWork(std::function<void()> work) override;
-  // Delayed work runs once nothing else is left to do: time passes only then.
-  bool DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) override;
+
+  // Scheduler: deferred work runs from Pump once the notifications queued with it
+  // are delivered; delayed work once nothing else is left to do (time passes only then).
+  bool Defer(std::function<void()> work) override;
+  bool DeferFor(std::chrono::microseconds delay, std::function<void()> work) override;
 
  private:
   enum class Phase { Idle, Listening, Connected };

@@ -333,7 +333,7 @@ class VariantRun {
 
   FuzzInput& in_;
   fuzz::MemoryPlatform platform_;
-  net::modNetSocket dispatcher_{platform_};
+  net::modNetSocket dispatcher_{platform_, &platform_};
   std::shared_ptr<net::CNetSocket> listener_, tcp_, udp_;
   int conn_ = -1;
   std::deque<uint8_t> queued_;

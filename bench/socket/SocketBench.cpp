@@ -12,6 +12,7 @@
 #include "loop/EventLoop.h"
 #include "net/CNetSocket.h"
 #include "net/linux/LinuxPlatform.h"
+#include "net/linux/LoopScheduler.h"
 #include "net/modNetSocket.h"
 
 namespace {
@@ -19,6 +20,7 @@ namespace {
 using toruna::net::CNetSocket;
 using toruna::loop::EventLoop;
 using toruna::net::LinuxPlatform;
+using toruna::net::LoopScheduler;
 using toruna::net::modNetSocket;
 using toruna::net::Variant;
 
@@ -56,7 +58,8 @@ class Loopback {
  private:
   EventLoop loop_;
   LinuxPlatform platform_{loop_};
-  modNetSocket module_{platform_};
+  LoopScheduler scheduler_{loop_};
+  modNetSocket module_{platform_, &scheduler_};
   std::shared_ptr<CNetSocket> listener_;
 };
 

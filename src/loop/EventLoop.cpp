@@ -64,7 +64,8 @@ struct EventLoop::Impl {
   int timerFd = -1;
   bool wakeArmed = false;
   bool stopped = false;
-  bool spinning = false;  // Run looks for events before it sleeps (see Run)
+  bool spinAllowed = false;  // SpinBeforeSleep
+  bool spinning = false;     // Run looks for events before it sleeps (see Run)
   uint32_t nextId = 1;
   // Indexed by descriptor: descriptors are small numbers, densely used.
   std::vector<Registration> records;
@@ -298,13 +299,17 @@ void EventLoop::Defer(std::function<void()> callback) {
 void EventLoop::BeforeNestedLoop() { impl_->UpdateWake(); }
 
 void EventLoop::Run() {
-  // While events come close together, the loop looks for the next one for a short
-  // while before it sleeps: waking a sleeping thread (a halted processor, on a
-  // virtual machine) takes longer than the gap it would sleep through. It stops
-  // looking as soon as a look finds nothing, until a short sleep shows that events
-  // come densely again (more than a thousand a second), so an idle or lightly used
-  // server does not spin.
   while (!impl_->stopped) {
+    if (!impl_->spinAllowed) {
+      Poll(-1);
+      continue;
+    }
+    // While events come close together, the loop looks for the next one for a short
+    // while before it sleeps: waking a sleeping thread (a halted processor, on a
+    // virtual machine) takes longer than the gap it would sleep through. It stops
+    // looking as soon as a look finds nothing, until a short sleep shows that events
+    // come densely again (more than a thousand a second), so an idle or lightly used
+    // server does not spin.
     if (impl_->spinning) {
       const Clock::time_point until = Clock::now() + kSpinLimit;
       bool found = false;
@@ -317,6 +322,11 @@ void EventLoop::Run() {
     const Clock::time_point before = Clock::now();
     if (Poll(-1) > 0 && Clock::now() - before < kDenseGap) impl_->spinning = true;
   }
+}
+
+void EventLoop::SpinBeforeSleep(bool on) {
+  impl_->spinAllowed = on;
+  if (!on) impl_->spinning = false;
 }
 
 void EventLoop::Stop() { impl_->stopped = true; }

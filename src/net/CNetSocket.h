@@ -111,7 +111,7 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   // SendBytes for bytes that may wait: with coalesced sends on, they are handed to
   // the platform up to kSendLaterDelay later, together with whatever is sent
   // meanwhile, unless a SendBytes or SendData comes first (they then leave with it,
-  // in order). Without coalescing, or where the platform has no timer, SendBytes.
+  // in order). Without coalescing, or where the dispatcher has no timer, SendBytes.
   void SendBytesLater(const uint8_t* data, size_t count) {
     if (JoinsPendingHandOver(count, true)) {
       sendQueue.Append(data, count);
@@ -208,10 +208,10 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   bool acceptShortage_ : 1 = false;
   bool coalesceSends_ : 1 = false;
   bool noDelay_ : 1 = false;
-  // A hand-over is deferred to the end of the batch (the dispatcher will call
+  // A hand-over is deferred to the end of the batch (the FlushScheduler will call
   // DeferredFlush).
   bool flushScheduled_ : 1 = false;
-  // Bytes that may wait are to be handed over by the dispatcher's timer (LateFlush).
+  // Bytes that may wait are to be handed over by the FlushScheduler's timer (LateFlush).
   bool lateScheduled_ : 1 = false;
   // The last hand-over stopped because the platform would block: FD_WRITE resumes.
   bool sendBlocked_ : 1 = false;
@@ -271,8 +271,8 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
            count != 0 && sendQueue.size() + count < kCoalesceFlushSize &&
            (flushScheduled_ || (mayWait && lateScheduled_));
   }
-  void DeferredFlush();     // the end-of-batch hand-over, run by the dispatcher
-  void LateFlush();         // the hand-over of bytes that waited, run by the dispatcher
+  void DeferredFlush();     // the end-of-batch hand-over, run by the FlushScheduler
+  void LateFlush();         // the hand-over of bytes that waited, run by the FlushScheduler
   void FlushIfStillDue();   // what both do once they find their hand-over still due
   void FlushBeforeClose();  // hands a deferred hand-over's bytes over without events
   bool SendReady();                                     // SendData step 1
@@ -287,6 +287,7 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   void StoreRemoteAddress(const SockAddrIn& address);
 
   friend class modNetSocket;
+  friend class FlushScheduler;
 };
 
 }  // namespace toruna::net

@@ -55,17 +55,17 @@ void CNetSocket::QueueBytes(const uint8_t* data, size_t count, bool mayWait) {
     if (flushScheduled_) return;
     if (mayWait) {
       if (lateScheduled_) return;
-      if (module_.ScheduleLateFlush(*this)) {
+      if (module_.Flushes().Later(*this)) {
         lateScheduled_ = true;
         return;
       }
       // No timer: they leave at the end of the batch.
     }
-    if (module_.ScheduleFlush(*this)) {
+    if (module_.Flushes().AtEndOfBatch(*this)) {
       flushScheduled_ = true;
       return;
     }
-    // A platform that cannot defer work gets the immediate hand-over.
+    // A dispatcher that cannot defer work gets the immediate hand-over.
   } else if (!wasEmpty) {
     // A non-empty queue means a hand-over waits (for FD_WRITE, or for the end of
     // the batch); it takes these bytes too.

@@ -4,9 +4,7 @@
 // (10035 would block, 10054 reset, 11001 host not found, ...), never as errno.
 // LinuxPlatform is the real implementation; tests wrap it to inject failures.
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 namespace toruna::net {
@@ -126,21 +124,6 @@ class Platform {
   virtual LookupHandle AsyncGetHostByName(const std::string& name) = 0;
   // A cancelled request's completion is never delivered.
   virtual int CancelAsyncRequest(LookupHandle request) = 0;
-
-  // Runs work once, after the notifications being delivered now have all been
-  // handled (outside a delivery: soon, from the loop). False when the platform
-  // cannot defer work; the caller then does it at once itself.
-  virtual bool DeferWork(std::function<void()> work) {
-    (void)work;
-    return false;
-  }
-  // Runs work once, delay from now, on the same thread. False when the platform
-  // has no timer for it.
-  virtual bool DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) {
-    (void)delay;
-    (void)work;
-    return false;
-  }
 };
 
 }  // namespace toruna::net

@@ -4,7 +4,8 @@
 
 namespace toruna::net {
 
-modNetSocket::modNetSocket(Platform& platform) : platform_(platform) {}
+modNetSocket::modNetSocket(Platform& platform, Scheduler* scheduler)
+    : platform_(platform), flushes_(scheduler) {}
 
 modNetSocket::~modNetSocket() {
   // Holders call back into this dispatcher as they go, so they must go while
@@ -119,58 +120,6 @@ void modNetSocket::ReleaseHeldSocket(SocketHandle s) {
   // Erase first: the holder's destructor may call back into this registry.
   std::shared_ptr<CNetSocket> holder = std::move(it->second);
   acceptRegistry_.erase(it);
-}
-
-bool modNetSocket::ScheduleFlush(CNetSocket& object) {
-  if (!flushDeferred_) {
-    std::weak_ptr<char> alive = alive_;
-    if (!platform_.DeferWork([this, alive] {
-          if (!alive.expired()) RunFlushes();
-        })) {
-      return false;
-    }
-    flushDeferred_ = true;
-  }
-  pendingFlushes_.push_back(object.weak_from_this());
-  return true;
-}
-
-bool modNetSocket::ScheduleLateFlush(CNetSocket& object) {
-  if (!lateDeferred_) {
-    std::weak_ptr<char> alive = alive_;
-    if (!platform_.DeferWorkFor(CNetSocket::kSendLaterDelay, [this, alive] {
-          if (!alive.expired()) RunLateFlushes();
-        })) {
-      return false;
-    }
-    lateDeferred_ = true;
-  }
-  lateFlushes_.push_back(object.weak_from_this());
-  return true;
-}
-
-void modNetSocket::RunLateFlushes() {
-  lateDeferred_ = false;
-  FlushEach(lateFlushes_, &CNetSocket::LateFlush);
-}
-
-void modNetSocket::RunFlushes() {
-  flushDeferred_ = false;
-  FlushEach(pendingFlushes_, &CNetSocket::DeferredFlush);
-}
-
-void modNetSocket::FlushEach(std::vector<std::weak_ptr<CNetSocket>>& pending,
-                             void (CNetSocket::*flush)()) {
-  // Hand-overs fire events whose handlers may send again (a new deferral) or run
-  // the loop (a modal box); this round works on its own list.
-  std::vector<std::weak_ptr<CNetSocket>> batch;
-  batch.swap(pending);
-  for (const std::weak_ptr<CNetSocket>& entry : batch) {
-    if (std::shared_ptr<CNetSocket> object = entry.lock()) ((*object).*flush)();
-  }
-  // Keep the list's storage for the next batch.
-  batch.clear();
-  if (pending.empty()) pending.swap(batch);
 }
 
 uint8_t* modNetSocket::ReadScratch(size_t size) {

@@ -3,7 +3,8 @@
 // socket library with the first and last socket object, routes socket
 // notifications and lookup completions to the owning CNetSocket (first
 // registration wins; deliveries for unregistered handles are dropped), holds
-// freshly accepted connections until an owner takes them, and names error codes.
+// freshly accepted connections until an owner takes them, names error codes,
+// and keeps the hand-overs that coalesced sends put off (FlushScheduler).
 // It refers to socket objects by address and owns only the temporary holders.
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "base/RaisedError.h"
+#include "net/FlushScheduler.h"
 #include "net/Platform.h"
 #include "net/SocketTable.h"
 
@@ -27,9 +29,10 @@ class modNetSocket : public NotificationSink {
   static constexpr int32_t kMsgResolveDone = 2048;
   static constexpr int32_t kMsgSocketNotify = 2049;
 
-  // A dispatcher over the given platform (the caller keeps it alive). A program
-  // gets one put together with its loop and platform from SocketLayer.
-  explicit modNetSocket(Platform& platform);
+  // A dispatcher over the given platform, putting work off on scheduler (nullptr:
+  // none, so coalesced sends are handed over at once). The caller keeps both
+  // alive. A program gets one put together with its loop from SocketLayer.
+  modNetSocket(Platform& platform, Scheduler* scheduler);
   ~modNetSocket();
 
   Platform& platform() { return platform_; }
@@ -65,14 +68,8 @@ class modNetSocket : public NotificationSink {
   // (the stand-in for the host entry in its lookup buffer).
   uint32_t CompletedLookupAddress() const { return lastLookupAddress_; }
 
-  // Has the platform run object's deferred hand-over once the current batch of
-  // notifications is over; one deferral serves every object of the batch. False
-  // when the platform cannot defer work (the object then hands over at once).
-  bool ScheduleFlush(CNetSocket& object);
-  // The same for bytes that may wait: object's LateFlush runs once the platform's
-  // timer has waited CNetSocket::kSendLaterDelay; one wait serves every object that
-  // asks meanwhile. False when the platform has no timer.
-  bool ScheduleLateFlush(CNetSocket& object);
+  // The hand-overs that the socket objects' coalesced sends put off.
+  FlushScheduler& Flushes() { return flushes_; }
 
   // A buffer of at least size bytes that every object of this dispatcher reads
   // into and copies out of before any event fires. One per dispatcher, not per
@@ -95,22 +92,11 @@ class modNetSocket : public NotificationSink {
   std::map<SocketHandle, std::shared_ptr<CNetSocket>> acceptRegistry_;
   std::map<LookupHandle, CNetSocket*> resolutionRoutes_;
   uint32_t lastLookupAddress_ = 0;
-  // Objects whose hand-over waits for the end of the batch, in the order they
-  // asked; weak, so that an object released meanwhile is simply skipped.
-  std::vector<std::weak_ptr<CNetSocket>> pendingFlushes_;
-  bool flushDeferred_ = false;
-  std::vector<std::weak_ptr<CNetSocket>> lateFlushes_;
-  bool lateDeferred_ = false;
+  FlushScheduler flushes_;
   // Left uninitialised: it is as large as a socket's receive buffer (often hundreds
   // of KB), and only the pages reads actually fill become resident.
   std::unique_ptr<uint8_t[]> readScratch_;
   size_t readScratchSize_ = 0;
-  // Deferred work checks this to notice that the dispatcher has gone.
-  std::shared_ptr<char> alive_ = std::make_shared<char>(0);
-
-  void RunFlushes();
-  void RunLateFlushes();
-  void FlushEach(std::vector<std::weak_ptr<CNetSocket>>& pending, void (CNetSocket::*flush)());
 };
 
 // Helpers used across the layer.

@@ -13,7 +13,6 @@
 #include <limits>
 
 #include "base/BlockPool.h"
-#include "base/Cp1252.h"
 #include "base/RaisedError.h"
 #include "loop/EventLoop.h"
 #include "net/CNetSocket.h"
@@ -75,6 +74,7 @@ void frmMain::CL_Disconnect(int32_t lngID) {
   colDisconnected.push_back(gone);
   departureTicks_.push_back(ticks_);
   colClients.Remove(lngID);
+  roster_.Invalidate();
   pendingDepartures_.push_back(std::move(gone));
   if (handlingDepartures_) return;  // the outermost call tells the others
 
@@ -118,44 +118,27 @@ void frmMain::Register(int32_t lID) {
   if (found == nullptr) return;
   std::shared_ptr<clsClient> newcomer = *found;
 
-  // Every client registered so far, each followed by its events, as one run of
-  // frames: kept between registrations (a burst of them would otherwise build
-  // the same frames again for each newcomer).
-  if (!rosterValid_) BuildRoster(lID);
-  rosterUsed_ = true;
-  if (!roster_.empty()) newcomer->Send(roster_);
+  // Every client registered so far, each followed by its events, as one run of frames.
+  const std::vector<uint8_t>& roster = roster_.Get([this, lID](RosterCache& cache) {
+    for (const auto& entry : colClients) {
+      if (entry.id == lID) continue;
+      const clsClient& c = *entry.item;
+      cache.AddClient(c.ID(), c.WireName());
+      for (const auto& owned : c.Events) {
+        const session::clsEvent& event = *owned.item;
+        cache.AddEvent(c.ID(), event.ID(), event.Interval(), event.Max(), event.WireText());
+      }
+    }
+  });
+  if (!roster.empty()) newcomer->Send(roster);
   const std::vector<uint8_t> clientInfo = protocol::frames::ClientInfo(lID, newcomer->WireName());
   CL_Broadcast(*newcomer, clientInfo);
-  if (colClients.Add(lID, newcomer) && rosterValid_) {
-    roster_.insert(roster_.end(), clientInfo.begin(), clientInfo.end());
-  }
+  if (colClients.Add(lID, newcomer)) roster_.Registered(clientInfo);
 }
 
-void frmMain::BuildRoster(int32_t except) {
-  roster_.clear();
-  std::vector<uint8_t> frame;
-  for (const auto& entry : colClients) {
-    if (entry.id == except) continue;
-    const clsClient& c = *entry.item;
-    frame = protocol::frames::ClientInfo(c.ID(), c.WireName());
-    roster_.insert(roster_.end(), frame.begin(), frame.end());
-    for (const auto& owned : c.Events) {
-      const session::clsEvent& event = *owned.item;
-      std::vector<uint8_t> text = base::Cp1252::FromUtf8(event.name());
-      text.push_back(0);
-      std::vector<uint8_t> unit = base::Cp1252::FromUtf8(event.Unit());
-      text.insert(text.end(), unit.begin(), unit.end());
-      frame = protocol::frames::EventInfo(c.ID(), event.ID(), event.Interval(), event.Max(), text);
-      roster_.insert(roster_.end(), frame.begin(), frame.end());
-    }
-  }
-  rosterValid_ = true;
-}
+void frmMain::EventsChanged(clsClient& /*oClient*/) { roster_.Invalidate(); }
 
 void frmMain::CL_Broadcast(clsClient& oClient, std::span<const uint8_t> B) {
-  // All but a newcomer's ClientInfo (which Register adds to the roster itself)
-  // change what the next newcomer is told: an event came or went, a client left.
-  if (B.size() > 3 && B[3] != protocol::ClientInfo) rosterValid_ = false;
   const int32_t except = oClient.ID();
   IdSnapshot registered(colClients);
   for (size_t i = registered.size(); i-- > 0;) {
@@ -189,13 +172,6 @@ void frmMain::tmrMain_Timer() {
   ++ticks_;
   RecoverServerSockets();
   ReleaseEndedUnregistered();
-  for (const auto& entry : colConnections) entry.item->ReleaseIdleMemory();
-  if (!rosterUsed_) {
-    // No registration since the last tick: the roster is built anew when needed.
-    std::vector<uint8_t>().swap(roster_);
-    rosterValid_ = false;
-  }
-  rosterUsed_ = false;
   if (releaseCountdown_ == 1) {
     if (colDisconnected.empty()) {
       releaseCountdown_ = 0;
@@ -216,7 +192,7 @@ void frmMain::tmrMain_Timer() {
   } else {
     --releaseCountdown_;
   }
-  trimmer_.Tick();
+  housekeeping_.Tick(colConnections, roster_);
 }
 
 void frmMain::ReleaseDeparted(std::vector<std::shared_ptr<clsClient>>& released) {

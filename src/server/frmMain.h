@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "server/FrontEnd.h"
-#include "server/HeapTrimmer.h"
+#include "server/Housekeeping.h"
+#include "server/RosterCache.h"
 #include "server/clsSettings.h"
 #include "session/IServerApp.h"
 #include "session/KeyedCollection.h"
@@ -87,6 +88,7 @@ class frmMain : public session::IServerApp {
   void CL_Broadcast(session::clsClient& oClient, std::span<const uint8_t> B) override;
   void CL_Request(session::clsClient& oClient, int32_t lngID, std::span<const uint8_t> B) override;
   void CL_Disconnect(int32_t lngID) override;
+  void EventsChanged(session::clsClient& oClient) override;
 
   // The server's sockets and collections, readable by the front ends and tests.
   std::shared_ptr<net::CNetSocket> SearchSock;
@@ -132,16 +134,12 @@ class frmMain : public session::IServerApp {
   uint32_t ticks_ = 0;
   std::deque<uint32_t> departureTicks_;
   void AnnounceDeparture(session::clsClient& gone);
-  // What a newcomer is sent first: each registered client's ClientInfo followed by
-  // an EventInfo per event of its, in registration order. Kept while nothing but
-  // registrations happen; its memory goes on a tick without a registration.
-  std::vector<uint8_t> roster_;
-  bool rosterValid_ = false;
-  bool rosterUsed_ = false;
-  void BuildRoster(int32_t except);
+  // What a newcomer is sent first; invalidated wherever colClients or a registered
+  // client's events change.
+  RosterCache roster_;
   void ReleaseEndedUnregistered();
   void ReleaseDeparted(std::vector<std::shared_ptr<session::clsClient>>& released);
-  HeapTrimmer trimmer_;
+  Housekeeping housekeeping_;
   // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
   std::mt19937 random_;
   // Closes and opens again a server socket that fell into StateError (each tick).

@@ -22,6 +22,8 @@ class IServerApp {
   virtual void CL_Request(clsClient& oClient, int32_t lngID, std::span<const uint8_t> B) = 0;
   // A session whose connection ended, after it closed its own socket.
   virtual void CL_Disconnect(int32_t lngID) = 0;
+  // oClient created or removed an event: what newcomers are told has changed.
+  virtual void EventsChanged(clsClient& oClient) = 0;
   // The prebuilt ServerInfo frame.
   virtual const std::vector<uint8_t>& NameMessage() const = 0;
   // The process-wide identifier counter shared by sessions and events.

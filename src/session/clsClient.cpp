@@ -15,6 +15,10 @@ namespace toruna::session {
 
 namespace {
 
+std::string_view AsChars(std::span<const uint8_t> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
 // Frames up to this size are copied to the stack before they are handled.
 constexpr size_t kSmallFrame = 64;
 
@@ -224,8 +228,8 @@ void clsClient::HandleCreateRequest(std::span<const uint8_t> frame, int16_t leng
   const size_t unitBegin = unitEnd;
   while (unitEnd < text.size() && text[unitEnd] != 0) ++unitEnd;
   const int32_t eventId =
-      CreateEvent(requestId, interval, max, base::Cp1252::ToUtf8(text.data(), nameEnd),
-                  base::Cp1252::ToUtf8(text.data() + unitBegin, unitEnd - unitBegin));
+      CreateEvent(requestId, interval, max, AsChars(text.first(nameEnd)),
+                  AsChars(text.subspan(unitBegin, unitEnd - unitBegin)));
   if (eventId <= 0) return;
 
   // The announcement repeats interval, max and text exactly as received.
@@ -247,6 +251,7 @@ void clsClient::HandleRemoveRequest(std::span<const uint8_t> frame, int16_t leng
   std::shared_ptr<clsEvent> event = *Events.Find(eventId);
   app_.CL_Broadcast(*this, frame.first(static_cast<size_t>(length) + 3));
   Events.Remove(eventId);
+  app_.EventsChanged(*this);
 }
 
 void clsClient::RegisterName(std::span<const uint8_t> wireName) {
@@ -273,11 +278,12 @@ void clsClient::BroadcastEvent(int32_t lID, std::span<const uint8_t> B) {
 }
 
 int32_t clsClient::CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMax,
-                               std::string sName, std::string sUnit) {
+                               std::string_view sName, std::string_view sUnit) {
   auto event = std::make_shared<clsEvent>(app_);
-  event->Init(iInterval, iMax, std::move(sName), std::move(sUnit));
+  event->Init(iInterval, iMax, sName, sUnit);
   const int32_t eventId = event->ID();
   if (!Events.Add(eventId, std::move(event))) return 0;
+  app_.EventsChanged(*this);
   // Straight to the socket; on a connection that is gone nothing is sent.
   if (Sock->State() == net::StateConnected) {
     std::array<uint8_t, 12> created{protocol::kFrameMarker};

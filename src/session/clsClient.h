@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "net/SocketEventSink.h"
 #include "protocol/FrameAssembler.h"
@@ -89,8 +90,9 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   void Disconnect();
   void RegisterName(std::span<const uint8_t> wireName);
   void BroadcastEvent(int32_t lID, std::span<const uint8_t> B);
-  int32_t CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMax, std::string sName,
-                      std::string sUnit);
+  // sName and sUnit as they came on the wire.
+  int32_t CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMax, std::string_view sName,
+                      std::string_view sUnit);
   void SendEventState(int32_t lID, uint8_t flag);
 
   void ProcessFrames();

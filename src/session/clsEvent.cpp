@@ -1,6 +1,7 @@
 #include "session/clsEvent.h"
 
 #include "base/AlertService.h"
+#include "base/Cp1252.h"
 #include "protocol/Frame.h"
 #include "session/IServerApp.h"
 #include "session/clsClient.h"
@@ -29,11 +30,23 @@ void clsEvent::Broadcast(std::span<const uint8_t> B) {
   }
 }
 
-void clsEvent::Init(int16_t iInterval, int16_t iMax, std::string sName, std::string sUnit) {
+void clsEvent::Init(int16_t iInterval, int16_t iMax, std::string_view sName, std::string_view sUnit) {
   interval_ = iInterval;
   max_ = iMax;
-  name_ = std::move(sName);
-  unit_ = std::move(sUnit);
+  wireText_.reserve(sName.size() + 1 + sUnit.size());
+  wireText_.assign(sName);
+  wireText_.push_back('\0');
+  wireText_.append(sUnit);
+}
+
+std::string clsEvent::name() const {
+  return base::Cp1252::ToUtf8(std::string_view(wireText_).substr(0, wireText_.find('\0')));
+}
+
+std::string clsEvent::Unit() const {
+  const size_t zero = wireText_.find('\0');
+  if (zero == std::string::npos) return {};
+  return base::Cp1252::ToUtf8(std::string_view(wireText_).substr(zero + 1));
 }
 
 }  // namespace toruna::session

@@ -1,12 +1,14 @@
 #pragma once
 // One event a client created: a named channel with a unit, an interval and a
 // maximum, and the sessions subscribed to it. It is owned by the creating
-// session's Events; it refers to its subscribers without owning them.
+// session's Events; it refers to its subscribers without owning them. Its texts
+// are kept as they came on the wire, as a client's name is: a server holds many.
 
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "session/KeyedCollection.h"
 
@@ -29,11 +31,17 @@ class clsEvent {
   int32_t ClientCount() const { return Clients.Count(); }
   // Sends the frame B to every subscriber, the latest first.
   void Broadcast(std::span<const uint8_t> B);
-  void Init(int16_t iInterval, int16_t iMax, std::string sName, std::string sUnit);
+  // sName and sUnit as they came on the wire (Windows-1252), without a 0.
+  void Init(int16_t iInterval, int16_t iMax, std::string_view sName, std::string_view sUnit);
 
   int32_t ID() const { return id_; }
-  const std::string& name() const { return name_; }
-  const std::string& Unit() const { return unit_; }
+  // The name and the unit (UTF-8).
+  std::string name() const;
+  std::string Unit() const;
+  // The name, a 0 and the unit, on the wire: the text of the event's EventInfo.
+  std::span<const uint8_t> WireText() const {
+    return {reinterpret_cast<const uint8_t*>(wireText_.data()), wireText_.size()};
+  }
   int16_t Interval() const { return interval_; }
   int16_t Max() const { return max_; }
 
@@ -44,8 +52,7 @@ class clsEvent {
   int32_t id_;
   int16_t interval_ = 0;
   int16_t max_ = 0;
-  std::string name_;
-  std::string unit_;
+  std::string wireText_;
 };
 
 }  // namespace toruna::session

@@ -16,6 +16,7 @@
 #include "client/WireText.h"
 #include "loop/LoopPump.h"
 #include "net/linux/LinuxPlatform.h"
+#include "net/linux/LoopScheduler.h"
 #include "net/linux/LoopbackPeers.h"
 #include "net/modNetSocket.h"
 
@@ -35,7 +36,8 @@ class ConnectionTest : public ::testing::Test {
  protected:
   loop::EventLoop loop;
   net::LinuxPlatform platform{loop};
-  net::modNetSocket dispatcher{platform};
+  net::LoopScheduler scheduler{loop};
+  net::modNetSocket dispatcher{platform, &scheduler};
   uint16_t port = 0;
   net::testing::Fd listener = net::testing::LoopbackListener(&port);
   net::testing::Fd peer;

@@ -8,6 +8,7 @@
 
 #include "loop/LoopPump.h"
 #include "net/linux/LinuxPlatform.h"
+#include "net/linux/LoopScheduler.h"
 #include "net/linux/LoopbackPeers.h"
 #include "net/modNetSocket.h"
 
@@ -59,7 +60,8 @@ class DiscoveryTest : public ::testing::Test {
  protected:
   loop::EventLoop loop;
   net::LinuxPlatform platform{loop};
-  net::modNetSocket dispatcher{platform};
+  net::LoopScheduler scheduler{loop};
+  net::modNetSocket dispatcher{platform, &scheduler};
 };
 
 TEST_F(DiscoveryTest, ReportsEachServerOncePerAddress) {

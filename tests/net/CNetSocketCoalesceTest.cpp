@@ -363,15 +363,15 @@ TEST_F(CoalesceTest, BytesThatMayWaitAreHandedOverByACloseAndWithoutATimerAtTheB
   rig.Settle();
   other.client->SetCoalesceSends(true);
   rig.fake.sendLengths.clear();
-  rig.fake.refuseTimer = true;
+  rig.scheduler.refuseTimer = true;
   other.client->SendBytesLater(one, 3);
   EXPECT_TRUE(rig.fake.sendLengths.empty());
   EndBatch();
   EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{3}));
 }
 
-TEST_F(CoalesceTest, PlatformThatCannotDeferGetsTheImmediateHandOver) {
-  rig.fake.refuseDeferral = true;
+TEST_F(CoalesceTest, DispatcherThatCannotDeferGetsTheImmediateHandOver) {
+  rig.scheduler.refuseDeferral = true;
   pair.client->SendData(Variant("now"));
   EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{3}));
   EXPECT_EQ(events.complete, 1);

@@ -177,18 +177,6 @@ class FakePlatform : public Platform {
     if (Injected(Call::CancelAsyncRequest)) return -1;
     return real_.CancelAsyncRequest(request);
   }
-  // Set refuseDeferral to act as a platform that cannot defer work.
-  bool DeferWork(std::function<void()> work) override {
-    if (refuseDeferral) return false;
-    return real_.DeferWork(std::move(work));
-  }
-  bool refuseDeferral = false;
-  // Set refuseTimer to act as a platform without a timer for delayed work.
-  bool DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) override {
-    if (refuseTimer) return false;
-    return real_.DeferWorkFor(delay, std::move(work));
-  }
-  bool refuseTimer = false;
 
  private:
   struct Rule {

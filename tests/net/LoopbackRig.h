@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "FakePlatform.h"
+#include "FakeScheduler.h"
 #include "base/RaisedError.h"
 #include "base/RecordingAlerts.h"
 #include "linux/LoopbackPeers.h"
@@ -22,6 +23,7 @@
 #include "loop/LoopPump.h"
 #include "net/CNetSocket.h"
 #include "net/linux/LinuxPlatform.h"
+#include "net/linux/LoopScheduler.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::net::testing {
@@ -39,7 +41,9 @@ class LoopbackRig {
   loop::EventLoop loop;
   LinuxPlatform real{loop};
   FakePlatform fake{real};
-  modNetSocket module{fake};
+  LoopScheduler loopScheduler{loop};
+  FakeScheduler scheduler{loopScheduler};
+  modNetSocket module{fake, &scheduler};
   base::testing::RecordingAlerts alerts;
 
   std::shared_ptr<CNetSocket> NewSocket() { return CNetSocket::Create(module); }

@@ -47,6 +47,29 @@ TEST_F(RelayRoutingTest, NewcomerLearnsEveryoneInRegistrationOrderAndIsAnnounced
   EXPECT_EQ(server.colClients.IdAt(3), 4);
 }
 
+// The roster a newcomer gets is kept between registrations; every other change of
+// the registry (an event removed, a client gone) must show in the next one.
+TEST_F(RelayRoutingTest, NewcomerRosterFollowsEveryChangeOfTheRegistry) {
+  RelayTestClient& ann = Joined("Ann");   // ID 1
+  int32_t temp = CreateEvent(ann, "Temp");  // ID 2
+  RelayTestClient& bo = Joined("Bo");     // ID 3
+  ann.Send(frames::EventRemove(temp));
+  EXPECT_EQ(WaitFrame(bo), frames::EventRemove(temp));
+  RelayTestClient& cy = Connect();        // ID 4
+  EXPECT_EQ(RegisterAs(cy, "Cy"),
+            (std::vector<Bytes>{frames::ClientInfo(1, Text("Ann")), frames::ClientInfo(3, Text("Bo"))}));
+  WaitFrame(ann);
+  WaitFrame(bo);
+
+  bo.Close();
+  EXPECT_EQ(WaitFrame(cy), frames::ClientGone(3));
+  EXPECT_EQ(WaitFrame(ann), frames::ClientGone(3));
+  Forget(bo);
+  RelayTestClient& dee = Connect();       // ID 5
+  EXPECT_EQ(RegisterAs(dee, "Dee"),
+            (std::vector<Bytes>{frames::ClientInfo(1, Text("Ann")), frames::ClientInfo(4, Text("Cy"))}));
+}
+
 // Registrations that arrive together share their writes (announcements may wait a
 // little for the next ones), and still every client gets exactly the frames it
 // would get one registration at a time, in the same order: everybody registered

@@ -24,6 +24,7 @@
 #include "loop/LoopPump.h"
 #include "net/FakePlatform.h"
 #include "net/linux/LinuxPlatform.h"
+#include "net/linux/LoopScheduler.h"
 #include "net/modNetSocket.h"
 #include "server/FrontEnd.h"
 #include "server/frmMain.h"
@@ -67,7 +68,7 @@ class ServerHarness {
  public:
   // withTimer: tmrMain runs on the loop (otherwise tests call tmrMain_Timer).
   explicit ServerHarness(const std::string& settingsPath, bool withTimer = false)
-      : platform(loop), fake(platform), dispatcher(fake) {
+      : platform(loop), fake(platform), scheduler(loop), dispatcher(fake, &scheduler) {
     ServerConfig config;
     config.discoveryPort = 0;
     config.listenPort = 0;
@@ -90,6 +91,7 @@ class ServerHarness {
   loop::EventLoop loop;
   net::LinuxPlatform platform;
   net::testing::FakePlatform fake;
+  net::LoopScheduler scheduler;
   net::modNetSocket dispatcher;
   RecordingFrontEnd frontEnd;
   std::unique_ptr<frmMain> form;

@@ -64,6 +64,7 @@ class RecordingApp : public IServerApp {
     departures.push_back(lngID);
     if (onDisconnect) onDisconnect(lngID);
   }
+  void EventsChanged(clsClient& oClient) override { eventChanges.push_back(oClient.ID()); }
   const std::vector<uint8_t>& NameMessage() const override { return nameMessage; }
   int32_t NewID() override { return ++lastID; }
   void AddLog(const std::string& line) override { log.push_back(line); }
@@ -74,6 +75,7 @@ class RecordingApp : public IServerApp {
   std::vector<std::vector<uint8_t>> broadcasts;
   std::vector<int32_t> requests;
   std::vector<int32_t> departures;
+  std::vector<int32_t> eventChanges;
   std::vector<std::string> log;
   std::function<void(int32_t)> onDisconnect;
 };
@@ -91,7 +93,7 @@ class UnconnectedSessions : public ::testing::Test {
   }
 
   ClosedPlatform platform;
-  net::modNetSocket dispatcher{platform};
+  net::modNetSocket dispatcher{platform, nullptr};
   RecordingApp app;
   RecordingAlerts alerts;
   std::vector<std::shared_ptr<clsClient>> sessions;

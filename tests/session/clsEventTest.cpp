@@ -25,11 +25,14 @@ TEST_F(EventChannelTest, InitStoresTheValuesAndTheIdComesFromTheSharedCounter) {
   EXPECT_EQ(first->ID(), 1);
   EXPECT_EQ(event.ID(), 2);
   EXPECT_EQ(second->ID(), 3);
-  event.Init(-5, 300, "Temp", "°C");
+  // The texts come as on the wire (Windows-1252) and are kept so.
+  event.Init(-5, 300, "Temp", "\xB0" "C");
   EXPECT_EQ(event.Interval(), -5);
   EXPECT_EQ(event.Max(), 300);
   EXPECT_EQ(event.name(), "Temp");
   EXPECT_EQ(event.Unit(), "°C");
+  EXPECT_EQ(std::string(event.WireText().begin(), event.WireText().end()),
+            std::string("Temp\0\xB0" "C", 7));
 }
 
 TEST_F(EventChannelTest, SubscribersAreKeptOnceAndUnknownRemovalsChangeNothing) {

@@ -392,16 +392,4 @@ int LinuxPlatform::CancelAsyncRequest(LookupHandle request) {
   return 0;
 }
 
-// Notifications are delivered from deferred work too, so work deferred while they
-// are handled runs after the whole batch.
-bool LinuxPlatform::DeferWork(std::function<void()> work) {
-  loop_.Defer(std::move(work));
-  return true;
-}
-
-bool LinuxPlatform::DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) {
-  loop_.RunAfter(delay, std::move(work));
-  return true;
-}
-
 }  // namespace toruna::net

@@ -51,8 +51,6 @@ class LinuxPlatform : public Platform {
   int GetHostByName(const std::string& name, uint32_t* addr) override;
   LookupHandle AsyncGetHostByName(const std::string& name) override;
   int CancelAsyncRequest(LookupHandle request) override;
-  bool DeferWork(std::function<void()> work) override;
-  bool DeferWorkFor(std::chrono::microseconds delay, std::function<void()> work) override;
 
  private:
   // getsockname or getpeername.

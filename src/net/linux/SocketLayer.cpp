@@ -2,7 +2,7 @@
 
 namespace toruna::net {
 
-SocketLayer::SocketLayer() : platform_(loop_), dispatcher_(platform_) {}
+SocketLayer::SocketLayer() : platform_(loop_), scheduler_(loop_), dispatcher_(platform_, &scheduler_) {}
 
 SocketLayer& SocketLayer::Default() {
   static SocketLayer layer;
