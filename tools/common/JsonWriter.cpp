@@ -72,4 +72,20 @@ JsonWriter& JsonWriter::Add(std::string_view key, const std::vector<std::string>
   return *this;
 }
 
+JsonWriter& JsonWriter::AddRaw(std::string_view key, std::string_view json) {
+  Key(key);
+  body_ += json;
+  return *this;
+}
+
+std::string JsonWriter::Array(const std::vector<std::string>& values) {
+  std::string out = "[";
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) out += ',';
+    out += values[i];
+  }
+  out += ']';
+  return out;
+}
+
 }  // namespace toruna::tools
