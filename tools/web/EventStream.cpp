@@ -1,6 +1,7 @@
 #include "EventStream.h"
 
 #include <microhttpd.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
@@ -33,6 +34,7 @@ void EventStream::Append(std::string_view text) {
     // afresh from the current state.
     dropped_ = true;
     End();
+    Abort();
     return;
   }
   if (head_ > 0 && head_ >= queue_.size() / 2) {
@@ -50,6 +52,18 @@ void EventStream::End() {
   queue_.shrink_to_fit();
   head_ = 0;
   Wake();
+}
+
+void EventStream::Abort() {
+  // libmicrohttpd would take the ended stream up only once the socket takes
+  // more bytes, which a browser that does not read may never allow. Shut the
+  // connection down (reset, dropping what the kernel holds for it) so that
+  // libmicrohttpd sees its end now and closes it.
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection_, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info == nullptr || closed_) return;
+  const linger reset{1, 0};
+  setsockopt(info->connect_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  shutdown(info->connect_fd, SHUT_RDWR);
 }
 
 void EventStream::Wake() {

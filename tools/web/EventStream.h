@@ -49,6 +49,7 @@ class EventStream {
  private:
   void Append(std::string_view text);
   void Wake();
+  void Abort();
   void WatchHangUp();
   void UnwatchHangUp();
 

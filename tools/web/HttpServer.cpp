@@ -19,6 +19,10 @@ constexpr size_t kStreamBlock = 32 * 1024;
 // A peer that stops acknowledging what was sent (a machine switched off
 // mid-stream) is given up after this long rather than TCP's quarter hour.
 constexpr unsigned kUnackedMillis = 30000;
+// The kernel's send buffer of each connection: without a bound, autotuning
+// lets a browser that stops reading park megabytes there, beyond the
+// streams' own backlog limit.
+constexpr int kSendBuffer = 256 * 1024;
 
 // Every answer: no framing by other sites, no guessing of types, scripts and
 // styles from this server only (the page has no inline script), no referrer.
@@ -142,9 +146,10 @@ void HttpServer::Listen(const ListenAddress& address) {
   if (fd < 0) throw ListenError(Describe(address, errno));
   const int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  // Accepted connections inherit it.
+  // Accepted connections inherit these.
   const unsigned unacked = kUnackedMillis;
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacked, sizeof unacked);
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
   sockaddr_storage ss{};
   socklen_t len = 0;
   if (address.v6) {
