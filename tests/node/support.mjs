@@ -4,9 +4,9 @@
 // makes for them.
 
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
+import { execFileSync, spawn } from "node:child_process";
 import { once } from "node:events";
-import { mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { cpSync, mkdtempSync, mkdirSync, readFileSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { setTimeout as sleep } from "node:timers/promises";
@@ -93,4 +93,39 @@ export function cli(t, ...args) {
 
 export function readJson(path) {
   return JSON.parse(readFileSync(path, "utf8"));
+}
+
+// npm asks nothing of the registry here (the namespace has no way out anyway).
+const NPM_ENV = { ...process.env, npm_config_update_notifier: "false", npm_config_audit: "false", npm_config_fund: "false" };
+
+export function npm(cwd, ...args) {
+  return execFileSync("npm", args, { cwd, env: NPM_ENV, encoding: "utf8", stdio: ["ignore", "pipe", "pipe"] });
+}
+
+/**
+ * Packs the client and the Node-RED nodes with `npm pack`; returns the
+ * tarballs and what npm said of each. The client is built afresh by its
+ * prepack script, in a copy of its folder so that nothing is written into the
+ * source tree; with `compiled`, what the build compiled is packed instead.
+ */
+export function pack(t, { compiled = false } = {}) {
+  const dir = tempDir(t);
+  let folder = join(BUILD, "clients/node");
+  if (!compiled) {
+    const source = join(ROOT, "clients/node");
+    folder = join(dir, "node");
+    cpSync(source, folder, { recursive: true, filter: (path) => !/[/\\](node_modules|dist)$/.test(path) });
+    symlinkSync(join(source, "node_modules"), join(folder, "node_modules"));
+  }
+  const [client] = JSON.parse(npm(folder, "pack", "--json", "--pack-destination", dir, ...(compiled ? ["--ignore-scripts"] : [])));
+  const [nodeRed] = JSON.parse(npm(join(ROOT, "clients/node-red"), "pack", "--json", "--pack-destination", dir));
+  return { client: { ...client, path: join(dir, client.filename) }, nodeRed: { ...nodeRed, path: join(dir, nodeRed.filename) } };
+}
+
+/** A project folder with the given tarballs installed, from nothing but themselves. */
+export function installProject(t, ...tarballs) {
+  const dir = tempDir(t);
+  writeFileSync(join(dir, "package.json"), JSON.stringify({ name: "consumer", version: "1.0.0", private: true }));
+  npm(dir, "install", "--offline", "--no-package-lock", ...tarballs);
+  return dir;
 }
