@@ -102,13 +102,23 @@ export class Wire {
     });
   }
 
-  /** Hands everything queued to the socket, then closes it. */
-  async close(): Promise<void> {
+  /**
+   * Hands everything queued to the socket, then closes it. A server that
+   * stopped answering would hold the queue forever: after `patience` ms what
+   * is left is dropped.
+   */
+  async close(patience = 5000): Promise<void> {
     if (!this.#ended && this.#head < this.#queue.length) {
-      await new Promise<void>((resolve) => this.#drained.push(resolve));
+      let timer: NodeJS.Timeout | undefined;
+      await new Promise<void>((resolve) => {
+        this.#drained.push(resolve);
+        timer = setTimeout(resolve, patience);
+      });
+      clearTimeout(timer);
     }
     this.#ended = true;
     this.#stop();
+    this.#dropQueue();
     if (this.#socket.destroyed) return;
     await new Promise<void>((resolve) => {
       const giveUp = setTimeout(() => this.#socket.destroy(), 2000);
@@ -260,12 +270,16 @@ export class Wire {
     this.#ended = true;
     this.#stop();
     this.#socket.destroy();
+    this.#dropQueue();
+    this.#handlers.end(reason);
+  }
+
+  #dropQueue(): void {
     const queued = this.#queue.slice(this.#head);
     this.#queue = [];
     this.#head = 0;
     for (const item of queued) item.sent?.(false);
     this.#flushes.splice(0).forEach((f) => f.done(false));
     this.#drained.splice(0).forEach((f) => f());
-    this.#handlers.end(reason);
   }
 }
