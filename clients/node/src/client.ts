@@ -4,47 +4,15 @@
 // Wire's.
 
 import { EventEmitter } from "node:events";
-import * as net from "node:net";
-import { hostname } from "node:os";
 
-import { ClosedError, RefusedError, UnreachableError } from "./errors.js";
+import { ClosedError, UnreachableError } from "./errors.js";
 import { OwnEvent, type EventOwner } from "./event.js";
 import { Feed } from "./feed.js";
 import * as protocol from "./protocol.js";
 import { FrameType, type Frame } from "./protocol.js";
 import { RemoteClient, RemoteEvent, type Change, type Value } from "./roster.js";
 import { Subscription } from "./subscription.js";
-import { encodable } from "./text.js";
-import { Wire, type Liveness } from "./wire.js";
-
-export interface ReconnectOptions {
-  /** Milliseconds before the first attempt after a loss; default 500. */
-  initialDelay?: number;
-  /** The longest wait between attempts, in milliseconds; default 30000. */
-  maxDelay?: number;
-}
-
-export interface ConnectOptions {
-  /** The name to register under; default "toruna-js@" and the host's name. */
-  name?: string;
-  /** The server's TCP port; default 13131. */
-  port?: number;
-  /** Milliseconds for connecting and registering, each time; default 10000. */
-  timeout?: number;
-  /**
-   * Come back after the connection is lost: the same name, the own events
-   * created again, the subscriptions restored; `down` and `up` tell the
-   * program. Off by default; `true` takes the default delays. The first
-   * connection is not retried: `connect` rejects when it fails.
-   */
-  reconnect?: boolean | ReconnectOptions;
-  /**
-   * How a server that vanished is noticed: after `idle` ms without a byte from
-   * it (default 60000) it must answer within `timeout` ms (default 30000). TCP
-   * keepalive probes start after `idle` ms too. `false` turns the check off.
-   */
-  keepAlive?: false | Partial<Liveness>;
-}
+import { Wire, openSocket, type Liveness } from "./wire.js";
 
 export interface CreateEventOptions {
   unit?: string;
@@ -69,10 +37,14 @@ export class Changes extends Feed<Change> {
   }
 }
 
+export interface ReconnectSettings {
+  initialDelay: number;
+  maxDelay: number;
+}
+
 type State = "connecting" | "registering" | "up" | "down" | "closing" | "closed";
 
-// The largest frame the server takes at once.
-const MAX_NAME = protocol.MAX_ARRIVAL - 4;
+// The largest frame the server takes at once, less its header and fields.
 const MAX_EVENT_TEXT = protocol.MAX_ARRIVAL - 12;
 
 /**
@@ -96,7 +68,7 @@ export class Client extends EventEmitter {
   #state: State = "connecting";
   #wire: Wire | undefined;
   readonly #liveness: Liveness | undefined;
-  readonly #reconnect: Required<ReconnectOptions> | undefined;
+  readonly #reconnect: ReconnectSettings | undefined;
   readonly #timeout: number;
   #attempts = 0;
   #retry: NodeJS.Timeout | undefined;
@@ -123,7 +95,7 @@ export class Client extends EventEmitter {
 
   /** @internal Use `connect`. */
   constructor(host: string, port: number, name: string, timeout: number,
-    liveness: Liveness | undefined, reconnect: Required<ReconnectOptions> | undefined) {
+    liveness: Liveness | undefined, reconnect: ReconnectSettings | undefined) {
     super();
     this.host = host;
     this.port = port;
@@ -545,87 +517,6 @@ export class Client extends EventEmitter {
   #where(): string {
     return this.port === protocol.SERVER_PORT ? this.host : `${this.host} port ${this.port}`;
   }
-}
-
-const UNREACHABLE = new Set(["ENETUNREACH", "EHOSTUNREACH", "EHOSTDOWN", "ETIMEDOUT"]);
-const NOT_FOUND = new Set(["ENOTFOUND", "EAI_AGAIN", "EAI_NONAME", "EAI_FAIL"]);
-
-/** A TCP connection over IPv4 (the server listens on nothing else), or the reason there is none. */
-function openSocket(host: string, port: number, timeout: number, where: string): Promise<net.Socket> {
-  return new Promise((resolve, reject) => {
-    const socket = net.connect({ host, port, family: 4 });
-    const timer = setTimeout(() => {
-      socket.destroy();
-      reject(new UnreachableError(`host ${host} is unreachable: no answer within ${timeout / 1000} s`));
-    }, timeout);
-    socket.once("connect", () => {
-      clearTimeout(timer);
-      socket.off("error", onError);
-      resolve(socket);
-    });
-    const onError = (e: NodeJS.ErrnoException) => {
-      clearTimeout(timer);
-      const code = e.code ?? "";
-      if (code === "ECONNREFUSED") {
-        reject(new RefusedError(`connection refused by ${where} (no server listening there?)`, { cause: e }));
-      } else if (NOT_FOUND.has(code)) {
-        reject(new UnreachableError(`host ${host} not found`, { cause: e }));
-      } else if (UNREACHABLE.has(code)) {
-        reject(new UnreachableError(`host ${host} is unreachable: ${e.message}`, { cause: e }));
-      } else {
-        reject(new UnreachableError(`cannot connect to ${where}: ${e.message}`, { cause: e }));
-      }
-    };
-    socket.once("error", onError);
-  });
-}
-
-function defaultName(): string {
-  return "toruna-js@" + [...hostname()].map((c) => (encodable(c) ? c : "?")).join("");
-}
-
-function positive(value: number | undefined, fallback: number, what: string): number {
-  if (value === undefined) return fallback;
-  if (typeof value !== "number" || !(value > 0) || !Number.isFinite(value)) {
-    throw new RangeError(`${what} is a number of milliseconds above 0, not ${String(value)}`);
-  }
-  return value;
-}
-
-/**
- * Connects to the server on `host` and registers; resolves with the Client once
- * the server has sent the roster and its name. Rejects with RefusedError or
- * UnreachableError when that fails (`timeout` covers the connection and the
- * registration), ServerClosedError when the server ends it, and EncodingError,
- * TypeError or RangeError for options that cannot be used, before anything is sent.
- */
-export async function connect(host: string, options: ConnectOptions = {}): Promise<Client> {
-  if (typeof host !== "string" || !host) throw new TypeError("connect needs the server's host name or address");
-  const name = options.name ?? defaultName();
-  if (typeof name !== "string" || !name) {
-    throw new TypeError("a client needs a name (the server closes a connection without one)");
-  }
-  const frame = protocol.clientInfoRequest(name);
-  if (frame.length - 4 > MAX_NAME) {
-    throw new RangeError(`the client name takes ${frame.length - 4} bytes; at most ${MAX_NAME} fit into one frame`);
-  }
-  const port = options.port ?? protocol.SERVER_PORT;
-  if (!Number.isInteger(port) || port < 1 || port > 65535) throw new RangeError(`port ${String(port)} is not from 1 to 65535`);
-  const timeout = positive(options.timeout, 10000, "the timeout");
-  let liveness: Liveness | undefined;
-  if (options.keepAlive !== false) {
-    const k = options.keepAlive ?? {};
-    liveness = { idle: positive(k.idle, 60000, "keepAlive.idle"), timeout: positive(k.timeout, 30000, "keepAlive.timeout") };
-  }
-  let reconnect: Required<ReconnectOptions> | undefined;
-  if (options.reconnect) {
-    const r = options.reconnect === true ? {} : options.reconnect;
-    const initialDelay = positive(r.initialDelay, 500, "reconnect.initialDelay");
-    reconnect = { initialDelay, maxDelay: Math.max(initialDelay, positive(r.maxDelay, 30000, "reconnect.maxDelay")) };
-  }
-  const client = new Client(host, port, name, timeout, liveness, reconnect);
-  await client._open();
-  return client;
 }
 
 export interface Client {

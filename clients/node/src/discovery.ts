@@ -4,7 +4,8 @@
 import * as dgram from "node:dgram";
 import { networkInterfaces } from "node:os";
 
-import { connect, type Client, type ConnectOptions } from "./client.js";
+import type { Client } from "./client.js";
+import { connect, type ConnectOptions } from "./connect.js";
 import { DISCOVERY_PORT, discoveryRequest, parseDiscoveryReply } from "./protocol.js";
 
 const LIMITED_BROADCAST = "255.255.255.255";

@@ -8,8 +8,10 @@
 //
 //   for await (const v of client.subscribe("*/Temp")) console.log(v.time, v.path, v.value, v.unit);
 
-export { Changes, Client, connect } from "./client.js";
-export type { ConnectOptions, CreateEventOptions, ReconnectOptions } from "./client.js";
+export { Changes, Client } from "./client.js";
+export { connect } from "./connect.js";
+export type { CreateEventOptions } from "./client.js";
+export type { ConnectOptions, ReconnectOptions } from "./connect.js";
 export { Server, broadcastAddresses, discover } from "./discovery.js";
 export type { DiscoverOptions } from "./discovery.js";
 export {

@@ -12,9 +12,11 @@
 // checkpoint, and every other frame leaves room for one ping behind it, so
 // that there is always a way to learn when room is free again.
 
-import type { Socket } from "node:net";
+import * as net from "node:net";
 
-import { ClosedError, DeadServerError, ProtocolError, ServerClosedError } from "./errors.js";
+import {
+  ClosedError, DeadServerError, ProtocolError, RefusedError, ServerClosedError, UnreachableError,
+} from "./errors.js";
 import { FrameReader, FrameType, MAX_ARRIVAL, PING, parseFrame, type Frame } from "./protocol.js";
 
 export interface Liveness {
@@ -41,7 +43,7 @@ interface Outgoing {
 const REGISTER = "register";
 
 export class Wire {
-  readonly #socket: Socket;
+  readonly #socket: net.Socket;
   readonly #where: string;
   readonly #handlers: WireHandlers;
   readonly #reader = new FrameReader();
@@ -60,7 +62,7 @@ export class Wire {
   #lastHeard = Date.now();
   #probing = false;
 
-  constructor(socket: Socket, where: string, handlers: WireHandlers, liveness?: Liveness) {
+  constructor(socket: net.Socket, where: string, handlers: WireHandlers, liveness?: Liveness) {
     this.#socket = socket;
     this.#where = where;
     this.#handlers = handlers;
@@ -282,4 +284,37 @@ export class Wire {
     this.#flushes.splice(0).forEach((f) => f.done(false));
     this.#drained.splice(0).forEach((f) => f());
   }
+}
+
+const UNREACHABLE = new Set(["ENETUNREACH", "EHOSTUNREACH", "EHOSTDOWN", "ETIMEDOUT"]);
+const NOT_FOUND = new Set(["ENOTFOUND", "EAI_AGAIN", "EAI_NONAME", "EAI_FAIL"]);
+
+/** A TCP connection over IPv4 (the server listens on nothing else), or the reason there is none. */
+export function openSocket(host: string, port: number, timeout: number, where: string): Promise<net.Socket> {
+  return new Promise((resolve, reject) => {
+    const socket = net.connect({ host, port, family: 4 });
+    const timer = setTimeout(() => {
+      socket.destroy();
+      reject(new UnreachableError(`host ${host} is unreachable: no answer within ${timeout / 1000} s`));
+    }, timeout);
+    socket.once("connect", () => {
+      clearTimeout(timer);
+      socket.off("error", onError);
+      resolve(socket);
+    });
+    const onError = (e: NodeJS.ErrnoException) => {
+      clearTimeout(timer);
+      const code = e.code ?? "";
+      if (code === "ECONNREFUSED") {
+        reject(new RefusedError(`connection refused by ${where} (no server listening there?)`, { cause: e }));
+      } else if (NOT_FOUND.has(code)) {
+        reject(new UnreachableError(`host ${host} not found`, { cause: e }));
+      } else if (UNREACHABLE.has(code)) {
+        reject(new UnreachableError(`host ${host} is unreachable: ${e.message}`, { cause: e }));
+      } else {
+        reject(new UnreachableError(`cannot connect to ${where}: ${e.message}`, { cause: e }));
+      }
+    };
+    socket.once("error", onError);
+  });
 }
