@@ -37,6 +37,7 @@ export class Changes extends Feed<Change> {
   }
 }
 
+/** @internal The reconnection delays, with the defaults filled in. */
 export interface ReconnectSettings {
   initialDelay: number;
   maxDelay: number;

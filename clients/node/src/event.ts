@@ -29,7 +29,7 @@ export interface WaitOptions {
  * `hasSubscribers` follows those notices, `waitForSubscriber()` waits for one,
  * and the event emits `subscribers` (true or false) at each notice.
  *
- * Events: `subscribers` (present: boolean).
+ * Events: `subscribers` (present: boolean), and `removed` once it is removed.
  */
 export class OwnEvent extends EventEmitter {
   /** The server's ID; it changes when the client reconnects, and is 0 while there is none. */
