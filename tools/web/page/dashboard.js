@@ -39,6 +39,11 @@ function clock(ms, seconds = true) {
   return (seconds ? CLOCK : CLOCK_MINUTES).format(ms);
 }
 
+// Text set only when it changed: each change costs the page a layout.
+function setText(node, text) {
+  if (node.textContent !== text) node.textContent = text;
+}
+
 function key(server, client, event) { return JSON.stringify([server, client, event]); }
 
 function serverLabel(s) { return s ? (s.name || s.host) : '?'; }
@@ -103,6 +108,10 @@ class Plot {
     head.append(title, close);
     const figures = el('div', 'figures');
     this.valueText = el('span', 'value', '–');
+    this.lastAt = null;
+    this.valueText.addEventListener('mouseenter', () => {
+      this.valueText.title = this.lastAt === null ? '' : 'at ' + clock(this.lastAt);
+    });
     this.unitText = el('span', 'unit');
     this.rateText = el('span', 'rate');
     this.statusPill = el('span', 'status pill wait', 'waiting for values');
@@ -202,8 +211,8 @@ class Plot {
     }
     if (!points.length) return;
     const [t, v] = points[points.length - 1];
-    this.valueText.textContent = String(v);
-    this.valueText.title = 'at ' + clock(t);
+    setText(this.valueText, String(v));
+    this.lastAt = t;
     if (this.status !== 'live') this.setStatus('live', 'ok');
     this.dirty = true;
     if (this.xs[0] < t - KEEP_MS - 60000) this.prune(t);
@@ -216,10 +225,10 @@ class Plot {
     if (!older.length) return;
     this.xs.unshift(...older.map(([t]) => t));
     this.ys.unshift(...older.map(([, v]) => v));
-    if (this.valueText.textContent === '–') {
+    if (this.lastAt === null) {
       const [t, v] = older[older.length - 1];
-      this.valueText.textContent = String(v);
-      this.valueText.title = 'at ' + clock(t);
+      setText(this.valueText, String(v));
+      this.lastAt = t;
     }
     this.dirty = true;
   }
@@ -247,7 +256,7 @@ class Plot {
     this.prune(now);
     this.drawnAt = now;
     ++this.draws;
-    this.rateText.textContent = this.status === 'live' ? this.rate(now).toFixed(1) + ' values/s' : '';
+    setText(this.rateText, this.status === 'live' ? this.rate(now).toFixed(1) + ' values/s' : '');
     this.dirty = false;
     if (!this.chart) return;
     this.chart.batch(() => {
