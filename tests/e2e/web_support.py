@@ -20,6 +20,18 @@ WEB = os.path.join(BUILD, "tools/web/toruna-web")
 CLI = os.path.join(BUILD, "tools/cli/toruna-cli")
 PYTHONPATH = os.path.join(HERE, "../../clients/python")
 
+
+def _sanitized():
+    try:
+        with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+            return "TORUNA_SANITIZE:BOOL=ON" in f.read()
+    except OSError:
+        return False
+
+
+# A sanitizer build's memory says more about the sanitizer than the program.
+SANITIZED = _sanitized()
+
 _procs = []
 
 
