@@ -93,3 +93,25 @@ class Feed(Generic[T]):
     def _wake(self) -> None:
         if self._waiter is not None and not self._waiter.done():
             self._waiter.set_result(None)
+
+
+class Signal:
+    """Wakes every coroutine waiting in wait() at the next notify_all()."""
+
+    def __init__(self) -> None:
+        self._waiters: list[asyncio.Future[None]] = []
+
+    async def wait(self) -> None:
+        fut: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        self._waiters.append(fut)
+        try:
+            await fut
+        finally:
+            if fut in self._waiters:
+                self._waiters.remove(fut)
+
+    def notify_all(self) -> None:
+        waiters, self._waiters = self._waiters, []
+        for fut in waiters:
+            if not fut.done():
+                fut.set_result(None)
