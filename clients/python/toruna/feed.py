@@ -18,7 +18,7 @@ class Feed(Generic[T]):
     ``close()`` and leaving ``async with``. When the connection ends, items that
     arrived before are handed out first; then the iteration ends quietly after
     ``Client.close()``, or raises the connection's ClosedError when the server
-    ended it."""
+    ended it. A reconnecting client's feeds go on across its reconnections."""
 
     def __init__(self) -> None:
         self._items: collections.deque[T] = collections.deque()
@@ -76,7 +76,7 @@ class Feed(Generic[T]):
             finally:
                 self._waiter = None
 
-    # Called by the client.
+    # Called by the client that feeds it.
 
     def _on_close(self) -> None:
         """What closing means beyond ending the iteration."""

@@ -13,6 +13,7 @@ class RemoteClient:
 
     id: int
     name: str
+    # Kept by the client's core (toruna.core) as events come and go.
     _events: dict[int, RemoteEvent] = field(default_factory=dict, repr=False)
 
     @property
