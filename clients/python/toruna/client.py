@@ -275,7 +275,7 @@ class Client:
             delay = min(delay * 2, self._options.reconnect_max_delay)
             try:
                 await self._connect(self._options.timeout)
-            except TorunaError:
+            except (TorunaError, OSError):
                 continue
             if self.connected:  # and not lost again already
                 self._reconnecting = None
