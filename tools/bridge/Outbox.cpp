@@ -33,7 +33,8 @@ void Outbox::Enqueue(Entry e, bool atFront) {
       if (!atFront) at->second->payload = std::move(e.payload);
       return;
     }
-    stateAt_[e.topic] = queue_.insert(pos, std::move(e));
+    const std::string topic = e.topic;
+    stateAt_[topic] = queue_.insert(pos, std::move(e));
     return;
   }
   waitingBytes_ += e.topic.size() + e.payload.size();
@@ -178,6 +179,12 @@ void Outbox::Down(bool abrupt) {
   }
   written_.clear();
   writtenMark_ = 0;
+  for (Entry& e : queue_) {
+    if (e.value && !e.waited) {
+      e.waited = true;
+      ++outage_.waited;
+    }
+  }
   // Back to the front, last first, so that they keep their order.
   for (auto it = flight_.rbegin(); it != flight_.rend(); ++it) {
     it->ticket = 0;
