@@ -155,6 +155,7 @@ void BridgeCore::Describe(Known& k, int32_t id) {
     outbox_.State(k.config, homeAssistant_->Config(*desc, k.own));
     outbox_.State(k.available, kOnline);
     k.markedOnline = true;
+    k.saidOffline = false;
   }
 }
 
@@ -186,6 +187,7 @@ void BridgeCore::Absent(Known& k, bool removed) {
   // Home Assistant keeps the entity, unavailable, until it is removed for good.
   outbox_.State(k.available, kOffline);
   k.markedOnline = false;
+  k.saidOffline = true;
   if (removed) k.removedAt = now_;
 }
 
@@ -308,6 +310,7 @@ void BridgeCore::BrokerMessage(const std::string& topic, std::string_view payloa
   if (!options_.homeAssistant || payload.empty()) return;
   if (auto path = topics_->ParseAvailable(topic)) {
     Known& k = Know(path->client, path->event);
+    if (retained && k.saidOffline) return;
     k.markedOnline = payload == kOnline;
     if (k.markedOnline && RelayUp() && k.ids.empty()) Stale(k);
   }

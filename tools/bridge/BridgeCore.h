@@ -108,7 +108,8 @@ class BridgeCore {
     std::string config;
     std::vector<int32_t> ids;
     bool metaHeld = false;
-    bool markedOnline = false;
+    bool markedOnline = false;  // the broker holds "online" for it, as far as known
+    bool saidOffline = false;   // this run published "offline"; a retained "online" is older
     std::optional<Clock::time_point> removedAt;
   };
 

@@ -10,7 +10,7 @@ Outbox::Outbox(MqttPort& port, int qos, OutboxLimits limits, Say say)
 void Outbox::Value(const std::string& topic, std::string payload, bool retain) {
   if (Refused(topic)) return;
   Entry e{topic, std::move(payload), retain, true};
-  if (!port_->Connected()) {
+  if (!open_) {
     e.waited = true;
     ++outage_.waited;
   }
@@ -43,14 +43,16 @@ void Outbox::Enqueue(Entry e, bool atFront) {
   while (waitingValues_ > limits_.values || waitingBytes_ > limits_.bytes) DropOldestValue();
 }
 
-void Outbox::Unqueue(List::iterator it) {
+Outbox::Entry Outbox::Take(List::iterator it) {
   if (it->value) {
     --waitingValues_;
     waitingBytes_ -= it->topic.size() + it->payload.size();
   } else {
     stateAt_.erase(it->topic);
   }
+  Entry e = std::move(*it);
   queue_.erase(it);
+  return e;
 }
 
 void Outbox::DropOldestValue() {
@@ -63,11 +65,11 @@ void Outbox::DropOldestValue() {
     say_("the queue for the broker is full (" + std::to_string(limits_.values) + " values or " +
          std::to_string(limits_.bytes) + " bytes): dropping the oldest values, first one on " + it->topic);
   }
-  Unqueue(it);
+  Take(it);
 }
 
 void Outbox::Pump() {
-  if (!port_->Connected()) return;
+  if (!open_ || !port_->Connected()) return;
   if (probe_) {
     // The suspect goes alone, and everything else waits for its answer.
     if (probe_->sent || !flight_.empty()) return;
@@ -84,10 +86,8 @@ void Outbox::Pump() {
     probe_.reset();
     Send(std::move(refused), qos_);
   }
-  while (port_->Connected() && flight_.size() < kWindow && !queue_.empty()) {
-    Entry e = std::move(queue_.front());
-    Unqueue(queue_.begin());
-    if (!Send(std::move(e), qos_)) break;
+  while (open_ && port_->Connected() && flight_.size() < kWindow && !queue_.empty()) {
+    if (!Send(Take(queue_.begin()), qos_)) break;
   }
   Report();
 }
@@ -157,11 +157,13 @@ void Outbox::Tick() {
 }
 
 void Outbox::Connected() {
+  open_ = true;
   dropping_ = false;
   Pump();
 }
 
 void Outbox::Down(bool abrupt) {
+  open_ = false;
   if (probe_ && probe_->sent) {
     probe_->sent = false;
     if (abrupt) Verdict();
@@ -213,7 +215,7 @@ void Outbox::Verdict() {
     auto next = std::next(it);
     if (it->topic == topic) {
       if (it->value && it->waited) ++outage_.dropped;
-      Unqueue(it);
+      Take(it);
     }
     it = next;
   }

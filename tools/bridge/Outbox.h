@@ -53,7 +53,8 @@ class Outbox {
   // A retained message; an empty payload clears the topic.
   void State(const std::string& topic, std::string payload);
 
-  // What the port reports.
+  // What the port reports. Nothing goes out on a new connection before
+  // Connected, so that what the caller publishes first takes its place.
   void Connected();
   // abrupt: the broker closed an established connection (rather than an
   // attempt that failed, a keepalive that lapsed, or a close of our own).
@@ -91,7 +92,8 @@ class Outbox {
   using List = std::list<Entry>;
 
   void Enqueue(Entry e, bool atFront);
-  void Unqueue(List::iterator it);
+  // Out of the queue, with its accounting.
+  Entry Take(List::iterator it);
   void DropOldestValue();
   void Pump();
   bool Send(Entry e, int qos);
@@ -122,6 +124,7 @@ class Outbox {
   };
   std::optional<Probe> probe_;
 
+  bool open_ = false;  // Connected since the last Down
   Outage outage_;
   bool dropping_ = false;  // said that values are dropped, this outage
 };
