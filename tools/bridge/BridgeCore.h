@@ -85,6 +85,7 @@ class BridgeCore {
   // Empty until the first registration.
   const std::string& ServerName() const { return serverName_; }
   std::string StatusTopic() const { return topics_ ? topics_->Status() : ""; }
+  std::string Base() const { return topics_ ? topics_->Base() : ""; }
   bool RelayUp() const { return relay_ != nullptr && relay_->Registered(); }
   const Outbox& Out() const { return outbox_; }
   const OwnEvents& Own() const { return own_; }

@@ -184,7 +184,7 @@ void ServerBridge::WireBroker(MqttLink& link) {
 
 void ServerBridge::BrokerConnected() {
   say_("connected to the broker at " + mqtt_->Where() + "; " + Quoted(core_.ServerName()) + " is under " +
-       core_.StatusTopic().substr(0, core_.StatusTopic().size() - std::string("/status").size()) + "/");
+       core_.Base() + "/");
   core_.BrokerConnected();
 }
 
