@@ -13,6 +13,7 @@ import collections
 import random
 import socket
 import types
+from dataclasses import dataclass
 from typing import Any, Callable, Generator, Mapping
 
 from . import protocol
@@ -75,14 +76,13 @@ class ConnectionChanges(Feed[ConnectionChange]):
         self._forget(self)
 
 
+@dataclass(frozen=True)
 class _Options:
-    def __init__(self, timeout: float | None, keepalive: float | None, reconnect: bool,
-                 reconnect_delay: float, reconnect_max_delay: float):
-        self.timeout = timeout
-        self.keepalive = keepalive
-        self.reconnect = reconnect
-        self.reconnect_delay = reconnect_delay
-        self.reconnect_max_delay = reconnect_max_delay
+    timeout: float | None
+    keepalive: float | None
+    reconnect: bool
+    reconnect_delay: float
+    reconnect_max_delay: float
 
 
 class Client:
@@ -155,7 +155,7 @@ class Client:
         """
         self._check_open()
         state = self._core.create_event(name, unit, interval, maximum)
-        event = self._events[state] = Event(state, self._event_link)
+        self._events[state] = Event(state, self._event_link)
         created: asyncio.Future[Event] = asyncio.get_running_loop().create_future()
         self._creating[state] = created
         self._flush()
