@@ -58,7 +58,7 @@ enum class Departure { Close, Reset, Owners };  // Owners: each owns something, 
 struct StormResult {
   size_t clients = 0;
   double setupS = 0;         // joining (and owning) before the storm
-  double closeS = 0;         // the generator's time to close them all
+  double closeS = 0;         // the generator's time to close them all (a thread of its own)
   double fdsDoneS = -1;      // from the first close until the server has closed every one
   double toldDoneS = -1;     // ... until the steady pair was told of every departure
   double doneS = -1;         // the later of the two

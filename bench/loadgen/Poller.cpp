@@ -62,16 +62,18 @@ void Poller::WakeAt(double at) {
   if (timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &its, nullptr) != 0) Fail("timerfd_settime", errno);
 }
 
-void Poller::Close(Connection& c, bool reset) {
-  if (c.fd < 0) return;
-  if (reset) {
-    linger lg{1, 0};
-    setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+std::vector<int> Poller::Detach(size_t from) {
+  std::vector<int> fds;
+  for (size_t i = from; i < conns_.size(); ++i) {
+    Connection& c = *conns_[i];
+    if (c.fd < 0) continue;
+    epoll_ctl(epfd_, EPOLL_CTL_DEL, c.fd, nullptr);
+    fds.push_back(c.fd);
+    c.fd = -1;
+    c.out.clear();
+    c.outOff = 0;
   }
-  close(c.fd);
-  c.fd = -1;
-  c.out.clear();
-  c.outOff = 0;
+  return fds;
 }
 
 void Poller::Watch(Connection& c, uint32_t events, int op) {

@@ -29,9 +29,9 @@ class Poller {
   Poller& operator=(const Poller&) = delete;
 
   Connection& Open(bool isPublisher);
-  // Closes c's descriptor: with a FIN, or with a reset (RST) when `reset`.
-  // The connection stays in the list, closed.
-  void Close(Connection& c, bool reset);
+  // Takes connections [from, Count()) out of the poll and hands over their
+  // descriptors, still open, to be closed elsewhere; they stay in the list, closed.
+  std::vector<int> Detach(size_t from);
   // Makes Poll return by the monotonic time `at` (seconds, as Now) at the
   // latest, to the microsecond rather than the millisecond of its timeout.
   void WakeAt(double at);
