@@ -43,6 +43,14 @@ JsonWriter& JsonWriter::Add(std::string_view key, std::string_view text) {
   return *this;
 }
 
+JsonWriter& JsonWriter::AddNull(std::string_view key) { return AddRaw(key, "null"); }
+
+JsonWriter& JsonWriter::AddRaw(std::string_view key, std::string_view json) {
+  Key(key);
+  body_ += json;
+  return *this;
+}
+
 JsonWriter& JsonWriter::Add(std::string_view key, int64_t number) {
   Key(key);
   body_ += std::to_string(number);
