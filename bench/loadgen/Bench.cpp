@@ -1,51 +1,13 @@
 #include "Bench.h"
 
-#include <time.h>
-
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
 namespace loadgen {
 
-double Now() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-long ReadRssKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  while (in >> key) {
-    if (key == "VmRSS:") {
-      long kb = -1;
-      in >> kb;
-      return kb;
-    }
-    in.ignore(1 << 12, '\n');
-  }
-  return -1;
-}
-
-long ReadListenDrops() {
-  // Two lines per group: the field names, then the values.
-  std::ifstream in("/proc/net/netstat");
-  std::string names, values;
-  while (std::getline(in, names) && std::getline(in, values)) {
-    if (names.rfind("TcpExt:", 0) != 0) continue;
-    std::istringstream n(names), v(values);
-    std::string name, value;
-    while (n >> name && v >> value)
-      if (name == "ListenDrops") return std::stol(value);
-  }
-  return -1;
-}
-
-Bench::Bench(Protocol& proto, uint16_t port, size_t maxPending)
-    : proto_(proto), poller_(port), maxPending_(maxPending ? maxPending : 1) {
+Bench::Bench(Protocol& proto, uint16_t port, size_t maxPending, pid_t serverPid)
+    : proto_(proto), poller_(port), maxPending_(maxPending ? maxPending : 1), serverPid_(serverPid) {
   handlers_.connected = [this](Connection& c) {
     proto_.Start(c);
     if (&c == newcomer_) {
@@ -77,7 +39,9 @@ void Bench::OnSignal(Connection& c, Signal s, uint8_t value) {
       ++registered_;
       lastRegistered_ = Now();
       if (&c == newcomer_) registeredAt_ = lastRegistered_;
-      if (subscribeOnRegister_) proto_.Subscribe(c);
+      if (join_ == Join::Subscribe) proto_.Subscribe(c);
+      else if (join_ == Join::Own) proto_.Own(c);
+      else ++crowdReady_;
       break;
     case Signal::PublisherReady:
       publisherReady_ = true;
@@ -85,7 +49,13 @@ void Bench::OnSignal(Connection& c, Signal s, uint8_t value) {
     case Signal::Subscribed:
       if (!c.subscribed && !c.isPublisher) {
         c.subscribed = true;
-        ++subscribed_;
+        ++crowdReady_;
+      }
+      break;
+    case Signal::Owned:
+      if (!c.owned && !c.isPublisher) {
+        c.owned = true;
+        ++crowdReady_;
       }
       break;
     case Signal::Delivery: {
@@ -95,7 +65,7 @@ void Bench::OnSignal(Connection& c, Signal s, uint8_t value) {
       const uint64_t before = tracker_->Completed();
       if (tracker_->Collect() == 0) break;
       lastCompletion_ = Now();
-      if (keepLatencies_)
+      if (latencies_)
         for (uint64_t seq = before; seq < tracker_->Completed(); ++seq)
           latencies_->push_back((lastCompletion_ - pubTime_[seq % 256]) * 1e6);
       break;
@@ -115,6 +85,10 @@ void Bench::OnAnnounced(Connection& c, std::string_view name) {
                              " twice");
   toldInRound_[c.index] = round_;
   if (++told_ == watchers_) allToldAt_ = Now();
+}
+
+void Bench::OnGone(Connection& c) {
+  if (c.isPublisher || c.subscribed) ++goneToSteady_;
 }
 
 void Bench::PollOnce(int timeoutMs) { poller_.Poll(timeoutMs, handlers_); }
@@ -141,25 +115,31 @@ void Bench::WaitUntil(Done done, double timeoutS, const char* what) {
   }
 }
 
-// Keeps up to maxPending_ clients between connect and the end of their set-up.
-void Bench::OpenPending(size_t target) {
-  const size_t done = subscribeOnRegister_ ? subscribed_ : registered_;
-  while (opened_ < target && opened_ - done < maxPending_) {
-    poller_.Open(false);
-    ++opened_;
-  }
+void Bench::Crowd(size_t n, Join how, const char* what) {
+  join_ = how;
+  crowdOpened_ = crowdReady_ = 0;
+  WaitUntil([&] {
+    while (crowdOpened_ < n && crowdOpened_ - crowdReady_ < maxPending_) {
+      poller_.Open(false);
+      ++opened_;
+      ++crowdOpened_;
+    }
+    return crowdReady_ == n;
+  }, 60 + 0.2 * static_cast<double>(n), what);
+  join_ = Join::Idle;
 }
 
 void Bench::SetUpFanOut(size_t subscribers) {
   publisher_ = &poller_.Open(true);
   WaitUntil([&] { return publisherReady_; }, 30, "the publisher to be registered and ready");
   tracker_ = std::make_unique<DeliveryTracker>(subscribers);
-  subscribeOnRegister_ = true;
-  const double timeout = 60 + 0.2 * static_cast<double>(subscribers);
-  WaitUntil([&] {
-    OpenPending(subscribers);
-    return subscribed_ == subscribers;
-  }, timeout, "the subscribers to register and subscribe");
+  Crowd(subscribers, Join::Subscribe, "the subscribers to register and subscribe");
+}
+
+size_t Bench::Subscribers() {
+  size_t subs = 0;
+  for (size_t i = 0; i < poller_.Count(); ++i) subs += poller_.At(i).subscribed ? 1 : 0;
+  return subs;
 }
 
 RelayResult Bench::Relay(size_t window, double seconds, uint64_t maxMessages, bool keepLatencies) {
@@ -167,8 +147,9 @@ RelayResult Bench::Relay(size_t window, double seconds, uint64_t maxMessages, bo
   if (window == 0 || window > DeliveryTracker::kMaxWindow)
     throw std::runtime_error("the window must be 1 to " + std::to_string(DeliveryTracker::kMaxWindow));
   RelayResult r;
-  keepLatencies_ = keepLatencies;
-  latencies_ = &r.latencyUs;
+  latencies_ = keepLatencies ? &r.latencyUs : nullptr;
+  CpuMeter meter(serverPid_);
+  meter.Start();
   const uint64_t firstSeq = tracker_->Published();
   const uint64_t lossBefore = tracker_->Loss(), disorderBefore = tracker_->Disorder();
   const double start = Now();
@@ -200,10 +181,9 @@ RelayResult Bench::Relay(size_t window, double seconds, uint64_t maxMessages, bo
                                std::to_string(tracker_->Loss() - lossBefore) + ")");
     }
   }
+  r.cpu = meter.Read();
   r.messages = tracker_->Published() - firstSeq;
-  size_t subs = 0;
-  for (size_t i = 0; i < poller_.Count(); ++i) subs += poller_.At(i).subscribed ? 1 : 0;
-  r.deliveries = r.messages * subs;
+  r.deliveries = r.messages * Subscribers();
   r.seconds = lastCompletion_ - start;
   r.loss = tracker_->Loss() - lossBefore;
   r.disorder = tracker_->Disorder() - disorderBefore;
@@ -211,18 +191,17 @@ RelayResult Bench::Relay(size_t window, double seconds, uint64_t maxMessages, bo
   return r;
 }
 
-ScaleResult Bench::ConnectMany(size_t clients, pid_t serverPid) {
+ScaleResult Bench::ConnectMany(size_t clients) {
   ScaleResult r;
   r.clients = clients;
-  if (serverPid > 0) r.rssBeforeKb = ReadRssKb(serverPid);
+  if (serverPid_ > 0) r.rssBeforeKb = ReadRssKb(serverPid_);
   const long dropsBefore = ReadListenDrops();
+  CpuMeter meter(serverPid_);
+  meter.Start();
   const double start = Now();
-  const double timeout = 60 + 0.2 * static_cast<double>(clients);
-  WaitUntil([&] {
-    OpenPending(clients);
-    return registered_ == clients;
-  }, timeout, "the clients to register");
+  Crowd(clients, Join::Idle, "the clients to register");
   r.seconds = lastRegistered_ - start;
+  r.cpu = meter.Read();
   const long dropsAfter = ReadListenDrops();
   if (dropsBefore >= 0 && dropsAfter >= 0) r.listenDrops = dropsAfter - dropsBefore;
   // Read the memory at rest: the server first finishes what it still sends
@@ -230,7 +209,7 @@ ScaleResult Bench::ConnectMany(size_t clients, pid_t serverPid) {
   // burst on their own schedule (garbage collectors, allocator trims), so
   // idle means some time after the last byte, the same for every server.
   Settle(1.5, 20);
-  if (serverPid > 0) r.rssAfterKb = ReadRssKb(serverPid);
+  if (serverPid_ > 0) r.rssAfterKb = ReadRssKb(serverPid_);
   return r;
 }
 
@@ -240,10 +219,7 @@ AnnounceResult Bench::Announce(size_t watchers, uint64_t newcomers) {
   if (watchers == 0) throw std::logic_error("the announce scenario needs a watcher");
   AnnounceResult r;
   r.watchers = watchers;
-  WaitUntil([&] {
-    OpenPending(watchers);
-    return registered_ == watchers;
-  }, 60 + 0.2 * static_cast<double>(watchers), "the watchers to register");
+  Crowd(watchers, Join::Idle, "the watchers to register");
   // The watchers' announcements of one another must not queue ahead of the
   // first newcomer's.
   Settle(0.2, 10);

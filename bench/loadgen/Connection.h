@@ -17,6 +17,7 @@ struct Connection {
   bool writeArmed = false;  // EPOLLOUT is being watched
   bool registered = false;
   bool subscribed = false;
+  bool owned = false;       // the server keeps something of its own (Protocol::Own)
   bool isPublisher = false;
   int phase = 0;            // the protocol's own progress counter
   uint64_t next = 0;        // next sequence number this subscriber expects

@@ -35,6 +35,15 @@ void MqttProtocol::Subscribe(Connection& c) {
   c.Append(kSubscribe, sizeof kSubscribe);
 }
 
+void MqttProtocol::Own(Connection& c) {
+  const std::string topic = "o" + std::to_string(c.index);
+  std::string p = {'\x82', static_cast<char>(5 + topic.size()), 0, 2, 0,
+                   static_cast<char>(topic.size())};
+  p += topic;
+  p.push_back(0);  // QoS 0
+  c.Append(p);
+}
+
 void MqttProtocol::Publish(Connection& c, uint8_t value) {
   const uint8_t p[] = {0x30, 4, 0, 1, kTopic, value};
   c.Append(p, sizeof p);
@@ -65,7 +74,7 @@ long MqttProtocol::Parse(Connection& c, const uint8_t* data, size_t n, SignalSin
         break;
       case 9:  // SUBACK: packet id, granted QoS
         if (len < 3 || body[2] == 0x80) return -1;
-        sink.OnSignal(c, Signal::Subscribed, 0);
+        sink.OnSignal(c, body[1] == 2 ? Signal::Owned : Signal::Subscribed, 0);
         break;
       case 3: {  // PUBLISH at QoS 0: topic length, topic, payload
         if (len < 2) return -1;

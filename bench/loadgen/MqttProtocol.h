@@ -14,6 +14,7 @@ class MqttProtocol : public Protocol {
   void Start(Connection& c) override;
   bool PreparePublisher(Connection&) override { return true; }
   void Subscribe(Connection& c) override;
+  void Own(Connection& c) override;  // a subscription to a topic of its own, packet id 2
   void Publish(Connection& c, uint8_t value) override;
   long Parse(Connection& c, const uint8_t* data, size_t n, SignalSink& sink) override;
 };

@@ -31,6 +31,11 @@ bool PayloadSize(std::string_view line, size_t& size) {
 
 void NatsProtocol::Subscribe(Connection& c) { c.Append("SUB t 1\r\nPING\r\n"); }
 
+void NatsProtocol::Own(Connection& c) {
+  c.Append("SUB o" + std::to_string(c.index) + " 2\r\nPING\r\n");
+  c.phase = 4;
+}
+
 void NatsProtocol::Publish(Connection& c, uint8_t value) {
   char p[] = "PUB t 1\r\nX\r\n";
   p[9] = static_cast<char>(value);
@@ -38,9 +43,10 @@ void NatsProtocol::Publish(Connection& c, uint8_t value) {
 }
 
 void NatsProtocol::OnPong(Connection& c, SignalSink& sink) {
-  if (c.phase == 1 || c.phase == 2) ++c.phase;
+  if (c.phase == 1 || c.phase == 2 || c.phase == 4) ++c.phase;
   if (c.phase == 2 && !c.registered) sink.OnSignal(c, Signal::Registered, 0);
   else if (c.phase == 3 && !c.subscribed) sink.OnSignal(c, Signal::Subscribed, 0);
+  else if (c.phase == 5) sink.OnSignal(c, Signal::Owned, 0);
 }
 
 long NatsProtocol::Parse(Connection& c, const uint8_t* data, size_t n, SignalSink& sink) {

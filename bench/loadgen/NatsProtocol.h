@@ -14,12 +14,13 @@ class NatsProtocol : public Protocol {
   void Start(Connection&) override {}  // the server speaks first (INFO)
   bool PreparePublisher(Connection&) override { return true; }
   void Subscribe(Connection& c) override;
+  void Own(Connection& c) override;  // a subscription to a subject of its own
   void Publish(Connection& c, uint8_t value) override;
   long Parse(Connection& c, const uint8_t* data, size_t n, SignalSink& sink) override;
 
  private:
   // c.phase: 0 waiting for INFO, 1 CONNECT sent, 2 registered (first PONG),
-  // 3 subscribed (the PONG after SUB).
+  // 3 subscribed (the PONG after SUB); Own: 4 asked, 5 owned.
   void OnPong(Connection& c, SignalSink& sink);
 };
 

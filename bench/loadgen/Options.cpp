@@ -1,6 +1,8 @@
 #include "Options.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 
 namespace loadgen {
@@ -18,9 +20,16 @@ const char* Usage() {
   return "usage: toruna-loadgen --proto toruna|mqtt|nats [--label NAME] [--port N]\n"
          "         [--scenario fanout|latency|connscale|announce] [--subs N] [--clients N]\n"
          "         [--runs N] [--window N] [--seconds S] [--warmup S] [--messages N]\n"
-         "         [--pending N] [--server-pid PID]\n"
+         "         [--pending N] [--server-pid PID] [--rate R] [--how close|reset|owners]\n"
+         "         [--tail S]\n"
+         "         scenarios: fanout latency light rest connscale announce storm\n"
          "announce (Toruna only): --subs idle watchers (default 100), then --messages\n"
          "newcomers one after another (default 200).\n"
+         "light: one publisher at --rate values/s to --subs subscribers (default 10)\n"
+         "for --seconds; rest: the server's memory before any client, then its CPU\n"
+         "with --subs (10) idle subscribers for --seconds.\n"
+         "storm: a steady pair at --rate (1000) while --clients registered clients\n"
+         "leave at once (--how), and --tail seconds after the server is done.\n"
          "Results are written to stdout as JSON lines; progress to stderr.\n";
 }
 
@@ -55,6 +64,9 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     else if (opt == "--warmup") { if (!need(isNum)) return false; o.warmup = num; }
     else if (opt == "--messages") { if (!need(isNum && num >= 1)) return false; o.messages = static_cast<uint64_t>(num); messagesGiven = true; }
     else if (opt == "--pending") { if (!need(isNum && num >= 1)) return false; o.maxPending = static_cast<size_t>(num); }
+    else if (opt == "--rate") { if (!need(isNum)) return false; o.rate = num; }
+    else if (opt == "--tail") { if (!need(isNum)) return false; o.tail = num; }
+    else if (opt == "--how") o.how = val;
     else if (opt == "--server-pid") { if (!need(isNum)) return false; o.serverPid = static_cast<pid_t>(num); }
     else {
       error = "unknown option " + std::string(opt);
@@ -65,15 +77,25 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     error = "--proto is required";
     return false;
   }
-  if (o.scenario != "fanout" && o.scenario != "latency" && o.scenario != "connscale" &&
-      o.scenario != "announce") {
+  static const char* const kScenarios[] = {"fanout", "latency", "light", "rest",
+                                           "connscale", "announce", "storm"};
+  if (std::find(std::begin(kScenarios), std::end(kScenarios), o.scenario) == std::end(kScenarios)) {
     error = "unknown scenario " + o.scenario;
+    return false;
+  }
+  if (o.how != "close" && o.how != "reset" && o.how != "owners") {
+    error = "--how: close, reset or owners, not " + o.how;
+    return false;
+  }
+  if (o.scenario == "storm" && o.rate <= 0) {
+    error = "the storm needs a steady pair: --rate above 0";
     return false;
   }
   if (o.scenario == "announce") {
     if (!subsGiven) o.subscribers = 100;
     if (!messagesGiven) o.messages = 200;
   }
+  if ((o.scenario == "light" || o.scenario == "rest") && !subsGiven) o.subscribers = 10;
   if (o.label.empty()) o.label = o.proto;
   return true;
 }

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,8 @@
 
 namespace loadgen {
 namespace {
+
+constexpr uint32_t kTimerIndex = UINT32_MAX;
 
 [[noreturn]] void Fail(const std::string& what, int err) {
   throw std::runtime_error(what + ": " + strerror(err));
@@ -34,12 +37,43 @@ uint64_t RaiseFileLimit() {
 Poller::Poller(uint16_t port) : port_(port), events_(1024), scratch_(1 << 16) {
   epfd_ = epoll_create1(EPOLL_CLOEXEC);
   if (epfd_ < 0) Fail("epoll_create1", errno);
+  timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (timerFd_ < 0) Fail("timerfd_create", errno);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u32 = kTimerIndex;
+  if (epoll_ctl(epfd_, EPOLL_CTL_ADD, timerFd_, &ev) != 0) Fail("epoll_ctl", errno);
 }
 
 Poller::~Poller() {
   for (auto& c : conns_)
     if (c->fd >= 0) close(c->fd);
+  if (timerFd_ >= 0) close(timerFd_);
   if (epfd_ >= 0) close(epfd_);
+}
+
+void Poller::WakeAt(double at) {
+  itimerspec its{};
+  const double whole = static_cast<double>(static_cast<long>(at));
+  its.it_value.tv_sec = static_cast<time_t>(whole);
+  its.it_value.tv_nsec = static_cast<long>((at - whole) * 1e9);
+  // Zero would disarm the timer; a time already past fires at once.
+  if (its.it_value.tv_sec == 0 && its.it_value.tv_nsec == 0) its.it_value.tv_nsec = 1;
+  if (timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &its, nullptr) != 0) Fail("timerfd_settime", errno);
+}
+
+std::vector<int> Poller::Detach(size_t from) {
+  std::vector<int> fds;
+  for (size_t i = from; i < conns_.size(); ++i) {
+    Connection& c = *conns_[i];
+    if (c.fd < 0) continue;
+    epoll_ctl(epfd_, EPOLL_CTL_DEL, c.fd, nullptr);
+    fds.push_back(c.fd);
+    c.fd = -1;
+    c.out.clear();
+    c.outOff = 0;
+  }
+  return fds;
 }
 
 void Poller::Watch(Connection& c, uint32_t events, int op) {
@@ -124,7 +158,13 @@ int Poller::Poll(int timeoutMs, const Handlers& h) {
     Fail("epoll_wait", errno);
   }
   for (int i = 0; i < n; ++i) {
+    if (events_[i].data.u32 == kTimerIndex) {
+      uint64_t expirations = 0;
+      if (read(timerFd_, &expirations, sizeof expirations) < 0 && errno != EAGAIN) Fail("read timer", errno);
+      continue;
+    }
     Connection& c = *conns_[events_[i].data.u32];
+    if (c.fd < 0) continue;
     const uint32_t ev = events_[i].events;
     if (c.connecting) {
       FinishConnect(c, h);
@@ -134,7 +174,7 @@ int Poller::Poll(int timeoutMs, const Handlers& h) {
     if (ev & EPOLLOUT) dirty_.push_back(&c);
   }
   for (Connection* c : dirty_)
-    if (c->Pending() > 0 || c->writeArmed) Flush(*c);
+    if (c->fd >= 0 && (c->Pending() > 0 || c->writeArmed)) Flush(*c);
   dirty_.clear();
   return n;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// Owns the generator's connections and one epoll instance. Connects to
-// 127.0.0.1 without blocking, reads whatever arrives and writes what the
+// Owns the generator's connections, one epoll instance and one timer. Connects
+// to 127.0.0.1 without blocking, reads whatever arrives and writes what the
 // connections have queued. Level-triggered; one thread.
 
 #include <sys/epoll.h>
@@ -29,6 +29,12 @@ class Poller {
   Poller& operator=(const Poller&) = delete;
 
   Connection& Open(bool isPublisher);
+  // Takes connections [from, Count()) out of the poll and hands over their
+  // descriptors, still open, to be closed elsewhere; they stay in the list, closed.
+  std::vector<int> Detach(size_t from);
+  // Makes Poll return by the monotonic time `at` (seconds, as Now) at the
+  // latest, to the microsecond rather than the millisecond of its timeout.
+  void WakeAt(double at);
   // Writes as much of c's queue as the kernel takes; watches for room when
   // some is left. Throws when the connection has failed.
   void Flush(Connection& c);
@@ -47,6 +53,7 @@ class Poller {
 
   uint16_t port_;
   int epfd_ = -1;
+  int timerFd_ = -1;
   std::vector<std::unique_ptr<Connection>> conns_;
   std::vector<epoll_event> events_;
   std::vector<uint8_t> scratch_;

@@ -18,6 +18,7 @@ enum class Signal {
   PublisherReady,  // the publisher may publish (Toruna: EventCreated)
   Subscribed,      // the server has processed the subscription
   Delivery,        // one published value arrived
+  Owned,           // the server holds what Own asked for
 };
 
 class SignalSink {
@@ -30,6 +31,8 @@ class SignalSink {
     (void)c;
     (void)name;
   }
+  // The server told c that another client has gone (protocols that announce clients).
+  virtual void OnGone(Connection& c) { (void)c; }
 };
 
 class Protocol {
@@ -45,6 +48,10 @@ class Protocol {
   // After Registered: subscribe, followed by something whose answer proves that
   // the server has processed the subscription (signalled as Subscribed).
   virtual void Subscribe(Connection& c) = 0;
+  // After Registered: make the server keep something of c's own that its
+  // departure must clean up (Toruna: an event; the others: a subscription to a
+  // topic of its own), answered by Owned.
+  virtual void Own(Connection& c) = 0;
   virtual void Publish(Connection& c, uint8_t value) = 0;
   // Consumes whole messages from data[0, n); returns the bytes consumed, or -1
   // when the bytes break the protocol.
@@ -52,13 +59,15 @@ class Protocol {
   // Whether the server tells every registered client of each newcomer by name
   // (SignalSink::OnAnnounced), under the name ClientName gives.
   virtual bool AnnouncesClients() const { return false; }
+  // Whether a client registers beyond connecting (Redis: no).
+  virtual bool Registers() const { return true; }
   virtual std::string ClientName(const Connection& c) const {
     (void)c;
     return {};
   }
 };
 
-// "toruna", "mqtt" or "nats"; nullptr for anything else.
+// "toruna", "mqtt", "nats" or "redis"; nullptr for anything else.
 std::unique_ptr<Protocol> MakeProtocol(const std::string& name);
 
 }  // namespace loadgen

@@ -7,7 +7,7 @@ namespace loadgen {
 namespace {
 
 constexpr uint8_t kMarker = 42;
-enum : uint8_t { EventData = 1, ClientInfo = 2, EventInfo = 4, EventSubscribe = 6,
+enum : uint8_t { EventData = 1, ClientInfo = 2, ClientGone = 3, EventInfo = 4, EventSubscribe = 6,
                  EventCreated = 7, ServerInfo = 8 };
 
 void PutI16(uint8_t* at, int16_t v) {
@@ -31,6 +31,18 @@ void AppendEventFrame(Connection& c, uint8_t type, int32_t id, uint8_t value) {
   c.Append(f, sizeof f);
 }
 
+void AppendCreateEvent(Connection& c, int32_t request) {
+  static const char kText[] = "bench\0n";  // name, 0, unit
+  const size_t textLen = sizeof kText - 1;
+  uint8_t f[12] = {kMarker, 0, 0, EventInfo};
+  PutI16(f + 1, static_cast<int16_t>(9 + textLen));
+  PutI32(f + 4, request);
+  PutI16(f + 8, 1000);  // interval
+  PutI16(f + 10, 255);  // max
+  c.Append(f, sizeof f);
+  c.Append(kText, textLen);
+}
+
 }  // namespace
 
 std::string TorunaProtocol::ClientName(const Connection& c) const {
@@ -45,17 +57,11 @@ void TorunaProtocol::Start(Connection& c) {
 }
 
 bool TorunaProtocol::PreparePublisher(Connection& c) {
-  static const char kText[] = "bench\0n";  // name, 0, unit
-  const size_t textLen = sizeof kText - 1;
-  uint8_t f[12] = {kMarker, 0, 0, EventInfo};
-  PutI16(f + 1, static_cast<int16_t>(9 + textLen));
-  PutI32(f + 4, kCreateRequest);
-  PutI16(f + 8, 1000);  // interval
-  PutI16(f + 10, 255);  // max
-  c.Append(f, sizeof f);
-  c.Append(kText, textLen);
+  AppendCreateEvent(c, kCreateRequest);
   return false;
 }
+
+void TorunaProtocol::Own(Connection& c) { AppendCreateEvent(c, kOwnRequest); }
 
 void TorunaProtocol::Subscribe(Connection& c) {
   AppendEventFrame(c, EventSubscribe, eventId_, 1);
@@ -87,10 +93,15 @@ long TorunaProtocol::Parse(Connection& c, const uint8_t* data, size_t n, SignalS
       case ServerInfo:
         sink.OnSignal(c, Signal::Registered, 0);
         break;
+      case ClientGone:
+        sink.OnGone(c);
+        break;
       case EventCreated:
         if (len >= 9 && GetI32(f + 4) == kCreateRequest) {
           eventId_ = GetI32(f + 8);
           sink.OnSignal(c, Signal::PublisherReady, 0);
+        } else if (len >= 9 && GetI32(f + 4) == kOwnRequest) {
+          sink.OnSignal(c, Signal::Owned, 0);
         }
         break;
       case EventSubscribe:

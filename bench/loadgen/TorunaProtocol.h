@@ -3,7 +3,7 @@
 // byte plus payload), type byte, payload. The publisher registers, creates one
 // event and publishes 9-byte EventData frames on it; subscribers register and
 // subscribe to that event. Other clients' ClientInfo frames (ID, then name) are
-// passed on by name.
+// passed on by name, their ClientGone frames as departures.
 
 #include "Protocol.h"
 
@@ -15,12 +15,14 @@ class TorunaProtocol : public Protocol {
   // sender with EventSubscribe flag 0, which serves as the subscription barrier.
   static constexpr int32_t kBarrierEvent = 0x7ffffff0;
   static constexpr int32_t kCreateRequest = 4711;
+  static constexpr int32_t kOwnRequest = 4712;
 
   const char* Name() const override { return "toruna"; }
   uint16_t DefaultPort() const override { return 13131; }
   void Start(Connection& c) override;
   bool PreparePublisher(Connection& c) override;
   void Subscribe(Connection& c) override;
+  void Own(Connection& c) override;  // an event of its own
   void Publish(Connection& c, uint8_t value) override;
   long Parse(Connection& c, const uint8_t* data, size_t n, SignalSink& sink) override;
   bool AnnouncesClients() const override { return true; }

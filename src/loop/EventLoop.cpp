@@ -31,7 +31,11 @@ constexpr int kBatchSize = 64;
 // cannot keep the loop from its descriptors.
 constexpr int kDeferredRounds = 16;
 // How long Run looks for the next event before it sleeps, while events come densely.
-constexpr std::chrono::microseconds kSpinLimit{50};
+// The benchmark builds a variant with TORUNA_SPIN_US=0, which never looks, to weigh it.
+#ifndef TORUNA_SPIN_US
+#define TORUNA_SPIN_US 50
+#endif
+constexpr std::chrono::microseconds kSpinLimit{TORUNA_SPIN_US};
 // A sleep shorter than this (its own wake-up included) means events come densely.
 constexpr std::chrono::microseconds kDenseGap{1000};
 // The shortest period of a periodic timer.
@@ -320,7 +324,8 @@ void EventLoop::Run() {
       impl_->spinning = false;
     }
     const Clock::time_point before = Clock::now();
-    if (Poll(-1) > 0 && Clock::now() - before < kDenseGap) impl_->spinning = true;
+    if (Poll(-1) > 0 && kSpinLimit.count() > 0 && Clock::now() - before < kDenseGap)
+      impl_->spinning = true;
   }
 }
 

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -44,8 +43,10 @@ class TimerQueue {
   struct Timer {
     Clock::time_point when;
     Clock::duration period;
-    // Shared, so that a periodic callback outlives a Cancel made from inside it.
-    std::shared_ptr<std::function<void()>> callback;
+    // Moved out while it runs, so that a Cancel from inside it cannot destroy it.
+    // Plain, not shared: a listener short of descriptors sets a timer, and a
+    // sanitizer build cannot check a new polymorphic type without a descriptor.
+    std::function<void()> callback;
   };
 
   std::unordered_map<Id, Timer> timers_;

@@ -70,6 +70,23 @@ TEST(TimerQueueTest, CallbacksMayCancelThemselvesAndOthersAmongTheDue) {
   q.Cancel(12345);
 }
 
+// A callback may run a loop of its own (a modal dialog), which runs the queue
+// again: what is due then runs there, once, and a periodic timer whose callback is
+// still running further up is not entered a second time.
+TEST(TimerQueueTest, ANestedRunServesTheOthersOnceAndSkipsTheRunningCallback) {
+  TimerQueue q;
+  std::vector<std::string> ran;
+  q.Add(t0 + 10ms, 10ms, [&] {
+    ran.push_back("periodic");
+    if (ran.size() == 1) q.RunDue(t0 + 25ms);  // its own next period is due here too
+  });
+  q.Add(t0 + 10ms, kOnce, [&] { ran.push_back("once"); });
+  q.RunDue(t0 + 10ms);
+  EXPECT_EQ(ran, (std::vector<std::string>{"periodic", "once"}));
+  q.RunDue(t0 + 30ms);
+  EXPECT_EQ(ran, (std::vector<std::string>{"periodic", "once", "periodic"}));
+}
+
 TEST(TimerQueueTest, TimersAddedWhileRunningWaitForTheNextRunEvenWhenDue) {
   TimerQueue q;
   int rounds = 0;

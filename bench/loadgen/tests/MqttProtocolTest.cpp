@@ -31,10 +31,10 @@ TEST(MqttProtocol, SignalsAreTheSameWhateverTheReadSizes) {
   const auto traffic = Cat(Cat(Cat(Cat(Bytes({0x20, 2, 0, 0}), Bytes({0x90, 3, 0, 1, 0})),
                                    Publish("t", 7)),
                                Publish(std::string(200, 'x'), 0x0d)),  // 2-byte remaining length
-                           Cat(Bytes({0xd0, 0}), Publish("t", 9, 1)));
+                           Cat(Cat(Bytes({0xd0, 0}), Publish("t", 9, 1)), Bytes({0x90, 3, 0, 2, 0})));
   const std::vector<Recorded> expected = {{Signal::Registered, 0}, {Signal::Subscribed, 0},
                                           {Signal::Delivery, 7}, {Signal::Delivery, 0x0d},
-                                          {Signal::Delivery, 9}};
+                                          {Signal::Delivery, 9}, {Signal::Owned, 0}};
   for (size_t chunk : {1u, 2u, 3u, 7u, 1000u}) {
     MqttProtocol p;
     ParseHarness h(p);
@@ -72,4 +72,9 @@ TEST(MqttProtocol, WritesConnectSubscribeAndPublish) {
   p.Subscribe(h.conn);
   p.Publish(h.conn, 0xfe);
   EXPECT_EQ(h.Written(), std::string("\x82\x06\x00\x01\x00\x01t\x00" "\x30\x04\x00\x01t\xfe", 14));
+
+  // A topic of its own, under packet id 2, which tells its SUBACK apart.
+  h.conn.out.clear();
+  p.Own(h.conn);
+  EXPECT_EQ(h.Written(), std::string("\x82\x08\x00\x02\x00\x03o12\x00", 10));
 }

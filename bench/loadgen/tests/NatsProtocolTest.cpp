@@ -46,3 +46,16 @@ TEST(NatsProtocol, WritesSubscribeWithBarrierAndPublish) {
   p.Publish(h.conn, 'q');
   EXPECT_EQ(h.Written(), "SUB t 1\r\nPING\r\nPUB t 1\r\nq\r\n");
 }
+
+TEST(NatsProtocol, OwningIsASubjectOfItsOwnWhosePongSignalsOwned) {
+  NatsProtocol p;
+  ParseHarness h(p);
+  h.conn.index = 7;
+  ASSERT_TRUE(h.Feed(Bytes("INFO {}\r\nPONG\r\n"), 100));
+  h.conn.out.clear();
+  p.Own(h.conn);
+  EXPECT_EQ(h.Written(), "SUB o7 2\r\nPING\r\n");
+  ASSERT_TRUE(h.Feed(Bytes("PONG\r\n"), 100));
+  const std::vector<Recorded> expected = {{Signal::Registered, 0}, {Signal::Owned, 0}};
+  EXPECT_EQ(h.got, expected);
+}

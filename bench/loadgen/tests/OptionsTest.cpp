@@ -40,9 +40,21 @@ TEST(Options, OtherScenariosKeepTheirDefaults) {
   EXPECT_EQ(o.label, "nats");
 }
 
+TEST(Options, LightAndRestHaveTenSubscribersUnlessGiven) {
+  for (const char* scenario : {"light", "rest"}) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--proto", "redis", "--scenario", scenario, "--rate", "20000"}, o, error)) << error;
+    EXPECT_EQ(o.subscribers, 10u);
+    EXPECT_EQ(o.rate, 20000);
+  }
+}
+
 TEST(Options, UnknownScenarioAndBadNumbersAreRefused) {
   for (const auto& args : {std::vector<const char*>{"--proto", "toruna", "--scenario", "announces"},
                            std::vector<const char*>{"--proto", "toruna", "--pending", "0"},
+                           std::vector<const char*>{"--proto", "toruna", "--scenario", "storm", "--how", "leave"},
+                           std::vector<const char*>{"--proto", "toruna", "--scenario", "storm", "--rate", "0"},
                            std::vector<const char*>{"--scenario", "announce"}}) {
     Options o;
     std::string error;

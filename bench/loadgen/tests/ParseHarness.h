@@ -1,7 +1,7 @@
 #pragma once
 // Feeds a protocol parser the way the generator does (append, parse, drop what
 // was consumed), in chunks of any size, and records the signals it raises and
-// the names of the clients it is told of.
+// the names of the clients it is told of and how many it is told have gone.
 
 #include <string>
 #include <string_view>
@@ -22,6 +22,7 @@ class ParseHarness : public SignalSink {
   explicit ParseHarness(Protocol& p) : proto_(p) {}
   void OnSignal(Connection&, Signal s, uint8_t value) override { got.push_back({s, value}); }
   void OnAnnounced(Connection&, std::string_view name) override { announced.emplace_back(name); }
+  void OnGone(Connection&) override { ++gone; }
 
   // False when the parser rejected the bytes.
   bool Feed(const std::vector<uint8_t>& bytes, size_t chunk) {
@@ -41,6 +42,7 @@ class ParseHarness : public SignalSink {
   Connection conn;
   std::vector<Recorded> got;
   std::vector<std::string> announced;
+  int gone = 0;
 
  private:
   Protocol& proto_;

@@ -20,22 +20,26 @@ std::vector<uint8_t> Traffic() {
   auto data = Bytes({42, 6, 0, 1, 6, 0, 0, 0, 200});
   auto otherEvent = Bytes({42, 6, 0, 1, 7, 0, 0, 0, 1});
   auto firstSubscriber = Bytes({42, 6, 0, 6, 6, 0, 0, 0, 1});
-  return Cat(Cat(Cat(Cat(Cat(Cat(Cat(serverInfo, clientInfo), created), barrier), empty), data),
-                 otherEvent), firstSubscriber);
+  auto gone = Bytes({42, 5, 0, 3, 9, 0, 0, 0});
+  auto owned = Bytes({42, 9, 0, 7, 0x68, 0x12, 0, 0, 8, 0, 0, 0});  // request 4712, event 8
+  return Cat(Cat(Cat(Cat(Cat(Cat(Cat(Cat(Cat(serverInfo, clientInfo), created), barrier), empty), data),
+                         otherEvent), firstSubscriber), gone), owned);
 }
 
 }  // namespace
 
 TEST(TorunaProtocol, SignalsAreTheSameWhateverTheReadSizes) {
   const std::vector<Recorded> expected = {{Signal::Registered, 0}, {Signal::PublisherReady, 0},
-                                          {Signal::Subscribed, 0}, {Signal::Delivery, 200}};
+                                          {Signal::Subscribed, 0}, {Signal::Delivery, 200},
+                                          {Signal::Owned, 0}};
   for (size_t chunk : {1u, 2u, 3u, 5u, 8u, 1000u}) {
     TorunaProtocol p;
     ParseHarness h(p);
     ASSERT_TRUE(h.Feed(Traffic(), chunk)) << "chunk " << chunk;
     EXPECT_EQ(h.got, expected) << "chunk " << chunk;
-    EXPECT_EQ(p.EventId(), 6);
+    EXPECT_EQ(p.EventId(), 6);  // an owned event is not the one published on
     EXPECT_EQ(h.announced, std::vector<std::string>{"Bo"});
+    EXPECT_EQ(h.gone, 1);
     EXPECT_TRUE(h.conn.in.empty());
   }
 }
@@ -104,4 +108,12 @@ TEST(TorunaProtocol, WritesRegistrationSubscriptionAndValueFrames) {
   EXPECT_EQ(create[0], '*');
   EXPECT_EQ(create[3], '\x04');
   EXPECT_EQ(static_cast<size_t>(create[1]) + 3, create.size());  // length covers the text
+
+  // An owned event is created like the publisher's, under a request ID of its own.
+  h.conn.out.clear();
+  p.Own(h.conn);
+  const std::string own = h.Written();
+  ASSERT_EQ(own.size(), create.size());
+  EXPECT_EQ(own.substr(0, 4), create.substr(0, 4));
+  EXPECT_EQ(own.substr(4, 4), std::string("\x68\x12\x00\x00", 4));
 }
