@@ -324,13 +324,12 @@ void EventLoop::Run() {
       impl_->spinning = false;
     }
     const Clock::time_point before = Clock::now();
-    if (Poll(-1) > 0 && kSpinLimit.count() > 0 && Clock::now() - before < kDenseGap)
-      impl_->spinning = true;
+    if (Poll(-1) > 0 && Clock::now() - before < kDenseGap) impl_->spinning = true;
   }
 }
 
 void EventLoop::SpinBeforeSleep(bool on) {
-  impl_->spinAllowed = on;
+  impl_->spinAllowed = on && kSpinLimit.count() > 0;
   if (!on) impl_->spinning = false;
 }
 
