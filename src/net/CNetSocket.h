@@ -55,6 +55,18 @@ struct SocketErrorArgs {
   bool CancelDisplay = true;
 };
 
+// How a TCP connection notices a peer that has gone without a word (power lost,
+// cable pulled): keepalive probes after `idleSeconds` without traffic, every
+// `intervalSeconds`, `probes` of them unanswered; and data unacknowledged for
+// `userTimeoutSeconds`. idleSeconds 0: no keepalive; any other 0: the system's
+// own value. The defaults notice a dead peer within about two minutes.
+struct KeepAlive {
+  int32_t idleSeconds = 60;
+  int32_t intervalSeconds = 10;
+  int32_t probes = 6;
+  int32_t userTimeoutSeconds = 120;
+};
+
 class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
  public:
   // A new object on the process-wide dispatcher, or on the given one.
@@ -163,6 +175,11 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   // False when the platform refused the option on the current socket.
   bool SetNoDelay(bool on);
   bool NoDelay() const { return noDelay_; }
+
+  // Keepalive and the user timeout on the current TCP connection (not kept for a
+  // later one: set it once connected or accepted). False when there is no TCP
+  // connection or the platform refused an option; the others are set all the same.
+  bool SetKeepAlive(const KeepAlive& settings);
 
  protected:
   // Only Create makes objects.
