@@ -58,13 +58,15 @@ struct SocketErrorArgs {
 // How a TCP connection notices a peer that has gone without a word (power lost,
 // cable pulled): keepalive probes after `idleSeconds` without traffic, every
 // `intervalSeconds`, `probes` of them unanswered; and data unacknowledged for
-// `userTimeoutSeconds`. idleSeconds 0: no keepalive; any other 0: the system's
-// own value. The defaults notice a dead peer within about two minutes.
+// `userTimeoutSeconds`, which on Linux also ends the probing once that much
+// time has passed since the peer was last heard. idleSeconds 0: no keepalive;
+// any other 0: the system's own value. The defaults notice a silent peer after
+// about a minute, or a minute after the first data sent to it.
 struct KeepAlive {
-  int32_t idleSeconds = 60;
+  int32_t idleSeconds = 30;
   int32_t intervalSeconds = 10;
-  int32_t probes = 6;
-  int32_t userTimeoutSeconds = 120;
+  int32_t probes = 3;
+  int32_t userTimeoutSeconds = 60;
 };
 
 class CNetSocket : public std::enable_shared_from_this<CNetSocket> {

@@ -21,7 +21,7 @@ class KeepAliveSettings {
 
   const net::KeepAlive& Values() const { return values_; }
   // One sentence per value that was not taken, e.g.
-  // "KeepAliveIdle=soon in the settings file is not a whole number from 0 to 32767; 60 is used".
+  // "KeepAliveIdle=soon in the settings file is not a whole number from 0 to 32767; 30 is used".
   const std::vector<std::string>& Problems() const { return problems_; }
 
  private:

@@ -115,16 +115,16 @@ TEST(StartupTest, AcceptedConnectionsGetTheKeepAliveOfTheSettingsFile) {
     std::vector<std::string> problems;
   };
   const Case cases[] = {
-      {"[Toruna]\nServername=Lab\n", {1, 60, 10, 6, 120000}, {}},
+      {"[Toruna]\nServername=Lab\n", {1, 30, 10, 3, 60000}, {}},
       {"[Toruna]\nKeepAliveIdle=7\nKeepAliveInterval= 3 \nKeepAliveCount=4\nUserTimeout=11\n",
        {1, 7, 3, 4, 11000}, {}},
-      {"[Toruna]\nUserTimeout=0\nKeepAliveCount=\n", {1, 60, 10, 6, 0}, {}},
+      {"[Toruna]\nUserTimeout=0\nKeepAliveCount=\n", {1, 30, 10, 3, 0}, {}},
       {"[Toruna]\nKeepAliveIdle=2m\nKeepAliveInterval=0\nKeepAliveCount=128\nUserTimeout=-5\n",
-       {1, 60, 10, 6, 120000},
-       {"KeepAliveIdle=2m in the settings file is not a whole number from 0 to 32767; 60 is used",
+       {1, 30, 10, 3, 60000},
+       {"KeepAliveIdle=2m in the settings file is not a whole number from 0 to 32767; 30 is used",
         "KeepAliveInterval=0 in the settings file is not a whole number from 1 to 32767; 10 is used",
-        "KeepAliveCount=128 in the settings file is not a whole number from 1 to 127; 6 is used",
-        "UserTimeout=-5 in the settings file is not a whole number from 0 to 2147483; 120 is used"}},
+        "KeepAliveCount=128 in the settings file is not a whole number from 1 to 127; 3 is used",
+        "UserTimeout=-5 in the settings file is not a whole number from 0 to 2147483; 60 is used"}},
   };
   for (const Case& c : cases) {
     TempSettings settings(c.content);
