@@ -30,10 +30,13 @@ inline constexpr int kErrWouldBlock = 10035;
 inline constexpr int kErrMessageTooLong = 10040;
 inline constexpr int kErrAddressFamily = 10047;
 inline constexpr int kErrAddressNotAvailable = 10049;
+inline constexpr int kErrNetworkDown = 10050;
+inline constexpr int kErrNetworkUnreachable = 10051;
 inline constexpr int kErrConnectionAborted = 10053;
 inline constexpr int kErrConnectionReset = 10054;
 inline constexpr int kErrNoBufferSpace = 10055;
 inline constexpr int kErrConnectionRefused = 10061;
+inline constexpr int kErrHostUnreachable = 10065;
 inline constexpr int kErrHostNotFound = 11001;
 
 // Socket types, protocols and options, numbered as the socket layer knows them.
