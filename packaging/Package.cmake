@@ -1,8 +1,9 @@
 # The Debian packages, built by CPack from the install components (`make package`,
 # or `cpack -G DEB` in a build tree). Included last, once every install rule of
 # the project is known:
-#   toruna      the component runtime: programs, manual pages, desktop files, the
-#               service; its run-time dependencies found by dpkg-shlibdeps.
+#   toruna      the components runtime and web: programs, manual pages, desktop
+#               files, the services; its run-time dependencies found by
+#               dpkg-shlibdeps.
 #   toruna-dev  the component dev (headers, static library, pkg-config and CMake
 #               files for client programs). It depends on nothing at run time and
 #               is built only once a rule installs something with COMPONENT dev:
@@ -53,6 +54,9 @@ set(conffiles "/etc/toruna/Velmor Software.conf\n")
 if(TARGET toruna-bridge)
   string(APPEND conffiles "/etc/toruna/bridge.conf\n")
 endif()
+if(TARGET toruna-web)
+  string(APPEND conffiles "/etc/toruna/web.conf\n")
+endif()
 file(WRITE ${control}/conffiles "${conffiles}")
 
 # CPack installs what is built and builds nothing: `make package` builds
@@ -86,6 +90,10 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 # Named explicitly: with one component alone CPack would otherwise make a single
 # package without the component's settings below.
 set(CPACK_COMPONENTS_ALL ${TORUNA_COMPONENTS})
+# The web dashboard's component goes into the package of the runtime: one
+# group, one package (its own package later is a matter of leaving it out).
+set(CPACK_COMPONENT_RUNTIME_GROUP runtime)
+set(CPACK_COMPONENT_WEB_GROUP runtime)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
@@ -107,7 +115,9 @@ The package holds toruna-server, which runs in the desktop's notification area
 with a log window or headless as the systemd service toruna.service (installed,
 not enabled), the command-line client toruna-cli, and toruna-bridge, which
 bridges a server's events into an MQTT broker and back (as the service
-toruna-bridge.service, installed, not enabled).")
+toruna-bridge.service, installed, not enabled), and toruna-web, a live
+dashboard of the servers in the browser with Prometheus metrics (as the service
+toruna-web.service, installed, not enabled).")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME toruna-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

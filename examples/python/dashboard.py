@@ -6,7 +6,8 @@ watches as they arrive, also of events created later.
 
 Patterns are shell wildcards over "client/event" names, "*" (every event) when
 none is given; quote them for the shell: '*/Temp'. Without --host the dashboard
-takes the first server that answers a broadcast. Ctrl-C ends it.
+takes the first server that answers a broadcast. When the server goes away it
+waits for it to come back and goes on. Ctrl-C ends it.
 """
 
 import argparse
@@ -31,7 +32,7 @@ def describe(event: toruna.RemoteEvent) -> str:
 
 async def run(args: argparse.Namespace) -> None:
     host = await find_server(args.host)
-    async with toruna.connect(host, name=args.name) as client:
+    async with toruna.connect(host, name=args.name, reconnect=True) as client:
         print(f"server {client.server_name}, {len(client.clients)} other clients", flush=True)
         for other in client.clients.values():
             events = ", ".join(describe(e) for e in other.events) or "no events"

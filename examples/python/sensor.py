@@ -8,7 +8,9 @@ The reading is the number in --file times --scale, rounded and kept within 0 to
 --maximum; the defaults read the CPU temperature in °C that Linux offers on most
 machines, single-board computers included. Without --host the sensor takes the
 first server that answers a broadcast. The event's interval is the period in
-milliseconds, so that others know how often to expect a value.
+milliseconds, so that others know how often to expect a value. When the server
+goes away (a restart, a pulled cable), the sensor says so and comes back on its
+own, with its event.
 """
 
 import argparse
@@ -32,9 +34,19 @@ async def find_server(host: str | None) -> str:
     return servers[0].address
 
 
+async def report(client: toruna.Client) -> None:
+    """Says when the server is lost and when the sensor is back on it."""
+    async for change in client.connection_changes():
+        if change.kind == "down":
+            print(f"lost the server ({change.reason}); reconnecting", flush=True)
+        else:
+            print(f"back on {client.server_name}", flush=True)
+
+
 async def run(args: argparse.Namespace) -> None:
     host = await find_server(args.host)
-    async with toruna.connect(host, name=args.name) as client:
+    async with toruna.connect(host, name=args.name, reconnect=True) as client:
+        reporter = asyncio.create_task(report(client))
         event = await client.create_event(args.event, unit=args.unit,
                                           interval=round(args.period * 1000),
                                           maximum=args.maximum)
@@ -49,6 +61,7 @@ async def run(args: argparse.Namespace) -> None:
             published += 1
             print(f"published {value} {args.unit}".rstrip(), flush=True)
             await asyncio.sleep(args.period)
+    await reporter  # its iteration ended with the connection
 
 
 def main() -> None:

@@ -54,7 +54,35 @@ start_bridge() {
   wait_for "$WORK/$name.err" 'connected to the broker' || fail "$name did not reach the broker"
 }
 
-# subscribe NAME FILTER...: mosquitto_sub (QoS 1) writing "RETAINED TOPIC
+# start_nats NODES: NATS with its MQTT gateway, one server or a cluster of
+# NODES, with JetStream (which the gateway needs), nothing kept beyond the
+# test; node i takes MQTT on port 1882+i of every address of the namespace.
+# Returns once every node has taken a QoS 1 message.
+start_nats() {
+  command -v nats-server >/dev/null || { echo "nats-server is not installed"; exit 1; }
+  local n="$1" i k routes=""
+  for ((i = 1; i <= n; i++)); do routes+="${routes:+, }nats-route://127.0.0.1:$((6221 + i))"; done
+  for ((i = 1; i <= n; i++)); do
+    {
+      echo "server_name: n$i"
+      echo "listen: 127.0.0.1:$((4221 + i))"
+      echo "jetstream { store_dir: \"$WORK/js$i\" }"
+      [ "$n" -gt 1 ] && echo "cluster { name: toruna, listen: 127.0.0.1:$((6221 + i)), routes: [$routes] }"
+      echo "mqtt { listen: 0.0.0.0:$((1882 + i)) }"
+    } >"$WORK/nats$i.conf"
+    nats-server -c "$WORK/nats$i.conf" >"$WORK/nats$i.log" 2>&1 &
+    PIDS+=($!)
+  done
+  for ((i = 1; i <= n; i++)); do
+    for ((k = 0; k < 150; k++)); do
+      mosquitto_pub -h 127.0.0.1 -p $((1882 + i)) -q 1 -t probe/nats -m up 2>/dev/null && break
+      sleep 0.1
+    done
+    [ "$k" -lt 150 ] || fail "NATS node $i took no MQTT message"
+  done
+}
+
+# subscribe NAME FILTER...: mosquitto_sub (QoS 1, on MQTT_PORT or 1883) writing "RETAINED TOPIC
 # PAYLOAD" lines to NAME.txt, RETAINED 1 for what the broker held. It returns
 # once subscribed, and then the retained messages are in the file already:
 # it also subscribes to probe/NAME and waits for a probe there, which the
@@ -63,11 +91,12 @@ subscribe() {
   local name="$1" f args=(-t "probe/$1")
   shift
   for f in "$@"; do args+=(-t "$f"); done
-  mosquitto_sub -h 127.0.0.1 -q 1 -F '%r %t %p' "${args[@]}" >"$WORK/$name.txt" 2>"$WORK/$name.err" &
+  mosquitto_sub -h 127.0.0.1 -p "${MQTT_PORT:-1883}" -q 1 -F '%r %t %p' "${args[@]}" >"$WORK/$name.txt" \
+    2>"$WORK/$name.err" &
   PIDS+=($!)
   local i
   for ((i = 0; i < 100; i++)); do
-    mosquitto_pub -h 127.0.0.1 -t "probe/$name" -m up 2>/dev/null
+    mosquitto_pub -h 127.0.0.1 -p "${MQTT_PORT:-1883}" -t "probe/$name" -m up 2>/dev/null
     grep -q "^0 probe/$name up" "$WORK/$name.txt" 2>/dev/null && return 0
     sleep 0.05
   done

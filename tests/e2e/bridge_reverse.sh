@@ -34,7 +34,7 @@ cmp -s "$WORK/burst" "$WORK/got" || fail "burst: $(wc -l <"$WORK/got") of 500 va
 grep -q 'created event Lamp for toruna/Lab/bridge/Lamp/set' "$WORK/bridge.err" || fail "creation not said"
 # The event's own topic carries its values, and it is described like any other.
 wait_for "$WORK/live.txt" "^0 $B/bridge/Lamp 243\$" || fail "values not on the event's topic"
-grep -q "^0 $B/bridge/Lamp/meta {\"id\":[0-9]*,\"name\":\"Lamp\",\"unit\":\"\",\"interval\":0,\"max\":255,\"owner\":\"bridge\"}\$" \
+grep -q "^0 $B/bridge/Lamp/meta {\"id\":[0-9]*,\"name\":\"Lamp\",\"unit\":\"\",\"interval\":0,\"max\":255,\"owner\":\"bridge\",\"owner_id\":null}\$" \
   "$WORK/live.txt" || fail "no meta for the bridge's event"
 grep -q "^0 homeassistant/number/toruna_lab/toruna_lab_bridge_lamp_[0-9a-f]*/config {.*\"command_topic\":\"$B/bridge/Lamp/set\"" \
   "$WORK/live.txt" || fail "no Home Assistant number"

@@ -24,7 +24,7 @@ dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ && ($2 != "root/root" || ($6 ~ /^\.\/usr\/b
 SUMMARY="$(field Description)"
 SUMMARY="${SUMMARY%%$'\n'*}"
 [[ "$SUMMARY" == *"event-relay server"* ]] || fail "Description: $SUMMARY"
-for lib in libc6 libstdc++6 libqt6widgets6 libmosquitto1; do
+for lib in libc6 libstdc++6 libqt6widgets6 libmosquitto1 libmicrohttpd12; do
   case ", $(field Depends)," in
     *", $lib ("* | *", $lib,"*) ;;
     *) fail "Depends lacks $lib: $(field Depends)" ;;
@@ -37,7 +37,8 @@ grep -q "^Inst toruna ($VERSION " "$WORK/apt.out" || fail "apt would not install
 
 dpkg-deb -e "$DEB" "$WORK/control"
 [ "$(cat "$WORK/control/conffiles")" = "/etc/toruna/Velmor Software.conf
-/etc/toruna/bridge.conf" ] || fail "conffiles: $(cat "$WORK/control/conffiles")"
+/etc/toruna/bridge.conf
+/etc/toruna/web.conf" ] || fail "conffiles: $(cat "$WORK/control/conffiles")"
 desktop-file-validate "$ROOT/usr/share/applications/toruna.desktop" \
   "$ROOT/usr/share/toruna/autostart/toruna.desktop" >"$WORK/desktop.err" 2>&1 ||
   fail "desktop entries"

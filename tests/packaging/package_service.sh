@@ -1,6 +1,6 @@
 #!/bin/bash
 # The packaged systemd units and maintainer scripts: `systemd-analyze verify`
-# finds nothing to say about either unit (ExecStart pointed at the unpacked
+# finds nothing to say about any unit (ExecStart pointed at the unpacked
 # program, the manual page found in the unpacked tree), their exposure stays in
 # systemd's "OK" band, and the scripts only make systemd reload its units: a
 # fresh install neither enables nor starts the service, an upgrade restarts it
@@ -11,7 +11,7 @@ set -u
 . "$(dirname "$0")/package_common.bash"
 pkg_setup "$@"
 
-for unit in toruna:toruna-server toruna-bridge:toruna-bridge; do
+for unit in toruna:toruna-server toruna-bridge:toruna-bridge toruna-web:toruna-web; do
   name="${unit%%:*}"; program="${unit#*:}"
   sed "s|^ExecStart=/usr/bin/|ExecStart=$ROOT/usr/bin/|" "$ROOT/usr/lib/systemd/system/$name.service" \
     >"$WORK/$name.service"
@@ -31,7 +31,7 @@ for tool in systemctl deb-systemd-invoke; do
   chmod +x "$WORK/bin/$tool"
 done
 WANTS="$WORK/target/etc/systemd/system/multi-user.target.wants"
-for unit in toruna.service toruna-bridge.service; do ln -s "/usr/lib/systemd/system/$unit" "$WANTS/"; done
+for unit in toruna.service toruna-bridge.service toruna-web.service; do ln -s "/usr/lib/systemd/system/$unit" "$WANTS/"; done
 
 # script NAME ARGS...: the calls it made, one per line.
 script() {
@@ -52,16 +52,18 @@ $2"
 expect_calls "postinst configure" "systemctl --system daemon-reload"
 expect_calls "postinst configure 0.0.1" "systemctl --system daemon-reload
 deb-systemd-invoke try-restart toruna.service
-deb-systemd-invoke try-restart toruna-bridge.service"
+deb-systemd-invoke try-restart toruna-bridge.service
+deb-systemd-invoke try-restart toruna-web.service"
 expect_calls "prerm remove" "deb-systemd-invoke stop toruna.service
-deb-systemd-invoke stop toruna-bridge.service"
+deb-systemd-invoke stop toruna-bridge.service
+deb-systemd-invoke stop toruna-web.service"
 expect_calls "prerm upgrade $VERSION" ""
 expect_calls "postrm remove" "systemctl --system daemon-reload"
-for unit in toruna.service toruna-bridge.service; do
+for unit in toruna.service toruna-bridge.service toruna-web.service; do
   [ -L "$WANTS/$unit" ] || fail "remove dropped the administrator's enable link of $unit"
 done
 expect_calls "postrm purge" "systemctl --system daemon-reload"
-for unit in toruna.service toruna-bridge.service; do
+for unit in toruna.service toruna-bridge.service toruna-web.service; do
   [ ! -e "$WANTS/$unit" ] && [ ! -L "$WANTS/$unit" ] || fail "purge left the enable link of $unit"
 done
 echo "passed"

@@ -41,7 +41,7 @@ def pytest_pyfunc_call(pyfuncitem: pytest.Function) -> bool | None:
 class Server:
     """toruna-server --headless under a given name, listening when made."""
 
-    def __init__(self, work: pathlib.Path, name: str):
+    def __init__(self, work: pathlib.Path, name: str, netns: Namespace | None = None):
         self.name = name
         self.work = work
         config = work / "config"
@@ -53,7 +53,10 @@ class Server:
         binary = pathlib.Path(os.environ["TORUNA_BUILD"]) / "src/app/toruna-server"
         env = dict(os.environ, XDG_CONFIG_HOME=str(config))
         with open(self.out, "wb") as out, open(self.err, "wb") as err:
-            self.process = subprocess.Popen([str(binary), "--headless"], stdout=out,
+            command = [str(binary), "--headless"]
+            if netns is not None:
+                command = netns.command(*command)
+            self.process = subprocess.Popen(command, stdout=out,
                                             stderr=err, stdin=subprocess.DEVNULL, env=env)
         # The line on standard error comes once both ports are open.
         deadline = time.monotonic() + 20
@@ -84,8 +87,8 @@ def start_server(tmp_path: pathlib.Path) -> Iterator[Callable[..., Server]]:
     (status 0: under the sanitizers that also means no leak and no fault)."""
     servers: list[Server] = []
 
-    def start(name: str = "Test Lab") -> Server:
-        s = Server(tmp_path / f"server{len(servers)}", name)
+    def start(name: str = "Test Lab", netns: Namespace | None = None) -> Server:
+        s = Server(tmp_path / f"server{len(servers)}", name, netns)
         servers.append(s)
         return s
 
@@ -100,3 +103,34 @@ def start_server(tmp_path: pathlib.Path) -> Iterator[Callable[..., Server]]:
 @pytest.fixture
 def server(start_server: Callable[..., Server]) -> Server:
     return start_server()
+
+
+class Namespace:
+    """A network namespace inside the tests' own, held open by a sleeping
+    process; command() runs a program in it."""
+
+    def __init__(self) -> None:
+        self.holder = subprocess.Popen(["unshare", "-n", "sleep", "infinity"])
+        ours = os.readlink("/proc/self/ns/net")
+        deadline = time.monotonic() + 10
+        while os.readlink(f"/proc/{self.holder.pid}/ns/net") == ours:
+            assert time.monotonic() < deadline, "the namespace was not made"
+            time.sleep(0.01)
+        self.ip("link", "set", "lo", "up")
+
+    def command(self, *args: str) -> list[str]:
+        return ["nsenter", "-t", str(self.holder.pid), "-n", *args]
+
+    def ip(self, *args: str) -> None:
+        subprocess.run(self.command("ip", *args), check=True)
+
+    def close(self) -> None:
+        self.holder.kill()
+        self.holder.wait()
+
+
+@pytest.fixture
+def namespace() -> Iterator[Namespace]:
+    ns = Namespace()
+    yield ns
+    ns.close()

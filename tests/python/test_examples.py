@@ -2,6 +2,7 @@
 
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -77,3 +78,30 @@ def test_a_server_that_is_not_there():
     assert done.returncode == 1
     assert done.stderr == ("dashboard: connection refused by 127.0.0.1 "
                            "(no server listening there?)\n")
+
+
+def test_sensor_and_dashboard_survive_a_server_restart(start_server, tmp_path):
+    server = start_server("Home")
+    reading = tmp_path / "temp"
+    reading.write_text("20000\n")
+    dashboard = start("dashboard.py", "--host", "127.0.0.1", "*/Temp")
+    assert dashboard.stdout and dashboard.stdout.readline().startswith("server Home, 0 other")
+    sensor = start("sensor.py", "--host", "127.0.0.1", "--name", "Kitchen", "--file",
+                   str(reading), "--period", "0.1")
+    assert dashboard.stdout.readline().endswith(" Kitchen/Temp 20 °C\n")
+
+    server.kill()
+    reading.write_text("30000\n")
+    start_server("Home")
+    # Both come back on their own: the sensor's event exists again and its
+    # values reach the dashboard, which subscribed again.
+    while not (line := dashboard.stdout.readline()).endswith(" Kitchen/Temp 30 °C\n"):
+        assert line, "the dashboard ended"
+    for program in (dashboard, sensor):
+        program.send_signal(signal.SIGINT)
+    finish(dashboard)
+    said = finish(sensor)
+    lost = said.index("lost the server (the server on 127.0.0.1 closed the connection); "
+                      "reconnecting")
+    back = said.index("back on Home")
+    assert lost < back < said.index("published 30 °C")

@@ -74,7 +74,7 @@ def test_package_examples_and_readme_are_strictly_typed(tmp_path):
     # The README's programs as files of their own, beside the examples.
     readme = (PACKAGE / "README.md").read_text(encoding="utf-8")
     snippets = re.findall(r"```python\n(.*?)```", readme, re.S)
-    assert len(snippets) == 2
+    assert len(snippets) == 3
     for n, code in enumerate(snippets):
         (tmp_path / f"readme_{n}.py").write_text(code, encoding="utf-8")
     programs = [str(p) for p in sorted(tmp_path.glob("readme_*.py"))]

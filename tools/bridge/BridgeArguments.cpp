@@ -27,12 +27,25 @@ const char* const kHelp =
     "  --name NAME           the bridge's client name on the server (default bridge)\n"
     "  --accept-set          take MQTT messages on PREFIX/SERVERNAME/NAME/EVENT/set as\n"
     "                        values of the bridge's own event EVENT, created on first use\n"
+    "  --own-event EVENT     create the bridge's own event EVENT at start (repeatable;\n"
+    "                        implies --accept-set)\n"
+    "  --accept-retained-set also take a retained message on a set topic (ignored by\n"
+    "                        default, so that it is not applied again at every start)\n"
     "MQTT side:\n"
     "  --broker HOST[:PORT]  the broker (default 127.0.0.1:1883, 8883 with TLS)\n"
     "  --prefix PREFIX       the first topic levels (default toruna)\n"
-    "  --retain-values       publish values retained\n"
+    "  --broker-profile P    standard (default) or nats: NATS refuses ' ' and '.' in\n"
+    "                        topics, which this profile writes as %20 and %2E\n"
+    "  --retain-values       publish values retained (default with --homeassistant)\n"
+    "  --no-retain-values    do not, even with --homeassistant\n"
+    "  --json-values         publish {\"value\":21,\"time\":\"...Z\"}, with the time the\n"
+    "                        bridge received the value, instead of the bare number\n"
+    "  --queue-values N      values kept while the broker is away (default 100000)\n"
+    "  --queue-bytes N       ... and at most N bytes of them (default 16777216)\n"
     "  --qos N               QoS of what is published and subscribed: 0, 1 or 2 (default 1)\n"
-    "  --homeassistant       publish Home Assistant discovery configs for every event\n"
+    "  --homeassistant       publish Home Assistant discovery configs for every event;\n"
+    "                        an entity whose event goes stays, unavailable (a message\n"
+    "                        on PREFIX/SERVERNAME/forget removes absent ones)\n"
     "  --discovery-prefix P  Home Assistant's discovery prefix (default homeassistant)\n"
     "  --client-id ID        the MQTT client ID (default toruna-bridge-HOST-SERVERNAME)\n"
     "  --username USER       log in as USER\n"
@@ -49,6 +62,14 @@ const char* const kHelp =
     "\n"
     "Exit status: 0 when stopped by a signal, 1 when it cannot start, 2 for bad arguments.\n"
     "toruna-bridge --version prints the version.\n";
+
+size_t ParseCount(const std::string& text, const std::string& what) {
+  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoull(text) == 0) {
+    throw UsageError(what + " needs a whole number above 0, not '" + text + "'");
+  }
+  return static_cast<size_t>(std::stoull(text));
+}
 
 int ParsePort(const std::string& text, const std::string& what) {
   if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
@@ -94,6 +115,7 @@ CommandLine BridgeArguments::Parse(const std::vector<std::string>& args) {
   std::optional<std::string> broker;
   bool optionsEnded = false;
   bool sawPasswordFile = false;
+  std::optional<bool> retain;
 
   for (size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
@@ -159,9 +181,40 @@ CommandLine BridgeArguments::Parse(const std::vector<std::string>& args) {
     } else if (arg == "--prefix") {
       o.prefix = value();
       if (auto why = TopicNames::CheckPrefix(o.prefix)) throw UsageError("--prefix: " + *why);
+    } else if (arg == "--own-event") {
+      const std::string event = value();
+      try {
+        client::WireText::CheckEvent(event, "");
+      } catch (const client::TextError& e) {
+        throw UsageError(std::string("--own-event: ") + e.what());
+      }
+      o.ownEvents.push_back(event);
+      o.acceptSet = true;
+    } else if (arg == "--accept-retained-set") {
+      flag();
+      o.acceptRetainedSet = true;
     } else if (arg == "--retain-values") {
       flag();
-      o.retainValues = true;
+      retain = true;
+    } else if (arg == "--no-retain-values") {
+      flag();
+      retain = false;
+    } else if (arg == "--json-values") {
+      flag();
+      o.jsonValues = true;
+    } else if (arg == "--broker-profile") {
+      const std::string p = value();
+      if (p == "standard") {
+        o.profile = BrokerProfile::Standard;
+      } else if (p == "nats") {
+        o.profile = BrokerProfile::Nats;
+      } else {
+        throw UsageError("--broker-profile needs standard or nats, not '" + p + "'");
+      }
+    } else if (arg == "--queue-values") {
+      o.queue.values = ParseCount(value(), arg);
+    } else if (arg == "--queue-bytes") {
+      o.queue.bytes = ParseCount(value(), arg);
     } else if (arg == "--qos") {
       const std::string q = value();
       if (q != "0" && q != "1" && q != "2") throw UsageError("--qos needs 0, 1 or 2, not '" + q + "'");
@@ -213,6 +266,11 @@ CommandLine BridgeArguments::Parse(const std::vector<std::string>& args) {
     if (positional.size() > 1) throw UsageError("unexpected argument '" + positional[1] + "'");
     o.server = positional[0];
     if (o.server.empty()) throw UsageError("empty SERVER");
+  }
+  o.retainValues = retain.value_or(o.homeAssistant);
+  if (auto why = TopicNames::CheckPrefix(o.prefix, o.profile)) throw UsageError("--prefix: " + *why);
+  if (auto why = TopicNames::CheckPrefix(o.discoveryPrefix, o.profile)) {
+    throw UsageError("--discovery-prefix: " + *why);
   }
   if (sawPasswordFile && o.mqtt.username.empty()) throw UsageError("--password-file needs --username");
   if (o.mqtt.tls.certfile.empty() != o.mqtt.tls.keyfile.empty()) {

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "MqttLink.h"
+#include "Outbox.h"
+#include "TopicNames.h"
 
 namespace toruna::bridge {
 
@@ -26,9 +28,15 @@ struct BridgeOptions {
   std::vector<std::string> patterns;  // "client/event" patterns; empty: every event
   std::string name = "bridge";        // the bridge's client name on the server
   bool acceptSet = false;
-  bool retainValues = false;
+  bool acceptRetainedSet = false;     // apply a retained message on a set topic
+  std::vector<std::string> ownEvents;  // created at start (implies acceptSet)
+  bool retainValues = false;          // on by default with homeAssistant
+  bool jsonValues = false;            // {"value":..,"time":..} instead of the number
   bool homeAssistant = false;
   std::string discoveryPrefix = "homeassistant";
+  BrokerProfile profile = BrokerProfile::Standard;
+  OutboxLimits queue;
+  std::string version;  // the program's, for Home Assistant's origin
 };
 
 struct CommandLine {

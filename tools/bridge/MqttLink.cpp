@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -11,6 +12,9 @@ namespace toruna::bridge {
 namespace {
 
 constexpr auto kTick = std::chrono::seconds(1);
+// A connection that held this long means the broker is back: the waits
+// between attempts start over.
+constexpr auto kStable = std::chrono::seconds(10);
 // Messages on the way to the broker unconfirmed at once; more wait in libmosquitto.
 constexpr int kInFlight = 100;
 // Where Debian keeps the certificates it trusts, for --tls without a CA of one's own.
@@ -28,6 +32,11 @@ const char* OrNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(
 MqttLink::MqttLink(net::EventLoop& loop, MqttSettings settings)
     : loop_(loop), settings_(std::move(settings)) {
   InitLibrary();
+  Create();
+}
+
+void MqttLink::Create() {
+  if (mosq_ != nullptr) mosquitto_destroy(mosq_);
   mosq_ = mosquitto_new(OrNull(settings_.clientId), true, this);
   if (mosq_ == nullptr) throw MqttError(std::string("cannot set up an MQTT client: ") + std::strerror(errno));
   auto check = [this](int rc, const std::string& what) {
@@ -45,7 +54,7 @@ MqttLink::MqttLink(net::EventLoop& loop, MqttSettings settings)
   mosquitto_message_callback_set(mosq_, &MqttLink::MessageCallback);
   if (!settings_.willTopic.empty()) {
     check(mosquitto_will_set(mosq_, settings_.willTopic.c_str(), static_cast<int>(settings_.willPayload.size()),
-                             settings_.willPayload.data(), settings_.qos, true),
+                             settings_.willPayload.data(), std::min(settings_.qos, 1), true),
           "the last will on " + settings_.willTopic);
   }
   if (!settings_.username.empty()) {
@@ -88,12 +97,17 @@ void MqttLink::Attempt() {
   ++attempt_;
   refusal_.reset();
   rewatch_ = true;
+  unconfirmed_ = 0;
+  if (attempt_ > 1) {
+    try {
+      Create();
+    } catch (const MqttError& e) {
+      Down(e.what());
+      return;
+    }
+  }
   errno = 0;
-  const int rc = everAttempted_
-                     ? mosquitto_reconnect_async(mosq_)
-                     : mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port,
-                                               settings_.keepaliveSeconds);
-  everAttempted_ = true;
+  const int rc = mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, settings_.keepaliveSeconds);
   if (rc != MOSQ_ERR_SUCCESS) {
     Down(Describe(rc));
     return;
@@ -122,7 +136,14 @@ void MqttLink::Ready(uint32_t ready) {
     rc = mosquitto_loop_write(mosq_, 1);
   }
   if (rc != MOSQ_ERR_SUCCESS) {
-    Down(refusal_.value_or(Describe(rc)));
+    // The broker closing an established connection, rather than a keepalive
+    // that lapsed: what it was sent last may be what it refuses.
+    const bool closedByBroker = rc == MOSQ_ERR_CONN_LOST || (rc == MOSQ_ERR_ERRNO && errno == ECONNRESET);
+    if (state_ == State::Connecting && closedByBroker && !refusal_) {
+      Down("the broker closed the connection before accepting it", false, true);
+      return;
+    }
+    Down(refusal_.value_or(Describe(rc)), state_ == State::Connected && closedByBroker);
     return;
   }
   Sync();
@@ -133,6 +154,8 @@ void MqttLink::Tick() {
     mosquitto_loop_misc(mosq_);
     Sync();
   }
+  // Only a connection that held counts as the broker being back.
+  if (state_ == State::Connected && std::chrono::steady_clock::now() - connectedAt_ >= kStable) backoff_.Reset();
 }
 
 void MqttLink::Sync() {
@@ -153,7 +176,7 @@ void MqttLink::Sync() {
   loop_.Modify(fd, net::EventLoop::kReadable | (mosquitto_want_write(mosq_) ? net::EventLoop::kWritable : 0));
 }
 
-void MqttLink::Down(const std::string& why) {
+void MqttLink::Down(const std::string& why, bool abrupt, bool atConnect) {
   if (state_ == State::Closing) {
     Finish();
     return;
@@ -169,28 +192,47 @@ void MqttLink::Down(const std::string& why) {
     retry_.reset();
     if (state_ == State::Waiting) Attempt();
   });
-  if (OnDown) OnDown(why, wait);
+  if (OnDown) OnDown(MqttDown{why, wait, abrupt, atConnect});
 }
 
-bool MqttLink::Publish(const std::string& topic, std::string_view payload, bool retain) {
-  if (state_ != State::Connected) return false;
-  const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                   payload.data(), settings_.qos, retain);
-  if (rc != MOSQ_ERR_SUCCESS) return false;
+MqttPort::Ticket MqttLink::Publish(const std::string& topic, std::string_view payload, int qos, bool retain) {
+  if (!Connected()) return 0;
+  int mid = 0;
+  inPublish_ = true;
+  const int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                                   qos, retain);
+  inPublish_ = false;
+  if (rc != MOSQ_ERR_SUCCESS) return 0;
   ++unconfirmed_;
-  Sync();
-  return true;
+  if (!confirmedInPublish_.empty()) {
+    // Written at once (QoS 0): told after the caller has the ticket.
+    loop_.Defer([this, alive = std::weak_ptr<int>(alive_), mids = std::move(confirmedInPublish_)] {
+      if (alive.expired()) return;
+      for (Ticket t : mids) Confirm(t);
+    });
+    confirmedInPublish_.clear();
+  }
+  // A write that failed here is noticed at the next readiness or tick, not
+  // inside the caller's publication.
+  if (mosquitto_socket(mosq_) >= 0) Sync();
+  return static_cast<Ticket>(mid);
 }
 
-bool MqttLink::Subscribe(const std::string& filter) {
-  if (state_ != State::Connected) return false;
-  const bool ok = mosquitto_subscribe(mosq_, nullptr, filter.c_str(), settings_.qos) == MOSQ_ERR_SUCCESS;
-  Sync();
-  return ok;
+void MqttLink::Subscribe(const std::string& filter, int qos) {
+  if (!Connected()) return;
+  mosquitto_subscribe(mosq_, nullptr, filter.c_str(), qos);
+  if (mosquitto_socket(mosq_) >= 0) Sync();
+}
+
+void MqttLink::Confirm(Ticket t) {
+  if (unconfirmed_ > 0) --unconfirmed_;
+  if (OnConfirmed) OnConfirmed(t);
+  if (state_ == State::Closing && unconfirmed_ == 0) Disconnect();
 }
 
 void MqttLink::Close(std::function<void()> done, std::chrono::milliseconds limit) {
   closed_ = std::move(done);
+  if (state_ == State::Closing) return;
   if (state_ != State::Connected) {
     Finish();
     return;
@@ -234,8 +276,7 @@ void MqttLink::ConnectCallback(mosquitto*, void* self, int rc) {
     return;
   }
   link->state_ = State::Connected;
-  link->unconfirmed_ = 0;  // what was handed over before is resent by libmosquitto or gone
-  link->backoff_.Reset();
+  link->connectedAt_ = std::chrono::steady_clock::now();
   if (link->OnConnected) link->OnConnected();
 }
 
@@ -257,10 +298,13 @@ void MqttLink::DisconnectCallback(mosquitto*, void* self, int rc) {
   });
 }
 
-void MqttLink::PublishCallback(mosquitto*, void* self, int) {
+void MqttLink::PublishCallback(mosquitto*, void* self, int mid) {
   auto* link = static_cast<MqttLink*>(self);
-  if (link->unconfirmed_ > 0) --link->unconfirmed_;
-  if (link->state_ == State::Closing && link->unconfirmed_ == 0) link->Disconnect();
+  if (link->inPublish_) {
+    link->confirmedInPublish_.push_back(static_cast<Ticket>(mid));
+    return;
+  }
+  link->Confirm(static_cast<Ticket>(mid));
 }
 
 void MqttLink::MessageCallback(mosquitto*, void* self, const mosquitto_message* m) {

@@ -4,7 +4,12 @@
 // descriptor and mosquitto_loop_read/_write are called when it is ready,
 // mosquitto_loop_misc once a second (keepalive, retries), so libmosquitto
 // runs no thread of its own. It connects, and after every loss or failed
-// attempt connects again with backoff, until Close.
+// attempt connects again with backoff, until Close. Each attempt starts on a
+// fresh libmosquitto client, so that nothing handed over before (a message
+// the broker refuses) is sent again behind the caller's back: what was not
+// confirmed is the caller's to send again (Outbox). The backoff starts over
+// only once a connection has held for a while, so a broker that accepts the
+// connection and closes it at once is not hammered.
 //
 // Callbacks run from the loop (some from inside libmosquitto); they may
 // publish and subscribe, but must not destroy this object.
@@ -18,8 +23,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Backoff.h"
+#include "MqttPort.h"
 #include "net/linux/EventLoop.h"
 
 struct mosquitto;
@@ -43,7 +50,8 @@ struct MqttSettings {
   std::string username;  // empty: none
   std::optional<std::string> password;
   TlsSettings tls;
-  // The message the broker publishes when the connection breaks off (QoS 1, retained).
+  // The message the broker publishes when the connection breaks off (retained,
+  // at QoS 1, or 0 when that is the QoS).
   std::string willTopic;
   std::string willPayload;
   int qos = 1;  // of every publication and subscription
@@ -55,7 +63,15 @@ class MqttError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-class MqttLink {
+// Why a connection ended or an attempt failed.
+struct MqttDown {
+  std::string why;
+  std::chrono::milliseconds retryIn{0};
+  bool abrupt = false;  // the broker closed an established connection
+  bool atConnect = false;  // it closed the connection before it answered CONNECT
+};
+
+class MqttLink final : public MqttPort {
  public:
   // Throws MqttError when libmosquitto refuses the settings (a certificate
   // file it cannot read, ...). Nothing connects before Start.
@@ -66,20 +82,22 @@ class MqttLink {
 
   // The broker accepted the connection.
   std::function<void()> OnConnected;
-  // The connection was lost, or an attempt failed (why); the next attempt
-  // follows after retryIn.
-  std::function<void(const std::string& why, std::chrono::milliseconds retryIn)> OnDown;
+  // The connection was lost, or an attempt failed; the next attempt follows.
+  std::function<void(const MqttDown&)> OnDown;
+  // A message handed over has reached the broker (Publish's ticket). Never
+  // called from inside Publish.
+  std::function<void(Ticket)> OnConfirmed;
   std::function<void(const std::string& topic, std::string_view payload, bool retained)> OnMessage;
 
   void Start();
-  bool Connected() const { return state_ == State::Connected; }
-  // Hands a message to libmosquitto; false (and dropped) while not connected
-  // or when libmosquitto refuses it (a topic it finds malformed).
-  bool Publish(const std::string& topic, std::string_view payload, bool retain);
-  bool Subscribe(const std::string& filter);
-  // Waits until every message handed over has been delivered to the broker,
-  // then leaves cleanly (so the broker does not publish the will); done runs
-  // once that is over, at the latest after `limit`. Nothing reconnects after.
+  // Up, also while it closes.
+  bool Connected() const override { return state_ == State::Connected || state_ == State::Closing; }
+  Ticket Publish(const std::string& topic, std::string_view payload, int qos, bool retain) override;
+  void Subscribe(const std::string& filter, int qos) override;
+  // Waits until every message handed over has been delivered to the broker
+  // (also what OnConfirmed hands over meanwhile), then leaves cleanly (so the
+  // broker does not publish the will); done runs once that is over, at the
+  // latest after `limit`. Nothing reconnects after.
   void Close(std::function<void()> done,
              std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
   // "HOST:PORT", for messages.
@@ -95,12 +113,15 @@ class MqttLink {
   static void PublishCallback(mosquitto*, void* self, int mid);
   static void MessageCallback(mosquitto*, void* self, const mosquitto_message* m);
 
+  // A fresh libmosquitto client with the settings; throws MqttError.
+  void Create();
   void Attempt();
   void Ready(uint32_t ready);
   void Tick();
   // Watches the client's socket as libmosquitto has it now.
   void Sync();
-  void Down(const std::string& why);
+  void Down(const std::string& why, bool abrupt = false, bool atConnect = false);
+  void Confirm(Ticket t);
   void Disconnect();
   void Finish();
   std::string Describe(int rc) const;
@@ -109,12 +130,14 @@ class MqttLink {
   MqttSettings settings_;
   mosquitto* mosq_ = nullptr;
   State state_ = State::Idle;
-  bool everAttempted_ = false;
   uint64_t attempt_ = 0;  // counts attempts, so that news of an old one is not taken for the next
   int fd_ = -1;
   bool rewatch_ = false;  // the socket was closed or replaced: register it anew
   std::optional<std::string> refusal_;  // why the broker refused the last attempt
-  Backoff backoff_;
+  Backoff backoff_{std::chrono::milliseconds(500), std::chrono::milliseconds(2000)};
+  std::chrono::steady_clock::time_point connectedAt_;
+  bool inPublish_ = false;
+  std::vector<Ticket> confirmedInPublish_;
   std::optional<net::EventLoop::TimerId> tick_;
   std::optional<net::EventLoop::TimerId> retry_;
   std::optional<net::EventLoop::TimerId> closeLimit_;

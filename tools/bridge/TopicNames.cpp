@@ -21,15 +21,17 @@ int HexValue(char c) {
 
 }  // namespace
 
-TopicNames::TopicNames(std::string prefix, const std::string& server)
-    : base_(std::move(prefix) + "/" + Escape(server)) {}
+TopicNames::TopicNames(std::string prefix, const std::string& server, BrokerProfile profile)
+    : profile_(profile), base_(std::move(prefix) + "/" + Escape(server, profile)) {}
 
-std::string TopicNames::Escape(std::string_view name) {
+std::string TopicNames::Escape(std::string_view name, BrokerProfile profile) {
+  const bool nats = profile == BrokerProfile::Nats;
   std::string out;
   out.reserve(name.size());
   for (size_t i = 0; i < name.size(); ++i) {
     const auto b = static_cast<unsigned char>(name[i]);
-    if (b == '%' || b == '/' || b == '+' || b == '#' || b < 0x20 || b == 0x7F) {
+    if (b == '%' || b == '/' || b == '+' || b == '#' || b < 0x20 || b == 0x7F ||
+        (nats && (b == ' ' || b == '.' || b == '*' || b == '>'))) {
       PutEscaped(out, b);
     } else if (b == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
                static_cast<unsigned char>(name[i + 1]) <= 0x9F) {
@@ -61,8 +63,11 @@ std::optional<std::string> TopicNames::Unescape(std::string_view level) {
   return out;
 }
 
-std::optional<std::string> TopicNames::CheckPrefix(std::string_view prefix) {
+std::optional<std::string> TopicNames::CheckPrefix(std::string_view prefix, BrokerProfile profile) {
   if (prefix.empty()) return "the prefix must not be empty";
+  if (profile == BrokerProfile::Nats && prefix.find_first_of(" .*>") != std::string_view::npos) {
+    return "NATS takes no ' ', '.', '*' or '>' in a topic";
+  }
   if (prefix.front() == '$') return "the prefix must not begin with '$' (the brokers' own topics)";
   if (prefix.find_first_of(std::string_view("+#\0", 3)) != std::string_view::npos) {
     return "the prefix must not hold '+', '#' or NUL";
@@ -76,7 +81,7 @@ std::optional<std::string> TopicNames::CheckPrefix(std::string_view prefix) {
 std::string TopicNames::Status() const { return base_ + "/status"; }
 
 std::string TopicNames::Value(std::string_view client, std::string_view event) const {
-  return base_ + "/" + Escape(client) + "/" + Escape(event);
+  return base_ + "/" + Escape(client, profile_) + "/" + Escape(event, profile_);
 }
 
 std::string TopicNames::Meta(std::string_view client, std::string_view event) const {
@@ -87,11 +92,19 @@ std::string TopicNames::Set(std::string_view client, std::string_view event) con
   return Value(client, event) + "/set";
 }
 
+std::string TopicNames::Available(std::string_view client, std::string_view event) const {
+  return Value(client, event) + "/available";
+}
+
+std::string TopicNames::Forget() const { return base_ + "/forget"; }
+
 std::string TopicNames::SetFilter(std::string_view bridgeName) const {
-  return base_ + "/" + Escape(bridgeName) + "/+/set";
+  return base_ + "/" + Escape(bridgeName, profile_) + "/+/set";
 }
 
 std::string TopicNames::MetaFilter() const { return base_ + "/+/+/meta"; }
+
+std::string TopicNames::AvailableFilter() const { return base_ + "/+/+/available"; }
 
 std::optional<TopicNames::EventPath> TopicNames::ParseTail(std::string_view topic,
                                                            std::string_view last) const {
@@ -119,6 +132,10 @@ std::optional<std::string> TopicNames::ParseSet(std::string_view topic,
 
 std::optional<TopicNames::EventPath> TopicNames::ParseMeta(std::string_view topic) const {
   return ParseTail(topic, "meta");
+}
+
+std::optional<TopicNames::EventPath> TopicNames::ParseAvailable(std::string_view topic) const {
+  return ParseTail(topic, "available");
 }
 
 }  // namespace toruna::bridge

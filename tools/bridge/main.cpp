@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
       std::cerr << "toruna-bridge: " << e.what() << "\n";
       return 2;
     }
+    cl.options.version = TORUNA_VERSION;
     bridge::BridgeApp app(cl.options, std::cerr, dispatcher, loop);
     return app.Run();
   } catch (const net::RaisedError& e) {

@@ -43,6 +43,14 @@ JsonWriter& JsonWriter::Add(std::string_view key, std::string_view text) {
   return *this;
 }
 
+JsonWriter& JsonWriter::AddNull(std::string_view key) { return AddRaw(key, "null"); }
+
+JsonWriter& JsonWriter::AddRaw(std::string_view key, std::string_view json) {
+  Key(key);
+  body_ += json;
+  return *this;
+}
+
 JsonWriter& JsonWriter::Add(std::string_view key, int64_t number) {
   Key(key);
   body_ += std::to_string(number);
@@ -70,6 +78,16 @@ JsonWriter& JsonWriter::Add(std::string_view key, const std::vector<std::string>
   }
   body_ += ']';
   return *this;
+}
+
+std::string JsonWriter::Array(const std::vector<std::string>& values) {
+  std::string out = "[";
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) out += ',';
+    out += values[i];
+  }
+  out += ']';
+  return out;
 }
 
 }  // namespace toruna::tools

@@ -19,11 +19,16 @@ class JsonWriter {
   JsonWriter& Add(std::string_view key, bool value);
   JsonWriter& Add(std::string_view key, const JsonWriter& object);
   JsonWriter& Add(std::string_view key, const std::vector<std::string>& texts);
+  JsonWriter& AddNull(std::string_view key);
+  // A value written as it is: JSON already (an array of objects, ...).
+  JsonWriter& AddRaw(std::string_view key, std::string_view json);
   // The object, without a line break.
   std::string Str() const { return body_.empty() ? "{}" : body_ + "}"; }
 
   // A JSON string literal, quotes included.
   static std::string Quote(std::string_view text);
+  // A JSON array of values rendered already.
+  static std::string Array(const std::vector<std::string>& values);
 
  private:
   void Key(std::string_view key);

@@ -11,7 +11,8 @@
             print(v.time, v.client, v.event, v.value, v.unit)
 """
 
-from .client import Changes, Client, Connecting, connect
+from .client import Changes, Client, Connecting, ConnectionChanges, connect
+from .connection import ConnectionChange
 from .discovery import Server, discover
 from .errors import (ClosedError, EncodingError, EventRemovedError, ProtocolError,
                      RefusedError, ServerClosedError, TorunaError, UnreachableError)
@@ -24,7 +25,8 @@ __version__ = "0.1.0"
 
 __all__ = [
     "discover", "Server", "connect", "Connecting", "Client", "Event", "RemoteClient",
-    "RemoteEvent", "Value", "Change", "Feed", "Subscription", "Changes", "TorunaError",
+    "RemoteEvent", "Value", "Change", "Feed", "Subscription", "Changes", "ConnectionChange",
+    "ConnectionChanges", "TorunaError",
     "RefusedError", "UnreachableError", "ClosedError", "ServerClosedError", "ProtocolError",
     "EventRemovedError", "EncodingError",
 ]

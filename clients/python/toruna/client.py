@@ -1,31 +1,30 @@
-"""A registered connection to a Toruna server."""
+"""A registered connection to a Toruna server: the asyncio shell around the
+client's core (toruna.core), which holds the state and the rules.
+
+Everything the server sends is handled in the callback that read it, and what
+the core wants to send in answer (a subscription to an event just announced)
+is written before that callback returns.
+"""
 
 from __future__ import annotations
 
 import asyncio
 import collections
-import datetime
-import errno
+import random
 import socket
 import types
-from typing import Any, Generator, Mapping
+from dataclasses import dataclass
+from typing import Any, Callable, Generator, Mapping
 
 from . import protocol
-from .errors import (ClosedError, ProtocolError, RefusedError, ServerClosedError,
-                     UnreachableError)
+from .connection import ConnectionChange, Link, lost_reason, open_link, where
+from .core import (ClientCore, EventReady, Notice, OwnEvent, ProtocolFailure, Registered,
+                   SubscribersChanged, SubscriptionState, ValueArrived, check_client_name)
+from .errors import ClosedError, ProtocolError, TorunaError, UnreachableError
 from .event import Event
-from .feed import Feed
-from .roster import Change, RemoteClient, RemoteEvent, Signal, Value
-from .subscription import Subscription, matches
-
-# A frame that the server answers and that changes nothing: a value for event 0,
-# which no client owns, brings back "event 0 has no subscribers". Its answer
-# proves that the server has read every byte sent before it.
-_PING = protocol.event_data(0, 0)
-# The largest frame this client sends: it and a ping must fit into what the server
-# accepts unread at once.
-MAX_FRAME = protocol.MAX_ARRIVAL - len(_PING)
-_UNREACHABLE = {errno.ENETUNREACH, errno.EHOSTUNREACH, errno.EHOSTDOWN, errno.ETIMEDOUT}
+from .feed import Feed, Signal
+from .roster import Change, RemoteClient, RemoteEvent
+from .subscription import Subscription
 
 
 def _default_name() -> str:
@@ -52,16 +51,38 @@ def _fail(future: asyncio.Future[Any], reason: BaseException) -> None:
 class Changes(Feed[Change]):
     """The roster's changes as they happen (``Client.changes``)."""
 
-    def __init__(self, client: Client):
+    def __init__(self, forget: Callable[[Changes], None]):
         super().__init__()
-        self._client = client
+        self._forget = forget
 
     async def __aenter__(self) -> Changes:
         return self
 
     def _on_close(self) -> None:
-        if self in self._client._change_feeds:
-            self._client._change_feeds.remove(self)
+        self._forget(self)
+
+
+class ConnectionChanges(Feed[ConnectionChange]):
+    """A reconnecting client's losses and returns (``Client.connection_changes``)."""
+
+    def __init__(self, forget: Callable[[ConnectionChanges], None]):
+        super().__init__()
+        self._forget = forget
+
+    async def __aenter__(self) -> ConnectionChanges:
+        return self
+
+    def _on_close(self) -> None:
+        self._forget(self)
+
+
+@dataclass(frozen=True)
+class _Options:
+    timeout: float | None
+    keepalive: float | None
+    reconnect: bool
+    reconnect_delay: float
+    reconnect_max_delay: float
 
 
 class Client:
@@ -72,112 +93,116 @@ class Client:
     events this client created.
     """
 
-    def __init__(self, host: str, port: int, name: str,
-                 reader: asyncio.StreamReader, writer: asyncio.StreamWriter):
+    def __init__(self, host: str, port: int, core: ClientCore, options: _Options):
         self.host = host
         self.port = port
-        self.name = name
-        self.server_name = ""
-        self._reader = reader
-        self._writer = writer
-        self._clients: dict[int, RemoteClient] = {}
-        self._events: dict[int, RemoteEvent] = {}
-        self._own: dict[int, Event] = {}
-        self._creating: dict[int, tuple[Event, asyncio.Future[Event]]] = {}
-        self._next_request = 0
-        self._subscriptions: list[Subscription] = []
-        self._wanted: dict[int, int] = {}  # event ID -> subscriptions that want it
+        self._core = core
+        self._options = options
+        self._link: Link | None = None
+        self._last_link: Link | None = None
+        self._events: dict[OwnEvent, Event] = {}
+        self._subscriptions: dict[SubscriptionState, Subscription] = {}
         self._change_feeds: list[Changes] = []
-        self._registered: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        self._connection_feeds: list[ConnectionChanges] = []
+        self._registered: asyncio.Future[None] | None = None
+        self._creating: dict[OwnEvent, asyncio.Future[Event]] = {}
+        self._sends: collections.deque[tuple[int, asyncio.Future[None]]] = collections.deque()
+        self._changed = Signal()  # own events and the connection
         self._close_reason: ClosedError | None = None
-        self._ended = Signal()
-        # Sending, with the server's arrival limit in mind (see _write_loop).
-        self._outbox: collections.deque[tuple[bytes, asyncio.Future[None] | None]] = \
-            collections.deque()
-        self._outbox_ready = asyncio.Event()
-        self._sent = 0
-        self._confirmed = 0
-        self._pings: collections.deque[int] = collections.deque()
-        self._ping_answered = asyncio.Event()
-        self._tasks: list[asyncio.Task[None]] = []
+        self._reconnecting: asyncio.Task[None] | None = None
+        self._event_link = _EventLink(self)
 
     def __repr__(self) -> str:
-        state = "closed" if self.closed else "open"
+        state = "closed" if self.closed else "open" if self.connected else "reconnecting"
         return f"Client({self.name!r} on {self._where()}, server {self.server_name!r}, {state})"
+
+    @property
+    def name(self) -> str:
+        return self._core.name
+
+    @property
+    def server_name(self) -> str:
+        return self._core.server_name
 
     # The roster and the own events.
 
     @property
     def clients(self) -> Mapping[int, RemoteClient]:
         """The other registered clients by ID, in the order they became known."""
-        return types.MappingProxyType(self._clients)
+        return types.MappingProxyType(self._core.clients)
 
     @property
     def events(self) -> Mapping[int, RemoteEvent]:
         """The other clients' events by ID, in the order they became known."""
-        return types.MappingProxyType(self._events)
+        return types.MappingProxyType(self._core.events)
 
     @property
     def own_events(self) -> Mapping[int, Event]:
-        return types.MappingProxyType(self._own)
+        """The own events that exist on the server now, by ID."""
+        return types.MappingProxyType({e.id: e for e in self._events.values() if e.id})
 
     def find_events(self, pattern: str) -> list[RemoteEvent]:
         """The known events whose "client/event" name matches the pattern."""
-        return [e for e in self._events.values() if matches(e, (pattern,))]
+        return self._core.find_events(pattern)
 
     async def create_event(self, name: str, unit: str = "", interval: int = 0,
                            maximum: int = 255) -> Event:
         """Creates an event of this client's; the other clients are told of it.
 
         ``interval`` and ``maximum`` are signed 16-bit numbers that the server
-        stores and passes on without interpreting them.
+        stores and passes on without interpreting them. A reconnecting client
+        that is away from the server waits until it is back.
         """
-        if not name:
-            raise ValueError("an event needs a name")
-        for what, text in (("the event name", name), ("the unit", unit)):
-            if "\0" in text:
-                raise ValueError(f"{what} {text!r} holds a character 0")
-        for what, number in (("interval", interval), ("maximum", maximum)):
-            if not -32768 <= number <= 32767:
-                raise ValueError(f"the {what} is from -32768 to 32767, not {number}")
         self._check_open()
-        self._next_request = self._next_request % 0x7FFFFFFF + 1
-        request = self._next_request
-        frame = protocol.event_info_request(request, interval, maximum, name, unit)
-        if len(frame) > MAX_FRAME:
-            raise ValueError(f"the event name and unit take {len(frame) - 12} bytes; "
-                             f"at most {MAX_FRAME - 12} fit into one frame")
-        event = Event(self, name, unit, interval, maximum)
+        state = self._core.create_event(name, unit, interval, maximum)
+        self._events[state] = Event(state, self._event_link)
         created: asyncio.Future[Event] = asyncio.get_running_loop().create_future()
-        self._creating[request] = (event, created)
+        self._creating[state] = created
+        self._flush()
         try:
-            await self._send(frame)
             return await created
+        except BaseException:
+            # Given up (cancelled, or the connection ended): the server must not keep it.
+            self._events.pop(state, None)
+            if not self.closed:
+                self._core.remove_event(state)
+                self._flush()
+            raise
         finally:
-            self._creating.pop(request, None)
+            self._creating.pop(state, None)
 
     def subscribe(self, *patterns: str) -> Subscription:
         """Subscribes to every event whose "client/event" name matches one of the
         patterns, now and as such events are created; see Subscription."""
-        if not patterns or not all(isinstance(p, str) and p for p in patterns):
-            raise ValueError("subscribe needs one or more patterns such as '*/Temp'")
         self._check_open()
-        subscription = Subscription(self, tuple(patterns))
-        self._subscriptions.append(subscription)
-        for event in self._events.values():
-            if subscription.matches(event):
-                self._want(subscription, event)
+        state = self._core.subscribe(patterns)
+        subscription = self._subscriptions[state] = Subscription(state, self._unsubscribe)
+        self._flush()
         return subscription
 
     def changes(self) -> Changes:
         """The roster's changes from now on (clients that join and leave, events
         created and removed), as an async iterator of Change; see Feed."""
         self._check_open()
-        feed = Changes(self)
+        feed = Changes(self._change_feeds.remove)
         self._change_feeds.append(feed)
         return feed
 
+    def connection_changes(self) -> ConnectionChanges:
+        """For a reconnecting client: each loss of the connection ("down", with
+        the reason) and each return ("up"), as an async iterator of
+        ConnectionChange; see Feed."""
+        self._check_open()
+        feed = ConnectionChanges(self._connection_feeds.remove)
+        self._connection_feeds.append(feed)
+        return feed
+
     # The connection.
+
+    @property
+    def connected(self) -> bool:
+        """Registered on a live connection (False while a reconnecting client is away)."""
+        return self._link is not None and self._core.registered
 
     @property
     def closed(self) -> bool:
@@ -191,21 +216,19 @@ class Client:
     async def wait_closed(self) -> None:
         """Returns when the connection has ended, for whatever reason."""
         while not self.closed:
-            await self._ended.wait()
+            await self._changed.wait()
 
     async def close(self) -> None:
         """Ends the connection; the server tells the others that this client left."""
         self._end(ClosedError(f"the connection to {self._where()} was closed"), quietly=True)
-        try:
-            await self._writer.wait_closed()
-        except OSError:
-            pass
-        for task in self._tasks:
-            if task is not asyncio.current_task():
-                try:
-                    await task
-                except asyncio.CancelledError:
-                    pass
+        if self._last_link is not None:
+            await self._last_link.closed
+        task = self._reconnecting
+        if task is not None and task is not asyncio.current_task():
+            try:
+                await task
+            except asyncio.CancelledError:
+                pass
 
     async def __aenter__(self) -> Client:
         return self
@@ -213,243 +236,210 @@ class Client:
     async def __aexit__(self, *exc: object) -> None:
         await self.close()
 
-    async def _register(self, timeout: float | None) -> None:
-        self._writer.write(protocol.client_info_request(self.name))
-        self._tasks.append(asyncio.create_task(self._read_loop()))
-        try:
-            await asyncio.wait_for(asyncio.shield(self._registered), timeout)
-        except TimeoutError:
-            await self.close()
-            raise UnreachableError(f"the server on {self._where()} did not complete the "
-                                   f"registration within {timeout:g} s") from None
-        except BaseException:
-            await self.close()
-            raise
-        self._tasks.append(asyncio.create_task(self._write_loop()))
-
     def _where(self) -> str:
-        return self.host if self.port == protocol.SERVER_PORT else f"{self.host} port {self.port}"
+        return where(self.host, self.port)
 
     def _check_open(self) -> None:
         if self._close_reason is not None:
             raise self._close_reason
 
+    async def _connect(self, timeout: float | None) -> None:
+        """One attempt: connects and registers (again)."""
+        loop = asyncio.get_running_loop()
+        start = loop.time()
+        link = await open_link(self.host, self.port, timeout, self._options.keepalive,
+                               self._received, self._lost)
+        self._last_link = link
+        if self._close_reason is not None:  # closed while connecting
+            link.close()
+            raise self._close_reason
+        self._link = link
+        registered = self._registered = loop.create_future()
+        self._core.connection_made()
+        self._flush()
+        left = None if timeout is None else max(0.0, timeout - (loop.time() - start))
+        try:
+            await asyncio.wait_for(asyncio.shield(registered), left)
+        except TimeoutError:
+            late = f"the server on {self._where()} did not complete the registration " \
+                   f"within {timeout:g} s"
+            self._connection_failed(ClosedError(late), link)
+            raise UnreachableError(late) from None
+
+    async def _reconnect(self) -> None:
+        delay = self._options.reconnect_delay
+        while self._close_reason is None:
+            # Spread out, so that the clients of a restarted server do not all
+            # come back in the same instant.
+            await asyncio.sleep(delay * random.uniform(0.5, 1.0))
+            delay = min(delay * 2, self._options.reconnect_max_delay)
+            try:
+                await self._connect(self._options.timeout)
+            except (TorunaError, OSError):
+                continue
+            if self.connected:  # and not lost again already
+                self._reconnecting = None
+                for feed in self._connection_feeds:
+                    feed._put(ConnectionChange("up"))
+                return
+
+    def _received(self, link: Link, data: bytes) -> None:
+        if link is not self._link:
+            return
+        notices = self._core.receive_data(data)
+        # Subscriptions to events just announced leave before anything else is done.
+        link.write(self._core.data_to_send())
+        failure = self._dispatch(notices)
+        if failure is not None:
+            self._connection_failed(ProtocolError(
+                f"{failure} from the server on {self._where()}; the connection was closed"),
+                link)
+            return
+        self._flush()
+
+    def _lost(self, link: Link, exc: Exception | None) -> None:
+        if link is self._link:
+            self._connection_failed(lost_reason(exc, self.host, self.port), link)
+
+    def _connection_failed(self, reason: ClosedError, link: Link) -> None:
+        """The current connection is over: without reconnection that ends the
+        client; with it, it comes back later."""
+        if link is not self._link:
+            return
+        was_registered = self._core.registered
+        self._link = None
+        link.close()
+        self._dispatch(self._core.connection_lost())
+        self._release_sends(None if self._options.reconnect else reason)
+        if self._registered is not None:
+            _fail(self._registered, reason)
+        if self._reconnecting is not None or not was_registered:
+            return  # an attempt to connect: it reports the failure itself
+        if not self._options.reconnect:
+            self._end(reason)
+            return
+        for feed in self._connection_feeds:
+            feed._put(ConnectionChange("down", reason))
+        self._reconnecting = asyncio.get_running_loop().create_task(self._reconnect())
+
     def _end(self, reason: ClosedError, quietly: bool = False) -> None:
         if self._close_reason is not None:
             return
         self._close_reason = reason
-        _fail(self._registered, reason)
-        for _, created in self._creating.values():
+        link, self._link = self._link, None
+        if link is not None:
+            link.close()
+        if self._registered is not None:
+            _fail(self._registered, reason)
+        for created in self._creating.values():
             _fail(created, reason)
-        for _, done in self._outbox:
-            if done is not None:
+        self._release_sends(reason)
+        feeds: list[Feed[Any]] = [*self._subscriptions.values(), *self._change_feeds,
+                                  *self._connection_feeds]
+        for feed in feeds:
+            feed._connection_ended(reason, quietly)
+        self._changed.notify_all()
+        if self._reconnecting is not None and self._reconnecting is not asyncio.current_task():
+            self._reconnecting.cancel()
+
+    def _dispatch(self, notices: list[Notice]) -> ProtocolError | None:
+        """Hands the core's notices to the feeds and the waiting operations;
+        returns the protocol failure among them, if any."""
+        for n in notices:
+            if isinstance(n, Change):
+                for changes in self._change_feeds:
+                    changes._put(n)
+            elif isinstance(n, ValueArrived):
+                for state in n.subscriptions:
+                    subscription = self._subscriptions.get(state)
+                    if subscription is not None:
+                        subscription._put(n.value)
+            elif isinstance(n, (EventReady, SubscribersChanged)):
+                created = self._creating.get(n.event)
+                if isinstance(n, EventReady) and created is not None and not created.done():
+                    created.set_result(self._events[n.event])
+                self._changed.notify_all()
+            elif isinstance(n, Registered):
+                if self._registered is not None and not self._registered.done():
+                    self._registered.set_result(None)
+            elif isinstance(n, ProtocolFailure):
+                return n.error
+        return None
+
+    # Sending: the core paces the frames; a caller waits until its frame has been
+    # handed to the socket and the socket takes more.
+
+    def _flush(self) -> None:
+        if self._link is not None:
+            self._link.write(self._core.data_to_send())
+        released = self._core.released
+        while self._sends and self._sends[0][0] <= released:
+            done = self._sends.popleft()[1]
+            if not done.done():
+                done.set_result(None)
+
+    def _release_sends(self, reason: ClosedError | None) -> None:
+        """Frames of a lost connection are gone: their senders go on (or learn the reason)."""
+        sends, self._sends = self._sends, collections.deque()
+        for _, done in sends:
+            if reason is not None:
                 _fail(done, reason)
-        self._outbox.clear()
-        for subscription in self._subscriptions:
-            subscription._connection_ended(reason, quietly)
-        for changes in self._change_feeds:
-            changes._connection_ended(reason, quietly)
-        for event in self._own.values():
-            event._connection_ended()
-        self._ended.notify_all()
-        self._writer.close()
-        for task in self._tasks:
-            if task is not asyncio.current_task():
-                task.cancel()
+            elif not done.done():
+                done.set_result(None)
 
-    # Sending. The server closes a connection when it finds more than 2048 unread
-    # bytes from it at once, which a burst of small frames can reach. So at most
-    # that many bytes are ever on the way unconfirmed: a ping goes out after every
-    # 1024 bytes, and when the next frame would not fit the writer waits for the
-    # answers of the pings before it.
+    async def _sent(self, number: int | None) -> None:
+        if number is not None and number > self._core.released:
+            done: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+            self._sends.append((number, done))
+            await done
+        if self._link is not None:
+            await self._link.writable.wait()
 
-    async def _send(self, frame: bytes) -> None:
-        """Queues the frame and waits until it has been handed to the socket."""
-        self._check_open()
-        done: asyncio.Future[None] = asyncio.get_running_loop().create_future()
-        self._outbox.append((frame, done))
-        self._outbox_ready.set()
-        await done
+    async def _publish(self, event: OwnEvent, value: int) -> None:
+        number = self._core.publish(event, value)
+        self._flush()
+        await self._sent(number)
 
-    def _post(self, frame: bytes) -> None:
-        """Queues the frame without waiting (subscribing, unsubscribing)."""
-        if self._close_reason is None:
-            self._outbox.append((frame, None))
-            self._outbox_ready.set()
+    async def _remove(self, event: OwnEvent) -> None:
+        number = self._core.remove_event(event)
+        self._events.pop(event, None)
+        self._changed.notify_all()
+        self._flush()
+        await self._sent(number)
 
-    async def _write_loop(self) -> None:
-        done: asyncio.Future[None] | None = None
-        try:
-            while True:
-                while not self._outbox:
-                    self._outbox_ready.clear()
-                    await self._outbox_ready.wait()
-                frame, done = self._outbox[0]
-                while self._sent - self._confirmed + len(frame) + len(_PING) > protocol.MAX_ARRIVAL:
-                    if not self._pings or self._pings[-1] != self._sent:
-                        self._write_ping()
-                    self._ping_answered.clear()
-                    await self._ping_answered.wait()
-                self._outbox.popleft()
-                self._writer.write(frame)
-                self._sent += len(frame)
-                last_ping = self._pings[-1] if self._pings else self._confirmed
-                if self._sent - last_ping >= protocol.MAX_ARRIVAL // 2:
-                    self._write_ping()
-                await self._writer.drain()
-                if done is not None and not done.done():
-                    done.set_result(None)
-                done = None
-        except OSError as e:
-            self._end(self._failure(e))
-        finally:
-            # A frame taken from the outbox but not handed over when the end came.
-            if done is not None:
-                _fail(done, self._close_reason or ClosedError("the connection ended"))
+    def _unsubscribe(self, state: SubscriptionState) -> None:
+        self._subscriptions.pop(state, None)
+        self._core.unsubscribe(state)
+        self._flush()
 
-    def _write_ping(self) -> None:
-        self._writer.write(_PING)
-        self._sent += len(_PING)
-        self._pings.append(self._sent)
 
-    # Receiving.
+class _EventLink:
+    """What the client's Events see of it (event.EventLink)."""
 
-    async def _read_loop(self) -> None:
-        buffer = protocol.FrameBuffer()
-        try:
-            while True:
-                data = await self._reader.read(65536)
-                if not data:
-                    self._end(ServerClosedError(
-                        f"the server on {self._where()} closed the connection"))
-                    return
-                for frame in buffer.feed(data):
-                    self._handle(frame)
-        except ProtocolError as e:
-            self._end(ProtocolError(f"{e} from the server on {self._where()}; "
-                                    "the connection was closed"))
-        except OSError as e:
-            self._end(self._failure(e))
+    def __init__(self, client: Client):
+        self._client = client
 
-    def _failure(self, e: OSError) -> ClosedError:
-        if isinstance(e, (ConnectionResetError, BrokenPipeError)):
-            return ServerClosedError(f"the server on {self._where()} reset the connection")
-        return ClosedError(f"the connection to {self._where()} failed: {e.strerror or e}")
+    def check_open(self) -> None:
+        self._client._check_open()
 
-    def _handle(self, frame: bytes) -> None:
-        f = protocol.parse_frame(frame)
-        if isinstance(f, protocol.EventData):
-            self._on_value(f)
-        elif isinstance(f, protocol.EventSubscribe):
-            if f.event_id == 0 and f.flag == 0:
-                if self._pings:
-                    self._confirmed = self._pings.popleft()
-                    self._ping_answered.set()
-            elif f.event_id in self._own:
-                self._own[f.event_id]._set_subscribers(f.flag != 0)
-        elif isinstance(f, protocol.ClientInfo):
-            known = self._clients.get(f.client_id)
-            if known is not None:
-                known.name = f.name
-            else:
-                joined = self._clients[f.client_id] = RemoteClient(f.client_id, f.name)
-                self._report(Change("joined", joined))
-        elif isinstance(f, protocol.EventInfo):
-            self._on_event(f)
-        elif isinstance(f, protocol.EventRemove):
-            self._forget_event(f.event_id, report=True)
-        elif isinstance(f, protocol.ClientGone):
-            gone = self._clients.pop(f.client_id, None)
-            if gone is not None:
-                for event_id in list(gone._events):
-                    self._forget_event(event_id, report=True)
-                self._report(Change("left", gone))
-        elif isinstance(f, protocol.EventCreated):
-            pending = self._creating.pop(f.request_id, None)
-            if pending is not None:
-                event, created = pending
-                event.id = f.event_id
-                self._own[f.event_id] = event
-                if not created.done():
-                    created.set_result(event)
-        elif isinstance(f, protocol.ServerInfo):
-            self.server_name = f.name
-            if not self._registered.done():
-                # The server has read the registration; the count starts afresh.
-                self._sent = self._confirmed = 0
-                self._registered.set_result(None)
+    async def publish(self, event: OwnEvent, value: int) -> None:
+        await self._client._publish(event, value)
 
-    def _on_event(self, f: protocol.EventInfo) -> None:
-        owner = self._clients.get(f.owner_id)
-        if owner is None:  # announced before its owner: not done by the server
-            owner = self._clients[f.owner_id] = RemoteClient(f.owner_id, f"#{f.owner_id}")
-        event = RemoteEvent(f.event_id, owner, f.name, f.unit, f.interval, f.maximum)
-        self._forget_event(f.event_id)
-        owner._events[f.event_id] = event
-        self._events[f.event_id] = event
-        self._report(Change("created", owner, event))
-        for subscription in self._subscriptions:
-            if subscription.matches(event):
-                self._want(subscription, event)
+    async def remove(self, event: OwnEvent) -> None:
+        await self._client._remove(event)
 
-    def _on_value(self, f: protocol.EventData) -> None:
-        event = self._events.get(f.event_id)
-        if event is None or f.event_id not in self._wanted:
-            return  # unsubscribed meanwhile, or gone
-        value = Value(event.client, event.name, f.value, event.unit,
-                      datetime.datetime.now().astimezone(), event.id, event.owner.id)
-        for subscription in self._subscriptions:
-            if subscription._wants(f.event_id):
-                subscription._put(value)
-
-    def _forget_event(self, event_id: int, report: bool = False) -> None:
-        event = self._events.pop(event_id, None)
-        if event is None:
-            return
-        event.owner._events.pop(event_id, None)
-        # The server dropped the subscriptions with the event.
-        self._wanted.pop(event_id, None)
-        for subscription in self._subscriptions:
-            subscription._remove_event(event_id)
-        if report:
-            self._report(Change("removed", event.owner, event))
-
-    def _report(self, change: Change) -> None:
-        for feed in self._change_feeds:
-            feed._put(change)
-
-    def _forget_own_event(self, event: Event) -> None:
-        self._own.pop(event.id, None)
-
-    def _want(self, subscription: Subscription, event: RemoteEvent) -> None:
-        if not subscription._add_event(event):
-            return
-        count = self._wanted.get(event.id, 0) + 1
-        self._wanted[event.id] = count
-        if count == 1:
-            self._post(protocol.event_subscribe(event.id, True))
-
-    def _drop_subscription(self, subscription: Subscription) -> None:
-        if subscription in self._subscriptions:
-            self._subscriptions.remove(subscription)
-        for event in subscription.events:
-            subscription._remove_event(event.id)
-            count = self._wanted.get(event.id, 0) - 1
-            if count > 0:
-                self._wanted[event.id] = count
-            elif event.id in self._wanted:
-                del self._wanted[event.id]
-                self._post(protocol.event_subscribe(event.id, False))
+    async def changed(self) -> None:
+        await self._client._changed.wait()
 
 
 class Connecting:
     """What ``connect`` returns: await it, or use it with ``async with``."""
 
-    def __init__(self, host: str, name: str, port: int, timeout: float | None):
+    def __init__(self, host: str, name: str, port: int, options: _Options):
         self._host = host
         self._name = name
         self._port = port
-        self._timeout = timeout
+        self._options = options
         self._client: Client | None = None
 
     def __await__(self) -> Generator[Any, None, Client]:
@@ -464,34 +454,19 @@ class Connecting:
             await self._client.close()
 
     async def _open(self) -> Client:
-        host, port, timeout = self._host, self._port, self._timeout
-        where = host if port == protocol.SERVER_PORT else f"{host} port {port}"
-        loop = asyncio.get_running_loop()
-        start = loop.time()
+        client = Client(self._host, self._port, ClientCore(self._name), self._options)
         try:
-            # The server listens on IPv4 only.
-            reader, writer = await asyncio.wait_for(
-                asyncio.open_connection(host, port, family=socket.AF_INET), timeout)
-        except ConnectionRefusedError:
-            raise RefusedError(f"connection refused by {where} "
-                               "(no server listening there?)") from None
-        except socket.gaierror as e:
-            raise UnreachableError(f"host {host} not found: {e.strerror}") from None
-        except TimeoutError:
-            raise UnreachableError(f"host {host} is unreachable: no answer within "
-                                   f"{timeout:g} s") from None
-        except OSError as e:
-            if e.errno in _UNREACHABLE:
-                raise UnreachableError(f"host {host} is unreachable: {e.strerror}") from None
-            raise UnreachableError(f"cannot connect to {where}: {e.strerror or e}") from None
-        client = Client(host, port, self._name, reader, writer)
-        left = None if timeout is None else max(0.0, timeout - (loop.time() - start))
-        await client._register(left)
+            await client._connect(self._options.timeout)
+        except BaseException:
+            await client.close()
+            raise
         return client
 
 
 def connect(host: str, *, name: str | None = None, port: int = protocol.SERVER_PORT,
-            timeout: float | None = 10.0) -> Connecting:
+            timeout: float | None = 10.0, keepalive: float | None = 120.0,
+            reconnect: bool = False, reconnect_delay: float = 0.5,
+            reconnect_max_delay: float = 30.0) -> Connecting:
     """Connects to the server on ``host`` and registers under ``name``.
 
     ``await connect(...)`` gives a Client once the server has sent the roster and
@@ -499,13 +474,22 @@ def connect(host: str, *, name: str | None = None, port: int = protocol.SERVER_P
     Raises RefusedError, UnreachableError or ServerClosedError when that fails
     (``timeout`` covers the connection and the registration), and EncodingError
     or ValueError at once for a name that cannot be sent.
+
+    ``keepalive``: a server that vanishes without closing the connection is
+    noticed within about that many seconds (None: only when something sent
+    goes unanswered for long).
+
+    ``reconnect``: when an established connection is lost, connect again
+    after ``reconnect_delay`` seconds, doubled after each failed attempt up to
+    ``reconnect_max_delay``, until it works or the client is closed; the client
+    comes back under the same name with its events and subscriptions.
     """
     if name is None:
         name = _default_name()
-    if not name:
-        raise ValueError("a client needs a name (the server closes a connection without one)")
-    frame = protocol.client_info_request(name)
-    if len(frame) > protocol.MAX_ARRIVAL:
-        raise ValueError(f"the client name takes {len(frame) - 4} bytes; "
-                         f"at most {protocol.MAX_ARRIVAL - 4} fit into one frame")
-    return Connecting(host, name, port, timeout)
+    check_client_name(name)
+    if keepalive is not None and not keepalive >= 1:
+        raise ValueError(f"keepalive is at least 1 second, not {keepalive}")
+    if not 0 < reconnect_delay <= reconnect_max_delay:
+        raise ValueError("reconnect_delay must be above 0 and at most reconnect_max_delay")
+    return Connecting(host, name, port, _Options(timeout, keepalive, reconnect,
+                                                 reconnect_delay, reconnect_max_delay))

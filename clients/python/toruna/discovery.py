@@ -8,7 +8,7 @@ import socket
 from dataclasses import dataclass
 from typing import Iterable, cast
 
-from . import protocol
+from . import interfaces, protocol
 from .client import Connecting, connect
 from .errors import UnreachableError
 
@@ -24,23 +24,43 @@ class Server:
     name: str
     clients: int
 
-    def connect(self, *, name: str | None = None, timeout: float | None = 10.0) -> Connecting:
+    def connect(self, *, name: str | None = None, timeout: float | None = 10.0,
+                keepalive: float | None = 120.0, reconnect: bool = False) -> Connecting:
         """``toruna.connect`` to this server."""
-        return connect(self.address, name=name, timeout=timeout)
+        return connect(self.address, name=name, timeout=timeout, keepalive=keepalive,
+                       reconnect=reconnect)
+
+
+def _local_addresses() -> tuple[list[str], set[str]]:
+    """The broadcast addresses of the interfaces that are up, and this
+    machine's own addresses; nothing of either where they cannot be listed."""
+    try:
+        addresses = interfaces.ipv4_addresses()
+    except OSError:
+        return [], set()
+    return interfaces.broadcast_addresses(addresses), {a.address for a in addresses}
 
 
 async def discover(timeout: float = 1.0, to: str | Iterable[str] | None = None,
                    port: int = protocol.DISCOVERY_PORT) -> list[Server]:
     """Asks for servers and collects the answers that arrive within ``timeout`` seconds.
 
-    With ``to`` None the request is a broadcast on the local network; otherwise it
-    goes to each given address or host name. Servers come in the order they
-    answered, each once. An empty list means nobody answered. Raises
-    UnreachableError when the request could not be sent anywhere.
+    With ``to`` None the request is a broadcast: to 255.255.255.255 and to the
+    broadcast address of every interface that is up, so that it also reaches
+    networks without a default route. Otherwise it goes to each given address
+    or host name. A destination that cannot be reached counts as one that did
+    not answer. Servers come in the order they answered, each once (a server
+    on this machine answers from each of its addresses: it is listed once).
+    An empty list means nobody answered. Raises UnreachableError only when
+    none of the host names in ``to`` could be found.
     """
-    destinations = [BROADCAST] if to is None else [to] if isinstance(to, str) else list(to)
-    if not destinations:
-        raise ValueError("discover needs at least one address to ask")
+    broadcasts, own = _local_addresses()
+    if to is None:
+        destinations = [BROADCAST, *broadcasts]
+    else:
+        destinations = [to] if isinstance(to, str) else list(to)
+        if not destinations:
+            raise ValueError("discover needs at least one address to ask")
     loop = asyncio.get_running_loop()
     found: dict[str, Server] = {}
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
@@ -48,19 +68,20 @@ async def discover(timeout: float = 1.0, to: str | Iterable[str] | None = None,
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
         sock.bind(("", 0))
         request = protocol.discovery_request(sock.getsockname()[1])
-        problems = []
+        not_found = []
         for destination in destinations:
             try:
                 infos = await loop.getaddrinfo(destination, port, family=socket.AF_INET,
                                                type=socket.SOCK_DGRAM)
-                sock.sendto(request, infos[0][4])
             except socket.gaierror as e:
-                problems.append(f"host {destination} not found: {e.strerror}")
-            except OSError as e:
-                what = "the broadcast" if destination == BROADCAST else destination
-                problems.append(f"cannot ask {what}: {e.strerror or e}")
-        if len(problems) == len(destinations):
-            raise UnreachableError("; ".join(problems))
+                not_found.append(f"host {destination} not found: {e.strerror}")
+                continue
+            try:
+                sock.sendto(request, infos[0][4])
+            except OSError:
+                pass  # no route there (a network without a default route): no answer
+        if to is not None and len(not_found) == len(destinations):
+            raise UnreachableError("; ".join(not_found))
 
         end = loop.time() + timeout
         while (left := end - loop.time()) > 0:
@@ -73,6 +94,11 @@ async def discover(timeout: float = 1.0, to: str | Iterable[str] | None = None,
             except OSError:
                 continue  # an ICMP error for one destination; others may still answer
             reply = protocol.parse_discovery_reply(data)
-            if reply is not None and address not in found:
-                found[address] = Server(address, reply[0], reply[1])
+            if reply is None:
+                continue
+            # A server on this machine answers from whichever own address the
+            # request went to: all of them are one server.
+            key = "this machine" if address in own else address
+            if key not in found:
+                found[key] = Server(address, reply[0], reply[1])
     return list(found.values())

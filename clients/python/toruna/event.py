@@ -3,14 +3,24 @@
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING
+from typing import Protocol
 
-from . import protocol
+from .core import OwnEvent
 from .errors import EventRemovedError
-from .roster import Signal
 
-if TYPE_CHECKING:
-    from .client import Client
+
+class EventLink(Protocol):
+    """What an Event needs of the connection it belongs to."""
+
+    def check_open(self) -> None:
+        """Raises the connection's ClosedError once it has ended."""
+
+    async def publish(self, event: OwnEvent, value: int) -> None: ...
+
+    async def remove(self, event: OwnEvent) -> None: ...
+
+    async def changed(self) -> None:
+        """Returns at the next change of an own event or of the connection."""
 
 
 class Event:
@@ -21,43 +31,56 @@ class Event:
     ``has_subscribers`` follows those notices and ``wait_for_subscriber`` waits for one.
     """
 
-    def __init__(self, client: Client, name: str, unit: str, interval: int, maximum: int):
-        self._client = client
-        self.id = 0  # given by the server
-        self.name = name
-        self.unit = unit
-        self.interval = interval
-        self.maximum = maximum
-        self._has_subscribers = False
-        self._removed = False
-        self._changed = Signal()
+    def __init__(self, state: OwnEvent, link: EventLink):
+        self._state = state
+        self._link = link
 
     def __repr__(self) -> str:
         return (f"Event(id={self.id}, name={self.name!r}, unit={self.unit!r}, "
-                f"has_subscribers={self._has_subscribers}, removed={self._removed})")
+                f"has_subscribers={self.has_subscribers}, removed={self.removed})")
+
+    @property
+    def id(self) -> int:
+        """The server's ID of the event; a reconnected client's events get new
+        ones, and it is 0 while the server has not created the event (again)."""
+        return self._state.id
+
+    @property
+    def name(self) -> str:
+        return self._state.name
+
+    @property
+    def unit(self) -> str:
+        return self._state.unit
+
+    @property
+    def interval(self) -> int:
+        return self._state.interval
+
+    @property
+    def maximum(self) -> int:
+        return self._state.maximum
 
     @property
     def has_subscribers(self) -> bool:
         """Whether at least one client is subscribed now (as last told by the server)."""
-        return self._has_subscribers and not self._removed
+        return self._state.has_subscribers and not self._state.removed
 
     @property
     def removed(self) -> bool:
-        return self._removed
+        return self._state.removed
 
     async def publish(self, value: int) -> None:
         """Sends one value, 0 to 255, to the event's subscribers.
 
         The value goes out whether or not anyone listens; check
-        ``has_subscribers`` to save the work. Raises EventRemovedError after
-        ``remove()``, and the connection's ClosedError once it has ended.
+        ``has_subscribers`` to save the work. While a reconnecting client is
+        away from the server the value is dropped, as nobody can receive it.
+        Raises EventRemovedError after ``remove()``, and the connection's
+        ClosedError once it has ended.
         """
-        if isinstance(value, bool) or not isinstance(value, int):
-            raise TypeError(f"a value is an int from 0 to 255, not {type(value).__name__}")
-        if not 0 <= value <= 255:
-            raise ValueError(f"a value is from 0 to 255, not {value}")
         self._check_usable()
-        await self._client._send(protocol.event_data(self.id, value))
+        await self._link.publish(self._state, value)
 
     async def wait_for_subscriber(self, timeout: float | None = None) -> None:
         """Returns as soon as the event has a subscriber (at once if it has one).
@@ -68,28 +91,18 @@ class Event:
         async def wait() -> None:
             while not self.has_subscribers:
                 self._check_usable()
-                await self._changed.wait()
+                await self._link.changed()
 
         await asyncio.wait_for(wait(), timeout)
 
     async def remove(self) -> None:
         """Removes the event; the other clients are told. Removing twice does nothing."""
-        if self._removed:
+        if self._state.removed:
             return
-        self._client._check_open()
-        self._removed = True
-        self._client._forget_own_event(self)
-        self._changed.notify_all()
-        await self._client._send(protocol.event_remove(self.id))
+        self._link.check_open()
+        await self._link.remove(self._state)
 
     def _check_usable(self) -> None:
-        if self._removed:
+        if self._state.removed:
             raise EventRemovedError(f"the event {self.name!r} was removed")
-        self._client._check_open()
-
-    def _set_subscribers(self, present: bool) -> None:
-        self._has_subscribers = present
-        self._changed.notify_all()
-
-    def _connection_ended(self) -> None:
-        self._changed.notify_all()
+        self._link.check_open()

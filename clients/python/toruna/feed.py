@@ -18,7 +18,7 @@ class Feed(Generic[T]):
     ``close()`` and leaving ``async with``. When the connection ends, items that
     arrived before are handed out first; then the iteration ends quietly after
     ``Client.close()``, or raises the connection's ClosedError when the server
-    ended it."""
+    ended it. A reconnecting client's feeds go on across its reconnections."""
 
     def __init__(self) -> None:
         self._items: collections.deque[T] = collections.deque()
@@ -76,7 +76,7 @@ class Feed(Generic[T]):
             finally:
                 self._waiter = None
 
-    # Called by the client.
+    # Called by the client that feeds it.
 
     def _on_close(self) -> None:
         """What closing means beyond ending the iteration."""
@@ -93,3 +93,25 @@ class Feed(Generic[T]):
     def _wake(self) -> None:
         if self._waiter is not None and not self._waiter.done():
             self._waiter.set_result(None)
+
+
+class Signal:
+    """Wakes every coroutine waiting in wait() at the next notify_all()."""
+
+    def __init__(self) -> None:
+        self._waiters: list[asyncio.Future[None]] = []
+
+    async def wait(self) -> None:
+        fut: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        self._waiters.append(fut)
+        try:
+            await fut
+        finally:
+            if fut in self._waiters:
+                self._waiters.remove(fut)
+
+    def notify_all(self) -> None:
+        waiters, self._waiters = self._waiters, []
+        for fut in waiters:
+            if not fut.done():
+                fut.set_result(None)

@@ -55,11 +55,13 @@ def _decoding_table() -> str:
 
 _DECODING = _decoding_table()
 _ENCODING = {ord(c): b for b, c in enumerate(_DECODING)}
+# Latin-1 is one character per byte with the byte's number: what differs is translated.
+_FROM_LATIN1 = {b: c for b, c in enumerate(_DECODING) if ord(c) != b}
 
 
 def decode_text(data: bytes) -> str:
     """Windows-1252 bytes to text; never fails."""
-    return "".join(_DECODING[b] for b in data)
+    return data.decode("latin-1").translate(_FROM_LATIN1)
 
 
 def encode_text(text: str, what: str = "text") -> bytes:

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import asyncio
 import datetime
 from dataclasses import dataclass, field
 from typing import Literal
@@ -14,6 +13,7 @@ class RemoteClient:
 
     id: int
     name: str
+    # Kept by the client's core (toruna.core) as events come and go.
     _events: dict[int, RemoteEvent] = field(default_factory=dict, repr=False)
 
     @property
@@ -71,25 +71,3 @@ class Change:
     kind: Literal["joined", "left", "created", "removed"]
     client: RemoteClient
     event: RemoteEvent | None = None
-
-
-class Signal:
-    """Wakes every coroutine waiting in wait() at the next notify_all()."""
-
-    def __init__(self) -> None:
-        self._waiters: list[asyncio.Future[None]] = []
-
-    async def wait(self) -> None:
-        fut: asyncio.Future[None] = asyncio.get_running_loop().create_future()
-        self._waiters.append(fut)
-        try:
-            await fut
-        finally:
-            if fut in self._waiters:
-                self._waiters.remove(fut)
-
-    def notify_all(self) -> None:
-        waiters, self._waiters = self._waiters, []
-        for fut in waiters:
-            if not fut.done():
-                fut.set_result(None)

@@ -3,19 +3,11 @@ events created later, as an async iterator."""
 
 from __future__ import annotations
 
-import fnmatch
-from typing import TYPE_CHECKING
+from typing import Callable
 
+from .core import SubscriptionState, matches
 from .feed import Feed
 from .roster import RemoteEvent, Value
-
-if TYPE_CHECKING:
-    from .client import Client
-
-
-def matches(event: RemoteEvent, patterns: tuple[str, ...]) -> bool:
-    """Whether the event's "client/event" name matches one of the patterns."""
-    return any(fnmatch.fnmatchcase(event.path, p) for p in patterns)
 
 
 class Subscription(Feed[Value]):
@@ -27,39 +19,33 @@ class Subscription(Feed[Value]):
 
     Closing it (see Feed: also by leaving an ``async for`` loop) unsubscribes
     from each event that no other subscription of this client still wants.
+    A reconnecting client subscribes again to the matching events of the
+    server it comes back to.
     """
 
-    def __init__(self, client: Client, patterns: tuple[str, ...]):
+    def __init__(self, state: SubscriptionState,
+                 release: Callable[[SubscriptionState], None]):
         super().__init__()
-        self._client = client
-        self.patterns = patterns
-        self._ids: dict[int, RemoteEvent] = {}
+        self._state = state
+        self._release = release
 
     def __repr__(self) -> str:
-        return f"Subscription(patterns={self.patterns!r}, events={len(self._ids)})"
+        return f"Subscription(patterns={self.patterns!r}, events={len(self._state.events)})"
 
     async def __aenter__(self) -> Subscription:
         return self
 
+    @property
+    def patterns(self) -> tuple[str, ...]:
+        return self._state.patterns
+
     def matches(self, event: RemoteEvent) -> bool:
-        return matches(event, self.patterns)
+        return matches(event, self._state.patterns)
 
     @property
     def events(self) -> tuple[RemoteEvent, ...]:
         """The events it is subscribed to now."""
-        return tuple(self._ids.values())
+        return tuple(self._state.events.values())
 
     def _on_close(self) -> None:
-        self._client._drop_subscription(self)
-
-    def _add_event(self, event: RemoteEvent) -> bool:
-        if event.id in self._ids:
-            return False
-        self._ids[event.id] = event
-        return True
-
-    def _remove_event(self, event_id: int) -> None:
-        self._ids.pop(event_id, None)
-
-    def _wants(self, event_id: int) -> bool:
-        return event_id in self._ids
+        self._release(self._state)

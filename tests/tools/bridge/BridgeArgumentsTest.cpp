@@ -79,5 +79,27 @@ TEST(BridgeArguments, FlagsTakeNoValueAndValuesMustNotBeEmpty) {
   EXPECT_THROW(Parse({"x", "-v"}), UsageError);
 }
 
+TEST(BridgeArguments, HomeAssistantRetainsValuesUnlessToldAndOwnEventsImplyAcceptSet) {
+  EXPECT_TRUE(Parse({"lab", "--homeassistant"}).retainValues);
+  EXPECT_FALSE(Parse({"lab", "--homeassistant", "--no-retain-values"}).retainValues);
+  EXPECT_FALSE(Parse({"lab", "--no-retain-values", "--retain-values", "--no-retain-values"}).retainValues);
+  const BridgeOptions o = Parse({"lab", "--own-event", "Lamp", "--own-event=Hall/Light", "--json-values",
+                                 "--queue-values", "500", "--queue-bytes=4096", "--broker-profile", "nats"});
+  EXPECT_EQ(o.ownEvents, (std::vector<std::string>{"Lamp", "Hall/Light"}));
+  EXPECT_TRUE(o.acceptSet && o.jsonValues);
+  EXPECT_FALSE(o.acceptRetainedSet);
+  EXPECT_EQ(o.queue.values, 500u);
+  EXPECT_EQ(o.queue.bytes, 4096u);
+  EXPECT_EQ(o.profile, BrokerProfile::Nats);
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"lab", "--broker-profile", "emqx"}, {"lab", "--queue-values", "0"},
+        {"lab", "--queue-bytes", "1k"}, {"lab", "--own-event", "Snow☃"},
+        // NATS takes no dot in a topic, so neither may the prefix hold one.
+        {"lab", "--prefix", "site.a", "--broker-profile", "nats"}}) {
+    EXPECT_THROW(Parse(bad), UsageError) << bad[1];
+  }
+  EXPECT_EQ(Parse({"lab", "--prefix", "site.a"}).prefix, "site.a");
+}
+
 }  // namespace
 }  // namespace toruna::bridge

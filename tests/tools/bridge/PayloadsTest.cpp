@@ -3,13 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "HomeAssistant.h"
 #include "Payloads.h"
 
 namespace toruna::bridge {
 namespace {
 
-TEST(Payloads, MetaDescribesTheEventWithTextEscapedAndTheOwnerIdWhenKnown) {
+TEST(Payloads, MetaDescribesTheEventWithTextEscapedAndTheOwnerIdNullWhenUnknown) {
   // As docs/bridge.md shows it.
   EXPECT_EQ(Payloads::Meta({3, "Kitchen", 2, "Temp", "°C", 1000, 120}),
             R"({"id":3,"name":"Temp","unit":"°C","interval":1000,"max":120,"owner":"Kitchen","owner_id":2})");
@@ -19,7 +21,15 @@ TEST(Payloads, MetaDescribesTheEventWithTextEscapedAndTheOwnerIdWhenKnown) {
   e.ownerId.reset();
   e.interval = -5;
   EXPECT_EQ(Payloads::Meta(e),
-            R"({"id":2,"name":"Temp\\1","unit":"°C","interval":-5,"max":120,"owner":"Al \"x\""})");
+            R"({"id":2,"name":"Temp\\1","unit":"°C","interval":-5,"max":120,"owner":"Al \"x\"","owner_id":null})");
+}
+
+TEST(Payloads, AJsonValueCarriesItsTimeInUtcToTheMillisecond) {
+  using namespace std::chrono;
+  const system_clock::time_point t{milliseconds(1796846156123)};  // 2026-12-09T19:55:56.123Z
+  EXPECT_EQ(Payloads::Value(21, t), R"({"value":21,"time":"2026-12-09T19:55:56.123Z"})");
+  EXPECT_EQ(Payloads::Time(system_clock::time_point{milliseconds(5)}), "1970-01-01T00:00:00.005Z");
+  EXPECT_EQ(Payloads::Value(255), "255");
 }
 
 TEST(Payloads, AValueIsAWholeNumberFrom0To255WithBlanksAround) {
@@ -57,27 +67,70 @@ TEST(HomeAssistant, SlugsAndHashesMakeIdsThatNamesReducedAlikeDoNotShare) {
   EXPECT_EQ(topicA, ha.ConfigTopic(b, false));
 }
 
+// Each part as Home Assistant's discovery reads it: default_entity_id (not the
+// object_id it stops taking in 2026.4), both availability topics with "all",
+// the server as the device each client's device is reached through.
 TEST(HomeAssistant, ASensorFollowsTheValueTopicAndANumberSetsTheEvent) {
   const TopicNames topics("toruna", "Lab");
-  const HomeAssistant ha("ha", "Lab", topics);
-  const std::string sensor = ha.Config({5, "Kitchen", 4, "Temp", "°C", 0, 255}, false);
-  for (const char* part : {R"("name":"Temp")", R"("state_topic":"toruna/Lab/Kitchen/Temp")",
-                           R"("json_attributes_topic":"toruna/Lab/Kitchen/Temp/meta")",
-                           R"("availability_topic":"toruna/Lab/status")", R"("payload_available":"online")",
-                           R"("payload_not_available":"offline")", R"("unit_of_measurement":"°C")",
-                           R"("state_class":"measurement")", R"("device":{"identifiers":["toruna_)",
-                           R"("name":"Kitchen")"}) {
+  const HomeAssistant ha("ha", "Lab", topics, false, "1.2.3");
+  const std::string id = "toruna_lab_kitchen_temp_" + HomeAssistant::Hash(std::string("Lab\0Kitchen\0Temp", 16));
+  const std::string sensor = ha.Config({5, "Kitchen", 4, "Temp", "°C", 1000, 255}, false);
+  for (const std::string& part :
+       {R"({"name":"Temp","unique_id":")" + id + R"(","default_entity_id":"sensor.)" + id + "\"",
+        std::string(R"("state_topic":"toruna/Lab/Kitchen/Temp")"),
+        std::string(R"("json_attributes_topic":"toruna/Lab/Kitchen/Temp/meta")"),
+        std::string(R"("availability":[{"topic":"toruna/Lab/status"},{"topic":"toruna/Lab/Kitchen/Temp/available"}],)"
+                    R"("availability_mode":"all")"),
+        std::string(R"("state_class":"measurement","device_class":"temperature","expire_after":10,)"
+                    R"("unit_of_measurement":"°C")"),
+        std::string(R"j("name":"Kitchen (Lab)","manufacturer":"Toruna","model":"Toruna client",)j"
+                    R"("via_device":"toruna_server_)" + HomeAssistant::Hash("Lab") + "\"}"),
+        std::string(R"("origin":{"name":"toruna-bridge","sw_version":"1.2.3"}})")}) {
     EXPECT_NE(sensor.find(part), std::string::npos) << part << " in " << sensor;
   }
-  EXPECT_EQ(sensor.find("command_topic"), std::string::npos);
+  for (const char* absent : {"object_id", "command_topic", "value_template", "availability_topic"}) {
+    EXPECT_EQ(sensor.find(absent), std::string::npos) << absent;
+  }
 
   const std::string number = ha.Config({6, "bridge", std::nullopt, "Lamp", "", 0, 100}, true);
-  for (const char* part : {R"("command_topic":"toruna/Lab/bridge/Lamp/set")", R"("min":0)", R"("max":100)",
-                           R"("step":1)"}) {
+  for (const char* part : {R"("default_entity_id":"number.toruna_lab_bridge_lamp_)",
+                           R"("command_topic":"toruna/Lab/bridge/Lamp/set")", R"("min":0,"max":100,"step":1)"}) {
     EXPECT_NE(number.find(part), std::string::npos) << part << " in " << number;
   }
-  EXPECT_EQ(number.find("unit_of_measurement"), std::string::npos);
+  for (const char* absent : {"unit_of_measurement", "state_class", "expire_after"}) {
+    EXPECT_EQ(number.find(absent), std::string::npos) << absent;
+  }
   EXPECT_EQ(ha.ConfigTopic({6, "bridge", std::nullopt, "Lamp", "", 0, 100}, true).rfind("ha/number/", 0), 0u);
+
+  // JSON values: the entity reads the number out of them.
+  const HomeAssistant json("ha", "Lab", topics, true);
+  EXPECT_NE(json.Config({5, "Kitchen", 4, "Temp", "", 0, 255}, false).find(R"("value_template":"{{ value_json.value }}")"),
+            std::string::npos);
+
+  // The server's own device: a connectivity sensor on the status topic.
+  const std::string server = ha.ServerConfig();
+  for (const std::string& part :
+       {std::string(R"("state_topic":"toruna/Lab/status","payload_on":"online","payload_off":"offline",)"
+                    R"("device_class":"connectivity")"),
+        R"("identifiers":["toruna_server_)" + HomeAssistant::Hash("Lab") + R"("],"name":"Lab")"}) {
+    EXPECT_NE(server.find(part), std::string::npos) << part << " in " << server;
+  }
+  EXPECT_EQ(ha.ServerConfigTopic().rfind("ha/binary_sensor/toruna_lab/", 0), 0u);
+}
+
+TEST(HomeAssistant, DeviceClassesForKnownUnitsAndExpiryFromTheInterval) {
+  const std::tuple<const char*, const char*, std::optional<std::string>> table[] = {
+      {"°C", "Temp", "temperature"}, {"W", "Load", "power"},        {"lx", "Light", "illuminance"},
+      {"V", "Mains", "voltage"},     {"A", "Draw", "current"},      {"hPa", "Air", "pressure"},
+      {"%", "Humidity", "humidity"}, {"%", "Battery", "battery"},   {"%", "Valve", std::nullopt},
+      {"", "Temp", std::nullopt},    {"l", "Tank", std::nullopt},   {"c", "Temp", std::nullopt},
+  };
+  for (const auto& [unit, name, cls] : table) EXPECT_EQ(HomeAssistant::DeviceClass(unit, name), cls) << unit << name;
+  EXPECT_EQ(HomeAssistant::ExpireAfter(0), std::nullopt);
+  EXPECT_EQ(HomeAssistant::ExpireAfter(-1), std::nullopt);
+  EXPECT_EQ(HomeAssistant::ExpireAfter(500), 10);
+  EXPECT_EQ(HomeAssistant::ExpireAfter(10000), 30);
+  EXPECT_EQ(HomeAssistant::ExpireAfter(32767), 99);
 }
 
 }  // namespace

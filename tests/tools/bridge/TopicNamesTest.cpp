@@ -42,6 +42,22 @@ TEST(TopicNames, UnescapeRefusesABrokenEscapeAndTakesLowerCaseHex) {
   EXPECT_EQ(TopicNames::Unescape("a%2fb"), "a/b");
 }
 
+TEST(TopicNames, TheNatsProfileAlsoEscapesWhatNatsSubjectsCannotHold) {
+  const std::pair<std::string, std::string> table[] = {
+      {"Lab 3", "Lab%203"}, {"Sensor.1", "Sensor%2E1"}, {"a*b>c", "a%2Ab%3Ec"}, {"Wärme+1", "Wärme%2B1"},
+  };
+  for (const auto& [name, level] : table) {
+    EXPECT_EQ(TopicNames::Escape(name, BrokerProfile::Nats), level) << name;
+    EXPECT_EQ(TopicNames::Unescape(level), name) << level;
+  }
+  EXPECT_EQ(TopicNames::Escape("Lab 3.1"), "Lab 3.1");
+  const TopicNames t("toruna", "Lab 3", BrokerProfile::Nats);
+  EXPECT_EQ(t.Value("Living Room", "T.1"), "toruna/Lab%203/Living%20Room/T%2E1");
+  EXPECT_EQ(t.Available("a", "b"), "toruna/Lab%203/a/b/available");
+  EXPECT_EQ(t.ParseAvailable("toruna/Lab%203/Living%20Room/T%2E1/available")->client, "Living Room");
+  EXPECT_NE(TopicNames::CheckPrefix("site.a", BrokerProfile::Nats), std::nullopt);
+}
+
 TEST(TopicNames, PrefixesMustBeWholeLevelsWithoutWildcards) {
   for (const char* good : {"toruna", "site/one", "a b", "ü"}) {
     EXPECT_EQ(TopicNames::CheckPrefix(good), std::nullopt) << good;
