@@ -1,8 +1,10 @@
 // A dashboard: finds a server on the local network (or takes HOST), registers,
 // subscribes to every event whose "client/event" name matches PATTERN (also to
-// events created later) and shows each value as it comes, and who comes and
-// goes. It drives the library from a loop of its own, as a program with a GUI
-// toolkit would: the library's descriptor is polled beside anything else.
+// events created later) and shows each value as it comes, with its time, and
+// who comes and goes. When the server goes away it says so and keeps trying;
+// once back, the subscription is restored by itself. It drives the library
+// from a loop of its own, as a program with a GUI toolkit would: the
+// library's descriptor is polled beside anything else.
 //
 //   dashboard [--host HOST] [--pattern PATTERN] [--count N]
 
@@ -10,6 +12,7 @@
 #include <toruna/client/TorunaClient.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <string>
 
@@ -17,7 +20,7 @@ using namespace toruna::client;
 
 int main(int argc, char** argv) {
   std::string host, pattern = "*/temperature";
-  int count = 0;  // values to show before leaving; 0: until the server goes
+  int count = 0;  // values to show before leaving; 0: forever
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--host") host = argv[i + 1];
@@ -39,25 +42,28 @@ int main(int argc, char** argv) {
 
   Connection c;
   bool done = false;
-  int status = 0, values = 0;
+  int values = 0;
+  c.SetReconnect(Connection::Reconnect{});
   c.OnRegistered = [&](const std::string& server) {
     std::cout << "connected to " << server << ", " << c.State().Clients().size()
               << " other clients\n";
   };
+  c.OnDown = [&](const Ending& e, std::chrono::milliseconds retryIn) {
+    std::cout << "down: " << e.message << "; trying again in " << retryIn.count() << " ms\n";
+  };
+  c.OnBack = [&](const std::string& server) { std::cout << "back with " << server << "\n"; };
   c.OnClientJoined = [&](const ClientEntry& client) { std::cout << "joined " << client.name << "\n"; };
   c.OnClientLeft = [&](const ClientEntry& client, const std::vector<EventEntry>&) {
     std::cout << "left " << client.name << "\n";
   };
   c.OnSubscribed = [&](const EventEntry& e) { std::cout << "watching " << c.PathOf(e) << "\n"; };
   c.OnValue = [&](const Value& v) {
-    std::cout << v.client << "/" << v.event.name << " " << static_cast<int>(v.value) << " "
-              << v.event.unit << "\n";
+    const std::time_t t = std::chrono::system_clock::to_time_t(v.arrived);
+    char when[16];
+    std::strftime(when, sizeof when, "%H:%M:%S", std::localtime(&t));
+    std::cout << when << " " << v.client << "/" << v.event.name << " "
+              << static_cast<int>(v.value) << " " << v.event.unit << "\n";
     done = ++values == count;
-  };
-  c.OnEnded = [&](const Ending& e) {
-    std::cerr << "dashboard: " << e.message << "\n";
-    status = 1;
-    done = true;
   };
   c.Subscribe(pattern);
   c.Open(host, "dashboard");
@@ -66,5 +72,5 @@ int main(int argc, char** argv) {
     pollfd ready{c.Loop().Fd(), POLLIN, 0};
     if (poll(&ready, 1, 1000) > 0) c.Loop().ProcessReady();
   }
-  return status;
+  return 0;
 }

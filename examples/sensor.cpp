@@ -1,7 +1,9 @@
 // A sensor: registers with a Toruna server, creates the event "temperature"
 // and publishes a reading twice a second, but only while somebody subscribes:
 // the server tells the owner when its event gets its first subscriber and when
-// the last one leaves.
+// the last one leaves. When the server goes away (restarted, rebooted, the
+// network down) it keeps trying, and comes back under the same name with its
+// event.
 //
 //   sensor HOST [NAME] [COUNT]     (COUNT readings, then it leaves; 0: forever)
 
@@ -25,22 +27,22 @@ int main(int argc, char** argv) {
 
   Connection c;  // on the library's own event loop
   toruna::loop::EventLoop& loop = c.Loop();
-  int status = 0;
   int published = 0;
 
-  // Asked for before connecting: it is created right after the registration.
+  // Asked for before connecting: it is created right after the registration,
+  // and again after every reconnection.
   const int32_t temperature = c.CreateEvent("temperature", "°C", /*interval=*/500, /*max=*/60);
 
+  c.SetReconnect(Connection::Reconnect{});  // from half a second up to half a minute between tries
   c.OnRegistered = [&](const std::string& server) {
     std::cout << "registered with " << server << " as " << name << "\n";
   };
+  c.OnDown = [&](const Ending& e, std::chrono::milliseconds retryIn) {
+    std::cout << "down: " << e.message << "; trying again in " << retryIn.count() << " ms\n";
+  };
+  c.OnBack = [&](const std::string& server) { std::cout << "back with " << server << "\n"; };
   c.OnSubscribers = [&](const OwnEvent& e) {
     std::cout << (e.hasSubscribers ? "somebody listens to " : "nobody listens to ") << e.name << "\n";
-  };
-  c.OnEnded = [&](const Ending& e) {
-    std::cerr << "sensor: " << e.message << "\n";
-    status = 1;
-    loop.Stop();
   };
 
   loop.AddTimer(std::chrono::milliseconds(500), [&] {
@@ -54,5 +56,5 @@ int main(int argc, char** argv) {
 
   c.Open(host, name);
   loop.Run();
-  return status;
+  return 0;
 }

@@ -25,6 +25,8 @@ std::vector<std::string> ServiceReport::StartupProblems(const server::frmMain& f
     problems.push_back("no client can connect: TCP port " + std::to_string(tcpPort) +
                        " could not be opened (" + PortReason(false, tcpPort) + ")");
   }
+  const std::vector<std::string>& settings = form.SettingsProblems();
+  problems.insert(problems.end(), settings.begin(), settings.end());
   return problems;
 }
 

@@ -14,7 +14,8 @@ namespace toruna::app {
 
 class ServiceReport {
  public:
-  // One line per server socket that start-up left without its service.
+  // One line per server socket that start-up left without its service, and one
+  // per setting that could not be taken.
   static std::vector<std::string> StartupProblems(const server::frmMain& form);
 
   // Why a port of the given kind (true: UDP, false: TCP) cannot be bound on

@@ -13,11 +13,47 @@ void ClientProtocol::Start(const std::string& name) {
   WireText::CheckClientName(name);
   name_ = name;
   started_ = true;
-  window_.Send(frames::ClientInfoRequest(WireText::ToWire(name, "the client name")));
+  window_.Send(frames::ClientInfoRequest(WireText::ToWire(name, "the client name")), true);
   // The server handles frames in order, so these count from the registration on.
   for (const auto& [handle, event] : own_) SendCreate(event);
-  const std::set<int32_t> wanted = wantedIds_;  // callbacks may subscribe to more
-  for (int32_t id : wanted) SendSubscribe(id, true);
+  // An ID whose event was seen before waits for the roster to show it again.
+  std::vector<int32_t> blind;
+  for (int32_t id : wantedIds_) {
+    if (wantedPaths_.count(id) == 0) blind.push_back(id);
+  }
+  for (int32_t id : blind) SendSubscribe(id, true);
+}
+
+void ClientProtocol::Disconnected() {
+  started_ = false;
+  ended_ = false;
+  window_.Reset();
+  subscribed_.clear();
+  removeWhenCreated_.clear();  // removed by the user; gone with the connection
+  const Roster gone = std::move(roster_);
+  roster_ = Roster();
+  std::vector<int32_t> heard;  // handles: a callback may remove an event
+  for (auto& [handle, event] : own_) {
+    if (event.hasSubscribers) heard.push_back(handle);
+    event.id = 0;
+    event.hasSubscribers = false;
+  }
+  // Callbacks may ask for more (that waits for the next Start), not destroy this.
+  for (const auto& [id, client] : gone.Clients()) {
+    std::vector<EventEntry> events;
+    for (const auto& [eventId, event] : gone.Events()) {
+      if (event.owner == id) events.push_back(event);
+    }
+    if (OnClientLeft) OnClientLeft(client, events);
+  }
+  for (int32_t handle : heard) {
+    auto it = own_.find(handle);
+    if (OnSubscribers && it != own_.end()) OnSubscribers(it->second);
+  }
+}
+
+void ClientProtocol::HandleRegistered(const std::string& serverName) {
+  if (OnRegistered) OnRegistered(serverName);
 }
 
 std::string ClientProtocol::PathOf(const EventEntry& event) const {
@@ -26,11 +62,14 @@ std::string ClientProtocol::PathOf(const EventEntry& event) const {
 
 void ClientProtocol::Subscribe(int32_t eventId) {
   wantedIds_.insert(eventId);
+  auto known = roster_.Events().find(eventId);
+  if (known != roster_.Events().end()) wantedPaths_[eventId] = PathOf(known->second);
   if (CanSend() && !IsSubscribed(eventId)) SendSubscribe(eventId, true);
 }
 
 void ClientProtocol::Unsubscribe(int32_t eventId) {
   wantedIds_.erase(eventId);
+  wantedPaths_.erase(eventId);
   if (IsSubscribed(eventId)) SendSubscribe(eventId, false);
 }
 
@@ -56,7 +95,19 @@ void ClientProtocol::Unsubscribe(const std::string& pattern) {
 }
 
 void ClientProtocol::SubscribeIfMatching(const EventEntry& event) {
-  if (CanSend() && !IsSubscribed(event.id) && patterns_.Matches(PathOf(event))) {
+  const std::string path = PathOf(event);
+  bool wanted = false;
+  if (wantedIds_.count(event.id) != 0) {
+    auto seen = wantedPaths_.emplace(event.id, path).first;
+    wanted = seen->second == path;
+    if (!wanted) {
+      // Another event holds the ID now (the server started again): the one
+      // asked for is gone for good.
+      wantedIds_.erase(event.id);
+      wantedPaths_.erase(seen);
+    }
+  }
+  if (CanSend() && !IsSubscribed(event.id) && (wanted || patterns_.Matches(path))) {
     SendSubscribe(event.id, true);
   }
 }
@@ -82,6 +133,7 @@ void ClientProtocol::Forget(int32_t eventId) {
   // never handed out again.
   subscribed_.erase(eventId);
   wantedIds_.erase(eventId);
+  wantedPaths_.erase(eventId);
 }
 
 int32_t ClientProtocol::CreateEvent(const std::string& name, const std::string& unit,
@@ -101,7 +153,8 @@ int32_t ClientProtocol::CreateEvent(const std::string& name, const std::string& 
 void ClientProtocol::SendCreate(const OwnEvent& event) {
   // The handle is the request ID, which the server's answer carries back.
   window_.Send(frames::EventInfoRequest(event.handle, event.interval, event.max,
-                                 WireText::EventToWire(event.name, event.unit)));
+                                        WireText::EventToWire(event.name, event.unit)),
+               true);
 }
 
 bool ClientProtocol::RemoveEvent(int32_t handle) {
@@ -140,7 +193,8 @@ OwnEvent* ClientProtocol::OwnById(int32_t eventId) {
   return nullptr;
 }
 
-void ClientProtocol::OnFrame(const protocol::FrameView& frame) {
+void ClientProtocol::OnFrame(const protocol::FrameView& frame,
+                             std::chrono::system_clock::time_point arrived) {
   // The answers to the window's round trips are nobody's subscriber notices.
   if (SendWindow::IsAnswer(frame)) {
     window_.Answered();
@@ -148,6 +202,10 @@ void ClientProtocol::OnFrame(const protocol::FrameView& frame) {
   }
   const bool wasRegistered = roster_.Complete();
   const RosterChange c = roster_.Apply(frame);
+  // The registration's and the creations' answers confirm what was sent before.
+  if (c.kind == ChangeKind::EventCreated || (c.kind == ChangeKind::ServerName && !wasRegistered)) {
+    window_.Answered();
+  }
   switch (c.kind) {
     case ChangeKind::ClientAdded:
       if (OnClientJoined) OnClientJoined(c.client);
@@ -165,7 +223,7 @@ void ClientProtocol::OnFrame(const protocol::FrameView& frame) {
       if (OnEventRemoved) OnEventRemoved(c.event);
       break;
     case ChangeKind::Value:
-      HandleValue(c);
+      HandleValue(c, arrived);
       break;
     case ChangeKind::Subscribers:
       HandleSubscribers(c.event.id, c.value != 0);
@@ -174,18 +232,20 @@ void ClientProtocol::OnFrame(const protocol::FrameView& frame) {
       HandleCreated(c.requestId, c.event.id);
       break;
     case ChangeKind::ServerName:
-      if (!wasRegistered && OnRegistered) OnRegistered(c.serverName);
+      if (!wasRegistered) HandleRegistered(c.serverName);
       break;
     case ChangeKind::Ignored:
       break;
   }
 }
 
-void ClientProtocol::HandleValue(const RosterChange& c) {
+void ClientProtocol::HandleValue(const RosterChange& c,
+                                 std::chrono::system_clock::time_point arrived) {
   if (!OnValue) return;
   Value v;
   v.event = c.event;
   v.value = c.value;
+  v.arrived = arrived;
   if (c.known) {
     v.client = roster_.ClientName(c.event.owner);
   } else if (const OwnEvent* own = OwnById(c.event.id)) {

@@ -11,6 +11,7 @@
 // Callbacks run synchronously from OnFrame (and from the calls that send); they
 // may call back into this object, but must not destroy it.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -30,6 +31,7 @@ struct Value {
   EventEntry event;    // owner 0 and an empty name when the event is not known
   std::string client;  // the owner's name; empty when the event is not known
   uint8_t value = 0;
+  std::chrono::system_clock::time_point arrived;  // when its bytes were read
 };
 
 // An event this client created.
@@ -53,7 +55,8 @@ class ClientProtocol {
   ClientProtocol& operator=(const ClientProtocol&) = delete;
 
   // The roster is complete: every client registered before this one and their
-  // events have been reported. Once.
+  // events have been reported. Once per connection (Connection reports a
+  // registration after a reconnection through OnBack instead).
   std::function<void(const std::string& serverName)> OnRegistered;
   // A client, from the roster or newly registered (Registered() tells which).
   std::function<void(const ClientEntry&)> OnClientJoined;
@@ -85,7 +88,11 @@ class ClientProtocol {
   // "client/event" for an event of the roster.
   std::string PathOf(const EventEntry& event) const;
 
-  // Subscriptions. Asked before Start they go out with the registration.
+  // Subscriptions. Asked before Start they go out with the registration, and
+  // they are restored on a new connection: a pattern always, an ID once the
+  // roster shows that event again (the same "client/event" it was; after a
+  // server restart IDs start again, and an ID now naming another event is
+  // dropped).
   void Subscribe(int32_t eventId);
   void Unsubscribe(int32_t eventId);
   // Subscribes to every known event whose "client/event" name matches, and to
@@ -115,14 +122,23 @@ class ClientProtocol {
   const OwnEvent* FindOwnEvent(int32_t handle) const;
   const std::map<int32_t, OwnEvent>& OwnEvents() const { return own_; }
 
-  // One frame from the server.
-  void OnFrame(const protocol::FrameView& frame);
+  // One frame from the server, read at `arrived`.
+  void OnFrame(const protocol::FrameView& frame,
+               std::chrono::system_clock::time_point arrived = std::chrono::system_clock::now());
   // Bytes waiting in the send queue for room on the way to the server.
   size_t Queued() const { return window_.QueuedBytes(); }
 
  protected:
   // The connection is gone: nothing more goes out.
   void MarkEnded() { ended_ = true; }
+  // The connection is gone and another may follow (Start again): the roster
+  // empties (OnClientLeft for each client), own events wait to be created
+  // again (OnSubscribers for each that had a subscriber), nothing is on the way
+  // any more. What was asked for stays: own events, subscriptions by pattern
+  // and by ID.
+  void Disconnected();
+  // The registration is complete; calls OnRegistered.
+  virtual void HandleRegistered(const std::string& serverName);
   bool CanSend() const { return started_ && !ended_; }
   SendWindow& Window() { return window_; }
 
@@ -132,7 +148,7 @@ class ClientProtocol {
   void Forget(int32_t eventId);
   void SendCreate(const OwnEvent& event);
   OwnEvent* OwnById(int32_t eventId);
-  void HandleValue(const RosterChange& c);
+  void HandleValue(const RosterChange& c, std::chrono::system_clock::time_point arrived);
   void HandleSubscribers(int32_t eventId, bool present);
   void HandleCreated(int32_t handle, int32_t eventId);
 
@@ -143,6 +159,7 @@ class ClientProtocol {
   bool ended_ = false;
   NamePatterns patterns_;
   std::set<int32_t> wantedIds_;   // asked for by ID
+  std::map<int32_t, std::string> wantedPaths_;  // of those, "client/event" once seen
   std::set<int32_t> subscribed_;  // subscribe requests sent and not taken back
   std::map<int32_t, OwnEvent> own_;
   std::set<int32_t> removeWhenCreated_;  // handles removed while the server creates them

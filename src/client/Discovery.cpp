@@ -14,7 +14,8 @@ namespace toruna::client {
 
 Discovery::Discovery() : Discovery(net::SocketLayer::Default().Dispatcher()) {}
 
-Discovery::Discovery(net::modNetSocket& dispatcher) : dispatcher_(dispatcher) {}
+Discovery::Discovery(net::modNetSocket& dispatcher, LocalNetworks::Source networks)
+    : dispatcher_(dispatcher), networksSource_(std::move(networks)) {}
 
 Discovery::~Discovery() { Stop(); }
 
@@ -45,8 +46,10 @@ std::optional<FoundServer> Discovery::ParseReply(std::span<const uint8_t> d) {
 bool Discovery::OnDatagram(const std::string& address, std::span<const uint8_t> datagram) {
   std::optional<FoundServer> found = ParseReply(datagram);
   if (!found) return false;
-  // Asked by broadcast and by address, a server answers more than once.
-  if (!seen_.emplace(address, found->name).second) return false;
+  // Asked by broadcast and by address, a server answers more than once; this
+  // machine's own answers from whichever of its addresses was asked.
+  const bool own = LocalNetworks::IsOwnAddress(address, networks_);
+  if (!seen_.emplace(own ? std::string() : address, found->name).second) return false;
   found->address = address;
   servers_.push_back(*found);
   if (OnServer) OnServer(servers_.back());
@@ -54,11 +57,25 @@ bool Discovery::OnDatagram(const std::string& address, std::span<const uint8_t> 
 }
 
 void Discovery::Start(const std::vector<std::string>& destinations, int32_t port) {
-  if (destinations.empty()) {
-    Ask(kBroadcast, port);
-    return;
+  networks_ = networksSource_ ? networksSource_() : std::vector<LocalNetwork>{};
+  std::vector<std::string> asked;
+  auto add = [&](const std::string& destination) {
+    if (std::find(asked.begin(), asked.end(), destination) == asked.end()) asked.push_back(destination);
+  };
+  for (const std::string& destination : destinations) {
+    if (destination != kBroadcast) add(destination);
   }
-  for (const std::string& destination : destinations) Ask(destination, port);
+  if (destinations.empty() ||
+      std::find(destinations.begin(), destinations.end(), kBroadcast) != destinations.end()) {
+    broadcasts_.insert(kBroadcast);
+    add(kBroadcast);
+    for (const LocalNetwork& n : networks_) {
+      if (n.broadcast.empty()) continue;
+      broadcasts_.insert(n.broadcast);
+      add(n.broadcast);
+    }
+  }
+  for (const std::string& destination : asked) Ask(destination, port);
 }
 
 // One socket per destination: a destination that fails (a broadcast with no
@@ -72,6 +89,11 @@ void Discovery::Ask(const std::string& destination, int32_t port) {
   };
   s->OnError = [fail](net::SocketErrorArgs& e) {
     e.CancelDisplay = true;
+    // No route there, or the network is down: nobody there can answer.
+    if (e.Number == net::kErrNetworkDown || e.Number == net::kErrNetworkUnreachable ||
+        e.Number == net::kErrHostUnreachable) {
+      return;
+    }
     fail(e.Description);
   };
   // The socket layer drops the datagram that waits behind the one taken in

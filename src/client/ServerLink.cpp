@@ -15,6 +15,8 @@ ServerLink::ServerLink(net::modNetSocket& dispatcher, loop::EventLoop& loop, Han
   sock_->OnConnect = [this] {
     CancelTimer();
     connected_ = true;
+    // Best effort: without it a vanished server is noticed only when a send fails.
+    sock_->SetKeepAlive(keepAlive_);
     if (handlers_.connected) handlers_.connected();
   };
   sock_->OnDataArrival = [this](int32_t bytesTotal) {
@@ -125,6 +127,7 @@ void ServerLink::OnData() {
   net::Variant data(std::vector<uint8_t>{});
   sock_->GetData(data);
   if (data.Type() != net::vbByteArray || data.AsBytes().empty()) return;
+  lastRead_ = std::chrono::system_clock::now();
   if (!stream_.Feed(data.AsBytes())) {
     Fail({EndReason::LostSync, "lost protocol sync with the server on " + host_});
   }

@@ -51,6 +51,11 @@ class ServerLink {
   void Open(const std::string& host, int32_t port = kServerPort,
             std::chrono::milliseconds connectTimeout = std::chrono::seconds(10));
   void Send(const std::vector<uint8_t>& frame);
+  // How the connection notices a server that vanished without a word; applied
+  // once connected (set it before Open).
+  void SetKeepAlive(const net::KeepAlive& settings) { keepAlive_ = settings; }
+  // When the bytes of the frame being handed over were read.
+  std::chrono::system_clock::time_point LastRead() const { return lastRead_; }
   // Closes without reporting a failure.
   void Close();
   bool Connected() const;
@@ -79,6 +84,8 @@ class ServerLink {
   bool failed_ = false;
   loop::EventLoop::TimerId timer_ = 0;
   bool timerActive_ = false;
+  net::KeepAlive keepAlive_;
+  std::chrono::system_clock::time_point lastRead_;
 };
 
 }  // namespace toruna::client

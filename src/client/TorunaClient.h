@@ -8,13 +8,18 @@
 //
 // Finding servers (Discovery.h):
 //   for (const FoundServer& s : Discover(std::chrono::seconds(1))) ...  // s.address, s.name, s.clients
+//   It broadcasts on every local network (255.255.255.255 and each network's
+//   own broadcast address) and lists each server once; empty when none answered.
 //   Discover(timeout, {"10.0.0.5"}) asks those addresses instead of broadcasting.
 //
 // Talking to one (Connection.h, with the calls of ClientProtocol.h):
 //   toruna::client::Connection c;                      // on the process-wide loop
 //   c.OnRegistered = [](const std::string& server) {}; // the roster is complete
-//   c.OnValue = [](const Value& v) {};                 // v.client, v.event.name, v.event.unit, v.value
-//   c.OnEnded = [](const Ending& e) {};                // e.reason, e.message
+//   c.OnValue = [](const Value& v) {};                 // v.client, v.event.name, v.event.unit, v.value, v.arrived
+//   c.SetReconnect(Connection::Reconnect{});           // come back by itself after a loss:
+//   c.OnDown = [](const Ending& e, std::chrono::milliseconds retryIn) {};
+//   c.OnBack = [](const std::string& server) {};       // same name, own events and subscriptions again
+//   c.OnEnded = [](const Ending& e) {};                // without reconnection: e.reason, e.message
 //   c.Subscribe("*/temperature");                      // every matching event, also later ones
 //   int32_t h = c.CreateEvent("level", "cm");          // an own event, by handle
 //   c.OnSubscribers = [&](const OwnEvent& e) {};       // e.hasSubscribers changed
@@ -34,6 +39,8 @@
 //   the server drops values nobody subscribed to.
 // - Sending is paced, so that a burst cannot overrun the server's 2048-byte
 //   limit: frames wait in a queue (Queued()) and leave in order.
+// - A server that vanishes without a word (power lost, cable pulled) is
+//   noticed by TCP keepalive within about two minutes (SetKeepAlive).
 
 #include "client/ClientProtocol.h"
 #include "client/Connection.h"

@@ -55,6 +55,20 @@ struct SocketErrorArgs {
   bool CancelDisplay = true;
 };
 
+// How a TCP connection notices a peer that has gone without a word (power lost,
+// cable pulled): keepalive probes after `idleSeconds` without traffic, every
+// `intervalSeconds`, `probes` of them unanswered; and data unacknowledged for
+// `userTimeoutSeconds`, which on Linux also ends the probing once that much
+// time has passed since the peer was last heard. idleSeconds 0: no keepalive;
+// any other 0: the system's own value. The defaults notice a silent peer after
+// about a minute, or a minute after the first data sent to it.
+struct KeepAlive {
+  int32_t idleSeconds = 30;
+  int32_t intervalSeconds = 10;
+  int32_t probes = 3;
+  int32_t userTimeoutSeconds = 60;
+};
+
 class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
  public:
   // A new object on the given dispatcher.
@@ -162,6 +176,11 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   // False when the platform refused the option on the current socket.
   bool SetNoDelay(bool on);
   bool NoDelay() const { return noDelay_; }
+
+  // Keepalive and the user timeout on the current TCP connection (not kept for a
+  // later one: set it once connected or accepted). False when there is no TCP
+  // connection or the platform refused an option; the others are set all the same.
+  bool SetKeepAlive(const KeepAlive& settings);
 
  protected:
   // Only Create makes objects.

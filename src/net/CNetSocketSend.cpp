@@ -121,6 +121,25 @@ bool CNetSocket::SetNoDelay(bool on) {
   return module_.platform().SetSockOpt(socketHandle, kIpProtoTcp, kTcpNoDelay, on ? 1 : 0) != -1;
 }
 
+bool CNetSocket::SetKeepAlive(const KeepAlive& settings) {
+  if (socketHandle == -1 || protocol != ProtocolTcp) return false;
+  Platform& platform = module_.platform();
+  auto set = [&](int level, int option, int32_t value) {
+    return platform.SetSockOpt(socketHandle, level, option, value) != -1;
+  };
+  bool ok = set(kSolSocket, kSoKeepAlive, settings.idleSeconds > 0 ? 1 : 0);
+  if (settings.idleSeconds > 0) {
+    ok = set(kIpProtoTcp, kTcpKeepIdle, settings.idleSeconds) && ok;
+    if (settings.intervalSeconds > 0) {
+      ok = set(kIpProtoTcp, kTcpKeepIntvl, settings.intervalSeconds) && ok;
+    }
+    if (settings.probes > 0) ok = set(kIpProtoTcp, kTcpKeepCnt, settings.probes) && ok;
+  }
+  const int64_t timeoutMs = int64_t{settings.userTimeoutSeconds > 0 ? settings.userTimeoutSeconds : 0} * 1000;
+  ok = set(kIpProtoTcp, kTcpUserTimeout, static_cast<int32_t>(std::min<int64_t>(timeoutMs, INT32_MAX))) && ok;
+  return ok;
+}
+
 void CNetSocket::FlushSendQueue() {
   // Handlers of the events below may drop the owner's last reference.
   std::shared_ptr<CNetSocket> keepAlive = weak_from_this().lock();

@@ -32,10 +32,13 @@ inline constexpr int kErrMessageTooLong = 10040;
 inline constexpr int kErrBadOption = 10042;
 inline constexpr int kErrAddressFamily = 10047;
 inline constexpr int kErrAddressNotAvailable = 10049;
+inline constexpr int kErrNetworkDown = 10050;
+inline constexpr int kErrNetworkUnreachable = 10051;
 inline constexpr int kErrConnectionAborted = 10053;
 inline constexpr int kErrConnectionReset = 10054;
 inline constexpr int kErrNoBufferSpace = 10055;
 inline constexpr int kErrConnectionRefused = 10061;
+inline constexpr int kErrHostUnreachable = 10065;
 inline constexpr int kErrHostNotFound = 11001;
 
 // Socket types, protocols and options, numbered as the socket layer knows them.
@@ -44,11 +47,18 @@ inline constexpr int kSockDgram = 2;
 inline constexpr int kIpProtoTcp = 6;
 inline constexpr int kIpProtoUdp = 17;
 inline constexpr int kSolSocket = 0xFFFF;
+inline constexpr int kSoKeepAlive = 0x0008;
 inline constexpr int kSoBroadcast = 0x0020;
 inline constexpr int kSoSndBuf = 0x1001;
 inline constexpr int kSoRcvBuf = 0x1002;
 inline constexpr int kSoMaxMsgSize = 0x2003;  // largest datagram: 65507 for IPv4 UDP
 inline constexpr int kTcpNoDelay = 0x0001;     // at level kIpProtoTcp
+// Keepalive timing (seconds, probes) and the time unacknowledged data may wait
+// before the connection is dropped (milliseconds), all at level kIpProtoTcp.
+inline constexpr int kTcpKeepIdle = 0x0003;
+inline constexpr int kTcpKeepCnt = 0x0010;
+inline constexpr int kTcpKeepIntvl = 0x0011;
+inline constexpr int kTcpUserTimeout = 0x0012;
 inline constexpr int kMsgPeek = 2;
 
 inline constexpr uint32_t kInaddrNone = 0xFFFFFFFFu;

@@ -54,6 +54,9 @@ void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
   colConnections.Add(session->ID(), session);
   try {
     session->Accept(RequestID);
+    // A client that vanishes without a word (power lost, cable pulled) would
+    // otherwise stay registered for good. Best effort: without it all else works.
+    session->Sock->SetKeepAlive(keepAlive_.Values());
   } catch (...) {
     // The error goes on to the caller; the session that never got its
     // connection is not kept.

@@ -17,6 +17,7 @@
 
 #include "server/FrontEnd.h"
 #include "server/Housekeeping.h"
+#include "server/KeepAliveSettings.h"
 #include "server/RosterCache.h"
 #include "server/clsSettings.h"
 #include "session/IServerApp.h"
@@ -97,6 +98,11 @@ class frmMain : public session::IServerApp {
   session::KeyedCollection<std::shared_ptr<session::clsClient>> colClients;
   std::deque<std::shared_ptr<session::clsClient>> colDisconnected;
 
+  // How accepted connections notice a vanished client (read at start-up), and
+  // the settings that could not be taken.
+  const net::KeepAlive& KeepAlive() const { return keepAlive_.Values(); }
+  const std::vector<std::string>& SettingsProblems() const { return keepAlive_.Problems(); }
+
   net::modNetSocket& Dispatcher() { return dispatcher_; }
   const ServerConfig& Config() const { return config_; }
 
@@ -107,6 +113,7 @@ class frmMain : public session::IServerApp {
   ServerConfig config_;
 
   std::unique_ptr<clsSettings> Settings;
+  KeepAliveSettings keepAlive_;
   std::string serverName_;
   std::vector<uint8_t> nameMessage_;
   std::deque<std::string> list1_;

@@ -41,6 +41,7 @@ void frmMain::Form_Load() {
     std::snprintf(digits, sizeof digits, "%03d", number);
     serverName_ = std::string("TestServer ") + digits;
   }
+  keepAlive_ = KeepAliveSettings::Read(*Settings);
 
   // 5. The ServerInfo frame of the name; its length field is signed 16-bit.
   const std::vector<uint8_t> name = base::Cp1252::FromUtf8(serverName_);

@@ -6,6 +6,8 @@
 #include "client/Connection.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -171,6 +173,150 @@ TEST_F(ConnectionTest, CloseLeavesWithoutReportingAnEnd) {
   EXPECT_EQ(n, 0);
   loop::testing::PumpFor(loop, std::chrono::milliseconds(30));
   EXPECT_TRUE(endings.empty());
+}
+
+TEST_F(ConnectionTest, ComesBackUnderItsNameWithItsEventsAndSubscriptions) {
+  using std::chrono::milliseconds;
+  c.SetReconnect(Connection::Reconnect{milliseconds(80), milliseconds(400)});
+  std::vector<std::string> seen;
+  std::vector<milliseconds> waits;
+  c.OnDown = [&](const Ending& e, milliseconds retryIn) {
+    seen.push_back("down: " + e.message);
+    waits.push_back(retryIn);
+  };
+  c.OnBack = [&](const std::string& server) { seen.push_back("back " + server); };
+  c.OnRegistered = [&](const std::string& server) { seen.push_back("registered " + server); };
+  c.OnClientLeft = [&](const ClientEntry& client, const std::vector<EventEntry>& events) {
+    seen.push_back("left " + client.name + " with " + std::to_string(events.size()));
+  };
+  c.OnEventReady = [&](const OwnEvent& e) { seen.push_back("ready " + std::to_string(e.id)); };
+  c.OnSubscribers = [&](const OwnEvent& e) { seen.push_back(e.hasSubscribers ? "heard" : "unheard"); };
+  std::vector<Value> values;
+  c.OnValue = [&](const Value& v) { values.push_back(v); };
+  const int32_t level = c.CreateEvent("Level");
+  c.Subscribe("*/Temp");
+  const Bytes hello = Cat({frames::ClientInfoRequest(WireText::ToWire("Ann")),
+                           frames::EventInfoRequest(level, 0, 255, WireText::ToWire("Level"))});
+  auto roster = [](std::initializer_list<Bytes> events) {
+    Bytes all = frames::ClientInfo(3, WireText::ToWire("Bo"));
+    for (const Bytes& e : events) all.insert(all.end(), e.begin(), e.end());
+    const Bytes end = frames::ServerInfo(WireText::ToWire("Lab"));
+    all.insert(all.end(), end.begin(), end.end());
+    return all;
+  };
+  auto event = [](int32_t id, const char* name) {
+    return frames::EventInfo(3, id, 0, 0, WireText::ToWire(name));
+  };
+
+  c.Open("127.0.0.1", "Ann", port);
+  AcceptPeer();
+  EXPECT_EQ(Read(hello.size()), hello);
+  Write(roster({event(4, "Temp"), event(6, "Hum"), event(8, "Old")}));
+  ASSERT_TRUE(PumpUntil([&] { return c.Registered(); }));
+  c.Subscribe(6);
+  c.Subscribe(8);
+  EXPECT_EQ(Read(27), Cat({frames::EventSubscribe(4, 1), frames::EventSubscribe(6, 1),
+                           frames::EventSubscribe(8, 1)}));
+  Write(Cat({frames::EventCreated(level, 9), frames::EventSubscribe(9, 1)}));
+  ASSERT_TRUE(PumpUntil([&] { return c.HasSubscribers(level); }));
+
+  // The server goes; the connection says so and tries again.
+  peer.Reset();
+  ASSERT_TRUE(PumpUntil([&] { return c.Down(); }));
+  EXPECT_FALSE(c.Ended());
+  EXPECT_FALSE(c.Publish(level, 1));
+  EXPECT_TRUE(c.State().Clients().empty());
+  // The server came back after a restart: Temp has a new ID, 6 is the same
+  // event again, 8 is another one now.
+  AcceptPeer();
+  EXPECT_EQ(Read(hello.size()), hello);
+  const auto before = std::chrono::system_clock::now();
+  Write(Cat({roster({event(6, "Hum"), event(8, "New"), event(14, "Temp")}),
+             frames::EventCreated(level, 20), frames::EventData(14, 33)}));
+  ASSERT_TRUE(PumpUntil([&] { return values.size() == 1; }));
+  EXPECT_EQ(Read(18), Cat({frames::EventSubscribe(6, 1), frames::EventSubscribe(14, 1)}));
+  EXPECT_TRUE(c.IsSubscribed(6) && c.IsSubscribed(14) && !c.IsSubscribed(8));
+  EXPECT_EQ(c.PathOf(values[0].event), "Bo/Temp");
+  EXPECT_GE(values[0].arrived, before);
+  EXPECT_LE(values[0].arrived, std::chrono::system_clock::now());
+  Write(frames::EventSubscribe(20, 1));
+  ASSERT_TRUE(PumpUntil([&] { return c.HasSubscribers(level); }));
+  ASSERT_TRUE(c.Publish(level, 5));
+  EXPECT_EQ(Read(9), frames::EventData(20, 5));
+
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "registered Lab", "ready 9", "heard",
+                      "down: the server on 127.0.0.1 closed the connection", "left Bo with 3",
+                      "unheard", "back Lab", "ready 20", "heard"}));
+  ASSERT_EQ(waits.size(), 1u);
+  EXPECT_LE(waits[0], milliseconds(80));
+  EXPECT_GE(waits[0], milliseconds(60));
+  EXPECT_TRUE(endings.empty());
+}
+
+TEST_F(ConnectionTest, FailedAttemptsWaitLongerEachTimeUntilClosed) {
+  using std::chrono::milliseconds;
+  listener.Reset();  // nobody listens
+  c.SetReconnect(Connection::Reconnect{milliseconds(20), milliseconds(80)});
+  std::vector<milliseconds> waits;
+  c.OnDown = [&](const Ending& e, milliseconds retryIn) {
+    EXPECT_EQ(e.reason, EndReason::Refused);
+    waits.push_back(retryIn);
+  };
+  c.Open("127.0.0.1", "Ann", port);
+  ASSERT_TRUE(PumpUntil([&] { return waits.size() == 5; }));
+  c.Close();
+  loop::testing::PumpFor(loop, milliseconds(200));
+  EXPECT_EQ(waits.size(), 5u);
+  EXPECT_TRUE(endings.empty());
+  EXPECT_TRUE(c.Ended());
+  const milliseconds most[] = {milliseconds(20), milliseconds(40), milliseconds(80),
+                               milliseconds(80), milliseconds(80)};
+  for (size_t i = 0; i < waits.size(); ++i) {
+    EXPECT_LE(waits[i], most[i]) << i;
+    EXPECT_GE(waits[i], most[i] * 3 / 4) << i;
+  }
+}
+
+TEST_F(ConnectionTest, OpensAgainAfterItEndedAndKeepsDeadServersInSight) {
+  int registrations = 0;
+  c.OnRegistered = [&](const std::string&) { ++registrations; };
+  c.SetKeepAlive(net::KeepAlive{7, 3, 4, 11});
+  for (int round = 0; round < 2; ++round) {
+    c.Open("127.0.0.1", "Ann", port);
+    AcceptPeer();
+    EXPECT_EQ(Read(7), frames::ClientInfoRequest(WireText::ToWire("Ann")));
+    Write(frames::ServerInfo(WireText::ToWire("Lab")));
+    ASSERT_TRUE(PumpUntil([&] { return registrations == round + 1; }));
+    // The client's own socket: the one whose peer is ours.
+    sockaddr_in far{};
+    socklen_t len = sizeof far;
+    ASSERT_EQ(getpeername(peer.get(), reinterpret_cast<sockaddr*>(&far), &len), 0);
+    int own = -1;
+    for (int fd = 0; fd < 1024 && own == -1; ++fd) {
+      sockaddr_in local{};
+      socklen_t n = sizeof local;
+      if (fd != peer.get() && getsockname(fd, reinterpret_cast<sockaddr*>(&local), &n) == 0 &&
+          n == sizeof local && local.sin_family == AF_INET && local.sin_port == far.sin_port) {
+        own = fd;
+      }
+    }
+    ASSERT_NE(own, -1);
+    auto option = [&](int level, int name) {
+      int value = -1;
+      socklen_t size = sizeof value;
+      getsockopt(own, level, name, &value, &size);
+      return value;
+    };
+    EXPECT_NE(option(SOL_SOCKET, SO_KEEPALIVE), 0);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 7);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 3);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 4);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 11000);
+    peer.Reset();
+    ASSERT_TRUE(PumpUntil([&] { return c.Ended(); }));
+  }
+  EXPECT_EQ(endings.size(), 2u);
 }
 
 TEST(ServerLink, SocketErrorsBecomeReasons) {

@@ -64,18 +64,25 @@ class DiscoveryTest : public ::testing::Test {
   net::modNetSocket dispatcher{platform, &scheduler};
 };
 
-TEST_F(DiscoveryTest, ReportsEachServerOncePerAddress) {
-  Discovery d(dispatcher);
+TEST_F(DiscoveryTest, ReportsEachServerOnceAndThisMachinesUnderAnyOfItsAddresses) {
+  Discovery d(dispatcher, [] {
+    return std::vector<LocalNetwork>{{"lo", "127.0.0.1", ""}, {"eth0", "10.99.0.1", "10.99.0.255"}};
+  });
+  d.Start({"127.0.0.1"}, net::testing::ClosedLoopbackPort());  // reads the networks
   std::vector<std::string> reported;
   d.OnServer = [&](const FoundServer& s) { reported.push_back(s.address + " " + s.name); };
   const Bytes lab = B(LIT("***Lab\0" "1\0"));
   EXPECT_TRUE(d.OnDatagram("127.0.0.1", lab));
   EXPECT_FALSE(d.OnDatagram("127.0.0.1", lab));  // asked twice, answered twice
-  EXPECT_TRUE(d.OnDatagram("10.99.0.1", lab));   // the same server by another address
+  EXPECT_FALSE(d.OnDatagram("10.99.0.1", lab));  // this machine's by its LAN address
+  EXPECT_TRUE(d.OnDatagram("10.99.0.7", lab));   // another machine's of the same name
+  EXPECT_FALSE(d.OnDatagram("10.99.0.7", lab));
+  EXPECT_TRUE(d.OnDatagram("10.99.0.1", B(LIT("***Other\0" "0\0"))));  // another name
   EXPECT_FALSE(d.OnDatagram("10.99.0.2", B("noise")));
-  EXPECT_EQ(reported, (std::vector<std::string>{"127.0.0.1 Lab", "10.99.0.1 Lab"}));
-  ASSERT_EQ(d.Servers().size(), 2u);
+  EXPECT_EQ(reported, (std::vector<std::string>{"127.0.0.1 Lab", "10.99.0.7 Lab", "10.99.0.1 Other"}));
+  ASSERT_EQ(d.Servers().size(), 3u);
   EXPECT_EQ(d.Servers()[1].clients, 1);
+  EXPECT_FALSE(d.IsBroadcast("127.0.0.1"));
 }
 
 TEST_F(DiscoveryTest, AsksAtThePortAndTakesTheAnswerAtItsOwn) {

@@ -5,7 +5,8 @@
 # real server. The dashboard finds the server by broadcast, subscribes by
 # pattern before the sensor's event exists and receives what the sensor
 # publishes once somebody listens; the other way round, it finds an event
-# already there; it says why when the server goes.
+# already there. When the server is killed and started again, both come back
+# by themselves: the sensor's event exists again and values flow.
 set -u
 . "$(dirname "$0")/cli_common.bash"
 cli_setup "$@"
@@ -38,8 +39,9 @@ grep -qx 'found Example Lab at 10.99.0.1 with 0 clients' "$WORK/dash1.out" || fa
 S=$!; PIDS+=("$S")
 wait_exit $S 15 || fail "the sensor did not finish (status $?)"
 wait_exit $D 5 || fail "the dashboard did not finish after five values (status $?)"
-[ "$(grep -c '^sensor/temperature [0-9]* °C$' "$WORK/dash1.out")" -eq 5 ] || fail "values missing"
-[ "$(grep '^sensor/temperature' "$WORK/dash1.out" | cut -d' ' -f2 | tr '\n' ' ')" = "20 21 22 23 24 " ] ||
+[ "$(grep -cE '^[0-9]{2}:[0-9]{2}:[0-9]{2} sensor/temperature [0-9]+ °C$' "$WORK/dash1.out")" -eq 5 ] ||
+  fail "values missing"
+[ "$(grep ' sensor/temperature ' "$WORK/dash1.out" | cut -d' ' -f3 | tr '\n' ' ')" = "20 21 22 23 24 " ] ||
   fail "values out of order"
 grep -qx 'joined sensor' "$WORK/dash1.out" || fail "the dashboard did not see the sensor come"
 grep -qx 'watching sensor/temperature' "$WORK/dash1.out" || fail "a later event was not subscribed"
@@ -56,16 +58,33 @@ grep -q '^published' "$WORK/sensor2.out" && fail "published while nobody listene
 D=$!; PIDS+=("$D")
 wait_exit $D 15 || fail "the second dashboard did not get three values (status $?)"
 wait_exit $S 5 || fail "the second sensor did not finish (status $?)"
-[ "$(grep '^probe/temperature' "$WORK/dash2.out" | cut -d' ' -f2 | tr '\n' ' ')" = "20 21 22 " ] ||
+[ "$(grep ' probe/temperature ' "$WORK/dash2.out" | cut -d' ' -f3 | tr '\n' ' ')" = "20 21 22 " ] ||
   fail "values of an event that was there before"
 
-# When the server goes, the dashboard says so and fails.
-"$WORK/by-cmake/dashboard" --host 127.0.0.1 >"$WORK/dash3.out" 2>"$WORK/dash3.err" &
+# The server is killed under a sensor and a dashboard, and started again.
+"$WORK/by-pc/sensor" 127.0.0.1 phoenix >"$WORK/sensor3.out" 2>"$WORK/sensor3.err" &
+PIDS+=("$!")
+"$WORK/by-cmake/dashboard" --host 127.0.0.1 --pattern 'phoenix/*' --count 6 >"$WORK/dash3.out" 2>"$WORK/dash3.err" &
 D=$!; PIDS+=("$D")
-wait_for "$WORK/dash3.out" '^connected to' || fail "the third dashboard did not register"
-kill -TERM $SERVER_PID
-wait_exit $D 5
-[ $? -eq 1 ] || fail "the dashboard's status after the server went"
-grep -qx 'dashboard: the server on 127.0.0.1 closed the connection' "$WORK/dash3.err" ||
-  fail "the dashboard did not say why it ended"
+wait_for "$WORK/dash3.out" ' phoenix/temperature 21 °C$' 10 || fail "no values before the restart"
+{ kill -KILL $SERVER_PID; wait $SERVER_PID; } 2>/dev/null
+wait_for "$WORK/dash3.out" '^down: the server on 127.0.0.1 (closed|reset) the connection; trying again in [0-9]+ ms$' ||
+  fail "the dashboard did not say it is down"
+wait_for "$WORK/sensor3.out" '^down: ' || fail "the sensor did not say it is down"
+sleep 1
+start_server "Example Lab"
+wait_exit $D 20 || fail "the dashboard did not get six values across the restart (status $?)"
+grep -qx 'back with Example Lab' "$WORK/dash3.out" || fail "the dashboard did not come back"
+grep -qx 'back with Example Lab' "$WORK/sensor3.out" || fail "the sensor did not come back"
+[ "$(grep -c '^watching phoenix/temperature$' "$WORK/dash3.out")" -eq 2 ] ||
+  fail "the event was not subscribed again"
+sed -n '/^back with/,$p' "$WORK/dash3.out" | grep -qE ' phoenix/temperature [0-9]+ °C$' ||
+  fail "no values after the restart"
+grep -qx 'phoenix registered.' "$WORK/server.out" || fail "the sensor did not register again"
+# The sensor's event exists on the new server.
+"$CLI" watch 127.0.0.1 --name Witness >"$WORK/witness.out" 2>"$WORK/witness.err" &
+W=$!; PIDS+=("$W")
+wait_for "$WORK/witness.out" '^server ' || fail "the witness did not register"
+grep -qE '^event [0-9]+ phoenix/temperature unit=°C interval=500 max=60$' "$WORK/witness.out" ||
+  fail "the sensor's event is not there again"
 echo "passed"

@@ -100,6 +100,57 @@ TEST(StartupTest, FirstSessionGetsIdOneAndTheNextEventIdTwo) {
   EXPECT_EQ(*eventId, 2);
 }
 
+// The system's value of an option of an accepted connection.
+int TcpOption(int fd, int level, int option) {
+  int value = -1;
+  socklen_t len = sizeof value;
+  EXPECT_EQ(getsockopt(fd, level, option, &value, &len), 0);
+  return value;
+}
+
+TEST(StartupTest, AcceptedConnectionsGetTheKeepAliveOfTheSettingsFile) {
+  struct Case {
+    std::string content;
+    std::vector<int> expected;  // SO_KEEPALIVE, idle, interval, count, user timeout in ms
+    std::vector<std::string> problems;
+  };
+  const Case cases[] = {
+      {"[Toruna]\nServername=Lab\n", {1, 30, 10, 3, 60000}, {}},
+      {"[Toruna]\nKeepAliveIdle=7\nKeepAliveInterval= 3 \nKeepAliveCount=4\nUserTimeout=11\n",
+       {1, 7, 3, 4, 11000}, {}},
+      {"[Toruna]\nUserTimeout=0\nKeepAliveCount=\n", {1, 30, 10, 3, 0}, {}},
+      {"[Toruna]\nKeepAliveIdle=2m\nKeepAliveInterval=0\nKeepAliveCount=128\nUserTimeout=-5\n",
+       {1, 30, 10, 3, 60000},
+       {"KeepAliveIdle=2m in the settings file is not a whole number from 0 to 32767; 30 is used",
+        "KeepAliveInterval=0 in the settings file is not a whole number from 1 to 32767; 10 is used",
+        "KeepAliveCount=128 in the settings file is not a whole number from 1 to 127; 3 is used",
+        "UserTimeout=-5 in the settings file is not a whole number from 0 to 2147483; 60 is used"}},
+  };
+  for (const Case& c : cases) {
+    TempSettings settings(c.content);
+    ServerHarness server(settings.path());
+    server.form->Form_Load();
+    EXPECT_EQ(server.form->SettingsProblems(), c.problems) << c.content;
+    RelayTestClient client(server.form->Listen->LocalPort());
+    ASSERT_TRUE(server.PumpUntil([&] { return server.form->colConnections.Count() == 1; }));
+    const int fd = server.form->colConnections.Item(1)->Sock->SocketHandle();
+    EXPECT_EQ((std::vector<int>{TcpOption(fd, SOL_SOCKET, SO_KEEPALIVE) != 0 ? 1 : 0,
+                                TcpOption(fd, IPPROTO_TCP, TCP_KEEPIDLE),
+                                TcpOption(fd, IPPROTO_TCP, TCP_KEEPINTVL),
+                                TcpOption(fd, IPPROTO_TCP, TCP_KEEPCNT),
+                                TcpOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT)}),
+              c.expected)
+        << c.content;
+  }
+  // KeepAliveIdle=0 turns keepalive off.
+  TempSettings off("[Toruna]\nKeepAliveIdle=0\n");
+  ServerHarness server(off.path());
+  server.form->Form_Load();
+  RelayTestClient client(server.form->Listen->LocalPort());
+  ASSERT_TRUE(server.PumpUntil([&] { return server.form->colConnections.Count() == 1; }));
+  EXPECT_EQ(TcpOption(server.form->colConnections.Item(1)->Sock->SocketHandle(), SOL_SOCKET, SO_KEEPALIVE), 0);
+}
+
 TEST(StartupTest, TitleBarCloseHidesAndKeepsTheSocketsOpen) {
   TempSettings settings("[Toruna]\nServername=Lab\n");
   ServerHarness server(settings.path());

@@ -27,9 +27,10 @@ const char* const kOverview =
 const char* const kDiscoverHelp =
     "Usage: toruna-cli discover [--timeout SECONDS] [--to ADDRESS]... [--json]\n"
     "\n"
-    "Asks every server on the local network (UDP broadcast to port 9666, and each\n"
-    "--to ADDRESS directly) for its name and its number of registered clients, and\n"
-    "prints one line per answer: address, name, clients.\n"
+    "Asks every server on the local networks (UDP broadcast to port 9666 on each\n"
+    "network, and each --to ADDRESS directly) for its name and its number of\n"
+    "registered clients, and prints one line per server: address, name, clients.\n"
+    "A server is listed once, however many of the requests reached it.\n"
     "\n"
     "  --timeout SECONDS  how long to collect answers (default 2)\n"
     "  --to ADDRESS       also ask this address (repeatable)\n"

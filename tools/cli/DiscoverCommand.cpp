@@ -24,12 +24,13 @@ int DiscoverCommand::Run(const DiscoverOptions& options, Output& output,
   client::Discovery discovery(dispatcher);
   discovery.OnServer = [&](const client::FoundServer& s) { cmd.Print(s); };
   discovery.OnError = [&](const std::string& destination, const std::string& reason) {
-    output.Note("cannot ask " +
-                (destination == client::Discovery::kBroadcast ? std::string("the broadcast")
-                                                              : destination) +
+    const bool broadcast = discovery.IsBroadcast(destination);
+    // Asked for addresses of its own, the user need not hear about the broadcasts.
+    if (broadcast && !options.to.empty()) return;
+    output.Note("cannot ask " + (broadcast ? "the broadcast to " + destination : destination) +
                 ": " + reason);
   };
-  // The broadcast always, and each address asked for besides.
+  // The broadcasts always, and each address asked for besides.
   std::vector<std::string> destinations{client::Discovery::kBroadcast};
   destinations.insert(destinations.end(), options.to.begin(), options.to.end());
   discovery.Start(destinations);

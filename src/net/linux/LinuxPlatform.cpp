@@ -43,7 +43,7 @@ bool MapOption(int level, int option, int* sysLevel, int* sysOption) {
     *sysLevel = SOL_SOCKET;
     switch (option) {
       case 0x0004: *sysOption = SO_REUSEADDR; break;
-      case 0x0008: *sysOption = SO_KEEPALIVE; break;
+      case kSoKeepAlive: *sysOption = SO_KEEPALIVE; break;
       case 0x0010: *sysOption = SO_DONTROUTE; break;
       case kSoBroadcast: *sysOption = SO_BROADCAST; break;
       case kSoSndBuf: *sysOption = SO_SNDBUF; break;
@@ -56,7 +56,14 @@ bool MapOption(int level, int option, int* sysLevel, int* sysOption) {
   }
   if (level == kIpProtoTcp) {
     *sysLevel = IPPROTO_TCP;
-    *sysOption = option == kTcpNoDelay ? TCP_NODELAY : kOptionKnownButUnsupported;
+    switch (option) {
+      case kTcpNoDelay: *sysOption = TCP_NODELAY; break;
+      case kTcpKeepIdle: *sysOption = TCP_KEEPIDLE; break;
+      case kTcpKeepCnt: *sysOption = TCP_KEEPCNT; break;
+      case kTcpKeepIntvl: *sysOption = TCP_KEEPINTVL; break;
+      case kTcpUserTimeout: *sysOption = TCP_USER_TIMEOUT; break;
+      default: *sysOption = kOptionKnownButUnsupported; break;
+    }
     return true;
   }
   return false;
@@ -314,7 +321,8 @@ int LinuxPlatform::SetSockOpt(SocketHandle s, int level, int option, int32_t val
   int sysLevel = 0;
   int sysOption = 0;
   if (!MapOption(level, option, &sysLevel, &sysOption)) return Fail(kErrInvalidArgument);
-  if (sysOption == kOptionKnownButUnsupported || sysOption == SO_ERROR || sysOption == SO_TYPE) {
+  if (sysOption == kOptionKnownButUnsupported ||
+      (sysLevel == SOL_SOCKET && (sysOption == SO_ERROR || sysOption == SO_TYPE))) {
     return Fail(kErrBadOption);
   }
   if (sysLevel == IPPROTO_TCP && !events_.IsStream(s)) return Fail(kErrBadOption);

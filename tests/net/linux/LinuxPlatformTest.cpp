@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,6 +102,24 @@ TEST_F(LinuxPlatformTest, OptionsUseTheLayersNumbering) {
   EXPECT_NE(value, 0);
   EXPECT_EQ(platform.GetSockOpt(udp, kIpProtoTcp, kTcpNoDelay, &value), -1);
   EXPECT_EQ(platform.LastError(), 10042);
+
+  // Keepalive and the user timeout reach the system's options of those names.
+  ASSERT_EQ(platform.SetSockOpt(tcp, kSolSocket, kSoKeepAlive, 1), 0);
+  const std::pair<int, int> tcpOptions[] = {{kTcpKeepIdle, TCP_KEEPIDLE},
+                                            {kTcpKeepIntvl, TCP_KEEPINTVL},
+                                            {kTcpKeepCnt, TCP_KEEPCNT},
+                                            {kTcpUserTimeout, TCP_USER_TIMEOUT}};
+  for (const auto& [option, system] : tcpOptions) {
+    ASSERT_EQ(platform.SetSockOpt(tcp, kIpProtoTcp, option, 7), 0) << option;
+    int direct = 0;
+    socklen_t len = sizeof direct;
+    ASSERT_EQ(getsockopt(tcp, IPPROTO_TCP, system, &direct, &len), 0);
+    EXPECT_EQ(direct, 7) << option;
+  }
+  int keepAlive = 0;
+  socklen_t len = sizeof keepAlive;
+  ASSERT_EQ(getsockopt(tcp, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &len), 0);
+  EXPECT_EQ(keepAlive, 1);
 
   EXPECT_EQ(platform.GetSockOpt(tcp, kSolSocket, 0x7777, &value), -1);
   EXPECT_EQ(platform.LastError(), 10042);
