@@ -1,6 +1,11 @@
 #include "app/HeadlessService.h"
 
+#include <signal.h>
+
+#include <chrono>
+
 #include "app/HeadlessFrontEnd.h"
+#include "app/ServiceNotifier.h"
 #include "app/ServiceReport.h"
 #include "base/AlertService.h"
 #include "loop/EventLoop.h"
@@ -8,36 +13,55 @@
 
 namespace toruna::app {
 
+server::ServerConfig HeadlessService::ServiceConfig(const std::string& hostName) {
+  server::ServerConfig config;
+  config.defaultName = hostName;
+  config.defaultAllowFrom = "local";
+  return config;
+}
+
 int HeadlessService::Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
                          const server::ServerConfig& config, std::ostream& out,
-                         std::ostream& err) {
+                         std::ostream& err, bool service) {
   // A service under load answers sooner when the loop spins briefly before it sleeps.
   loop.SpinBeforeSleep(true);
   HeadlessFrontEnd frontEnd(out, err);
   base::AlertService::Install(&frontEnd);
+  ServiceNotifier notifier;
   int status = 0;
   {
     server::frmMain form(dispatcher, &loop, &frontEnd, config);
     loop::SignalWatch signals;
     loop.Watch(signals.Fd(), loop::EventLoop::kReadable, [&](uint32_t) {
-      if (signals.Take() != 0) {
+      const int signo = signals.Take();
+      if (signo == SIGHUP) {
+        form.AddLog("SIGHUP ignored: settings are read at start only; restart the server to apply them");
+      } else if (signo != 0) {
+        notifier.Stopping();
         form.mnuExit_Click();
         loop.Stop();
       }
     });
+    // Often enough that systemd hears of a port taken on the server's one-second
+    // retry well within a second after.
+    const loop::EventLoop::TimerId watch =
+        loop.AddTimer(std::chrono::milliseconds(250), [&] { notifier.Update(form); });
     try {
       form.Form_Load();
       for (const std::string& problem : ServiceReport::StartupProblems(form)) {
         err << "toruna-server: " << problem << std::endl;
       }
-      // One line so that a user who started it by hand knows it is up and how to stop it.
-      err << "toruna-server: running headless as \"" << form.ServerName()
-          << "\"; SIGTERM or Ctrl+C stops it" << std::endl;
+      notifier.Update(form);
+      // One line so that whoever started it knows it is up and how to stop it.
+      err << "toruna-server: running headless as \"" << form.ServerName() << "\"; "
+          << (service ? "systemctl stop toruna stops it" : "SIGTERM or Ctrl+C stops it")
+          << std::endl;
       loop.Run();
     } catch (const std::exception& e) {
       err << "toruna-server: " << ServiceReport::FatalText(e) << std::endl;
       status = 1;
     }
+    loop.CancelTimer(watch);
     loop.Unwatch(signals.Fd());
   }
   base::AlertService::Install(nullptr);

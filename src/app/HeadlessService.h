@@ -1,6 +1,7 @@
 #pragma once
 // The server without a window: log lines to standard output, message boxes to
-// standard error, until SIGTERM or SIGINT closes it as "Exit" does.
+// standard error, until SIGTERM or SIGINT closes it as "Exit" does. SIGHUP is
+// answered with a log line and nothing else: settings are read at start only.
 
 #include <ostream>
 
@@ -19,9 +20,16 @@ class HeadlessService {
  public:
   // Starts the server on dispatcher and runs loop until a termination signal
   // (blocked beforehand with loop::SignalWatch::Block). Returns the exit status: 0 after
-  // a signal, 1 after an error that no handler trapped.
+  // a signal, 1 after an error that no handler trapped. service: run by systemd,
+  // which is told when the server is ready and is named in the line saying how
+  // to stop it.
   static int Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
-                 const server::ServerConfig& config, std::ostream& out, std::ostream& err);
+                 const server::ServerConfig& config, std::ostream& out, std::ostream& err,
+                 bool service = false);
+
+  // The defaults of the system service: named after the host, serving local
+  // and private addresses unless the settings file says otherwise.
+  static server::ServerConfig ServiceConfig(const std::string& hostName);
 };
 
 }  // namespace toruna::app

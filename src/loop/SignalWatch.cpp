@@ -17,6 +17,9 @@ sigset_t TerminationSignals() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  // Taken too, so that a hang-up never ends the server silently; the owner says
+  // what it does with it.
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -62,7 +65,9 @@ int SignalWatch::Take() {
   int last = 0;
   signalfd_siginfo info;
   while (read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    last = static_cast<int>(info.ssi_signo);
+    // A termination pending beside a hang-up wins, whatever came last.
+    const int signo = static_cast<int>(info.ssi_signo);
+    if (last == 0 || signo != SIGHUP) last = signo;
   }
   return last;
 }

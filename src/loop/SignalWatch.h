@@ -1,5 +1,5 @@
 #pragma once
-// SIGINT and SIGTERM as a readable descriptor (signalfd), so that the one loop
+// SIGINT, SIGTERM and SIGHUP as a readable descriptor (signalfd), so that the one loop
 // thread handles them like any other input. Block() must run at the start of
 // main, before any thread exists, or a signal could reach another thread.
 // This class owns its descriptor.
@@ -12,7 +12,7 @@ namespace toruna::loop {
 
 class SignalWatch {
  public:
-  // Blocks SIGINT and SIGTERM for the calling thread and threads it starts later.
+  // Blocks SIGINT, SIGTERM and SIGHUP for the calling thread and threads it starts later.
   static void Block();
 
   // Throws std::system_error when no signalfd can be made.
@@ -25,7 +25,8 @@ class SignalWatch {
   SignalWatch& operator=(const SignalWatch&) = delete;
 
   int Fd() const { return fd_; }
-  // Reads what is pending; the number of the last signal taken, 0 when none.
+  // Reads what is pending; the number of the last signal taken, SIGHUP only when
+  // no other came with it; 0 when none.
   int Take();
 
  private:

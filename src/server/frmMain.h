@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "server/AccessSettings.h"
 #include "server/FrontEnd.h"
 #include "server/Housekeeping.h"
 #include "server/KeepAliveSettings.h"
+#include "server/RefusalLog.h"
 #include "server/RosterCache.h"
 #include "server/clsSettings.h"
 #include "session/IServerApp.h"
@@ -38,6 +40,11 @@ struct ServerConfig {
   int32_t discoveryPort = 9666;  // tests use 0 for an ephemeral port
   int32_t listenPort = 13131;    // tests use 0 for an ephemeral port
   std::string settingsPath;      // empty: the user's settings file
+  // What a service sets apart from the desktop application: the name when no
+  // Servername is set (empty: "TestServer" and three random digits), and
+  // AllowFrom when the settings file has none.
+  std::string defaultName;
+  std::string defaultAllowFrom = "any";
 };
 
 class frmMain : public session::IServerApp {
@@ -101,7 +108,11 @@ class frmMain : public session::IServerApp {
   // How accepted connections notice a vanished client (read at start-up), and
   // the settings that could not be taken.
   const net::KeepAlive& KeepAlive() const { return keepAlive_.Values(); }
-  const std::vector<std::string>& SettingsProblems() const { return keepAlive_.Problems(); }
+  const std::vector<std::string>& SettingsProblems() const { return settingsProblems_; }
+  // Whom and where it serves (read at start-up).
+  const AccessSettings& Access() const { return access_; }
+  // Both server sockets are open: clients can find it and connect.
+  bool Serving() const;
 
   net::modNetSocket& Dispatcher() { return dispatcher_; }
   const ServerConfig& Config() const { return config_; }
@@ -114,6 +125,18 @@ class frmMain : public session::IServerApp {
 
   std::unique_ptr<clsSettings> Settings;
   KeepAliveSettings keepAlive_;
+  AccessSettings access_;
+  std::vector<std::string> settingsProblems_;
+  RefusalLog refusals_;
+  // A request from address the settings do not allow: logged within the limits
+  // of refusals_, with what (e.g. "connection") was refused.
+  bool Refuse(const std::string& address, const char* what);
+  // Listens on the listen port at the address of the settings.
+  void ListenOn(net::CNetSocket& sock);
+  // Server sockets that are not open, tried again on every tick; each flag
+  // says that the port has been given up on since it last worked.
+  bool searchDown_ = false;
+  bool listenDown_ = false;
   std::string serverName_;
   std::vector<uint8_t> nameMessage_;
   std::deque<std::string> list1_;

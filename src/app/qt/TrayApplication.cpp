@@ -1,5 +1,6 @@
 #include "app/qt/TrayApplication.h"
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -73,7 +74,13 @@ std::optional<int> TrayApplication::Run(int& argc, char** argv, net::modNetSocke
     loop::SignalWatch termination;
     frontEnd.Attach(&form);
     frontEnd.DriveLoop(loop);
-    frontEnd.WatchTermination(termination.Fd(), [&termination] { return termination.Take(); });
+    // A hang-up (the terminal it was started from closed) does not end the tray.
+    frontEnd.WatchTermination(termination.Fd(), [&termination, &form] {
+      const int signo = termination.Take();
+      if (signo != SIGHUP) return signo;
+      form.AddLog("SIGHUP ignored: settings are read at start only; restart the server to apply them");
+      return 0;
+    });
     if (frontEnd.Guard([&] { form.Form_Load(); })) {
       for (const std::string& problem : ServiceReport::StartupProblems(form)) {
         std::cerr << "toruna-server: " << problem << std::endl;
