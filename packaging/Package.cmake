@@ -159,8 +159,21 @@ This package holds the shared library for programs that find Toruna servers
 on the local network, register with one, and create, publish and subscribe to
 events.")
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# Its shlibs file (what a program linked with it depends on) and the trigger
+# that runs ldconfig once per dpkg run, as Debian's library packages have them;
+# CPack's own would call ldconfig from maintainer scripts instead.
+set(lib_control ${CMAKE_BINARY_DIR}/packaging/debian/libtoruna-client0)
+file(WRITE ${lib_control}/shlibs "libtoruna-client 0 libtoruna-client0 (>= ${PROJECT_VERSION})\n")
+file(WRITE ${lib_control}/triggers "activate-noawait ldconfig\n")
+# Scripts of its own keep CPack from writing its ldconfig calls.
+foreach(script postinst postrm)
+  file(WRITE ${lib_control}/${script}.in "#!/bin/sh\n# ldconfig runs from the trigger (triggers).\nset -e\nexit 0\n")
+  configure_file(${lib_control}/${script}.in ${lib_control}/${script} COPYONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+endforeach()
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${lib_control}/shlibs ${lib_control}/triggers
+    ${lib_control}/postinst ${lib_control}/postrm)
 
 set(CPACK_DEBIAN_DEV_DESCRIPTION "client library for the Toruna event-relay server (development)
 ${TORUNA_ABOUT}
