@@ -54,11 +54,11 @@ void frmMain::ListenOn(net::CNetSocket& sock) {
   sock.Listen();
 }
 
-bool frmMain::Refuse(const std::string& address, const char* what) {
+bool frmMain::Refuse(const std::string& address, const char* what, RefusalLog& log) {
   if (access_.Allows(address)) return false;
   uint32_t number = 0;
   AccessSettings::ParseAddress(address, number);
-  if (refusals_.ShouldLog(number, ticks_)) {
+  if (log.ShouldLog(number, ticks_)) {
     AddLog(std::string(what) + " from " + address + " refused: not in AllowFrom");
   }
   return true;
@@ -66,7 +66,7 @@ bool frmMain::Refuse(const std::string& address, const char* what) {
 
 void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
   // Not accepted: the socket layer closes the connection when nobody takes it.
-  if (Listen && Refuse(Listen->RemoteHostIP(), "connection")) return;
+  if (Listen && Refuse(Listen->RemoteHostIP(), "connection", connectionRefusals_)) return;
   AddLog("connection received");
   // From the pool of its size, with the other sessions (one per client).
   auto session = std::allocate_shared<clsClient>(base::PoolAllocator<clsClient>(), *this, dispatcher_);

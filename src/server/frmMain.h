@@ -127,10 +127,13 @@ class frmMain : public session::IServerApp {
   KeepAliveSettings keepAlive_;
   AccessSettings access_;
   std::vector<std::string> settingsProblems_;
-  RefusalLog refusals_;
-  // A request from address the settings do not allow: logged within the limits
-  // of refusals_, with what (e.g. "connection") was refused.
-  bool Refuse(const std::string& address, const char* what);
+  // Each kind of refusal is limited on its own: a source refused discovery is
+  // still said once when it tries to connect.
+  RefusalLog connectionRefusals_;
+  RefusalLog discoveryRefusals_;
+  // True for a request from an address the settings do not allow, logged within
+  // the limits of log, with what (e.g. "connection") was refused.
+  bool Refuse(const std::string& address, const char* what, RefusalLog& log);
   // Listens on the listen port at the address of the settings.
   void ListenOn(net::CNetSocket& sock);
   // Server sockets that are not open, tried again on every tick; each flag

@@ -122,4 +122,5 @@ PIDS+=($SERVER_PID)
 for ((i = 0; i < 40; i++)); do grep -q 'running headless' "$WORK/server.err" && break; sleep 0.05; done
 grep -qx "toruna-server: the settings file \"$CONFIG/Velmor Software.conf\" cannot be read: Permission denied" \
   "$WORK/server.err" || fail "unreadable settings: $(cat "$WORK/server.err")"
+kill -TERM $SERVER_PID; wait $SERVER_PID
 echo "passed"

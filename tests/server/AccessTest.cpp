@@ -141,6 +141,10 @@ TEST(AccessServerTest, ADiscoveryRequestFromOutsideAllowFromIsNotAnswered) {
   EXPECT_EQ(peer.Receive(), std::nullopt);
   EXPECT_EQ(refusing.frontEnd.lines,
             std::vector<std::string>{"discovery request from 127.0.0.1 refused: not in AllowFrom"});
+  // The same source trying to connect next is said too: each kind has its own limit.
+  RelayTestClient refused(refusing.form->Listen->LocalPort());
+  ASSERT_TRUE(refusing.PumpUntil([&] { return refusing.frontEnd.lines.size() == 2; }));
+  EXPECT_EQ(refusing.frontEnd.lines[1], "connection from 127.0.0.1 refused: not in AllowFrom");
 
   // The service's default serves loopback.
   ServerHarness local(settings.path(), false, [](ServerConfig& c) { Allow(c, "local"); });

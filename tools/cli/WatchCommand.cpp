@@ -87,6 +87,8 @@ void WatchCommand::PrintEvent(const char* textVerb, const char* jsonType, const 
 }
 
 void WatchCommand::PrintValue(const client::Value& v) {
+  // Values read in the same batch as the last one counted are not printed.
+  if (count_ && values_ >= *count_) return;
   const bool known = !v.client.empty();
   const std::string owner = known ? v.client : "?";
   const std::string event = known ? v.event.name : "#" + std::to_string(v.event.id);
