@@ -56,8 +56,15 @@ static_assert(APP_VARIANT == 1 && APP_CONNECTION == 1, "the application's own he
 int main() {
   Variant own{7};
   toruna::client::Connection c;
+  // Caught by type: the library's type information is exported.
+  const char* text = "refused";
+  try {
+    c.CreateEvent("\u6e29\u5ea6", "");
+  } catch (const toruna::client::TextError&) {
+    text = "caught";
+  }
   c.OnRegistered = [&](const std::string& server) {
-    std::cout << "registered with " << server << " " << own.mine << std::endl;
+    std::cout << "registered with " << server << " " << own.mine << " " << text << std::endl;
     c.Close();
     c.Loop().Stop();
   };
@@ -80,10 +87,12 @@ readelf -d "$APP/app" | grep -q 'NEEDED.*libtoruna-client.so.0' || fail "the app
 mkdir -p "$WORK/config"
 printf '[Toruna]\nServername=Dev Lab\n' >"$WORK/config/Velmor Software.conf"
 XDG_CONFIG_HOME="$WORK/config" "$ROOT/usr/bin/toruna-server" >"$WORK/server.out" 2>"$WORK/server.err" &
-PIDS+=($!)
+SERVER_PID=$!
+PIDS+=($SERVER_PID)
 for ((i = 0; i < 100; i++)); do ss -ltn | grep -q ':13131 ' && break; sleep 0.05; done
 LD_LIBRARY_PATH="$LIBDIR" timeout 10 "$APP/app" >"$WORK/app.out" 2>"$WORK/app.err" || fail "the application failed"
-grep -qx 'registered with Dev Lab 7' "$WORK/app.out" || fail "the application: $(cat "$WORK/app.out")"
+grep -qx 'registered with Dev Lab 7 caught' "$WORK/app.out" || fail "the application: $(cat "$WORK/app.out")"
+kill -TERM $SERVER_PID; wait $SERVER_PID
 
 # The shipped examples, through the CMake package.
 EXAMPLES="$ROOT/usr/share/doc/toruna-dev/examples"
