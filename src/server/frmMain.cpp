@@ -48,7 +48,6 @@ void frmMain::OpenListenSocket() {
 }
 
 void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
-  AddLog("connection received");
   // From the pool of its size, with the other sessions (one per client).
   auto session = std::allocate_shared<clsClient>(base::PoolAllocator<clsClient>(), *this, dispatcher_);
   colConnections.Add(session->ID(), session);
@@ -58,14 +57,23 @@ void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
     // otherwise stay registered for good. Best effort: without it all else works.
     session->Sock->SetKeepAlive(keepAlive_.Values());
   } catch (...) {
+    AddLog("connection received");
     // The error goes on to the caller; the session that never got its
     // connection is not kept.
     colConnections.Remove(session->ID());
     throw;
   }
+  // Logged once the address is known: one address's lines are limited.
+  const std::string address = session->Sock->RemoteHostIP();
+  SourceLog(address, "connection received");
+  if (!AdmitConnection(*session, address)) {
+    session->Sock->CloseSck();
+    colConnections.Remove(session->ID());
+  }
 }
 
 void frmMain::CL_Disconnect(int32_t lngID) {
+  ConnectionEnded(lngID);
   std::shared_ptr<clsClient>* found = colClients.Find(lngID);
   if (found == nullptr) {
     // Never registered: release it later, outside the chain that reported it.
@@ -74,6 +82,7 @@ void frmMain::CL_Disconnect(int32_t lngID) {
     return;
   }
   std::shared_ptr<clsClient> gone = *found;
+  eventTotal_ -= gone->EventCount();
   colDisconnected.push_back(gone);
   departureTicks_.push_back(ticks_);
   colClients.Remove(lngID);
@@ -174,6 +183,7 @@ void frmMain::CL_Request(clsClient& oClient, int32_t lngID, std::span<const uint
 void frmMain::tmrMain_Timer() {
   ++ticks_;
   RecoverServerSockets();
+  LimitsTick();
   ReleaseEndedUnregistered();
   if (releaseCountdown_ == 1) {
     if (colDisconnected.empty()) {
@@ -222,10 +232,19 @@ void frmMain::ReleaseEndedUnregistered() {
 }
 
 int32_t frmMain::NewID() {
-  if (lastID_ == std::numeric_limits<int32_t>::max()) {
-    throw base::RaisedError(base::kErrOverflow, "frmMain.NewID", base::kTextOverflow);
+  // Past the counter's end it starts again at 1, skipping every identifier a
+  // connection or an event still holds: a long-running server that has made 2^31
+  // of them goes on. No identifier in use is ever given twice.
+  for (int64_t tries = 0; tries < std::numeric_limits<int32_t>::max(); ++tries) {
+    if (lastID_ == std::numeric_limits<int32_t>::max()) {
+      lastID_ = 0;
+      if (!idsWrapped_) AddLog("identifiers used up: counting again from 1, skipping those in use");
+      idsWrapped_ = true;
+    }
+    ++lastID_;
+    if (!idsWrapped_ || !IdInUse(lastID_)) return lastID_;
   }
-  return ++lastID_;
+  throw base::RaisedError(base::kErrOverflow, "frmMain.NewID", base::kTextOverflow);
 }
 
 void frmMain::AddLog(const std::string& line) {

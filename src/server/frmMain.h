@@ -13,12 +13,16 @@
 #include <random>
 #include <span>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "server/FrontEnd.h"
 #include "server/Housekeeping.h"
 #include "server/KeepAliveSettings.h"
+#include "server/LimitSettings.h"
 #include "server/RosterCache.h"
+#include "server/SourceRateLimiter.h"
 #include "server/clsSettings.h"
 #include "session/IServerApp.h"
 #include "session/KeyedCollection.h"
@@ -91,6 +95,15 @@ class frmMain : public session::IServerApp {
   void CL_Disconnect(int32_t lngID) override;
   void EventsChanged(session::clsClient& oClient) override;
 
+  // The limits on what one participant may take (frmMainLimits.cpp).
+  bool MayCreateEvent(session::clsClient& oClient) override;
+  void EventRemoved(session::clsClient& oClient) override;
+  void ClientLog(session::clsClient& oClient, const std::string& line) override;
+  size_t UnsentLimit() const override;
+  const Limits& Limit() const { return limits_.Values(); }
+  // Events of all registered clients together.
+  int64_t EventTotal() const { return eventTotal_; }
+
   // The server's sockets and collections, readable by the front ends and tests.
   std::shared_ptr<net::CNetSocket> SearchSock;
   std::shared_ptr<net::CNetSocket> Listen;
@@ -101,7 +114,7 @@ class frmMain : public session::IServerApp {
   // How accepted connections notice a vanished client (read at start-up), and
   // the settings that could not be taken.
   const net::KeepAlive& KeepAlive() const { return keepAlive_.Values(); }
-  const std::vector<std::string>& SettingsProblems() const { return keepAlive_.Problems(); }
+  const std::vector<std::string>& SettingsProblems() const { return settingsProblems_; }
 
   net::modNetSocket& Dispatcher() { return dispatcher_; }
   const ServerConfig& Config() const { return config_; }
@@ -114,6 +127,7 @@ class frmMain : public session::IServerApp {
 
   std::unique_ptr<clsSettings> Settings;
   KeepAliveSettings keepAlive_;
+  std::vector<std::string> settingsProblems_;
   std::string serverName_;
   std::vector<uint8_t> nameMessage_;
   std::deque<std::string> list1_;
@@ -151,6 +165,26 @@ class frmMain : public session::IServerApp {
   std::mt19937 random_;
   // Closes and opens again a server socket that fell into StateError (each tick).
   void RecoverServerSockets();
+
+  // Limits (frmMainLimits.cpp).
+  LimitSettings limits_;
+  SourceRateLimiter logLimiter_;
+  SourceRateLimiter discoveryLimiter_;
+  int64_t eventTotal_ = 0;
+  // Accepted connections in the order they came, with the tick they came on,
+  // until they register or the registration timeout closes them.
+  std::deque<std::pair<int32_t, uint32_t>> awaitingName_;
+  // With a limit per address: each connection's address, and how many each has.
+  std::unordered_map<int32_t, std::string> addressOf_;
+  std::unordered_map<std::string, int32_t> connectionsFrom_;
+  bool idsWrapped_ = false;
+  void ReadLimits();
+  // A new connection within the limits (false: it has been closed).
+  bool AdmitConnection(session::clsClient& session, const std::string& address);
+  void ConnectionEnded(int32_t id);
+  void LimitsTick();
+  bool IdInUse(int32_t id) const;
+  void SourceLog(const std::string& source, const std::string& line);
 };
 
 }  // namespace toruna::server

@@ -19,6 +19,9 @@ std::string_view AsChars(std::span<const uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
+// An owner with this many bytes waiting is behind: its notices are held (SendNotice).
+constexpr size_t kHoldNoticesAbove = 16384;
+
 // Frames up to this size are copied to the stack before they are handled.
 constexpr size_t kSmallFrame = 64;
 
@@ -103,7 +106,7 @@ void clsClient::AddClientToEvent(clsClient& oClient, int32_t lID, std::span<cons
   }
   std::shared_ptr<clsEvent> event = *found;
   event->AddClient(oClient);
-  if (event->ClientCount() == 1) Send(B);
+  if (event->ClientCount() == 1) SendNotice(B);
 }
 
 void clsClient::RemoveClientFromEvent(int32_t lClientID, int32_t lID, bool bGenerate,
@@ -119,9 +122,44 @@ void clsClient::RemoveClientFromEvent(int32_t lClientID, int32_t lID, bool bGene
   if (bGenerate) {
     SendEventState(lID, 0);
   } else {
-    Send(B);
+    SendNotice(B);
   }
 }
+
+void clsClient::SendNotice(std::span<const uint8_t> B) {
+  if (Sock->State() != net::StateConnected) {
+    Disconnect();
+    return;
+  }
+  if (heldNotices_ == nullptr && Unsent() < kHoldNoticesAbove) {
+    Send(B);
+    return;
+  }
+  if (heldNotices_ == nullptr) heldNotices_ = std::make_unique<std::unordered_map<int32_t, uint8_t>>();
+  (*heldNotices_)[protocol::GetInt32(B.data() + 4)] = B[8];
+}
+
+void clsClient::Sock_SendComplete() {
+  ++drains_;
+  if (heldNotices_ != nullptr) SendHeldNotices();
+}
+
+void clsClient::SendHeldNotices() {
+  std::unique_ptr<std::unordered_map<int32_t, uint8_t>> held = std::move(heldNotices_);
+  std::array<uint8_t, 9> notice{protocol::kFrameMarker};
+  protocol::PutInt16(&notice[1], 6);
+  notice[3] = protocol::EventSubscribe;
+  for (const auto& [eventId, flag] : *held) {
+    // An event removed meanwhile needs no notice.
+    if (!Events.Contains(eventId)) continue;
+    protocol::PutInt32(&notice[4], eventId);
+    notice[8] = flag;
+    Send(notice);
+    if (Sock->State() != net::StateConnected) return;
+  }
+}
+
+size_t clsClient::Unsent() const { return Sock->UnsentByteCount(); }
 
 clsEvent& clsClient::EventO(int32_t Index) const { return *Events.Item(Index); }
 
@@ -165,7 +203,7 @@ void clsClient::ProcessFrames() {
         break;
       case protocol::FrameAssembler::Step::LostSync:
       case protocol::FrameAssembler::Step::NegativeLength:
-        app_.AddLog("Lost protocol sync");
+        app_.ClientLog(*this, "Lost protocol sync");
         Disconnect();
         return;
       case protocol::FrameAssembler::Step::Frame: {
@@ -251,6 +289,7 @@ void clsClient::HandleRemoveRequest(std::span<const uint8_t> frame, int16_t leng
   std::shared_ptr<clsEvent> event = *Events.Find(eventId);
   app_.CL_Broadcast(*this, frame.first(static_cast<size_t>(length) + 3));
   Events.Remove(eventId);
+  app_.EventRemoved(*this);
   app_.EventsChanged(*this);
 }
 
@@ -258,7 +297,7 @@ void clsClient::RegisterName(std::span<const uint8_t> wireName) {
   wireName_.assign(wireName.begin(), wireName.end());
   registered_ = true;
   app_.Register(id_);
-  app_.AddLog(name() + " registered.");
+  app_.ClientLog(*this, name() + " registered.");
   Send(app_.NameMessage());
 }
 
@@ -279,6 +318,10 @@ void clsClient::BroadcastEvent(int32_t lID, std::span<const uint8_t> B) {
 
 int32_t clsClient::CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMax,
                                std::string_view sName, std::string_view sUnit) {
+  if (!app_.MayCreateEvent(*this)) {
+    Disconnect();
+    return 0;
+  }
   auto event = std::make_shared<clsEvent>(app_);
   event->Init(iInterval, iMax, sName, sUnit);
   const int32_t eventId = event->ID();
@@ -307,12 +350,11 @@ void clsClient::SendEventState(int32_t lID, uint8_t flag) {
   state[3] = protocol::EventSubscribe;
   protocol::PutInt32(&state[4], lID);
   state[8] = flag;
-  Sock->SendBytes(state.data(), state.size());
-  CheckUnsent();
+  SendNotice(state);
 }
 
 void clsClient::CheckUnsent() {
-  if (Sock->State() == net::StateConnected && Sock->UnsentByteCount() > kUnsentLimit) {
+  if (Sock->State() == net::StateConnected && Sock->UnsentByteCount() > app_.UnsentLimit()) {
     Disconnect();
   }
 }

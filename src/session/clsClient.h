@@ -13,9 +13,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "net/SocketEventSink.h"
 #include "protocol/FrameAssembler.h"
+#include "session/IServerApp.h"
 #include "session/KeyedCollection.h"
 #include "session/clsEvent.h"
 
@@ -29,8 +31,6 @@ namespace toruna::session {
 
 class IServerApp;
 
-// More unsent bytes than this on one connection: the client is treated as gone.
-inline constexpr size_t kUnsentLimit = 1048576;
 // Caption of the system's message boxes.
 inline constexpr const char* kAlertCaption = "Toruna";
 
@@ -68,15 +68,24 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
     return {reinterpret_cast<const uint8_t*>(wireName_.data()), wireName_.size()};
   }
   bool Registered() const { return registered_; }
+  // Ends the connection as a client's misbehaviour does (the server's limits).
+  void Close() { Disconnect(); }
 
   // Handlers of Sock's events.
   void Sock_CloseSck() override;
   void Sock_DataArrival(int32_t bytesTotal) override;
   void Sock_Error(net::SocketErrorArgs& e) override;
+  void Sock_SendComplete() override;
 
   // Gives back the buffers the connection is not using now (called now and then
   // by the application, so that idle connections hold none).
   void ReleaseIdleMemory();
+
+  // How far this client is behind in reading: the bytes waiting for it, and the
+  // number of times its queue has run dry so far (the server's write deadline
+  // closes a connection whose queue has not run dry for a while).
+  size_t Unsent() const;
+  uint32_t Drains() const { return drains_; }
 
   // Bytes held and logical capacity of the receive buffer.
   int32_t RecvCount() const;
@@ -94,6 +103,12 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   int32_t CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMax, std::string_view sName,
                       std::string_view sUnit);
   void SendEventState(int32_t lID, uint8_t flag);
+  // A notice to the owner that one of its events has a subscriber or none (B:
+  // the 9-byte EventSubscribe frame). While the owner is behind in reading, only
+  // the latest state of each event is kept, and sent once its queue runs dry:
+  // others subscribing and unsubscribing cannot bury an owner in notices.
+  void SendNotice(std::span<const uint8_t> B);
+  void SendHeldNotices();
 
   void ProcessFrames();
   void SendFrame(std::span<const uint8_t> B, bool mayWait);
@@ -111,6 +126,9 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   // Set while this session's frames are being handled: an arrival that comes in
   // meanwhile (a modal box runs the loop) only appends its bytes.
   bool handlingFrames_ = false;
+  uint32_t drains_ = 0;
+  // Event ID to the flag of its latest notice, while notices are held.
+  std::unique_ptr<std::unordered_map<int32_t, uint8_t>> heldNotices_;
 };
 
 }  // namespace toruna::session
