@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/AnnouncementStream.h"
 #include "server/FrontEnd.h"
 #include "server/Housekeeping.h"
 #include "server/KeepAliveSettings.h"
@@ -97,9 +98,13 @@ class frmMain : public session::IServerApp {
 
   // The limits on what one participant may take (frmMainLimits.cpp).
   bool MayCreateEvent(session::clsClient& oClient) override;
-  void EventRemoved(session::clsClient& oClient) override;
+  void EventAdded(session::clsClient& oClient, int32_t eventId) override;
+  void EventRemoved(session::clsClient& oClient, int32_t eventId) override;
   void ClientLog(session::clsClient& oClient, const std::string& line) override;
   size_t UnsentLimit() const override;
+  void UnsentChanged(int64_t delta) override;
+  // The bytes waiting for all connections together, as last reckoned.
+  int64_t UnsentTotal() const { return unsentTotal_; }
   const Limits& Limit() const { return limits_.Values(); }
   // Events of all registered clients together.
   int64_t EventTotal() const { return eventTotal_; }
@@ -161,6 +166,19 @@ class frmMain : public session::IServerApp {
   void ReleaseEndedUnregistered();
   void ReleaseDeparted(std::vector<std::shared_ptr<session::clsClient>>& released);
   Housekeeping housekeeping_;
+  // News of other clients, sent in slices (frmMain.cpp): each registration,
+  // departure and broadcast moves the registry clock on by one.
+  AnnouncementStream announcements_;
+  uint64_t registryClock_ = 0;
+  static constexpr size_t kSliceWork = 4096;    // clients and announcements per slice
+  static constexpr size_t kSliceBytes = 131072;
+  bool sliceScheduled_ = false;
+  bool inSlice_ = false;
+  // Event ID to its owner's ID, for routing requests without a walk.
+  std::unordered_map<int32_t, int32_t> eventOwner_;
+  void Announce(int32_t except, std::span<const uint8_t> B, uint64_t mark);
+  void ScheduleSlice();
+  void AnnouncementSlice();
   // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
   std::mt19937 random_;
   // Closes and opens again a server socket that fell into StateError (each tick).
@@ -178,6 +196,14 @@ class frmMain : public session::IServerApp {
   std::unordered_map<int32_t, std::string> addressOf_;
   std::unordered_map<std::string, int32_t> connectionsFrom_;
   bool idsWrapped_ = false;
+  int64_t unsentTotal_ = 0;
+  bool budgetCheckDue_ = false;
+  // Lets deferred work find out whether this window still exists.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // Closes the connections furthest behind until all unsent bytes fit the budget.
+  void EnforceBudget();
+  // Closes the connections whose queue has not run dry within the write deadline.
+  void EnforceWriteDeadline();
   void ReadLimits();
   // A new connection within the limits (false: it has been closed).
   bool AdmitConnection(session::clsClient& session, const std::string& address);

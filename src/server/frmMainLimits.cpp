@@ -3,7 +3,12 @@
 // replies per address, and identifiers after the counter's end. What happens at
 // each is what happens to misbehaviour: the connection is closed, with one line.
 
+#include <algorithm>
 #include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "loop/EventLoop.h"
 
 #include "net/CNetSocket.h"
 #include "server/frmMain.h"
@@ -27,6 +32,15 @@ void frmMain::ReadLimits() {
 }
 
 size_t frmMain::UnsentLimit() const { return static_cast<size_t>(Limit().maxUnsentBytes); }
+
+namespace {
+
+// Who a line about a closed connection names: the client, or its address before it registered.
+std::string Label(clsClient& client) {
+  return client.Registered() ? client.name() : "connection from " + client.Sock->RemoteHostIP();
+}
+
+}  // namespace
 
 void frmMain::SourceLog(const std::string& source, const std::string& line) {
   if (logLimiter_.Allow(source)) AddLog(line);
@@ -53,9 +67,13 @@ bool frmMain::MayCreateEvent(clsClient& oClient) {
   return false;
 }
 
-void frmMain::EventRemoved(clsClient& oClient) {
-  // A departed client's events were taken off the total at its departure.
-  if (colClients.Contains(oClient.ID()) && eventTotal_ > 0) --eventTotal_;
+void frmMain::EventAdded(clsClient& oClient, int32_t eventId) { eventOwner_[eventId] = oClient.ID(); }
+
+void frmMain::EventRemoved(clsClient& oClient, int32_t eventId) {
+  // A departed client's events were taken off at its departure.
+  if (!colClients.Contains(oClient.ID())) return;
+  eventOwner_.erase(eventId);
+  if (eventTotal_ > 0) --eventTotal_;
 }
 
 bool frmMain::AdmitConnection(clsClient& session, const std::string& address) {
@@ -101,6 +119,8 @@ void frmMain::LimitsTick() {
                            std::to_string(timeout) + " s");
     silent->Close();
   }
+  EnforceWriteDeadline();
+  EnforceBudget();
   logLimiter_.Tick([this](const std::string& source, uint64_t suppressed) {
     AddLog(std::to_string(suppressed) + " log lines caused by " +
            (source.empty() ? std::string("other addresses") : source) + " suppressed");
@@ -119,6 +139,65 @@ bool frmMain::IdInUse(int32_t id) const {
     if (entry.item->Events.Contains(id)) return true;
   }
   return false;
+}
+
+void frmMain::UnsentChanged(int64_t delta) {
+  unsentTotal_ += delta;
+  const int32_t budget = Limit().unsentBudget;
+  if (budget <= 0 || unsentTotal_ <= budget || budgetCheckDue_) return;
+  // Not inside the send that crossed the line (a walk over the sessions may be
+  // under way): once the batch is over.
+  budgetCheckDue_ = true;
+  if (loop_ == nullptr) return;  // the next tick checks
+  loop_->Defer([this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.lock()) EnforceBudget();
+  });
+}
+
+void frmMain::EnforceBudget() {
+  budgetCheckDue_ = false;
+  std::vector<std::pair<size_t, int32_t>> behind;
+  int64_t total = 0;
+  for (const auto& entry : colConnections) {
+    const size_t unsent = entry.item->SyncUnsent();
+    if (unsent == 0) continue;
+    total += static_cast<int64_t>(unsent);
+    behind.emplace_back(unsent, entry.id);
+  }
+  unsentTotal_ = total;
+  const int64_t budget = Limit().unsentBudget;
+  if (budget <= 0 || total <= budget) return;
+  // The furthest behind give way first: readers that keep up have little waiting.
+  std::sort(behind.begin(), behind.end(), std::greater<>());
+  for (const auto& [unsent, id] : behind) {
+    if (unsentTotal_ <= budget) break;
+    const std::shared_ptr<clsClient>* found = colConnections.Find(id);
+    if (found == nullptr) continue;
+    std::shared_ptr<clsClient> slow = *found;
+    if (slow->Sock->State() != net::StateConnected) continue;
+    ClientLog(*slow, Label(*slow) + " closed: " + std::to_string(unsent) +
+                         " bytes unread when all connections together had more than " +
+                         std::to_string(budget) + " waiting");
+    slow->Close();  // reports its bytes gone
+  }
+}
+
+void frmMain::EnforceWriteDeadline() {
+  const int32_t deadline = Limit().writeDeadline;
+  std::vector<int32_t> stalled;
+  for (const auto& entry : colConnections) {
+    const uint32_t ticks = entry.item->StalledTicks();
+    if (deadline > 0 && ticks > static_cast<uint32_t>(deadline)) stalled.push_back(entry.id);
+  }
+  for (int32_t id : stalled) {
+    const std::shared_ptr<clsClient>* found = colConnections.Find(id);
+    if (found == nullptr) continue;
+    std::shared_ptr<clsClient> slow = *found;
+    if (slow->Sock->State() != net::StateConnected) continue;
+    ClientLog(*slow, Label(*slow) + " closed: read nothing of " + std::to_string(slow->Unsent()) +
+                         " waiting bytes for " + std::to_string(deadline) + " s");
+    slow->Close();
+  }
 }
 
 }  // namespace toruna::server

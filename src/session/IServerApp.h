@@ -38,11 +38,15 @@ class IServerApp {
   // The server's limits. Whether oClient may create one more event (a refusal
   // is logged by the server, and the session closes its connection).
   virtual bool MayCreateEvent(clsClient& /*oClient*/) { return true; }
-  // oClient removed one of its events.
-  virtual void EventRemoved(clsClient& /*oClient*/) {}
+  // oClient created or removed one of its events.
+  virtual void EventAdded(clsClient& /*oClient*/, int32_t /*eventId*/) {}
+  virtual void EventRemoved(clsClient& /*oClient*/, int32_t /*eventId*/) {}
   // A log line caused by oClient: the server may limit how many one source writes.
   virtual void ClientLog(clsClient& /*oClient*/, const std::string& line) { AddLog(line); }
   virtual size_t UnsentLimit() const { return kUnsentLimit; }
+  // The bytes waiting for one of the connections grew or shrank by delta (the
+  // server keeps a budget for all of them together).
+  virtual void UnsentChanged(int64_t /*delta*/) {}
 
  protected:
   ~IServerApp() = default;

@@ -114,12 +114,14 @@ class SteadyPair:
                 v = self.sent % 256
                 self.pub.sock.sendall(value(self.event, v))
                 self.sent += 1
-                for f in self.sub.frames(10, until=1):
-                    if f[3] != 1:
-                        continue
-                    if f[8] != v:
-                        raise AssertionError("value %d came for %d" % (f[8], v))
-                    self.got += 1
+                mine = struct.pack("<i", self.event)
+                while True:
+                    f = self.sub.frames(10, until=1)[-1]
+                    if f[4:8] == mine:
+                        break  # values of other events it follows are skipped
+                if f[8] != v:
+                    raise AssertionError("value %d came for %d" % (f[8], v))
+                self.got += 1
                 now = time.time()
                 self.worst_gap = max(self.worst_gap, now - last)
                 last = now
@@ -317,6 +319,139 @@ def churn_scenario(pairs):
           % (pairs, took, len(notices), 9 * len(notices)))
 
 
+def storm_members(count, ready, go):
+    """The storm's clients (in a process of their own, so that their work does not
+    hold up the steady pair's): each registers with an event and reads what it is
+    sent; all leave at once when a byte comes on go."""
+    import selectors
+    sel = selectors.DefaultSelector()
+    socks = []
+    for i in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.connect(("127.0.0.1", PORT))
+        s.sendall(frame(2, b"storm%05d" % i) + event_info(i, b"ev%05d" % i))
+        s.setblocking(False)
+        sel.register(s, selectors.EVENT_READ)
+        socks.append(s)
+    sel.register(go, selectors.EVENT_READ)
+    quiet_since = time.time()
+    told = False
+    while True:
+        events = sel.select(0.2)
+        for key, _ in events:
+            if key.fileobj is go:
+                for s in socks:
+                    s.close()
+                os._exit(0)
+            try:
+                key.fileobj.recv(1 << 16)
+            except OSError:
+                pass
+        if events:
+            quiet_since = time.time()
+        elif not told and time.time() - quiet_since > 1.0:
+            os.write(ready, b"r")  # all told of each other
+            told = True
+
+
+def storm_scenario(count, most_gap):
+    """count clients, each owning an event, register at once and later leave at
+    once, while a steady pair measures how long its values wait."""
+    steady = SteadyPair()
+    ready_r, ready_w = os.pipe()
+    go_r, go_w = os.pipe()
+    start = time.time()
+    child = os.fork()
+    if child == 0:
+        storm_members(count, ready_w, go_r)
+    os.read(ready_r, 1)
+    joined = time.time() - start - 1.0
+    join_gap = steady.worst_gap
+    steady.worst_gap = 0.0
+    os.write(go_w, b"g")
+    os.waitpid(child, 0)
+    time.sleep(3.0)
+    gap = steady.finish(10.0)
+    print("FIGURE storm: %d clients with an event each joined in %.1f s (steady pair waited at most "
+          "%.3f s), left at once (steady pair waited at most %.3f s)" % (count, joined, join_gap, gap))
+    check(gap <= most_gap, "during the departures the steady pair waited %.3f s" % gap)
+
+
+def rss_peak_mb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return 0.0
+
+
+def paced(peer, data_frames, per_round=100):
+    """Sends frames in pieces the server reads one at a time (an arrival above
+    2048 bytes closes a connection), each answered by a value for an event nobody
+    owns."""
+    for i in range(0, len(data_frames), per_round):
+        peer.sock.sendall(b"".join(data_frames[i:i + per_round]) + value(123456789, 1))
+        peer.frames(10, until=6)
+
+
+def roster_scenario(events, *paces_kb):
+    """Newcomers reading at each pace (KB/s) register however large the roster."""
+    big = Peer("many").registered()
+    paced(big, [event_info(i, b"sensor-%06d" % i, b"C") for i in range(events)], 70)
+    for pace_kb in paces_kb:
+        newcomer_at(events, pace_kb)
+
+
+def newcomer_at(events, pace_kb):
+    start = time.time()
+    newcomer = Peer("newcomer", rcvbuf=65536)
+    got = 0
+    while True:
+        newcomer.sock.settimeout(10)
+        try:
+            chunk = newcomer.sock.recv(16384)
+        except (ConnectionResetError, socket.timeout) as e:
+            chunk = None
+            check(False, "newcomer after %d bytes in %.2f s: %r" % (got, time.time() - start, e))
+        check(chunk, "newcomer closed after %d bytes in %.2f s" % (got, time.time() - start))
+        got += len(chunk)
+        newcomer.buf += chunk
+        if newcomer.buf.endswith(frame(8, b"Limits Lab")):
+            break
+        time.sleep(len(chunk) / (pace_kb * 1024.0))
+    print("FIGURE roster: %d events (%d bytes) read at %d KB/s in %.2f s"
+          % (events, got, pace_kb, time.time() - start))
+
+
+def slow_readers_scenario(pid, readers, seconds, rate=0):
+    """Subscribers that never read, against a steady pair and a bound on memory;
+    values fanned out as fast as the server takes them, or `rate` a second."""
+    steady = SteadyPair()
+    pub = Peer("fanout").registered()
+    event = pub.create(1, b"fan")
+    silent = []
+    for i in range(readers):
+        p = Peer("silent%d" % i, rcvbuf=4096).registered()
+        p.sock.sendall(subscribe(event))
+        silent.append(p)
+    steady.sub.sock.sendall(subscribe(event))
+    pub.frames(5, until=6)
+    start = time.time()
+    sent = 0
+    while time.time() - start < seconds:
+        paced(pub, [value(event, n % 256) for n in range(200)], 200)
+        sent += 200
+        if rate:
+            time.sleep(max(0.0, start + sent / float(rate) - time.time()))
+    closed = sum(1 for p in silent if p.closed_within(0.05))
+    peak = rss_peak_mb(pid)
+    gap = steady.finish(1.0)
+    print("FIGURE slow readers: %d of %d non-readers closed, %d values fanned out, "
+          "server peak RSS %.1f MB, steady pair's longest wait %.3f s"
+          % (closed, readers, sent, peak, gap))
+    return peak
+
+
 if __name__ == "__main__":
     name, args = sys.argv[1], [float(a) if "." in a else int(a) for a in sys.argv[2:]]
     {
@@ -328,5 +463,8 @@ if __name__ == "__main__":
         "silent": silent_scenario,
         "per-address": per_address_scenario,
         "churn": churn_scenario,
+        "roster": roster_scenario,
+        "slow-readers": slow_readers_scenario,
+        "storm": storm_scenario,
     }[name](*args)
     sys.exit(0)

@@ -102,6 +102,38 @@ start "$WORK/out" MaxConnectionsPerAddress=3
 probe per-address 3
 stop
 
+# A newcomer is sent a large roster as it reads, with an Ethernet-sized MTU.
+ip link set lo mtu 1500
+start "$WORK/out" MaxEventsPerClient=100000
+probe roster 60000 8000 400
+stop
+ip link set lo mtu 65536
+
+# Subscribers that do not read: the budget for all unsent bytes, then the write
+# deadline alone. Small kernel buffers, so that the bytes wait in the server.
+sysctl -qw net.ipv4.tcp_wmem='4096 16384 65536'
+start "$WORK/out" UnsentBudget=4194304 WriteDeadline=0
+probe slow-readers $PID 200 4 >"$WORK/fig"; cat "$WORK/fig"
+grep -q ' 200 of 200 non-readers closed' "$WORK/fig" || fail "non-readers left open"
+PEAK="$(sed -n 's/.*peak RSS \([0-9]*\)\..*/\1/p' "$WORK/fig")"
+[ "$PEAK" -lt 64 ] || fail "peak RSS $PEAK MB"
+grep -q 'closed: [0-9]* bytes unread when all connections together had more than 4194304 waiting$' "$WORK/out" ||
+  fail "no line for the budget"
+stop
+start "$WORK/out" UnsentBudget=0 WriteDeadline=2 LogLinesPerSecond=0
+probe slow-readers $PID 20 8 2000 >"$WORK/fig"; cat "$WORK/fig"
+grep -q ' 20 of 20 non-readers closed' "$WORK/fig" || fail "non-readers left open"
+grep -q '^silent[0-9]* closed: read nothing of [0-9]* waiting bytes for 2 s$' "$WORK/out" ||
+  fail "no line for the write deadline"
+stop
+
+# Storms of joining and leaving: the relay between others goes on.
+sysctl -qw net.ipv4.tcp_wmem='4096 16384 4194304'
+ulimit -n 16384
+start "$WORK/out"
+probe storm 3000 0.25
+stop
+
 # Subscription churn against an owner that does not read.
 start "$WORK/out"
 probe churn 1000000
