@@ -131,7 +131,7 @@ stop
 sysctl -qw net.ipv4.tcp_wmem='4096 16384 4194304'
 ulimit -n 16384
 start "$WORK/out"
-probe storm 3000 0.25
+probe storm 3000 0.5
 stop
 
 # Subscription churn against an owner that does not read.
