@@ -223,7 +223,8 @@ size_t clsClient::SyncUnsent() {
 }
 
 uint32_t clsClient::StalledTicks() {
-  if (drains_ != drainsSeen_ || Unsent() == 0) {
+  // Bytes only waiting for the end of the batch are not behind.
+  if (drains_ != drainsSeen_ || !Sock->SendBlocked()) {
     drainsSeen_ = drains_;
     stalledTicks_ = 0;
   } else {

@@ -98,8 +98,9 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   // number of times its queue has run dry so far (the server's write deadline
   // closes a connection whose queue has not run dry for a while).
   size_t Unsent() const;
-  // Called once a tick: for how many ticks bytes have waited without the queue
-  // running dry (0 when it ran dry since the last call or holds nothing).
+  // Called once a tick: for how many ticks the platform has taken none of the
+  // waiting bytes and the queue has not run dry (0 when it ran dry since the
+  // last call or is not blocked).
   uint32_t StalledTicks();
   // Reports the unsent bytes as they are now to the application; returns them.
   size_t SyncUnsent();
