@@ -10,10 +10,14 @@ BUILD="$1"
 HERE="$(cd "$(dirname "$0")" && pwd)"
 BIN="${TORUNA_SERVER:-$BUILD/src/app/toruna-server}"
 [ -x "$BIN" ] || { echo "missing $BIN"; exit 1; }
+# A sanitizer build (unoptimised, instrumented, with shadow memory) gets a smaller
+# storm, a longer bound on the steady pair's wait, and its memory is not judged.
+SANITIZED=0
+grep -q '^TORUNA_SANITIZE:BOOL=ON' "$BUILD/CMakeCache.txt" 2>/dev/null && SANITIZED=1
 
-exec unshare -n bash -s "$BIN" "$HERE" <<'INNER'
+exec unshare -n bash -s "$BIN" "$HERE" "$SANITIZED" <<'INNER'
 set -u
-BIN="$1"; HERE="$2"
+BIN="$1"; HERE="$2"; SANITIZED="$3"
 ip link set lo up
 WORK="$(mktemp -d)"
 PID=
@@ -116,7 +120,7 @@ start "$WORK/out" UnsentBudget=4194304 WriteDeadline=0
 probe slow-readers $PID 200 4 >"$WORK/fig"; cat "$WORK/fig"
 grep -q ' 200 of 200 non-readers closed' "$WORK/fig" || fail "non-readers left open"
 PEAK="$(sed -n 's/.*peak RSS \([0-9]*\)\..*/\1/p' "$WORK/fig")"
-[ "$PEAK" -lt 64 ] || fail "peak RSS $PEAK MB"
+[ "$SANITIZED" = 1 ] || [ "$PEAK" -lt 64 ] || fail "peak RSS $PEAK MB"
 grep -q 'closed: [0-9]* bytes unread when all connections together had more than 4194304 waiting$' "$WORK/out" ||
   fail "no line for the budget"
 stop
@@ -131,7 +135,7 @@ stop
 sysctl -qw net.ipv4.tcp_wmem='4096 16384 4194304'
 ulimit -n 16384
 start "$WORK/out"
-probe storm 3000 0.5
+if [ "$SANITIZED" = 1 ]; then probe storm 1000 2.0; else probe storm 3000 0.5; fi
 stop
 
 # Subscription churn against an owner that does not read.
