@@ -1,10 +1,9 @@
 #include "app/HeadlessService.h"
 
-#include <signal.h>
-
 #include <chrono>
 
 #include "app/HeadlessFrontEnd.h"
+#include "app/LogOutput.h"
 #include "app/ServiceNotifier.h"
 #include "app/ServiceReport.h"
 #include "base/AlertService.h"
@@ -21,22 +20,28 @@ server::ServerConfig HeadlessService::ServiceConfig(const std::string& hostName)
 }
 
 int HeadlessService::Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
-                         const server::ServerConfig& config, std::ostream& out,
-                         std::ostream& err, bool service) {
+                         const server::ServerConfig& config, int logFd, std::ostream& err,
+                         bool service) {
   // A service under load answers sooner when the loop spins briefly before it sleeps.
   loop.SpinBeforeSleep(true);
+  LogOutput out(loop, logFd);
   HeadlessFrontEnd frontEnd(out, err);
   base::AlertService::Install(&frontEnd);
   ServiceNotifier notifier;
   int status = 0;
   {
     server::frmMain form(dispatcher, &loop, &frontEnd, config);
-    loop::SignalWatch signals;
+    loop::SignalWatch signals(true);
     loop.Watch(signals.Fd(), loop::EventLoop::kReadable, [&](uint32_t) {
-      const int signo = signals.Take();
-      if (signo == SIGHUP) {
-        form.AddLog("SIGHUP ignored: settings are read at start only; restart the server to apply them");
-      } else if (signo != 0) {
+      bool end = false;
+      while (const int signo = signals.TakeOne()) {
+        if (loop::SignalWatch::IsNotice(signo)) {
+          form.AddLog(ServiceReport::SignalIgnored(signo));
+        } else {
+          end = true;
+        }
+      }
+      if (end) {
         notifier.Stopping();
         form.mnuExit_Click();
         loop.Stop();

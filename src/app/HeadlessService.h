@@ -1,9 +1,11 @@
 #pragma once
-// The server without a window: log lines to standard output, message boxes to
-// standard error, until SIGTERM or SIGINT closes it as "Exit" does. SIGHUP is
-// answered with a log line and nothing else: settings are read at start only.
+// The server without a window: log lines to a descriptor (standard output),
+// never waiting for its reader, message boxes to standard error, until SIGTERM or
+// SIGINT closes it as "Exit" does. SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM
+// are logged and otherwise ignored.
 
 #include <ostream>
+#include <string>
 
 #include "server/frmMain.h"
 
@@ -19,12 +21,12 @@ namespace toruna::app {
 class HeadlessService {
  public:
   // Starts the server on dispatcher and runs loop until a termination signal
-  // (blocked beforehand with loop::SignalWatch::Block). Returns the exit status: 0 after
-  // a signal, 1 after an error that no handler trapped. service: run by systemd,
-  // which is told when the server is ready and is named in the line saying how
-  // to stop it.
+  // (blocked beforehand with loop::SignalWatch::Block(true)). Returns the exit
+  // status: 0 after a signal, 1 after an error that no handler trapped. service:
+  // run by systemd, which is told when the server is ready and is named in the
+  // line saying how to stop it.
   static int Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
-                 const server::ServerConfig& config, std::ostream& out, std::ostream& err,
+                 const server::ServerConfig& config, int logFd, std::ostream& err,
                  bool service = false);
 
   // The defaults of the system service: named after the host, serving local

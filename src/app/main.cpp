@@ -1,10 +1,10 @@
 // toruna-tray (built with the tray front end): the tray window on a desktop,
 // headless elsewhere. toruna-server: always headless, without any GUI library.
 
-#include <unistd.h>
-
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <unistd.h>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -34,8 +34,11 @@ using toruna::app::CommandLine;
 using toruna::app::DescriptorLimit;
 
 int main(int argc, char** argv) {
-  // Before any thread exists, so that only the loop ever sees these signals.
-  toruna::loop::SignalWatch::Block();
+  // Before any thread exists, so that only the loop ever sees these signals; the
+  // server decides on each of them (none may end it without a word).
+  toruna::loop::SignalWatch::Block(true);
+  // A log reader that went away must not end the server: the write fails instead.
+  std::signal(SIGPIPE, SIG_IGN);
 
   const CommandLine options = CommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
   switch (options.action()) {
@@ -79,6 +82,6 @@ int main(int argc, char** argv) {
     if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
     config = toruna::app::HeadlessService::ServiceConfig(host);
   }
-  return toruna::app::HeadlessService::Run(dispatcher, loop, config, std::cout, std::cerr,
+  return toruna::app::HeadlessService::Run(dispatcher, loop, config, STDOUT_FILENO, std::cerr,
                                            options.service());
 }

@@ -33,8 +33,7 @@ void frmMain::Form_Load() {
 
   // 2.-4. The settings and the server's name.
   Settings = std::make_unique<clsSettings>(config_.settingsPath);
-  settingsProblems_.clear();
-  if (std::optional<std::string> problem = Settings->FileProblem()) settingsProblems_.push_back(*problem);
+  const std::optional<std::string> fileProblem = Settings->FileProblem();
   serverName_ = TrimSpaces(Settings->RegString("Servername"));
   if (serverName_.empty() && !config_.defaultName.empty()) {
     serverName_ = config_.defaultName;
@@ -47,10 +46,11 @@ void frmMain::Form_Load() {
     serverName_ = std::string("TestServer ") + digits;
   }
   keepAlive_ = KeepAliveSettings::Read(*Settings);
+  ReadLimits();
   access_ = AccessSettings::Read(*Settings, config_.defaultAllowFrom);
-  for (const auto* problems : {&keepAlive_.Problems(), &access_.Problems()}) {
-    settingsProblems_.insert(settingsProblems_.end(), problems->begin(), problems->end());
-  }
+  if (fileProblem) settingsProblems_.insert(settingsProblems_.begin(), *fileProblem);
+  settingsProblems_.insert(settingsProblems_.end(), access_.Problems().begin(),
+                           access_.Problems().end());
 
   // 5. The ServerInfo frame of the name; its length field is signed 16-bit.
   const std::vector<uint8_t> name = base::Cp1252::FromUtf8(serverName_);

@@ -15,7 +15,7 @@
 namespace toruna::loop {
 namespace {
 
-// Blocks the signals for the test and restores the thread's mask after it,
+// Blocks the two signals for the test and restores the thread's mask after it,
 // so that a signal this test raises can never end the test program.
 class SignalWatchTest : public ::testing::Test {
  protected:
@@ -36,20 +36,6 @@ TEST_F(SignalWatchTest, TakeReturnsThePendingSignalOnceAndZeroWhenNoneIsLeft) {
   ASSERT_EQ(raise(SIGTERM), 0);
   EXPECT_EQ(watch.Take(), SIGTERM);
   EXPECT_EQ(watch.Take(), 0);
-}
-
-// A hang-up is taken (it must not end the server by default), but a termination
-// pending with it is what Take reports, in either order.
-TEST_F(SignalWatchTest, HangUpIsTakenAndYieldsToATerminationPendingWithIt) {
-  SignalWatch watch;
-  ASSERT_EQ(raise(SIGHUP), 0);
-  EXPECT_EQ(watch.Take(), SIGHUP);
-  ASSERT_EQ(raise(SIGTERM), 0);
-  ASSERT_EQ(raise(SIGHUP), 0);
-  EXPECT_EQ(watch.Take(), SIGTERM);
-  ASSERT_EQ(raise(SIGHUP), 0);
-  ASSERT_EQ(raise(SIGINT), 0);
-  EXPECT_EQ(watch.Take(), SIGINT);
 }
 
 TEST_F(SignalWatchTest, LoopDeliversEachSignalAndStopsWatchingWhenTheWatchGoes) {

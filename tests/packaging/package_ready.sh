@@ -108,7 +108,7 @@ grep -q 'Inside registered' "$WORK/server.out" || fail "the loopback client was 
 kill -HUP $SERVER_PID
 sleep 0.3
 kill -0 $SERVER_PID 2>/dev/null || fail "SIGHUP ended the server"
-grep -q '^SIGHUP ignored' "$WORK/server.out" || fail "no line for SIGHUP"
+grep -q '^SIGHUP received and ignored' "$WORK/server.out" || fail "no line for SIGHUP"
 kill -TERM $SERVER_PID; wait $SERVER_PID; STATUS=$?
 [ $STATUS -eq 0 ] || fail "status $STATUS after SIGTERM"
 grep -q '^STOPPING=1' "$WORK/notify.out" || fail "systemd was not told of the stop"

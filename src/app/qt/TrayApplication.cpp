@@ -1,6 +1,5 @@
 #include "app/qt/TrayApplication.h"
 
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -71,15 +70,19 @@ std::optional<int> TrayApplication::Run(int& argc, char** argv, net::modNetSocke
   int status = 1;
   {
     server::frmMain form(dispatcher, &loop, &frontEnd);
-    loop::SignalWatch termination;
+    loop::SignalWatch termination(true);
     frontEnd.Attach(&form);
     frontEnd.DriveLoop(loop);
-    // A hang-up (the terminal it was started from closed) does not end the tray.
     frontEnd.WatchTermination(termination.Fd(), [&termination, &form] {
-      const int signo = termination.Take();
-      if (signo != SIGHUP) return signo;
-      form.AddLog("SIGHUP ignored: settings are read at start only; restart the server to apply them");
-      return 0;
+      int last = 0;
+      while (const int signo = termination.TakeOne()) {
+        if (loop::SignalWatch::IsNotice(signo)) {
+          form.AddLog(ServiceReport::SignalIgnored(signo));
+        } else {
+          last = signo;
+        }
+      }
+      return last;
     });
     if (frontEnd.Guard([&] { form.Form_Load(); })) {
       for (const std::string& problem : ServiceReport::StartupProblems(form)) {
