@@ -109,10 +109,8 @@ void frmMain::AnnounceDeparture(clsClient& gone) {
       owner->RemoveClientFromEvent(goneId, events[e], true, {});
     }
   }
-  std::array<uint8_t, 8> frame{protocol::kFrameMarker};
-  protocol::PutInt16(&frame[1], 5);
-  frame[3] = protocol::ClientGone;
-  protocol::PutInt32(&frame[4], goneId);
+  std::array<uint8_t, protocol::frames::kIdSize> frame;
+  protocol::frames::ClientGone(frame, goneId);
   CL_Broadcast(gone, frame);
 }
 
