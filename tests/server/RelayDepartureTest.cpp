@@ -46,7 +46,7 @@ TEST_F(RelayDepartureTest, RemainingClientsGetClientGoneAndOwnersANoticePerEvent
   EXPECT_EQ(WaitFrame(ann), frames::EventSubscribe(quiet, 0));
   EXPECT_EQ(WaitFrame(ann), frames::EventSubscribe(busy, 0));
   EXPECT_EQ(WaitFrame(ann), frames::ClientGone(cyId));
-  Settle(50);
+  Pump();
   EXPECT_EQ(ann.Unread(), 0u);
   EXPECT_EQ(server.colClients.Count(), 1);
   EXPECT_EQ(server.colDisconnected.size(), 3u);
@@ -61,7 +61,7 @@ TEST_F(RelayDepartureTest, SecondDisconnectForTheSameIdDoesNothing) {
   EXPECT_EQ(WaitFrame(ann), frames::ClientGone(boId));
   server.CL_Disconnect(boId);
   server.CL_Disconnect(12345);
-  Settle(50);
+  Pump();
   EXPECT_EQ(ann.Unread(), 0u);
   EXPECT_EQ(server.colDisconnected.size(), 1u);
   EXPECT_EQ(server.colClients.Count(), 1);
@@ -146,7 +146,7 @@ TEST_F(RelayDepartureTest, SeveralSubscribersVanishingDuringOneBroadcastLeaveThe
     EXPECT_EQ(WaitFrame(*subs[i]), frames::EventData(temp, 7)) << "S" << i + 1;
   }
   for (int32_t id : goneOrder) EXPECT_EQ(WaitFrame(ann), frames::ClientGone(id));
-  Settle(50);
+  Pump();
   for (RelayTestClient* s : subs) EXPECT_EQ(s->Unread(), 0u);
   EXPECT_EQ(ann.Unread(), 0u);
   EXPECT_EQ(event->ClientCount(), 3);
