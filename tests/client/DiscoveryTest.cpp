@@ -21,12 +21,12 @@ Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
 // A literal with its embedded zeros (without the terminating one).
 #define LIT(text) std::string(text, sizeof(text) - 1)
 
-TEST(Discovery, RequestNamesTheOwnPort) {
+TEST(DiscoveryTest, RequestNamesTheOwnPort) {
   EXPECT_EQ(Discovery::Request(5000), B("?5000!"));
   EXPECT_EQ(Discovery::Request(65535), B("?65535!"));
 }
 
-TEST(Discovery, ParsesAnswersAndRejectsEverythingElse) {
+TEST(DiscoveryTest, ParsesAnswersAndRejectsEverythingElse) {
   auto r = Discovery::ParseReply(B(LIT("***Lab\0" "2\0")));
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->name, "Lab");

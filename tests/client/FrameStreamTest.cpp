@@ -14,7 +14,7 @@ namespace frames = protocol::frames;
 
 void Append(Bytes& to, const Bytes& frame) { to.insert(to.end(), frame.begin(), frame.end()); }
 
-TEST(FrameStream, StopsAtLostSyncAndNegativeLength) {
+TEST(FrameStreamTest, StopsAtLostSyncAndNegativeLength) {
   for (const Bytes& bad : {Bytes{7, 1, 0, 8}, Bytes{42, 0xFF, 0xFF, 8}}) {
     int frames = 0;
     FrameStream fs([&](const protocol::FrameView&) { ++frames; });
@@ -29,7 +29,7 @@ TEST(FrameStream, StopsAtLostSyncAndNegativeLength) {
   }
 }
 
-TEST(FrameStream, TakesARosterLongerThanOneServerArrival) {
+TEST(FrameStreamTest, TakesARosterLongerThanOneServerArrival) {
   // A server with many clients sends far more than 2048 bytes at once.
   Bytes s;
   for (int32_t id = 1; id <= 300; ++id) {
