@@ -132,9 +132,8 @@ TEST(ProtocolReferenceTest, TheLibrarySendsThePacingTableFrameForFrame) {
   // the sizes the table gives them; the values once the last event exists.
   std::vector<size_t> creations;
   int values = 0;
-  const std::string eventInfo = "protocol::EventInfo ";
   for (const auto& row : rows) {
-    if (row[1] == "sends" && row[2].rfind(eventInfo, 0) == 0) creations.push_back(std::stoul(row[3]));
+    if (row[1] == "sends" && row[2].rfind("protocol::EventInfo ", 0) == 0) creations.push_back(std::stoul(row[3]));
     if (row[1] == "sends" && row[2].find(" protocol::EventData") != std::string::npos) values += std::stoi(row[2]);
   }
   window.Send(protocol::frames::ClientInfoRequest(Bytes(2044, 'N')), true);
@@ -171,11 +170,11 @@ TEST(ProtocolReferenceTest, TheLibrarySendsThePacingTableFrameForFrame) {
       const Bytes f = next();
       EXPECT_EQ(f.size(), size) << step;
       EXPECT_EQ(f.empty() ? 0 : f[3], protocol::ClientInfo) << step;
-    } else if (what.rfind(eventInfo, 0) == 0) {
+    } else if (what.rfind("protocol::EventInfo ", 0) == 0) {
       const Bytes f = next();
       ASSERT_EQ(f.size(), size) << step;
       EXPECT_EQ(f[3], protocol::EventInfo) << step;
-      EXPECT_EQ(protocol::FrameView(f).Int32At(4), std::stoi(what.substr(eventInfo.size()))) << step;
+      EXPECT_EQ(protocol::FrameView(f).Int32At(4), std::stoi(what.substr(10))) << step;
     } else {
       const int count = std::stoi(what);
       EXPECT_EQ(static_cast<size_t>(count) * 9, size) << step;
