@@ -133,15 +133,15 @@ TEST(ProtocolReferenceTest, TheLibrarySendsThePacingTableFrameForFrame) {
   std::vector<size_t> creations;
   int values = 0;
   for (const auto& row : rows) {
-    if (row[1] == "sends" && row[2].rfind("protocol::EventInfo ", 0) == 0) creations.push_back(std::stoul(row[3]));
-    if (row[1] == "sends" && row[2].find(" protocol::EventData") != std::string::npos) values += std::stoi(row[2]);
+    if (row[1] == "sends" && row[2].rfind("EventInfo ", 0) == 0) creations.push_back(std::stoul(row[3]));
+    if (row[1] == "sends" && row[2].find(" EventData") != std::string::npos) values += std::stoi(row[2]);
   }
   window.Send(protocol::frames::ClientInfoRequest(Bytes(2044, 'N')), true);
   for (size_t i = 0; i < creations.size(); ++i) {
     window.Send(protocol::frames::EventInfoRequest(static_cast<int32_t>(i + 1), 0, 0, Bytes(creations[i] - 12, 'E')),
                 true);
   }
-  const std::string lastCreated = "protocol::EventCreated " + std::to_string(creations.size());
+  const std::string lastCreated = "EventCreated " + std::to_string(creations.size());
 
   auto next = [&]() -> Bytes {
     if (wire.empty()) return {};
@@ -166,11 +166,11 @@ TEST(ProtocolReferenceTest, TheLibrarySendsThePacingTableFrameForFrame) {
     if (what == "round trip") {
       if (wire.empty()) window.Probe();  // the program asks to know that all was handled
       EXPECT_EQ(next(), protocol::frames::EventData(0, 0)) << step;
-    } else if (what == "protocol::ClientInfo") {
+    } else if (what == "ClientInfo") {
       const Bytes f = next();
       EXPECT_EQ(f.size(), size) << step;
       EXPECT_EQ(f.empty() ? 0 : f[3], protocol::ClientInfo) << step;
-    } else if (what.rfind("protocol::EventInfo ", 0) == 0) {
+    } else if (what.rfind("EventInfo ", 0) == 0) {
       const Bytes f = next();
       ASSERT_EQ(f.size(), size) << step;
       EXPECT_EQ(f[3], protocol::EventInfo) << step;
