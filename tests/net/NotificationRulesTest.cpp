@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "net/linux/LoopbackHarness.h"
@@ -101,11 +102,15 @@ class MemoryRig : public Rig {
   support::MemoryPlatform platform_;
 };
 
-using RigFactory = std::function<std::unique_ptr<Rig>()>;
+struct RigKind {
+  const char* name;
+  std::function<std::unique_ptr<Rig>()> make;
+};
+void PrintTo(const RigKind& kind, std::ostream* out) { *out << kind.name; }
 
-class NotificationRulesTest : public ::testing::TestWithParam<std::pair<const char*, RigFactory>> {
+class NotificationRulesTest : public ::testing::TestWithParam<RigKind> {
  protected:
-  NotificationRulesTest() : rig_(GetParam().second()), sink(rig_->sink), platform(rig_->platform()) {}
+  NotificationRulesTest() : rig_(GetParam().make()), sink(rig_->sink), platform(rig_->platform()) {}
 
   SocketHandle Listener(uint16_t mask, uint16_t* port) {
     const SocketHandle s = platform.Socket(kSockStream, kIpProtoTcp);
@@ -291,9 +296,9 @@ TEST_P(NotificationRulesTest, DatagramReadComesOncePerReceiveCall) {
 
 INSTANTIATE_TEST_SUITE_P(
     Platforms, NotificationRulesTest,
-    ::testing::Values(std::pair<const char*, RigFactory>{"Linux", [] { return std::make_unique<LinuxRig>(); }},
-                      std::pair<const char*, RigFactory>{"Memory", [] { return std::make_unique<MemoryRig>(); }}),
-    [](const auto& info) { return std::string(info.param.first); });
+    ::testing::Values(RigKind{"Linux", [] { return std::make_unique<LinuxRig>(); }},
+                      RigKind{"Memory", [] { return std::make_unique<MemoryRig>(); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace toruna::net::testing
