@@ -7,16 +7,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <optional>
 #include <string>
-#include <unistd.h>
 
 #include "FuzzInput.h"
-#include "MemoryPlatform.h"
 #include "base/AlertService.h"
 #include "net/modNetSocket.h"
 #include "server/frmMain.h"
+#include "support/MemoryServer.h"
 
 namespace toruna::fuzz {
 
@@ -30,26 +27,10 @@ class FailingAlerts : public base::AlertService {
   }
 };
 
-// The settings file, written once per process. It is unlinked at once and
-// reached through its descriptor, so no file is left behind however the process
-// ends (libFuzzer often skips exit handlers).
+// The settings file, written once per process (the settings target rewrites it).
 inline const std::string& SettingsPath() {
-  static const std::string path = [] {
-    // In memory where possible: the settings target rewrites the file on every
-    // run, and a disk file system flushes a truncated file when it is closed.
-    char name[] = "/dev/shm/toruna-fuzz-settings-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0) {
-      std::snprintf(name, sizeof name, "%s", "/tmp/toruna-fuzz-settingsXXXXXX");
-      fd = mkstemp(name);
-    }
-    FUZZ_CHECK(fd >= 0, "cannot create the settings file");
-    unlink(name);
-    const std::string content = std::string("[Toruna]\nServername=") + kServerName + "\n";
-    FUZZ_CHECK(write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()),
-               "cannot write the settings file");
-    return "/proc/self/fd/" + std::to_string(fd);
-  }();
+  static const std::string path =
+      support::SettingsFile(std::string("[Toruna]\nServername=") + kServerName + "\n");
   return path;
 }
 
@@ -58,13 +39,8 @@ inline void InstallFailingAlerts() {
   base::AlertService::Install(&alerts);
 }
 
-struct FuzzServer {
-  FuzzServer() {
-    server::ServerConfig config;
-    config.settingsPath = SettingsPath();
-    form.emplace(dispatcher, nullptr, nullptr, config);
-    form->Form_Load();
-  }
+struct FuzzServer : support::MemoryServer {
+  FuzzServer() : MemoryServer(Config()) {}
   ~FuzzServer() {
     form.reset();
     FUZZ_CHECK(platform.OpenSockets() == 0, "sockets left open after the server ended");
@@ -72,14 +48,12 @@ struct FuzzServer {
 
   void Pump() { FUZZ_CHECK(platform.Pump(), "the loop never settles"); }
 
-  // Declared in this order so that they go in the reverse one.
-  MemoryPlatform platform;
-  net::modNetSocket dispatcher{platform, &platform};
-  // final: nothing derives from it, so ending it needs no virtual destructor.
-  struct Form final : server::frmMain {
-    using frmMain::frmMain;
-  };
-  std::optional<Form> form;
+ private:
+  static server::ServerConfig Config() {
+    server::ServerConfig config;
+    config.settingsPath = SettingsPath();
+    return config;
+  }
 };
 
 }  // namespace toruna::fuzz

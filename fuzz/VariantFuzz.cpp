@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "MemoryPlatform.h"
+#include "support/MemoryPlatform.h"
 #include "base/Cp1252.h"
 #include "base/RaisedError.h"
 #include "net/CNetSocket.h"
@@ -332,7 +332,7 @@ class VariantRun {
   }
 
   FuzzInput& in_;
-  fuzz::MemoryPlatform platform_;
+  support::MemoryPlatform platform_;
   net::modNetSocket dispatcher_{platform_, &platform_};
   std::shared_ptr<net::CNetSocket> listener_, tcp_, udp_;
   int conn_ = -1;

@@ -1,5 +1,5 @@
 // The relay's own work per message, without the system calls: the whole server
-// over the in-memory platform of the fuzz targets (no descriptors, no kernel),
+// over the tests' in-memory platform (no descriptors, no kernel),
 // one publisher and subscribers on one event. Each iteration the publisher sends
 // a batch of EventData frames and every subscriber's bytes are taken:
 //   BM_RelayPath/1/1    one frame in, one frame out, each its own batch
@@ -11,23 +11,42 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
-#include "FuzzServer.h"
+#include "base/AlertService.h"
 #include "protocol/Frame.h"
+#include "support/MemoryServer.h"
 
 namespace {
 
-using toruna::fuzz::FuzzServer;
 namespace frames = toruna::protocol::frames;
+
+// A message box means the server's own state went wrong: the figures would lie.
+class FailingAlerts : public toruna::base::AlertService {
+ public:
+  void Alert(const std::string& text, const std::string& caption) override {
+    std::fprintf(stderr, "message box \"%s\": %s\n", caption.c_str(), text.c_str());
+    std::abort();
+  }
+};
+
+toruna::server::ServerConfig Config() {
+  toruna::server::ServerConfig config;
+  config.settingsPath = toruna::support::SettingsFile("[Toruna]\nServername=Bench\n");
+  return config;
+}
 
 std::vector<uint8_t> Text(const char* s) { return std::vector<uint8_t>(s, s + std::char_traits<char>::length(s)); }
 
 class Relay {
  public:
   explicit Relay(int subscribers) {
-    toruna::fuzz::InstallFailingAlerts();
+    static FailingAlerts alerts;
+    toruna::base::AlertService::Install(&alerts);
     publisher_ = Join("pub");
     rig_.platform.ClientSend(publisher_, frames::EventInfoRequest(1, 0, 255, Text("Temp")));
     rig_.Pump();
@@ -72,7 +91,7 @@ class Relay {
     return got;
   }
 
-  FuzzServer rig_;
+  toruna::support::MemoryServer rig_{Config()};
   int publisher_ = -1;
   int32_t eventId_ = 0;
   std::vector<int> subscribers_;

@@ -20,7 +20,14 @@ class FrameStream {
   explicit FrameStream(Handler handler);
   // False when the stream lost its framing (a byte other than the marker where
   // a frame must begin, or a negative length); nothing more is delivered then.
-  bool Feed(std::span<const uint8_t> bytes);
+  bool Feed(std::span<const uint8_t> bytes) {
+    Append(bytes);
+    return Deliver();
+  }
+  // Feed in two steps, for an owner that must let go of the bytes' source
+  // before the handler runs.
+  void Append(std::span<const uint8_t> bytes);
+  bool Deliver();
   bool Broken() const { return broken_; }
 
  private:

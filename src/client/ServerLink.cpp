@@ -128,11 +128,14 @@ std::string ServerLink::LocalHostName() {
 }
 
 void ServerLink::OnData() {
-  net::Variant data(std::vector<uint8_t>{});
-  sock_->GetData(data);
-  if (data.Type() != net::vbByteArray || data.AsBytes().empty()) return;
+  // Straight from the socket's receive queue, taken before any frame is handled:
+  // the handlers may send, close or take a later arrival.
+  const std::span<const uint8_t> bytes = sock_->ReceivedBytes();
+  if (bytes.empty()) return;
   lastRead_ = std::chrono::system_clock::now();
-  if (!stream_.Feed(data.AsBytes())) {
+  stream_.Append(bytes);
+  sock_->DiscardReceived(bytes.size());
+  if (!stream_.Deliver()) {
     Fail({EndReason::LostSync, "lost protocol sync with the server on " + host_});
   }
 }

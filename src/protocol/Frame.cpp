@@ -2,143 +2,164 @@
 
 #include <algorithm>
 
-namespace toruna::protocol {
+namespace toruna::protocol::frames {
 
 namespace {
 
-// The length field is signed 16-bit, so a frame carries at most this many bytes
-// after it; longer text is cut rather than wrapping the length into a negative.
-constexpr size_t kMaxLength = 32767;
-
-// A frame of the given type with room for fixedSize payload bytes followed by
-// text; returns the frame and writes the header.
-std::vector<uint8_t> Start(FrameType type, size_t fixedSize, std::span<const uint8_t> text) {
-  size_t textSize = std::min(text.size(), kMaxLength - 1 - fixedSize);
-  size_t length = 1 + fixedSize + textSize;
-  std::vector<uint8_t> frame(kHeaderSize + length);
-  frame[0] = kFrameMarker;
-  PutInt16(&frame[1], static_cast<int16_t>(length));
-  frame[3] = type;
-  std::copy_n(text.begin(), textSize, frame.begin() + 4 + static_cast<std::ptrdiff_t>(fixedSize));
-  return frame;
+size_t TextSize(size_t fixedSize, std::span<const uint8_t> text) {
+  return std::min(text.size(), kMaxLength - 1 - fixedSize);
 }
 
-std::vector<uint8_t> IdFrame(FrameType type, int32_t id) {
-  std::vector<uint8_t> frame = Start(type, 4, {});
-  PutInt32(&frame[4], id);
+// Writes the header, the type and the (cut) text after fixedSize payload bytes,
+// which the caller fills; returns the size, or 0 when out is too small.
+size_t Start(std::span<uint8_t> out, FrameType type, size_t fixedSize,
+             std::span<const uint8_t> text = {}) {
+  const size_t textSize = TextSize(fixedSize, text);
+  const size_t length = 1 + fixedSize + textSize;
+  if (out.size() < kHeaderSize + length) return 0;
+  out[0] = kFrameMarker;
+  PutInt16(&out[1], static_cast<int16_t>(length));
+  out[3] = type;
+  std::copy_n(text.begin(), textSize, out.begin() + 4 + static_cast<std::ptrdiff_t>(fixedSize));
+  return kHeaderSize + length;
+}
+
+size_t IdFrame(std::span<uint8_t> out, FrameType type, int32_t id) {
+  const size_t size = Start(out, type, 4);
+  if (size != 0) PutInt32(&out[4], id);
+  return size;
+}
+
+size_t IdByteFrame(std::span<uint8_t> out, FrameType type, int32_t id, uint8_t byte) {
+  const size_t size = Start(out, type, 5);
+  if (size != 0) {
+    PutInt32(&out[4], id);
+    out[8] = byte;
+  }
+  return size;
+}
+
+// A vector holding exactly the frame that write puts there.
+template <class Write>
+std::vector<uint8_t> Built(size_t size, Write write) {
+  std::vector<uint8_t> frame(size);
+  write(std::span<uint8_t>(frame));
   return frame;
 }
 
 }  // namespace
 
-void PutInt16(uint8_t* at, int16_t value) {
-  auto bits = static_cast<uint16_t>(value);
-  at[0] = static_cast<uint8_t>(bits & 0xFF);
-  at[1] = static_cast<uint8_t>(bits >> 8);
+size_t SizeWithText(size_t fixedSize, size_t textSize) {
+  return kHeaderSize + 1 + fixedSize + std::min(textSize, kMaxLength - 1 - fixedSize);
 }
 
-void PutInt32(uint8_t* at, int32_t value) {
-  auto bits = static_cast<uint32_t>(value);
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(bits >> (8 * i));
+size_t EventData(std::span<uint8_t> out, int32_t eventId, uint8_t value) {
+  return IdByteFrame(out, FrameType::EventData, eventId, value);
 }
 
-int16_t GetInt16(const uint8_t* at) {
-  return static_cast<int16_t>(static_cast<uint16_t>(at[0] | (at[1] << 8)));
+size_t ClientInfoRequest(std::span<uint8_t> out, std::span<const uint8_t> name) {
+  return Start(out, FrameType::ClientInfo, 0, name);
 }
 
-int32_t GetInt32(const uint8_t* at) {
-  uint32_t bits = uint32_t{at[0]} | (uint32_t{at[1]} << 8) | (uint32_t{at[2]} << 16) |
-                  (uint32_t{at[3]} << 24);
-  return static_cast<int32_t>(bits);
+size_t ClientInfo(std::span<uint8_t> out, int32_t clientId, std::span<const uint8_t> name) {
+  const size_t size = Start(out, FrameType::ClientInfo, 4, name);
+  if (size != 0) PutInt32(&out[4], clientId);
+  return size;
 }
 
-namespace frames {
+size_t ClientGone(std::span<uint8_t> out, int32_t clientId) {
+  return IdFrame(out, FrameType::ClientGone, clientId);
+}
+
+size_t EventInfoRequest(std::span<uint8_t> out, int32_t requestId, int16_t interval, int16_t max,
+                        std::span<const uint8_t> text) {
+  const size_t size = Start(out, FrameType::EventInfo, 8, text);
+  if (size != 0) {
+    PutInt32(&out[4], requestId);
+    PutInt16(&out[8], interval);
+    PutInt16(&out[10], max);
+  }
+  return size;
+}
+
+size_t EventInfo(std::span<uint8_t> out, int32_t ownerId, int32_t eventId, int16_t interval,
+                 int16_t max, std::span<const uint8_t> text) {
+  const size_t size = Start(out, FrameType::EventInfo, 12, text);
+  if (size != 0) {
+    PutInt32(&out[4], ownerId);
+    PutInt32(&out[8], eventId);
+    PutInt16(&out[12], interval);
+    PutInt16(&out[14], max);
+  }
+  return size;
+}
+
+size_t EventRemove(std::span<uint8_t> out, int32_t eventId) {
+  return IdFrame(out, FrameType::EventRemove, eventId);
+}
+
+size_t EventSubscribe(std::span<uint8_t> out, int32_t eventId, uint8_t flag) {
+  return IdByteFrame(out, FrameType::EventSubscribe, eventId, flag);
+}
+
+size_t EventCreated(std::span<uint8_t> out, int32_t requestId, int32_t eventId) {
+  const size_t size = Start(out, FrameType::EventCreated, 8);
+  if (size != 0) {
+    PutInt32(&out[4], requestId);
+    PutInt32(&out[8], eventId);
+  }
+  return size;
+}
+
+size_t ServerInfo(std::span<uint8_t> out, std::span<const uint8_t> name) {
+  return Start(out, FrameType::ServerInfo, 0, name);
+}
 
 std::vector<uint8_t> EventData(int32_t eventId, uint8_t value) {
-  std::vector<uint8_t> frame = Start(FrameType::EventData, 5, {});
-  PutInt32(&frame[4], eventId);
-  frame[8] = value;
-  return frame;
+  return Built(kIdByteSize, [&](std::span<uint8_t> out) { EventData(out, eventId, value); });
 }
 
 std::vector<uint8_t> ClientInfoRequest(std::span<const uint8_t> name) {
-  return Start(FrameType::ClientInfo, 0, name);
+  return Built(SizeWithText(0, name.size()), [&](std::span<uint8_t> out) { ClientInfoRequest(out, name); });
 }
 
 std::vector<uint8_t> ClientInfo(int32_t clientId, std::span<const uint8_t> name) {
-  std::vector<uint8_t> frame = Start(FrameType::ClientInfo, 4, name);
-  PutInt32(&frame[4], clientId);
-  return frame;
+  return Built(SizeWithText(4, name.size()),
+               [&](std::span<uint8_t> out) { ClientInfo(out, clientId, name); });
 }
 
-std::vector<uint8_t> ClientGone(int32_t clientId) { return IdFrame(FrameType::ClientGone, clientId); }
+std::vector<uint8_t> ClientGone(int32_t clientId) {
+  return Built(kIdSize, [&](std::span<uint8_t> out) { ClientGone(out, clientId); });
+}
 
 std::vector<uint8_t> EventInfoRequest(int32_t requestId, int16_t interval, int16_t max,
                                       std::span<const uint8_t> text) {
-  std::vector<uint8_t> frame = Start(FrameType::EventInfo, 8, text);
-  PutInt32(&frame[4], requestId);
-  PutInt16(&frame[8], interval);
-  PutInt16(&frame[10], max);
-  return frame;
+  return Built(SizeWithText(8, text.size()), [&](std::span<uint8_t> out) {
+    EventInfoRequest(out, requestId, interval, max, text);
+  });
 }
 
 std::vector<uint8_t> EventInfo(int32_t ownerId, int32_t eventId, int16_t interval, int16_t max,
                                std::span<const uint8_t> text) {
-  std::vector<uint8_t> frame = Start(FrameType::EventInfo, 12, text);
-  PutInt32(&frame[4], ownerId);
-  PutInt32(&frame[8], eventId);
-  PutInt16(&frame[12], interval);
-  PutInt16(&frame[14], max);
-  return frame;
+  return Built(SizeWithText(12, text.size()), [&](std::span<uint8_t> out) {
+    EventInfo(out, ownerId, eventId, interval, max, text);
+  });
 }
 
-std::vector<uint8_t> EventRemove(int32_t eventId) { return IdFrame(FrameType::EventRemove, eventId); }
+std::vector<uint8_t> EventRemove(int32_t eventId) {
+  return Built(kIdSize, [&](std::span<uint8_t> out) { EventRemove(out, eventId); });
+}
 
 std::vector<uint8_t> EventSubscribe(int32_t eventId, uint8_t flag) {
-  std::vector<uint8_t> frame = Start(FrameType::EventSubscribe, 5, {});
-  PutInt32(&frame[4], eventId);
-  frame[8] = flag;
-  return frame;
+  return Built(kIdByteSize, [&](std::span<uint8_t> out) { EventSubscribe(out, eventId, flag); });
 }
 
 std::vector<uint8_t> EventCreated(int32_t requestId, int32_t eventId) {
-  std::vector<uint8_t> frame = Start(FrameType::EventCreated, 8, {});
-  PutInt32(&frame[4], requestId);
-  PutInt32(&frame[8], eventId);
-  return frame;
+  return Built(kCreatedSize, [&](std::span<uint8_t> out) { EventCreated(out, requestId, eventId); });
 }
 
 std::vector<uint8_t> ServerInfo(std::span<const uint8_t> name) {
-  return Start(FrameType::ServerInfo, 0, name);
+  return Built(SizeWithText(0, name.size()), [&](std::span<uint8_t> out) { ServerInfo(out, name); });
 }
 
-}  // namespace frames
-
-int16_t FrameView::Length() const { return Int16At(1).value_or(0); }
-
-uint8_t FrameView::Type() const {
-  if (Length() < 1) return 0;  // a frame of length 0 (or below) has no type byte
-  return ByteAt(3).value_or(0);
-}
-
-std::optional<int32_t> FrameView::Int32At(size_t offset) const {
-  if (offset > bytes_.size() || bytes_.size() - offset < 4) return std::nullopt;
-  return GetInt32(bytes_.data() + offset);
-}
-
-std::optional<int16_t> FrameView::Int16At(size_t offset) const {
-  if (offset > bytes_.size() || bytes_.size() - offset < 2) return std::nullopt;
-  return GetInt16(bytes_.data() + offset);
-}
-
-std::optional<uint8_t> FrameView::ByteAt(size_t offset) const {
-  if (offset >= bytes_.size()) return std::nullopt;
-  return bytes_[offset];
-}
-
-std::span<const uint8_t> FrameView::BytesFrom(size_t offset) const {
-  if (offset >= bytes_.size()) return {};
-  return bytes_.subspan(offset);
-}
-
-}  // namespace toruna::protocol
+}  // namespace toruna::protocol::frames

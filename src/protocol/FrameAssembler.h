@@ -1,7 +1,7 @@
 #pragma once
 // Rebuilds message frames from the byte stream of one connection. It does no
-// I/O: the owner asks whether to take an arrival, appends the bytes and then takes
-// complete frames from the front one at a time. This class owns its buffer.
+// I/O: the owner asks whether to take an arrival, appends the bytes and then
+// drains the complete frames from the front in order. This class owns its buffer.
 //
 // The limits follow the logical capacity of the receive buffer, which starts at 1
 // and grows by 256 while too small, never shrinking: an arrival above 2048 bytes,
@@ -11,6 +11,8 @@
 #include <span>
 
 #include "base/ByteQueue.h"
+#include "protocol/Frame.h"
+#include "protocol/FrameCopy.h"
 
 namespace toruna::protocol {
 
@@ -44,6 +46,16 @@ class FrameAssembler {
     buffer_.Consume(size);
     if (buffer_.empty()) buffer_.ReleaseIfLarge();
   }
+  enum class Drained { NeedMore, LostSync, NegativeLength };
+  // The one frame loop: hands every complete frame at the front to
+  // onFrame(const FrameView&) in order, removing it first, and skips frames of
+  // length 0, until more bytes are needed or the stream has lost its framing.
+  // onFrame sees the frame's own copy (on the stack when small), because what it
+  // sets off may append to this assembler; a Drain called from inside onFrame
+  // leaves the new bytes to the one running and returns NeedMore.
+  template <class OnFrame>
+  Drained Drain(OnFrame&& onFrame);
+
   // Gives the buffer back while it is empty (the owner calls it now and then: a
   // busy connection keeps it from one arrival to the next).
   void ReleaseIdleMemory() { buffer_.ReleaseIdleMemory(); }
@@ -54,6 +66,37 @@ class FrameAssembler {
  private:
   base::ByteQueue buffer_;
   int32_t capacity_ = 1;
+  bool draining_ = false;
 };
+
+template <class OnFrame>
+FrameAssembler::Drained FrameAssembler::Drain(OnFrame&& onFrame) {
+  if (draining_) return Drained::NeedMore;
+  draining_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{draining_};
+  for (;;) {
+    std::span<const uint8_t> view;
+    switch (Next(view)) {
+      case Step::NeedMore:
+        return Drained::NeedMore;
+      case Step::LostSync:
+        return Drained::LostSync;
+      case Step::NegativeLength:
+        return Drained::NegativeLength;
+      case Step::Empty:
+        Consume(view.size());
+        break;
+      case Step::Frame: {
+        const FrameCopy frame(view);
+        Consume(view.size());
+        onFrame(FrameView(frame.Bytes()));
+        break;
+      }
+    }
+  }
+}
 
 }  // namespace toruna::protocol

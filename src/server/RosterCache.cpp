@@ -18,13 +18,20 @@ const std::vector<uint8_t>& RosterCache::Get(const std::function<void(RosterCach
   return *frames_;
 }
 
+// Each frame is written straight behind the ones before it.
 void RosterCache::AddClient(int32_t clientId, std::span<const uint8_t> wireName) {
-  Append(protocol::frames::ClientInfo(clientId, wireName));
+  std::vector<uint8_t>& frames = *frames_;
+  const size_t at = frames.size();
+  frames.resize(at + protocol::frames::SizeWithText(4, wireName.size()));
+  protocol::frames::ClientInfo(std::span(frames).subspan(at), clientId, wireName);
 }
 
 void RosterCache::AddEvent(int32_t ownerId, int32_t eventId, int16_t interval, int16_t max,
                            std::span<const uint8_t> wireText) {
-  Append(protocol::frames::EventInfo(ownerId, eventId, interval, max, wireText));
+  std::vector<uint8_t>& frames = *frames_;
+  const size_t at = frames.size();
+  frames.resize(at + protocol::frames::SizeWithText(12, wireText.size()));
+  protocol::frames::EventInfo(std::span(frames).subspan(at), ownerId, eventId, interval, max, wireText);
 }
 
 void RosterCache::Registered(std::span<const uint8_t> clientInfo) {

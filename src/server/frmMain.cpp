@@ -141,10 +141,8 @@ void frmMain::AnnounceDeparture(clsClient& gone) {
       if (std::shared_ptr<clsClient> client = subscriber.item.lock()) client->NoteSubscription(owned.id, false);
     }
   }
-  std::array<uint8_t, 8> frame{protocol::kFrameMarker};
-  protocol::PutInt16(&frame[1], 5);
-  frame[3] = protocol::ClientGone;
-  protocol::PutInt32(&frame[4], goneId);
+  std::array<uint8_t, protocol::frames::kIdSize> frame;
+  protocol::frames::ClientGone(frame, goneId);
   Announce(goneId, frame, ++registryClock_);
 }
 

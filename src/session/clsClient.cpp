@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "base/AlertService.h"
@@ -24,31 +25,6 @@ std::string_view AsChars(std::span<const uint8_t> bytes) {
 constexpr size_t kHoldNoticesAbove = 16384;
 // A roster is handed to the socket in pieces of this size, the next when it drains.
 constexpr size_t kRosterPiece = 32768;
-
-// Frames up to this size are copied to the stack before they are handled.
-constexpr size_t kSmallFrame = 64;
-
-// A frame's own copy: handling it may re-enter this session and append to the
-// receive buffer, so no view into that buffer is kept across the handling.
-class FrameCopy {
- public:
-  explicit FrameCopy(std::span<const uint8_t> frame) : size_(frame.size()) {
-    uint8_t* out = small_.data();
-    if (size_ > kSmallFrame) {
-      large_.resize(size_);
-      out = large_.data();
-    }
-    std::copy(frame.begin(), frame.end(), out);
-  }
-  std::span<const uint8_t> Bytes() const {
-    return {size_ > kSmallFrame ? large_.data() : small_.data(), size_};
-  }
-
- private:
-  std::array<uint8_t, kSmallFrame> small_;
-  std::vector<uint8_t> large_;
-  size_t size_;
-};
 
 }  // namespace
 
@@ -235,14 +211,11 @@ uint32_t clsClient::StalledTicks() {
 
 void clsClient::SendHeldNotices() {
   std::unique_ptr<std::unordered_map<int32_t, uint8_t>> held = std::move(heldNotices_);
-  std::array<uint8_t, 9> notice{protocol::kFrameMarker};
-  protocol::PutInt16(&notice[1], 6);
-  notice[3] = protocol::EventSubscribe;
+  std::array<uint8_t, protocol::frames::kIdByteSize> notice;
   for (const auto& [eventId, flag] : *held) {
     // An event removed meanwhile needs no notice.
     if (!Events.Contains(eventId)) continue;
-    protocol::PutInt32(&notice[4], eventId);
-    notice[8] = flag;
+    protocol::frames::EventSubscribe(notice, eventId, flag);
     Send(notice);
     if (Sock->State() != net::StateConnected) return;
   }
@@ -274,83 +247,71 @@ void clsClient::Sock_DataArrival(int32_t bytesTotal) {
   const std::span<const uint8_t> bytes = Sock->ReceivedBytes();
   recv_.Append(bytes);
   Sock->DiscardReceived(bytes.size());
-  if (handlingFrames_) return;  // the outer arrival handles these bytes in order
+  // An arrival while this session's frames are handled (a modal box runs the
+  // loop) only appends: the drain running takes its bytes in order.
   ProcessFrames();
 }
 
 void clsClient::ProcessFrames() {
-  handlingFrames_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{handlingFrames_};
-  for (;;) {
-    std::span<const uint8_t> view;
-    switch (recv_.Next(view)) {
-      case protocol::FrameAssembler::Step::NeedMore:
-        return;
-      case protocol::FrameAssembler::Step::Empty:
-        recv_.Consume();
-        break;
-      case protocol::FrameAssembler::Step::LostSync:
-      case protocol::FrameAssembler::Step::NegativeLength:
-        app_.ClientLog(*this, "Lost protocol sync");
-        Disconnect();
-        return;
-      case protocol::FrameAssembler::Step::Frame: {
-        FrameCopy frame(view);
-        recv_.Consume(view.size());
-        Dispatch(frame.Bytes());
-        break;
-      }
-    }
+  switch (recv_.Drain([this](const protocol::FrameView& frame) { Dispatch(frame); })) {
+    case protocol::FrameAssembler::Drained::NeedMore:
+      return;
+    case protocol::FrameAssembler::Drained::LostSync:
+    case protocol::FrameAssembler::Drained::NegativeLength:
+      app_.ClientLog(*this, "Lost protocol sync");
+      Disconnect();
+      return;
   }
 }
 
-void clsClient::Dispatch(std::span<const uint8_t> frame) {
-  const int16_t length = protocol::GetInt16(frame.data() + 1);
-  const uint8_t type = frame[3];
+void clsClient::Dispatch(const protocol::FrameView& frame) {
+  const int16_t length = frame.Length();
+  const uint8_t type = frame.Type();
   if (!registered_) {
     if (type != protocol::ClientInfo) return;
     if (length == 1) {
       Disconnect();
     } else {
-      RegisterName(frame.subspan(4, static_cast<size_t>(length - 1)));
+      RegisterName(frame.BytesFrom(4));
     }
     return;
   }
   // Values and subscription requests travel on as 9-byte frames; a longer one
-  // gets the length of 6 that its 9 bytes have, so the receiver stays in step.
-  std::array<uint8_t, 9> nine;
-  auto firstNine = [&] {
-    std::copy_n(frame.begin(), nine.size(), nine.begin());
-    if (length != 6) protocol::PutInt16(&nine[1], 6);
-    return std::span<const uint8_t>(nine);
-  };
+  // goes on as the 9 bytes it starts with, under their length of 6, so the
+  // receiver stays in step.
+  std::array<uint8_t, protocol::frames::kIdByteSize> nine;
+  const std::optional<int32_t> id = frame.Int32At(4);
+  const std::optional<uint8_t> byte = frame.ByteAt(8);
   switch (type) {
     case protocol::EventData:
-      if (length >= 6) BroadcastEvent(protocol::GetInt32(frame.data() + 4), firstNine());
+      if (id && byte) {
+        protocol::frames::EventData(nine, *id, *byte);
+        BroadcastEvent(*id, nine);
+      }
       break;
     case protocol::EventInfo:
-      if (length >= 10) HandleCreateRequest(frame, length);
+      if (length >= 10) HandleCreateRequest(frame);
       break;
     case protocol::EventRemove:
-      if (length >= 5) HandleRemoveRequest(frame, length);
+      if (id) HandleRemoveRequest(frame, *id);
       break;
     case protocol::EventSubscribe:
-      if (length >= 6) app_.CL_Request(*this, protocol::GetInt32(frame.data() + 4), firstNine());
+      if (id && byte) {
+        protocol::frames::EventSubscribe(nine, *id, *byte);
+        app_.CL_Request(*this, *id, nine);
+      }
       break;
     default:
       break;
   }
 }
 
-void clsClient::HandleCreateRequest(std::span<const uint8_t> frame, int16_t length) {
-  const int32_t requestId = protocol::GetInt32(frame.data() + 4);
-  const int16_t interval = protocol::GetInt16(frame.data() + 8);
-  const int16_t max = protocol::GetInt16(frame.data() + 10);
+void clsClient::HandleCreateRequest(const protocol::FrameView& frame) {
+  const int32_t requestId = frame.Int32At(4).value_or(0);
+  const int16_t interval = frame.Int16At(8).value_or(0);
+  const int16_t max = frame.Int16At(10).value_or(0);
   // The text is the name, optionally a 0 and the unit; anything after a second 0 is ignored.
-  std::span<const uint8_t> text = frame.subspan(12, static_cast<size_t>(length - 9));
+  const std::span<const uint8_t> text = frame.BytesFrom(12);
   size_t nameEnd = 0;
   while (nameEnd < text.size() && text[nameEnd] != 0) ++nameEnd;
   size_t unitEnd = nameEnd < text.size() ? nameEnd + 1 : nameEnd;
@@ -360,25 +321,15 @@ void clsClient::HandleCreateRequest(std::span<const uint8_t> frame, int16_t leng
       CreateEvent(requestId, interval, max, AsChars(text.first(nameEnd)),
                   AsChars(text.subspan(unitBegin, unitEnd - unitBegin)));
   if (eventId <= 0) return;
-
   // The announcement repeats interval, max and text exactly as received.
-  const size_t size = static_cast<size_t>(length) + 7;
-  std::vector<uint8_t> announcement(size);
-  announcement[0] = protocol::kFrameMarker;
-  protocol::PutInt16(&announcement[1], static_cast<int16_t>(length + 4));
-  announcement[3] = protocol::EventInfo;
-  protocol::PutInt32(&announcement[4], id_);
-  protocol::PutInt32(&announcement[8], eventId);
-  std::copy(frame.begin() + 8, frame.end(), announcement.begin() + 12);
-  app_.CL_Broadcast(*this, announcement);
+  app_.CL_Broadcast(*this, protocol::frames::EventInfo(id_, eventId, interval, max, text));
 }
 
-void clsClient::HandleRemoveRequest(std::span<const uint8_t> frame, int16_t length) {
-  const int32_t eventId = protocol::GetInt32(frame.data() + 4);
+void clsClient::HandleRemoveRequest(const protocol::FrameView& frame, int32_t eventId) {
   if (!Events.Contains(eventId)) return;
   // Keep the event until the others have been told.
   std::shared_ptr<clsEvent> event = *Events.Find(eventId);
-  app_.CL_Broadcast(*this, frame.first(static_cast<size_t>(length) + 3));
+  app_.CL_Broadcast(*this, frame.Bytes());
   for (const auto& subscriber : event->Clients) {
     if (std::shared_ptr<clsClient> client = subscriber.item.lock()) client->NoteSubscription(eventId, false);
   }
@@ -424,11 +375,8 @@ int32_t clsClient::CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMa
   app_.EventsChanged(*this);
   // Straight to the socket; on a connection that is gone nothing is sent.
   if (Sock->State() == net::StateConnected) {
-    std::array<uint8_t, 12> created{protocol::kFrameMarker};
-    protocol::PutInt16(&created[1], 9);
-    created[3] = protocol::EventCreated;
-    protocol::PutInt32(&created[4], RequestID);
-    protocol::PutInt32(&created[8], eventId);
+    std::array<uint8_t, protocol::frames::kCreatedSize> created;
+    protocol::frames::EventCreated(created, RequestID, eventId);
     Write(created.data(), created.size(), false);
     CheckUnsent();
   }
@@ -440,11 +388,8 @@ void clsClient::SendEventState(int32_t lID, uint8_t flag) {
     Disconnect();
     return;
   }
-  std::array<uint8_t, 9> state{protocol::kFrameMarker};
-  protocol::PutInt16(&state[1], 6);
-  state[3] = protocol::EventSubscribe;
-  protocol::PutInt32(&state[4], lID);
-  state[8] = flag;
+  std::array<uint8_t, protocol::frames::kIdByteSize> state;
+  protocol::frames::EventSubscribe(state, lID, flag);
   SendNotice(state);
 }
 

@@ -141,9 +141,9 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
 
   void ProcessFrames();
   void SendFrame(std::span<const uint8_t> B, bool mayWait);
-  void Dispatch(std::span<const uint8_t> frame);
-  void HandleCreateRequest(std::span<const uint8_t> frame, int16_t length);
-  void HandleRemoveRequest(std::span<const uint8_t> frame, int16_t length);
+  void Dispatch(const protocol::FrameView& frame);
+  void HandleCreateRequest(const protocol::FrameView& frame);
+  void HandleRemoveRequest(const protocol::FrameView& frame, int32_t eventId);
   // Point at which a client that does not read is given up.
   void CheckUnsent();
 
@@ -152,9 +152,6 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   std::string wireName_;
   int32_t id_;
   bool registered_ = false;
-  // Set while this session's frames are being handled: an arrival that comes in
-  // meanwhile (a modal box runs the loop) only appends its bytes.
-  bool handlingFrames_ = false;
   uint32_t drains_ = 0;
   uint32_t drainsSeen_ = 0;
   uint32_t stalledTicks_ = 0;

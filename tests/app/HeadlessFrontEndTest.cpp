@@ -48,7 +48,7 @@ TEST(HeadlessFrontEndTest, AnInstalledServiceReceivesTheLayersAlerts) {
   EXPECT_NE(&base::AlertService::Current(), static_cast<base::AlertService*>(&frontEnd));
 }
 
-TEST(ServiceReportTest, NamesAPortInUse) {
+TEST(HeadlessFrontEndTest, NamesAPortInUse) {
   for (bool udp : {true, false}) {
     const int fd = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
@@ -68,7 +68,7 @@ TEST(ServiceReportTest, NamesAPortInUse) {
   }
 }
 
-TEST(ServiceReportTest, FatalTextGivesNumberTextAndSource) {
+TEST(HeadlessFrontEndTest, FatalTextGivesNumberTextAndSource) {
   EXPECT_EQ(ServiceReport::FatalText(base::RaisedError(6, "frmMain.NewID", "Overflow")),
             "run-time error 6: Overflow (frmMain.NewID)");
   EXPECT_EQ(ServiceReport::FatalText(std::runtime_error("boom")), "internal error: boom");

@@ -41,7 +41,7 @@ struct Rig {
 Bytes Sub(int32_t id) { return frames::EventSubscribe(id, 1); }
 Bytes Unsub(int32_t id) { return frames::EventSubscribe(id, 0); }
 
-TEST(ClientProtocol, RosterReportsClientsEventsAndDeparturesWithTheirEvents) {
+TEST(ClientProtocolTest, RosterReportsClientsEventsAndDeparturesWithTheirEvents) {
   Rig r;
   std::vector<std::string> seen;
   r.p.OnClientJoined = [&](const ClientEntry& c) {
@@ -73,7 +73,7 @@ TEST(ClientProtocol, RosterReportsClientsEventsAndDeparturesWithTheirEvents) {
   EXPECT_TRUE(r.sent.empty());  // a watcher without subscriptions only listens
 }
 
-TEST(ClientProtocol, PatternsTakeKnownAndLaterEventsAndLetGoOnlyWhatNothingElseWants) {
+TEST(ClientProtocolTest, PatternsTakeKnownAndLaterEventsAndLetGoOnlyWhatNothingElseWants) {
   Rig r;
   std::vector<int32_t> reported;
   r.p.OnSubscribed = [&](const EventEntry& e) { reported.push_back(e.id); };
@@ -107,7 +107,7 @@ TEST(ClientProtocol, PatternsTakeKnownAndLaterEventsAndLetGoOnlyWhatNothingElseW
   EXPECT_TRUE(r.sent.empty());
 }
 
-TEST(ClientProtocol, WhatIsAskedBeforeRegistrationGoesOutWithIt) {
+TEST(ClientProtocolTest, WhatIsAskedBeforeRegistrationGoesOutWithIt) {
   Rig r;
   r.p.Subscribe(std::string("*"));
   r.p.Subscribe(12);
@@ -131,7 +131,7 @@ TEST(ClientProtocol, WhatIsAskedBeforeRegistrationGoesOutWithIt) {
   EXPECT_TRUE(r.p.Subscriptions().empty());
 }
 
-TEST(ClientProtocol, SubscriberPresenceIsReportedOnlyWhenItChanges) {
+TEST(ClientProtocolTest, SubscriberPresenceIsReportedOnlyWhenItChanges) {
   Rig r;
   const int32_t handle = r.p.CreateEvent("Temp", "°C");
   r.Registered();
@@ -153,7 +153,7 @@ TEST(ClientProtocol, SubscriberPresenceIsReportedOnlyWhenItChanges) {
   EXPECT_FALSE(r.p.HasSubscribers(handle + 100));
 }
 
-TEST(ClientProtocol, OwnEventsArePublishedOnceCreatedAndRemovedEvenWhileBeingCreated) {
+TEST(ClientProtocolTest, OwnEventsArePublishedOnceCreatedAndRemovedEvenWhileBeingCreated) {
   Rig r;
   r.Registered();
   const int32_t temp = r.p.CreateEvent("Temp");
@@ -187,7 +187,7 @@ TEST(ClientProtocol, OwnEventsArePublishedOnceCreatedAndRemovedEvenWhileBeingCre
   EXPECT_TRUE(r.sent.empty());
 }
 
-TEST(ClientProtocol, ValuesCarryTheirEventAndOwner) {
+TEST(ClientProtocolTest, ValuesCarryTheirEventAndOwner) {
   Rig r;
   const int32_t own = r.p.CreateEvent("Mine", "%");
   r.Registered();

@@ -320,7 +320,7 @@ TEST_F(ConnectionTest, OpensAgainAfterItEndedAndKeepsDeadServersInSight) {
   EXPECT_EQ(endings.size(), 2u);
 }
 
-TEST(ServerLink, SocketErrorsBecomeReasons) {
+TEST_F(ConnectionTest, SocketErrorsBecomeReasons) {
   struct Case {
     int32_t number;
     bool connected;

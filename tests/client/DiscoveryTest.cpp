@@ -21,12 +21,20 @@ Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
 // A literal with its embedded zeros (without the terminating one).
 #define LIT(text) std::string(text, sizeof(text) - 1)
 
-TEST(Discovery, RequestNamesTheOwnPort) {
+class DiscoveryTest : public ::testing::Test {
+ protected:
+  loop::EventLoop loop;
+  net::LinuxPlatform platform{loop};
+  net::LoopScheduler scheduler{loop};
+  net::modNetSocket dispatcher{platform, &scheduler};
+};
+
+TEST_F(DiscoveryTest, RequestNamesTheOwnPort) {
   EXPECT_EQ(Discovery::Request(5000), B("?5000!"));
   EXPECT_EQ(Discovery::Request(65535), B("?65535!"));
 }
 
-TEST(Discovery, ParsesAnswersAndRejectsEverythingElse) {
+TEST_F(DiscoveryTest, ParsesAnswersAndRejectsEverythingElse) {
   auto r = Discovery::ParseReply(B(LIT("***Lab\0" "2\0")));
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->name, "Lab");
@@ -55,14 +63,6 @@ TEST(Discovery, ParsesAnswersAndRejectsEverythingElse) {
     EXPECT_FALSE(Discovery::ParseReply(B(bad)).has_value()) << bad;
   }
 }
-
-class DiscoveryTest : public ::testing::Test {
- protected:
-  loop::EventLoop loop;
-  net::LinuxPlatform platform{loop};
-  net::LoopScheduler scheduler{loop};
-  net::modNetSocket dispatcher{platform, &scheduler};
-};
 
 TEST_F(DiscoveryTest, ReportsEachServerOnceAndThisMachinesUnderAnyOfItsAddresses) {
   Discovery d(dispatcher, [] {

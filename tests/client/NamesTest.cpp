@@ -12,7 +12,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TEST(WireText, NonAsciiNamesRoundTripThroughWindows1252) {
+TEST(NamesTest, NonAsciiNamesRoundTripThroughWindows1252) {
   EXPECT_EQ(WireText::ToWire("Café €"), (Bytes{'C', 'a', 'f', 0xE9, ' ', 0x80}));
   EXPECT_EQ(WireText::FromWire(Bytes{'C', 'a', 'f', 0xE9, ' ', 0x80}), "Café €");
   EXPECT_EQ(WireText::FromWire(Bytes{0xB0, 'C'}), "°C");
@@ -28,7 +28,7 @@ std::string TextErrorOf(const std::function<void()>& f) {
   return "(accepted)";
 }
 
-TEST(WireText, TextThatCannotBeSentIsAnErrorNotAQuestionMark) {
+TEST(NamesTest, TextThatCannotBeSentIsAnErrorNotAQuestionMark) {
   EXPECT_EQ(TextErrorOf([] { WireText::ToWire("Zoë温", "the client name"); }),
             "the client name 'Zoë温' holds '温', which Windows-1252 (the code page of text on the "
             "wire) lacks");
@@ -42,7 +42,7 @@ TEST(WireText, TextThatCannotBeSentIsAnErrorNotAQuestionMark) {
             "the event name holds a byte 0, which cannot be sent");
 }
 
-TEST(WireText, NamesAreCheckedForEmptinessAndSizeOnTheWire) {
+TEST(NamesTest, NamesAreCheckedForEmptinessAndSizeOnTheWire) {
   EXPECT_EQ(TextErrorOf([] { WireText::CheckClientName(""); }), "the client name must not be empty");
   EXPECT_EQ(TextErrorOf([] { WireText::CheckEvent("", "°C"); }), "an event needs a name");
   // Sizes count wire bytes: 'é' is two bytes of UTF-8 and one on the wire.
@@ -56,12 +56,12 @@ TEST(WireText, NamesAreCheckedForEmptinessAndSizeOnTheWire) {
             std::string::npos);
 }
 
-TEST(WireText, EventTextIsNameZeroUnit) {
+TEST(NamesTest, EventTextIsNameZeroUnit) {
   EXPECT_EQ(WireText::EventToWire("Temp", "°C"), (Bytes{'T', 'e', 'm', 'p', 0, 0xB0, 'C'}));
   EXPECT_EQ(WireText::EventToWire("Temp", ""), (Bytes{'T', 'e', 'm', 'p'}));
 }
 
-TEST(WireText, EventTextSplitsAtTheFirstTwoZeros) {
+TEST(NamesTest, EventTextSplitsAtTheFirstTwoZeros) {
   struct Case {
     Bytes wire;
     std::string name, unit;
@@ -81,7 +81,7 @@ TEST(WireText, EventTextSplitsAtTheFirstTwoZeros) {
   }
 }
 
-TEST(NamePatterns, ShellWildcardsOverClientSlashEvent) {
+TEST(NamesTest, ShellWildcardsOverClientSlashEvent) {
   const NamePatterns p({"Lab/*", "*/Temp", "Pump?/Flow", "[AB]x/e"});
   EXPECT_TRUE(p.Matches("Lab/Anything"));
   EXPECT_TRUE(p.Matches("Kitchen/Temp"));

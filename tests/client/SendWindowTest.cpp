@@ -44,7 +44,7 @@ struct LazyServer {
   }
 };
 
-TEST(SendWindow, ABurstWaitsForRoundTripsNeverOverrunsTheServerAndStaysInOrder) {
+TEST(SendWindowTest, ABurstWaitsForRoundTripsNeverOverrunsTheServerAndStaysInOrder) {
   LazyServer server;
   SendWindow w([&](const Bytes& f) { server.Take(f); });
   std::vector<Bytes> burst;
@@ -86,7 +86,7 @@ TEST(SendWindow, ABurstWaitsForRoundTripsNeverOverrunsTheServerAndStaysInOrder) 
   EXPECT_FALSE(server.HandleToProbe());
 }
 
-TEST(SendWindow, AnswersAreNotSubscriberNoticesAndPublishingResumesWithThem) {
+TEST(SendWindowTest, AnswersAreNotSubscriberNoticesAndPublishingResumesWithThem) {
   std::vector<Bytes> sent;
   ClientProtocol p([&](const Bytes& f) { sent.push_back(f); });
   std::vector<bool> notices;

@@ -17,7 +17,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class AcceptTest : public ::testing::Test {
+class CNetSocketAcceptTest : public ::testing::Test {
  protected:
   void SetUp() override {
     listener = rig.NewListener();
@@ -38,7 +38,7 @@ class AcceptTest : public ::testing::Test {
   int clientCloses = 0;
 };
 
-TEST_F(AcceptTest, ListenOnlyFromClosedOrOpen) {
+TEST_F(CNetSocketAcceptTest, ListenOnlyFromClosedOrOpen) {
   EXPECT_EQ(listener->State(), StateListening);
   EXPECT_NE(listener->LocalPort(), 0);
   EXPECT_FALSE(listener->Listen());
@@ -78,7 +78,7 @@ TEST_F(AcceptTest, ListenOnlyFromClosedOrOpen) {
   EXPECT_EQ(pair.server->State(), StateConnected);
 }
 
-TEST_F(AcceptTest, OwnerTakesTheConnectionDuringConnectionRequest) {
+TEST_F(CNetSocketAcceptTest, OwnerTakesTheConnectionDuringConnectionRequest) {
   listener->SetTag("listener");
   std::string ipDuring;
   int32_t portDuring = -1;
@@ -115,7 +115,7 @@ TEST_F(AcceptTest, OwnerTakesTheConnectionDuringConnectionRequest) {
   EXPECT_TRUE(rig.Pump([&] { return clientCloses == 1; }));
 }
 
-TEST_F(AcceptTest, ConnectionNobodyAcceptsIsClosed) {
+TEST_F(CNetSocketAcceptTest, ConnectionNobodyAcceptsIsClosed) {
   int32_t offered = -1;
   listener->OnConnectionRequest = [&](int32_t id) {
     ++requests;
@@ -134,7 +134,7 @@ TEST_F(AcceptTest, ConnectionNobodyAcceptsIsClosed) {
   EXPECT_TRUE(rig.Pump([&] { return clientCloses == 1 || client->State() == StateError; }));
 }
 
-TEST_F(AcceptTest, BytesAndCloseThatReachedTheHolderFirstAreHandedOver) {
+TEST_F(CNetSocketAcceptTest, BytesAndCloseThatReachedTheHolderFirstAreHandedOver) {
   std::vector<int32_t> arrivals;
   std::vector<std::string> order;
   listener->OnConnectionRequest = [&](int32_t id) {
@@ -169,7 +169,7 @@ TEST_F(AcceptTest, BytesAndCloseThatReachedTheHolderFirstAreHandedOver) {
   EXPECT_EQ(owner->State(), StateClosed);
 }
 
-TEST_F(AcceptTest, HandleOwnedByAnotherObjectIsRefusedUntouched) {
+TEST_F(CNetSocketAcceptTest, HandleOwnedByAnotherObjectIsRefusedUntouched) {
   auto pair = rig.ConnectPair();
   ASSERT_TRUE(pair.server);
   const int32_t taken = pair.server->SocketHandle();
@@ -193,7 +193,7 @@ TEST_F(AcceptTest, HandleOwnedByAnotherObjectIsRefusedUntouched) {
   EXPECT_TRUE(rig.Pump([&] { return back.AsString() == "yes"; }));
 }
 
-TEST_F(AcceptTest, OptionReadFailureInsideAcceptLeavesTheObjectClosed) {
+TEST_F(CNetSocketAcceptTest, OptionReadFailureInsideAcceptLeavesTheObjectClosed) {
   listener->OnConnectionRequest = [&](int32_t id) {
     ++requests;
     owner = rig.NewSocket();
@@ -212,7 +212,7 @@ TEST_F(AcceptTest, OptionReadFailureInsideAcceptLeavesTheObjectClosed) {
   EXPECT_TRUE(rig.Pump([&] { return clientCloses == 1 || client->State() == StateError; }));
 }
 
-TEST_F(AcceptTest, LocalAddressFailureClosesTheConnectionAndNothingReachesTheHolder) {
+TEST_F(CNetSocketAcceptTest, LocalAddressFailureClosesTheConnectionAndNothingReachesTheHolder) {
   std::weak_ptr<CNetSocket> holderSeen;
   listener->OnConnectionRequest = [&](int32_t id) {
     ++requests;

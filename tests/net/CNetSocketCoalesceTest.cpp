@@ -26,7 +26,7 @@ struct CoalesceEvents : SendEvents {
   }
 };
 
-class CoalesceTest : public ::testing::Test {
+class CNetSocketCoalesceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     rig.ReportSendBuffer(8192);
@@ -73,7 +73,7 @@ class CoalesceTest : public ::testing::Test {
   CoalesceEvents events;
 };
 
-TEST_F(CoalesceTest, SendsOfOneBatchLeaveInOneHandOverWithTheSameBytesInOrder) {
+TEST_F(CNetSocketCoalesceTest, SendsOfOneBatchLeaveInOneHandOverWithTheSameBytesInOrder) {
   // A second connection without coalescing gets the same values for comparison.
   LoopbackRig::Pair plain = rig.ConnectPair();
   ASSERT_TRUE(plain.server);
@@ -109,7 +109,7 @@ TEST_F(CoalesceTest, SendsOfOneBatchLeaveInOneHandOverWithTheSameBytesInOrder) {
   EXPECT_EQ(ReceiveAt(pair.server, 21), expected);
 }
 
-TEST_F(CoalesceTest, EventsFireOncePerDeferredHandOver) {
+TEST_F(CNetSocketCoalesceTest, EventsFireOncePerDeferredHandOver) {
   pair.client->SendData(Variant("one"));
   pair.client->SendData(Variant("two"));
   EndBatch();
@@ -134,7 +134,7 @@ TEST_F(CoalesceTest, EventsFireOncePerDeferredHandOver) {
   EXPECT_EQ(ReceiveAt(pair.server, text.size()), Bytes(text.begin(), text.end()));
 }
 
-TEST_F(CoalesceTest, LargeQueueIsHandedOverAtOnceWithoutWaitingForTheBatch) {
+TEST_F(CNetSocketCoalesceTest, LargeQueueIsHandedOverAtOnceWithoutWaitingForTheBatch) {
   const Bytes small = Pattern(100, 1);
   pair.client->SendBytes(small.data(), small.size());
   EXPECT_TRUE(rig.fake.sendLengths.empty());
@@ -164,7 +164,7 @@ TEST_F(CoalesceTest, LargeQueueIsHandedOverAtOnceWithoutWaitingForTheBatch) {
   EXPECT_EQ(got, expected);
 }
 
-TEST_F(CoalesceTest, WouldBlockInADeferredHandOverResumesOnTheNextFdWrite) {
+TEST_F(CNetSocketCoalesceTest, WouldBlockInADeferredHandOverResumesOnTheNextFdWrite) {
   int calls = 0;
   rig.fake.onSend = [&](SocketHandle, const uint8_t*, int) -> std::optional<int> {
     if (++calls == 2) {
@@ -208,7 +208,7 @@ TEST_F(CoalesceTest, WouldBlockInADeferredHandOverResumesOnTheNextFdWrite) {
   EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{1}));
 }
 
-TEST_F(CoalesceTest, CloseInTheSameBatchDeliversWhatWasAcceptedAndRaisesNothing) {
+TEST_F(CNetSocketCoalesceTest, CloseInTheSameBatchDeliversWhatWasAcceptedAndRaisesNothing) {
   Bytes received;
   Collect(pair.server, received);
   const Bytes payload = Pattern(3000, 4);
@@ -233,7 +233,7 @@ TEST_F(CoalesceTest, CloseInTheSameBatchDeliversWhatWasAcceptedAndRaisesNothing)
   EXPECT_EQ(received, expected);
 }
 
-TEST_F(CoalesceTest, CloseAfterAWouldBlockDiscardsTheRestAsWithoutCoalescing) {
+TEST_F(CNetSocketCoalesceTest, CloseAfterAWouldBlockDiscardsTheRestAsWithoutCoalescing) {
   rig.fake.onSend = [&](SocketHandle, const uint8_t*, int) -> std::optional<int> {
     rig.fake.SetError(kErrWouldBlock);
     return -1;
@@ -249,7 +249,7 @@ TEST_F(CoalesceTest, CloseAfterAWouldBlockDiscardsTheRestAsWithoutCoalescing) {
   EXPECT_TRUE(events.errors.empty());
 }
 
-TEST_F(CoalesceTest, PeerCloseInTheSameBatchStillHandsOverTheQueuedBytes) {
+TEST_F(CNetSocketCoalesceTest, PeerCloseInTheSameBatchStillHandsOverTheQueuedBytes) {
   pair.client->SendData(Variant("reply"));
   // The peer's close arrives in the same batch; the owner keeps the socket open.
   pair.client->WndProc(0, 2049, pair.client->SocketHandle(), kFdClose);
@@ -260,7 +260,7 @@ TEST_F(CoalesceTest, PeerCloseInTheSameBatchStillHandsOverTheQueuedBytes) {
   EXPECT_EQ(ReceiveAt(pair.server, 5), (Bytes{'r', 'e', 'p', 'l', 'y'}));
 }
 
-TEST_F(CoalesceTest, FailedDeferredHandOverIsReportedOnceThroughError) {
+TEST_F(CNetSocketCoalesceTest, FailedDeferredHandOverIsReportedOnceThroughError) {
   pair.client->OnError = [&](SocketErrorArgs& e) {
     events.errors.push_back({e.Number, e.Description, e.Source, e.CancelDisplay});
   };
@@ -284,7 +284,7 @@ TEST_F(CoalesceTest, FailedDeferredHandOverIsReportedOnceThroughError) {
   EXPECT_TRUE(events.progress.empty());
 }
 
-TEST_F(CoalesceTest, ReleasingTheObjectWithAPendingHandOverDeliversAndLeavesNothingBehind) {
+TEST_F(CNetSocketCoalesceTest, ReleasingTheObjectWithAPendingHandOverDeliversAndLeavesNothingBehind) {
   Bytes received;
   Collect(pair.server, received);
   std::weak_ptr<CNetSocket> watch = pair.client;
@@ -301,7 +301,7 @@ TEST_F(CoalesceTest, ReleasingTheObjectWithAPendingHandOverDeliversAndLeavesNoth
   EXPECT_EQ(received, Bytes(text.begin(), text.end()));
 }
 
-TEST_F(CoalesceTest, HandlerReleasingAnotherPendingObjectDuringTheBatchEndIsSafe) {
+TEST_F(CNetSocketCoalesceTest, HandlerReleasingAnotherPendingObjectDuringTheBatchEndIsSafe) {
   LoopbackRig::Pair other = rig.ConnectPair();
   ASSERT_TRUE(other.server);
   rig.Settle();
@@ -319,7 +319,7 @@ TEST_F(CoalesceTest, HandlerReleasingAnotherPendingObjectDuringTheBatchEndIsSafe
 
 // Bytes that may wait stay queued past the end of the batch; the next bytes that
 // may not take them along, in order; left alone, the timer hands them over.
-TEST_F(CoalesceTest, BytesThatMayWaitLeaveWithTheNextUrgentOnesOrWhenTheTimerRuns) {
+TEST_F(CNetSocketCoalesceTest, BytesThatMayWaitLeaveWithTheNextUrgentOnesOrWhenTheTimerRuns) {
   Bytes received;
   Collect(pair.server, received);
   const uint8_t ab[] = {'a', 'b'}, cd[] = {'c', 'd'}, ef[] = {'E', 'F'}, gh[] = {'g', 'h'};
@@ -345,7 +345,7 @@ TEST_F(CoalesceTest, BytesThatMayWaitLeaveWithTheNextUrgentOnesOrWhenTheTimerRun
   EXPECT_EQ(received, (Bytes{'a', 'b', 'c', 'd', 'E', 'F', 'g', 'h'}));
 }
 
-TEST_F(CoalesceTest, BytesThatMayWaitAreHandedOverByACloseAndWithoutATimerAtTheBatchEnd) {
+TEST_F(CNetSocketCoalesceTest, BytesThatMayWaitAreHandedOverByACloseAndWithoutATimerAtTheBatchEnd) {
   Bytes received;
   Collect(pair.server, received);
   const uint8_t one[] = {1, 2, 3};
@@ -370,7 +370,7 @@ TEST_F(CoalesceTest, BytesThatMayWaitAreHandedOverByACloseAndWithoutATimerAtTheB
   EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{3}));
 }
 
-TEST_F(CoalesceTest, DispatcherThatCannotDeferGetsTheImmediateHandOver) {
+TEST_F(CNetSocketCoalesceTest, DispatcherThatCannotDeferGetsTheImmediateHandOver) {
   rig.scheduler.refuseDeferral = true;
   pair.client->SendData(Variant("now"));
   EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{3}));
@@ -378,7 +378,7 @@ TEST_F(CoalesceTest, DispatcherThatCannotDeferGetsTheImmediateHandOver) {
   EXPECT_EQ(ReceiveAt(pair.server, 3), (Bytes{'n', 'o', 'w'}));
 }
 
-TEST_F(CoalesceTest, UdpSendsStaySeparateDatagrams) {
+TEST_F(CNetSocketCoalesceTest, UdpSendsStaySeparateDatagrams) {
   auto udp = rig.NewSocket(ProtocolUdp);
   udp->SetCoalesceSends(true);
   auto receiver = rig.NewSocket(ProtocolUdp);
@@ -404,7 +404,7 @@ int NoDelayOf(int fd) {
   return value;
 }
 
-TEST_F(CoalesceTest, NoDelayAppliesToTheCurrentSocketAndToOneAcceptedLater) {
+TEST_F(CNetSocketCoalesceTest, NoDelayAppliesToTheCurrentSocketAndToOneAcceptedLater) {
   EXPECT_EQ(NoDelayOf(pair.client->SocketHandle()), 0);
   EXPECT_TRUE(pair.client->SetNoDelay(true));
   EXPECT_TRUE(pair.client->NoDelay());

@@ -15,9 +15,13 @@ int32_t KernelPort(SocketHandle handle) {
   return ntohs(addr.sin_port);
 }
 
-class CNetSocketBind : public OneSocketTest {};
+// A fresh TCP object whose events are recorded.
+class CNetSocketConnectTest : public OneSocketTest {
+ protected:
+  SocketEvents events{*sock};
+};
 
-TEST_F(CNetSocketBind, PortZeroReadsThePortThePlatformChose) {
+TEST_F(CNetSocketConnectTest, PortZeroReadsThePortThePlatformChose) {
   sock->Bind(0, "127.0.0.1");
   EXPECT_EQ(sock->State(), StateOpen);
   EXPECT_EQ(sock->LocalPort(), KernelPort(sock->SocketHandle()));
@@ -26,7 +30,7 @@ TEST_F(CNetSocketBind, PortZeroReadsThePortThePlatformChose) {
   EXPECT_EQ(bed.fake.Calls(Call::GetHostByName), 0);
 }
 
-TEST_F(CNetSocketBind, AddressForms) {
+TEST_F(CNetSocketConnectTest, AddressForms) {
   sock->Bind();  // all interfaces, the requested port (0)
   EXPECT_EQ(sock->LocalIP(), "0.0.0.0");
   EXPECT_GT(sock->LocalPort(), 0);
@@ -60,7 +64,7 @@ TEST_F(CNetSocketBind, AddressForms) {
   EXPECT_EQ(KernelPort(text->SocketHandle()), port);
 }
 
-TEST_F(CNetSocketBind, NumbersInArgumentsReadAlikeUnderADecimalCommaLocale) {
+TEST_F(CNetSocketConnectTest, NumbersInArgumentsReadAlikeUnderADecimalCommaLocale) {
   base::testing::DecimalCommaLocale german;
   ASSERT_TRUE(german.active());
   // A port text with decimals rounds (40000.6 is 40001), and a number given as the
@@ -72,7 +76,7 @@ TEST_F(CNetSocketBind, NumbersInArgumentsReadAlikeUnderADecimalCommaLocale) {
   EXPECT_EQ(sock->LocalIP(), "127.5");
 }
 
-TEST_F(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
+TEST_F(CNetSocketConnectTest, BadArgumentsRaiseBeforeAnySocketExists) {
 
   base::RaisedError range = Raised([&] { sock->Bind(65536); });
   EXPECT_EQ(range.Number(), 40014);
@@ -96,7 +100,7 @@ TEST_F(CNetSocketBind, BadArgumentsRaiseBeforeAnySocketExists) {
   EXPECT_EQ(sock->SocketHandle(), -1);
 }
 
-TEST_F(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
+TEST_F(CNetSocketConnectTest, SecondBindRefusedAndPlatformRefusalReported) {
   SocketEvents events(*sock);
   sock->Bind(0, "127.0.0.1");
   base::RaisedError again = Raised([&] { sock->Bind(0, "127.0.0.1"); });
@@ -125,7 +129,7 @@ TEST_F(CNetSocketBind, SecondBindRefusedAndPlatformRefusalReported) {
   EXPECT_EQ(bed.alerts.shown[0], std::make_pair(std::string("Permission denied"), std::string("CNetSocket.BindInternal")));
 }
 
-TEST_F(CNetSocketBind, UnreadableBoundPortRaisesAndKeepsTheSocket) {
+TEST_F(CNetSocketConnectTest, UnreadableBoundPortRaisesAndKeepsTheSocket) {
   bed.fake.FailNext(Call::GetSockName, 10022);
   base::RaisedError e = Raised([&] { sock->Bind(0, "127.0.0.1"); });
   EXPECT_EQ(e.Number(), 10022);
@@ -134,9 +138,7 @@ TEST_F(CNetSocketBind, UnreadableBoundPortRaisesAndKeepsTheSocket) {
   EXPECT_NE(sock->SocketHandle(), -1);
 }
 
-class CNetSocketLocalHost : public OneSocketTest {};
-
-TEST_F(CNetSocketLocalHost, NameAndAddressFailuresRaise) {
+TEST_F(CNetSocketConnectTest, NameAndAddressFailuresRaise) {
   std::string expected;
   ASSERT_EQ(bed.real.GetHostName(&expected), 0);
   EXPECT_EQ(sock->LocalHostName(), expected);
@@ -153,13 +155,7 @@ TEST_F(CNetSocketLocalHost, NameAndAddressFailuresRaise) {
   EXPECT_EQ(ip.Description(), "Host not found");
 }
 
-// A fresh TCP object whose events are recorded.
-class CNetSocketConnect : public OneSocketTest {
- protected:
-  SocketEvents events{*sock};
-};
-
-TEST_F(CNetSocketConnect, ArgumentRulesAndDatagramObjects) {
+TEST_F(CNetSocketConnectTest, ArgumentRulesAndDatagramObjects) {
   base::RaisedError zero = Raised([&] { sock->Connect("127.0.0.1", 0); });
   EXPECT_EQ(zero.Number(), 40014);
   EXPECT_EQ(zero.Source(), "CNetSocket.Connect");
@@ -181,7 +177,7 @@ TEST_F(CNetSocketConnect, ArgumentRulesAndDatagramObjects) {
   EXPECT_EQ(Raised([&] { udp->Connect(); }).Number(), 40020);
 }
 
-TEST_F(CNetSocketConnect, AddressOneMeansNoAddress) {
+TEST_F(CNetSocketConnectTest, AddressOneMeansNoAddress) {
   sock->Connect("1.0.0.0", 80);
   EXPECT_NE(sock->SocketHandle(), -1);
   EXPECT_EQ(bed.fake.Calls(Call::Bind), 1);
@@ -189,7 +185,7 @@ TEST_F(CNetSocketConnect, AddressOneMeansNoAddress) {
   EXPECT_EQ(sock->State(), StateClosed);
 }
 
-TEST_F(CNetSocketConnect, DottedAddressConnectsOverLoopback) {
+TEST_F(CNetSocketConnectTest, DottedAddressConnectsOverLoopback) {
   uint16_t port = 0;
   Fd listener = LoopbackListener(&port);
   sock->Connect("127.0.0.1", static_cast<int32_t>(port));
@@ -214,7 +210,7 @@ TEST_F(CNetSocketConnect, DottedAddressConnectsOverLoopback) {
   EXPECT_EQ(sock->State(), StateClosed);
 }
 
-TEST_F(CNetSocketConnect, NamePassesThroughResolvingHost) {
+TEST_F(CNetSocketConnectTest, NamePassesThroughResolvingHost) {
   uint16_t port = 0;
   Fd listener = LoopbackListener(&port);
   sock->Connect("localhost", static_cast<int32_t>(port));
@@ -227,7 +223,7 @@ TEST_F(CNetSocketConnect, NamePassesThroughResolvingHost) {
   EXPECT_EQ(sock->RemoteHost(), "localhost");
 }
 
-TEST_F(CNetSocketConnect, ClosedPortGivesErrorState) {
+TEST_F(CNetSocketConnectTest, ClosedPortGivesErrorState) {
   const uint16_t port = ClosedLoopbackPort();
   sock->Connect("127.0.0.1", static_cast<int32_t>(port));
   ASSERT_TRUE(bed.Pump([&] { return !events.errors.empty(); }));
@@ -242,7 +238,7 @@ TEST_F(CNetSocketConnect, ClosedPortGivesErrorState) {
   EXPECT_EQ(sock->State(), StateClosed);
 }
 
-TEST_F(CNetSocketConnect, CloseDuringLookupMeansNoConnectEver) {
+TEST_F(CNetSocketConnectTest, CloseDuringLookupMeansNoConnectEver) {
   uint16_t port = 0;
   Fd listener = LoopbackListener(&port);
   sock->Connect("localhost", static_cast<int32_t>(port));
@@ -261,7 +257,7 @@ TEST_F(CNetSocketConnect, CloseDuringLookupMeansNoConnectEver) {
   EXPECT_EQ(sock->State(), StateClosed);
 }
 
-TEST_F(CNetSocketConnect, LookupFailures) {
+TEST_F(CNetSocketConnectTest, LookupFailures) {
   bed.fake.FailNext(Call::AsyncGetHostByName, 10055);
   sock->Connect("localhost", 80);
   EXPECT_EQ(sock->State(), StateError);
@@ -286,7 +282,7 @@ TEST_F(CNetSocketConnect, LookupFailures) {
   EXPECT_EQ(bed.fake.Calls(Call::Connect), 0);
 }
 
-TEST_F(CNetSocketConnect, ImmediateConnectRefusals) {
+TEST_F(CNetSocketConnectTest, ImmediateConnectRefusals) {
   // The "any" address and port 0 name nobody: refused at once, even with a listener
   // on this host.
   uint16_t port = 0;

@@ -8,9 +8,9 @@ namespace {
 const char* const kLongBadArgument =
     "The argument passed to a function was not in the correct format or in the specified range.";
 
-class CNetSocketConstruction : public OneSocketTest {};
+class CNetSocketCoreTest : public OneSocketTest {};
 
-TEST_F(CNetSocketConstruction, NewObjectHasNoSocketAndDefaults) {
+TEST_F(CNetSocketCoreTest, NewObjectHasNoSocketAndDefaults) {
   EXPECT_EQ(sock->SocketHandle(), -1);
   EXPECT_EQ(sock->State(), StateClosed);
   EXPECT_EQ(sock->Protocol(), ProtocolTcp);
@@ -24,7 +24,7 @@ TEST_F(CNetSocketConstruction, NewObjectHasNoSocketAndDefaults) {
   EXPECT_EQ(bed.fake.Calls(Call::Socket), 0);  // sockets are made on first need
 }
 
-TEST(CNetSocketProperties, RemotePortRangeAndState) {
+TEST_F(CNetSocketCoreTest, RemotePortRangeAndState) {
   LoopbackRig bed;
   auto tcp = bed.NewSocket();
   tcp->SetRemotePort(0);
@@ -56,7 +56,7 @@ TEST(CNetSocketProperties, RemotePortRangeAndState) {
   EXPECT_EQ(Raised([&] { udp->SetRemotePort(70000); }).Number(), 40014);
 }
 
-TEST(CNetSocketProperties, RemoteHostRefusalFiresErrorWithoutBoxOrRaise) {
+TEST_F(CNetSocketCoreTest, RemoteHostRefusalFiresErrorWithoutBoxOrRaise) {
   LoopbackRig bed;
   auto tcp = bed.NewSocket();
   tcp->SetRemoteHost("first");
@@ -87,7 +87,7 @@ TEST(CNetSocketProperties, RemoteHostRefusalFiresErrorWithoutBoxOrRaise) {
   EXPECT_EQ(udp->RemoteHost(), "127.0.0.1");
 }
 
-TEST(CNetSocketProperties, LocalPortProtocolAndTagRules) {
+TEST_F(CNetSocketCoreTest, LocalPortProtocolAndTagRules) {
   LoopbackRig bed;
   auto sock = bed.NewSocket();
   sock->SetLocalPort(65535);
@@ -115,9 +115,7 @@ TEST(CNetSocketProperties, LocalPortProtocolAndTagRules) {
   EXPECT_EQ(sock->Tag(), "open");
 }
 
-class CNetSocketClose : public OneSocketTest {};
-
-TEST_F(CNetSocketClose, WithoutSocketNothingChangesNotEvenError) {
+TEST_F(CNetSocketCoreTest, WithoutSocketNothingChangesNotEvenError) {
   int closeEvents = 0, errors = 0;
   sock->OnCloseSck = [&] { ++closeEvents; };
   sock->OnError = [&](SocketErrorArgs&) { ++errors; };
@@ -135,7 +133,7 @@ TEST_F(CNetSocketClose, WithoutSocketNothingChangesNotEvenError) {
   EXPECT_EQ(bed.fake.Calls(Call::CloseSocket), 0);
 }
 
-TEST_F(CNetSocketClose, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
+TEST_F(CNetSocketCoreTest, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
   int closeEvents = 0;
   sock->OnCloseSck = [&] { ++closeEvents; };
   sock->SetTag("keep");
@@ -162,9 +160,7 @@ TEST_F(CNetSocketClose, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
   EXPECT_EQ(sock->State(), StateOpen);
 }
 
-class CNetSocketFailures : public OneSocketTest {};
-
-TEST_F(CNetSocketFailures, SocketCreationFailureFiresErrorButNeverABox) {
+TEST_F(CNetSocketCoreTest, SocketCreationFailureFiresErrorButNeverABox) {
   std::vector<SocketErrorArgs> errors;
   sock->OnError = [&](SocketErrorArgs& e) {
     errors.push_back(e);
@@ -187,7 +183,7 @@ TEST_F(CNetSocketFailures, SocketCreationFailureFiresErrorButNeverABox) {
   EXPECT_EQ(Raised([&] { sock->Connect("127.0.0.1", 80); }).Number(), 40020);
 }
 
-TEST_F(CNetSocketFailures, CloseFailureRaisesAndKeepsTheHandleForAnotherTry) {
+TEST_F(CNetSocketCoreTest, CloseFailureRaisesAndKeepsTheHandleForAnotherTry) {
   sock->Bind(0, "127.0.0.1");
   const SocketHandle handle = sock->SocketHandle();
 
@@ -206,7 +202,7 @@ TEST_F(CNetSocketFailures, CloseFailureRaisesAndKeepsTheHandleForAnotherTry) {
   EXPECT_FALSE(bed.module.SocketIsRegistered(handle));
 }
 
-TEST_F(CNetSocketFailures, DestructionReportsACloseFailureAndLeavesNoRoute) {
+TEST_F(CNetSocketCoreTest, DestructionReportsACloseFailureAndLeavesNoRoute) {
   sock->Bind(0, "127.0.0.1");
   const SocketHandle handle = sock->SocketHandle();
   bed.fake.FailNext(Call::CloseSocket, 10038);
@@ -219,9 +215,7 @@ TEST_F(CNetSocketFailures, DestructionReportsACloseFailureAndLeavesNoRoute) {
   bed.real.CloseSocket(handle);                       // the close the fake swallowed
 }
 
-class CNetSocketErrorEvent : public OneSocketTest {};
-
-TEST_F(CNetSocketErrorEvent, ClearedCancelDisplayShowsDescriptionUnderSource) {
+TEST_F(CNetSocketCoreTest, ClearedCancelDisplayShowsDescriptionUnderSource) {
   sock->Bind(0, "127.0.0.1");
   sock->OnError = [](SocketErrorArgs& e) {
     e.Description = "changed by the owner";
@@ -239,7 +233,7 @@ TEST_F(CNetSocketErrorEvent, ClearedCancelDisplayShowsDescriptionUnderSource) {
   EXPECT_EQ(bed.alerts.shown.size(), 1u);
 }
 
-TEST_F(CNetSocketErrorEvent, HandlerMayReplaceItselfWhileRunning) {
+TEST_F(CNetSocketCoreTest, HandlerMayReplaceItselfWhileRunning) {
   sock->Bind(0, "127.0.0.1");
   int calls = 0;
   std::string captured = "kept alive by the running copy";

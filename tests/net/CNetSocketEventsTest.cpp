@@ -32,7 +32,7 @@ bool PeerSeesClose(int fd) {
   return ::recv(fd, &byte, 1, 0) <= 0;
 }
 
-TEST(CNetSocketNotify, ConnectNotifications) {
+TEST(CNetSocketEventsTest, ConnectNotifications) {
   LoopbackRig bed;
   auto sock = bed.NewSocket();
   SocketEvents events(*sock);
@@ -67,7 +67,7 @@ TEST(CNetSocketNotify, ConnectNotifications) {
   EXPECT_EQ(sock->RemoteHostIP(), "");
 }
 
-TEST(CNetSocketNotify, LookupCompletingAfterTheStateMovedOnStartsNoConnect) {
+TEST(CNetSocketEventsTest, LookupCompletingAfterTheStateMovedOnStartsNoConnect) {
   LoopbackRig bed;
   auto sock = bed.NewSocket();
   SocketEvents events(*sock);
@@ -87,7 +87,7 @@ TEST(CNetSocketNotify, LookupCompletingAfterTheStateMovedOnStartsNoConnect) {
   EXPECT_EQ(events.errors.size(), 1u);
 }
 
-TEST(CNetSocketNotify, CloseOnceAndNothingReadAfterIt) {
+TEST(CNetSocketEventsTest, CloseOnceAndNothingReadAfterIt) {
   LoopbackRig bed;
   ConnectedPair pair(bed);
   ASSERT_TRUE(pair.ok);
@@ -104,7 +104,7 @@ TEST(CNetSocketNotify, CloseOnceAndNothingReadAfterIt) {
   EXPECT_TRUE(pair.events.errors.empty());
 }
 
-TEST(CNetSocketNotify, WriteWithNothingQueuedSendsNothing) {
+TEST(CNetSocketEventsTest, WriteWithNothingQueuedSendsNothing) {
   LoopbackRig bed;
   ConnectedPair pair(bed);
   ASSERT_TRUE(pair.ok);
@@ -113,7 +113,7 @@ TEST(CNetSocketNotify, WriteWithNothingQueuedSendsNothing) {
   EXPECT_EQ(pair.sock->State(), StateConnected);
 }
 
-TEST(CNetSocketNotify, StreamArrivalReportsTheWholeQueue) {
+TEST(CNetSocketEventsTest, StreamArrivalReportsTheWholeQueue) {
   LoopbackRig bed;
   ConnectedPair pair(bed);
   ASSERT_TRUE(pair.ok);
@@ -129,7 +129,7 @@ TEST(CNetSocketNotify, StreamArrivalReportsTheWholeQueue) {
 // An owner with a sink gets every event there and none through the On* members;
 // without it, the members again. ReceivedBytes and DiscardReceived take the bytes
 // as GetData would.
-TEST(CNetSocketNotify, ASinkTakesTheEventsInsteadOfTheHandlers) {
+TEST(CNetSocketEventsTest, ASinkTakesTheEventsInsteadOfTheHandlers) {
   struct Sink : SocketEventSink {
     std::vector<int32_t> arrivals;
     int completes = 0;
@@ -181,7 +181,7 @@ struct DatagramBench {
   Fd sender;
 };
 
-TEST(CNetSocketDatagrams, SecondDatagramSurvivesWhenTheOwnerTookTheFirst) {
+TEST(CNetSocketEventsTest, SecondDatagramSurvivesWhenTheOwnerTookTheFirst) {
   LoopbackRig bed;
   DatagramBench udp(bed);
   std::vector<std::string> taken;
@@ -204,7 +204,7 @@ TEST(CNetSocketDatagrams, SecondDatagramSurvivesWhenTheOwnerTookTheFirst) {
   EXPECT_EQ(udp.events.arrivals.size(), 2u);
 }
 
-TEST(CNetSocketDatagrams, UntakenDatagramsEachGetTheirNotificationAndGo) {
+TEST(CNetSocketEventsTest, UntakenDatagramsEachGetTheirNotificationAndGo) {
   LoopbackRig bed;
   DatagramBench udp(bed);
   udp.Send("one");
@@ -215,7 +215,7 @@ TEST(CNetSocketDatagrams, UntakenDatagramsEachGetTheirNotificationAndGo) {
   EXPECT_EQ(udp.sock->BytesReceived(), 0);
 }
 
-TEST(CNetSocketDatagrams, EmptyDatagramIsDroppedWithoutEventAndDoesNotBlockTheNext) {
+TEST(CNetSocketEventsTest, EmptyDatagramIsDroppedWithoutEventAndDoesNotBlockTheNext) {
   LoopbackRig bed;
   DatagramBench udp(bed);
   udp.Send("");
@@ -225,7 +225,7 @@ TEST(CNetSocketDatagrams, EmptyDatagramIsDroppedWithoutEventAndDoesNotBlockTheNe
   EXPECT_EQ(udp.events.arrivals, std::vector<int32_t>{5});
 }
 
-TEST(CNetSocketDatagrams, OwnerClosingInsideTheEventIsSafe) {
+TEST(CNetSocketEventsTest, OwnerClosingInsideTheEventIsSafe) {
   LoopbackRig bed;
   DatagramBench udp(bed);
   udp.sock->OnDataArrival = [&](int32_t total) {
@@ -254,7 +254,7 @@ struct ListenBench {
   bool listening = false;
 };
 
-TEST(CNetSocketAcceptNotify, UnacceptedConnectionIsClosedAndRemoteFieldsRestored) {
+TEST(CNetSocketEventsTest, UnacceptedConnectionIsClosedAndRemoteFieldsRestored) {
   LoopbackRig bed;
   ListenBench server(bed);
   ASSERT_TRUE(server.listening);
@@ -282,7 +282,7 @@ TEST(CNetSocketAcceptNotify, UnacceptedConnectionIsClosedAndRemoteFieldsRestored
   EXPECT_TRUE(PeerSeesClose(client.get()));
 }
 
-TEST(CNetSocketAcceptNotify, HolderThatCannotBeSetUpClosesTheConnection) {
+TEST(CNetSocketEventsTest, HolderThatCannotBeSetUpClosesTheConnection) {
   LoopbackRig bed;
   ListenBench server(bed);
   ASSERT_TRUE(server.listening);
@@ -297,7 +297,7 @@ TEST(CNetSocketAcceptNotify, HolderThatCannotBeSetUpClosesTheConnection) {
   EXPECT_EQ(bed.module.SocketObjectCount(), 1);  // the failed holder is gone
 }
 
-TEST(CNetSocketAcceptNotify, FailedAcceptPutsTheListenerInError) {
+TEST(CNetSocketEventsTest, FailedAcceptPutsTheListenerInError) {
   LoopbackRig bed;
   ListenBench server(bed);
   ASSERT_TRUE(server.listening);
@@ -318,7 +318,7 @@ TEST(CNetSocketAcceptNotify, FailedAcceptPutsTheListenerInError) {
   EXPECT_EQ(bed.alerts.shown[0].second, "CNetSocket.PostSocket");
 }
 
-TEST(CNetSocketAcceptNotify, DeadConnectionsAndShortagesAreNoFailureOfTheListener) {
+TEST(CNetSocketEventsTest, DeadConnectionsAndShortagesAreNoFailureOfTheListener) {
   LoopbackRig bed;
   ListenBench server(bed);
   ASSERT_TRUE(server.listening);

@@ -1,11 +1,9 @@
 // The receive path: the kinds of value GetData and PeekData build, their
-// length rules and gates, TCP queueing and the UDP datagram rules.
+// length rules and gates, and TCP queueing (datagrams: CNetSocketUdpReceiveTest).
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "LoopbackRig.h"
@@ -16,7 +14,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class TcpReceiveTest : public ::testing::Test {
+class CNetSocketReceiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
     pair = rig.ConnectPair();
@@ -39,7 +37,7 @@ class TcpReceiveTest : public ::testing::Test {
   std::vector<int32_t> arrivals;
 };
 
-TEST_F(TcpReceiveTest, TextTakesAllOrMaxLenAndPeekLeavesTheQueue) {
+TEST_F(CNetSocketReceiveTest, TextTakesAllOrMaxLenAndPeekLeavesTheQueue) {
   DeliverHello();
   Variant text{std::string()};
   pair.server->PeekData(text);
@@ -61,7 +59,7 @@ TEST_F(TcpReceiveTest, TextTakesAllOrMaxLenAndPeekLeavesTheQueue) {
   EXPECT_EQ(text.AsString(), "");
 }
 
-TEST_F(TcpReceiveTest, KindComesFromTheVariableThenVarTypeThenByteArray) {
+TEST_F(CNetSocketReceiveTest, KindComesFromTheVariableThenVarTypeThenByteArray) {
   Deliver({0xE9, 0x41, 0x42, 0x43}, 4);
   Variant data;
   Variant varType{int32_t(vbString)};
@@ -84,7 +82,7 @@ TEST_F(TcpReceiveTest, KindComesFromTheVariableThenVarTypeThenByteArray) {
   EXPECT_EQ(asked.AsLong(), vbByteArray);
 }
 
-TEST_F(TcpReceiveTest, NumbersNeedTheirWholeSizeAndIgnoreMaxLen) {
+TEST_F(CNetSocketReceiveTest, NumbersNeedTheirWholeSizeAndIgnoreMaxLen) {
   Deliver({0x01, 0x00, 0x00}, 3);
   Variant number{int32_t(77)};
   pair.server->GetData(number);
@@ -110,7 +108,7 @@ TEST_F(TcpReceiveTest, NumbersNeedTheirWholeSizeAndIgnoreMaxLen) {
   EXPECT_EQ(pair.server->BytesReceived(), 0);
 }
 
-TEST_F(TcpReceiveTest, MaxLenRules) {
+TEST_F(CNetSocketReceiveTest, MaxLenRules) {
   DeliverHello();
   Variant data;
   Variant negative{int32_t(-1)};
@@ -145,7 +143,7 @@ TEST_F(TcpReceiveTest, MaxLenRules) {
   EXPECT_EQ(pair.server->BytesReceived(), 1);
 }
 
-TEST_F(TcpReceiveTest, GatesRefuseOutsideTheConnectedState) {
+TEST_F(CNetSocketReceiveTest, GatesRefuseOutsideTheConnectedState) {
   std::vector<ErrorSeen> errors;
   pair.server->OnError = [&](SocketErrorArgs& e) {
     errors.push_back({e.Number, e.Description, e.Source, e.CancelDisplay});
@@ -181,7 +179,7 @@ TEST_F(TcpReceiveTest, GatesRefuseOutsideTheConnectedState) {
   EXPECT_THROW(closed->PeekData(text), base::RaisedError);
 }
 
-TEST_F(TcpReceiveTest, FailedReadReportsWithoutBoxAndEntersError) {
+TEST_F(CNetSocketReceiveTest, FailedReadReportsWithoutBoxAndEntersError) {
   std::vector<ErrorSeen> errors;
   pair.server->OnError = [&](SocketErrorArgs& e) {
     errors.push_back({e.Number, e.Description, e.Source, e.CancelDisplay});
@@ -197,122 +195,6 @@ TEST_F(TcpReceiveTest, FailedReadReportsWithoutBoxAndEntersError) {
   EXPECT_TRUE(rig.alerts.shown.empty());
   EXPECT_EQ(pair.server->State(), StateError);
   EXPECT_TRUE(arrivals.empty());
-}
-
-class UdpReceiveTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    receiver = rig.NewSocket(ProtocolUdp);
-    receiver->Bind(Variant(0), Variant("127.0.0.1"));
-    sender = rig.NewSocket(ProtocolUdp);
-    sender->SetRemoteHost("127.0.0.1");
-    sender->SetRemotePort(receiver->LocalPort());
-  }
-  void Send(const std::string& text) { sender->SendData(Variant(text)); }
-  // Waits until the receiver holds a datagram, without running the loop (its
-  // read notification would drop a datagram nobody takes).
-  void AwaitPending() {
-    for (int i = 0; i < 1000; ++i) {
-      uint32_t n = 0;
-      if (rig.real.PendingBytes(receiver->SocketHandle(), &n) == 0 && n > 0) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    FAIL() << "no datagram arrived";
-  }
-
-  LoopbackRig rig;
-  std::shared_ptr<CNetSocket> receiver;
-  std::shared_ptr<CNetSocket> sender;
-};
-
-TEST_F(UdpReceiveTest, EachDatagramIsTakenWholeWithItsSender) {
-  std::vector<std::string> got;
-  std::vector<int32_t> totals;
-  receiver->OnDataArrival = [&](int32_t total) {
-    totals.push_back(total);
-    Variant text{std::string()};
-    receiver->GetData(text);
-    got.push_back(text.AsString());
-    EXPECT_EQ(receiver->RemoteHostIP(), "127.0.0.1");
-    EXPECT_EQ(receiver->RemotePort(), sender->LocalPort());
-    EXPECT_EQ(receiver->RemoteHost(), "");
-  };
-  receiver->SetRemoteHost("someone");
-  // Two datagrams wait together: each is handed over on its own.
-  Send("hello world!");
-  Send("a longer datagram, 32 bytes....");
-  ASSERT_TRUE(rig.Pump([&] { return got.size() == 2; }));
-  EXPECT_EQ(got[0], "hello world!");
-  EXPECT_EQ(got[1], "a longer datagram, 32 bytes....");
-  EXPECT_EQ(totals[0], 12);
-  rig.Settle();
-  EXPECT_EQ(got.size(), 2u);
-}
-
-TEST_F(UdpReceiveTest, NumberFromALongerDatagramRaisesMessageTooLong) {
-  Send("0123456789");
-  AwaitPending();
-  Variant number{int32_t(0)};
-  const base::RaisedError e = Raised([&] { receiver->GetData(number); });
-  EXPECT_EQ(e.Number(), 10040);
-  EXPECT_EQ(e.Description(), "Message too long");
-  EXPECT_EQ(e.Source(), "CNetSocket.RecvData");
-  EXPECT_EQ(number.AsLong(), 0x33323130);  // "0123"
-  EXPECT_EQ(receiver->BytesReceived(), 0);
-}
-
-TEST_F(UdpReceiveTest, PeekLeavesTheDatagramAndEmptyReceiveDoesNothing) {
-  Variant text{std::string("unchanged")};
-  receiver->GetData(text);
-  EXPECT_EQ(text.AsString(), "unchanged");
-
-  Send("peek me");
-  AwaitPending();
-  receiver->PeekData(text);
-  EXPECT_EQ(text.AsString(), "peek me");
-  EXPECT_EQ(receiver->BytesReceived(), 7);
-  Variant bytes;
-  receiver->GetData(bytes);
-  EXPECT_EQ(bytes.AsBytes(), (Bytes{'p', 'e', 'e', 'k', ' ', 'm', 'e'}));
-  EXPECT_EQ(receiver->BytesReceived(), 0);
-}
-
-TEST_F(UdpReceiveTest, MaxLenZeroDropsOnlyTheCurrentDatagram) {
-  std::vector<std::string> got;
-  int raised = 0;
-  receiver->OnDataArrival = [&](int32_t) {
-    Variant text{std::string()};
-    Variant zero{int32_t(0)};
-    if (raised == 0) {
-      try {
-        receiver->GetData(text, nullptr, &zero);
-      } catch (const base::RaisedError& e) {
-        raised += e.Number() == 10040;
-      }
-      EXPECT_EQ(text.AsString(), "");
-      return;
-    }
-    receiver->GetData(text);
-    got.push_back(text.AsString());
-  };
-  Send("first");
-  Send("second");
-  ASSERT_TRUE(rig.Pump([&] { return !got.empty(); }));
-  EXPECT_EQ(raised, 1);
-  EXPECT_EQ(got, (std::vector<std::string>{"second"}));
-}
-
-TEST_F(UdpReceiveTest, GatesOfAnObjectThatIsNotOpen) {
-  auto fresh = rig.NewSocket(ProtocolUdp);
-  int fired = 0;
-  fresh->OnError = [&](SocketErrorArgs& e) { fired += e.Number == 40006 && e.Source.empty(); };
-  Variant data;
-  fresh->GetData(data);
-  EXPECT_EQ(fired, 1);
-  EXPECT_TRUE(data.IsEmpty());
-  const base::RaisedError e = Raised([&] { fresh->PeekData(data); });
-  EXPECT_EQ(e.Number(), 40006);
-  EXPECT_EQ(e.Source(), "CNetSocket.PeekData");
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <string>
 #include <optional>
 #include <vector>
 
@@ -15,7 +15,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class SendTest : public ::testing::Test {
+class CNetSocketSendTest : public ::testing::Test {
  protected:
   void SetUp() override {
     rig.ReportSendBuffer(8192);
@@ -45,7 +45,7 @@ class SendTest : public ::testing::Test {
   Bytes handed;
 };
 
-TEST_F(SendTest, ValuesAreLaidOutLittleEndianAndTextAsOneBytePerCharacter) {
+TEST_F(CNetSocketSendTest, ValuesAreLaidOutLittleEndianAndTextAsOneBytePerCharacter) {
   struct Case {
     Variant value;
     Bytes expected;
@@ -73,7 +73,7 @@ TEST_F(SendTest, ValuesAreLaidOutLittleEndianAndTextAsOneBytePerCharacter) {
   EXPECT_EQ(events.complete, int(cases.size()));
 }
 
-TEST_F(SendTest, UnsupportedKindsRaiseAndEmptyValuesSendNothing) {
+TEST_F(CNetSocketSendTest, UnsupportedKindsRaiseAndEmptyValuesSendNothing) {
   for (const Variant& v : {Variant(), Variant::Null(), Variant::Object(), Variant::Array(vbLong, 2)}) {
     SCOPED_TRACE(v.Type());
     const base::RaisedError e = Raised([&] { pair.client->SendData(v); });
@@ -90,7 +90,7 @@ TEST_F(SendTest, UnsupportedKindsRaiseAndEmptyValuesSendNothing) {
   EXPECT_EQ(events.complete, 0);
 }
 
-TEST_F(SendTest, TcpObjectThatIsNotConnectedIgnoresSends) {
+TEST_F(CNetSocketSendTest, TcpObjectThatIsNotConnectedIgnoresSends) {
   auto closed = rig.NewSocket();
   closed->SendData(Variant("x"));
   EXPECT_EQ(closed->State(), StateClosed);
@@ -106,7 +106,7 @@ TEST_F(SendTest, TcpObjectThatIsNotConnectedIgnoresSends) {
   EXPECT_EQ(pair.client->UnsentByteCount(), 0u);
 }
 
-TEST_F(SendTest, LargeQueueGoesOutInChunksWithOneProgressAndOneComplete) {
+TEST_F(CNetSocketSendTest, LargeQueueGoesOutInChunksWithOneProgressAndOneComplete) {
   Bytes payload(20000);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7);
   pair.client->SendData(Variant(payload));
@@ -116,7 +116,7 @@ TEST_F(SendTest, LargeQueueGoesOutInChunksWithOneProgressAndOneComplete) {
   EXPECT_EQ(ReceiveAtServer(payload.size()), payload);
 }
 
-TEST_F(SendTest, WouldBlockAfterSomeBytesReportsProgressAndFdWriteFinishes) {
+TEST_F(CNetSocketSendTest, WouldBlockAfterSomeBytesReportsProgressAndFdWriteFinishes) {
   int calls = 0;
   rig.fake.onSend = [&](SocketHandle, const uint8_t*, int) -> std::optional<int> {
     if (++calls == 2) {
@@ -146,7 +146,7 @@ TEST_F(SendTest, WouldBlockAfterSomeBytesReportsProgressAndFdWriteFinishes) {
   EXPECT_EQ(ReceiveAtServer(payload.size()), payload);
 }
 
-TEST_F(SendTest, WouldBlockOnTheFirstCallFiresNothing) {
+TEST_F(CNetSocketSendTest, WouldBlockOnTheFirstCallFiresNothing) {
   rig.fake.onSend = [&](SocketHandle, const uint8_t*, int) -> std::optional<int> {
     rig.fake.SetError(kErrWouldBlock);
     return -1;
@@ -159,7 +159,7 @@ TEST_F(SendTest, WouldBlockOnTheFirstCallFiresNothing) {
   EXPECT_EQ(pair.client->State(), StateConnected);
 }
 
-TEST_F(SendTest, SendFailingWithAnotherCodeReportsErrorAndKeepsTheBytes) {
+TEST_F(CNetSocketSendTest, SendFailingWithAnotherCodeReportsErrorAndKeepsTheBytes) {
   std::vector<ErrorSeen> errors;
   pair.client->OnError = [&](SocketErrorArgs& e) {
     errors.push_back({e.Number, e.Description, e.Source, e.CancelDisplay});
@@ -185,7 +185,7 @@ TEST_F(SendTest, SendFailingWithAnotherCodeReportsErrorAndKeepsTheBytes) {
   EXPECT_EQ(pair.client->UnsentByteCount(), 0u);
 }
 
-TEST_F(SendTest, SendCompleteHandlerMaySendAgainInOrder) {
+TEST_F(CNetSocketSendTest, SendCompleteHandlerMaySendAgainInOrder) {
   int rounds = 0;
   pair.client->OnSendComplete = [&] {
     if (++rounds < 3) pair.client->SendData(Variant(std::string(1, char('a' + rounds))));
@@ -195,7 +195,7 @@ TEST_F(SendTest, SendCompleteHandlerMaySendAgainInOrder) {
   EXPECT_EQ(ReceiveAtServer(3), (Bytes{'a', 'b', 'c'}));
 }
 
-TEST_F(SendTest, HandlerReleasingTheLastReferenceDuringAFlushIsSafe) {
+TEST_F(CNetSocketSendTest, HandlerReleasingTheLastReferenceDuringAFlushIsSafe) {
   std::weak_ptr<CNetSocket> watch = pair.client;
   pair.client->OnSendComplete = [&] { pair.client.reset(); };
   CNetSocket* raw = pair.client.get();
@@ -204,120 +204,6 @@ TEST_F(SendTest, HandlerReleasingTheLastReferenceDuringAFlushIsSafe) {
   EXPECT_EQ(handed, (Bytes{'b', 'y', 'e'}));
   // The released object closed its connection.
   EXPECT_TRUE(rig.Pump([&] { return pair.server->State() == StateClosing; }));
-}
-
-class UdpSendTest : public ::testing::Test {
- protected:
-  LoopbackRig rig;
-};
-
-TEST_F(UdpSendTest, FirstSendCreatesAndBindsAndSendsOneDatagram) {
-  auto receiver = rig.NewSocket(ProtocolUdp);
-  receiver->Bind(Variant(0), Variant("127.0.0.1"));
-  auto sender = rig.NewSocket(ProtocolUdp);
-  SendEvents events;
-  events.Attach(sender);
-  sender->SetRemoteHost("127.0.0.1");
-  sender->SetRemotePort(receiver->LocalPort());
-  sender->SendData(Variant("ping"));
-  EXPECT_EQ(sender->State(), StateOpen);
-  EXPECT_NE(sender->SocketHandle(), -1);
-  EXPECT_NE(sender->LocalPort(), 0);
-  EXPECT_EQ(sender->UnsentByteCount(), 0u);
-  EXPECT_TRUE(events.progress.empty());
-  EXPECT_EQ(events.complete, 0);
-
-  // Broadcast is allowed on every UDP socket.
-  int32_t broadcast = 0;
-  ASSERT_EQ(rig.real.GetSockOpt(sender->SocketHandle(), kSolSocket, kSoBroadcast, &broadcast), 0);
-  EXPECT_NE(broadcast, 0);
-
-  Variant text{std::string()};
-  receiver->OnDataArrival = [&](int32_t) { receiver->GetData(text); };
-  ASSERT_TRUE(rig.Pump([&] { return !text.AsString().empty(); }));
-  EXPECT_EQ(text.AsString(), "ping");
-  EXPECT_EQ(receiver->RemotePort(), sender->LocalPort());
-}
-
-TEST_F(UdpSendTest, UnusableDestinationsRaiseAndDropTheData) {
-  auto sender = rig.NewSocket(ProtocolUdp);
-  sender->SetRemotePort(9);
-  const base::RaisedError e = Raised([&] { sender->SendData(Variant("x")); });
-  EXPECT_EQ(e.Number(), 10047);
-  EXPECT_EQ(e.Description(), "Address family not supported by protocol family");
-  EXPECT_EQ(e.Source(), "CNetSocket.SendBufferedDataUDP");
-  EXPECT_EQ(sender->UnsentByteCount(), 0u);
-  EXPECT_EQ(sender->State(), StateOpen);
-
-  // A name that cannot be found (the lookup is failed locally, nothing leaves the host).
-  rig.fake.Fail(Call::GetHostByName, kErrHostNotFound);
-  sender->SetRemoteHost("nowhere");
-  const base::RaisedError unknown = Raised([&] { sender->SendData(Variant("x")); });
-  EXPECT_EQ(unknown.Number(), 40014);
-  EXPECT_EQ(unknown.Description(), "Invalid argument");
-  EXPECT_EQ(unknown.Source(), "CNetSocket.SendBufferedDataUDP");
-  EXPECT_EQ(sender->UnsentByteCount(), 0u);
-  EXPECT_EQ(rig.fake.Calls(Call::SendTo), 0);
-}
-
-TEST_F(UdpSendTest, AfterAFailedDatagramOrAnErrorTheSocketGoesOn) {
-  auto sender = rig.NewSocket(ProtocolUdp);
-  std::vector<ErrorSeen> errors;
-  LoopbackRig::CollectErrors(sender, errors);
-  uint16_t port = 0;
-  Fd peer = BoundLoopbackSocket(SOCK_DGRAM, &port);
-  sender->SetRemoteHost("127.0.0.1");
-  sender->SetRemotePort(port);
-  auto received = [&] {
-    char buf[16];
-    ssize_t got = -1;
-    if (!rig.Pump([&] { return (got = recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT)) >= 0; })) return std::string();
-    return std::string(buf, static_cast<size_t>(got));
-  };
-
-  // A datagram the platform refuses is lost and reported; only it failed, so the
-  // object stays open, sends the next one and hears what arrives for it.
-  rig.fake.FailNext(Call::SendTo, 10065);
-  sender->SendData(Variant("lost"));
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].number, 10065);
-  EXPECT_EQ(errors[0].description, "No route to host");
-  EXPECT_EQ(errors[0].source, "CNetSocket.SendBufferedDataUDP");
-  EXPECT_TRUE(errors[0].cancelDisplay);
-  EXPECT_TRUE(rig.alerts.shown.empty());
-  EXPECT_EQ(sender->UnsentByteCount(), 0u);
-  EXPECT_EQ(sender->State(), StateOpen);
-  sender->SendData(Variant("next"));
-  EXPECT_EQ(received(), "next");
-  Variant heard{std::string()};
-  sender->OnDataArrival = [&](int32_t) { sender->GetData(heard); };
-  SendDatagram(peer.get(), static_cast<uint16_t>(sender->LocalPort()), "back");
-  ASSERT_TRUE(rig.Pump([&] { return !heard.AsString().empty(); }));
-  EXPECT_EQ(heard.AsString(), "back");
-
-  // A notification with an error puts it in StateError with its bound socket: the
-  // next send goes out from that socket, without binding it again.
-  sender->SetRemoteHost("127.0.0.1");  // the datagram taken above emptied it
-  const int32_t localPort = sender->LocalPort();
-  rig.module.OnSocketNotify(sender->SocketHandle(), kFdRead, 10050);
-  ASSERT_EQ(sender->State(), StateError);
-  errors.clear();
-  const int binds = rig.fake.Calls(Call::Bind);
-  sender->SendData(Variant("again"));
-  EXPECT_EQ(rig.fake.Calls(Call::Bind), binds);
-  EXPECT_TRUE(errors.empty());
-  EXPECT_EQ(sender->State(), StateOpen);
-  EXPECT_EQ(sender->LocalPort(), localPort);
-  EXPECT_EQ(received(), "again");
-}
-
-TEST_F(UdpSendTest, OptionReadFailureIsRaisedFromProcessOptions) {
-  auto sender = rig.NewSocket(ProtocolUdp);
-  rig.fake.Fail(Call::GetSockOpt, 10022);
-  const base::RaisedError e = Raised([&] { sender->Bind(Variant(0), Variant("127.0.0.1")); });
-  EXPECT_EQ(e.Number(), 10022);
-  EXPECT_EQ(e.Description(), "Invalid argument");
-  EXPECT_EQ(e.Source(), "CNetSocket.ProcessOptions");
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace {
 // A handle number no real socket of the test uses; routes only, never a platform call.
 constexpr SocketHandle kFakeHandle = 100000;
 
-TEST(modNetSocketText, NamesCodesFromTheTableAndUnknownOtherwise) {
+TEST(modNetSocketTest, NamesCodesFromTheTableAndUnknownOtherwise) {
   EXPECT_EQ(modNetSocket::WinsockErrorText(10035), "Resource temporarily unavailable");
   EXPECT_EQ(modNetSocket::WinsockErrorText(10053), "Timeout or Software caused connection abort");
   EXPECT_EQ(modNetSocket::WinsockErrorText(10061), "Connection refused");
@@ -23,7 +23,7 @@ TEST(modNetSocketText, NamesCodesFromTheTableAndUnknownOtherwise) {
   EXPECT_EQ(modNetSocket::WinsockErrorText(-1), "Unknown error");
 }
 
-TEST(modNetSocketWords, SplitAndConvertPorts) {
+TEST(modNetSocketTest, SplitAndConvertPorts) {
   EXPECT_EQ(HighWord(0x12345678), 0x1234);
   EXPECT_EQ(LowWord(0x12345678), 0x5678);
   EXPECT_EQ(HighWord(-1), 0xFFFF);  // unsigned, not sign-extended
@@ -43,7 +43,7 @@ TEST(modNetSocketWords, SplitAndConvertPorts) {
   EXPECT_EQ(e.Description(), "Overflow");
 }
 
-TEST(modNetSocketLibrary, StartsWithTheFirstObjectAndStopsWithTheLast) {
+TEST(modNetSocketTest, StartsWithTheFirstObjectAndStopsWithTheLast) {
   LoopbackRig bed;
   auto first = bed.NewSocket();
   auto second = bed.NewSocket();
@@ -65,7 +65,7 @@ TEST(modNetSocketLibrary, StartsWithTheFirstObjectAndStopsWithTheLast) {
   EXPECT_EQ(bed.fake.Calls(Call::Startup), 2);
 }
 
-TEST(modNetSocketLibrary, FailedStartRaisesAndLeavesNoTrace) {
+TEST(modNetSocketTest, FailedStartRaisesAndLeavesNoTrace) {
   LoopbackRig bed;
   bed.fake.FailNext(Call::Startup, 10091);
   const base::RaisedError e = Raised([&] { bed.NewSocket(); });
@@ -81,7 +81,7 @@ TEST(modNetSocketLibrary, FailedStartRaisesAndLeavesNoTrace) {
   EXPECT_TRUE(bed.module.LibraryStarted());
 }
 
-TEST(modNetSocketLibrary, FailedStopIsShownAndKeepsTheLibraryMarkedStarted) {
+TEST(modNetSocketTest, FailedStopIsShownAndKeepsTheLibraryMarkedStarted) {
   LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::Cleanup, 10093);
@@ -93,7 +93,7 @@ TEST(modNetSocketLibrary, FailedStopIsShownAndKeepsTheLibraryMarkedStarted) {
   EXPECT_EQ(bed.module.SocketObjectCount(), 0);
 }
 
-TEST(modNetSocketRegistry, NotifierFollowsTheRegisteredSocketsNotTheObjects) {
+TEST(modNetSocketTest, NotifierFollowsTheRegisteredSocketsNotTheObjects) {
   LoopbackRig bed;
   auto bound = bed.NewSocket();
   auto idle = bed.NewSocket();
@@ -119,7 +119,7 @@ TEST(modNetSocketRegistry, NotifierFollowsTheRegisteredSocketsNotTheObjects) {
   EXPECT_EQ(bed.fake.Calls(Call::OpenNotifier), 2);
 }
 
-TEST(modNetSocketRegistry, FailuresOfTheNotifier) {
+TEST(modNetSocketTest, FailuresOfTheNotifier) {
   LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::OpenNotifier, 1);
@@ -142,7 +142,7 @@ TEST(modNetSocketRegistry, FailuresOfTheNotifier) {
   EXPECT_TRUE(bed.module.SocketIsRegistered(sock->SocketHandle()));
 }
 
-TEST(modNetSocketRegistry, RefusedEventSelectionRaisesFromRegistration) {
+TEST(modNetSocketTest, RefusedEventSelectionRaisesFromRegistration) {
   LoopbackRig bed;
   auto sock = bed.NewSocket();
   bed.fake.FailNext(Call::AsyncSelect, 10038);
@@ -181,7 +181,7 @@ struct ErrorCounter {
   SocketErrorArgs last;
 };
 
-TEST(modNetSocketRoutes, FirstRegistrationWinsAndRemovedRoutesDropDeliveries) {
+TEST(modNetSocketTest, FirstRegistrationWinsAndRemovedRoutesDropDeliveries) {
   LoopbackRig bed;
   auto a = bed.NewSocket();
   auto b = bed.NewSocket();
@@ -215,7 +215,7 @@ TEST(modNetSocketRoutes, FirstRegistrationWinsAndRemovedRoutesDropDeliveries) {
   bed.module.DeregisterSocket(kFakeHandle);
 }
 
-TEST(modNetSocketRoutes, ObjectOutlivesTheDeliveryThatDropsItsLastReference) {
+TEST(modNetSocketTest, ObjectOutlivesTheDeliveryThatDropsItsLastReference) {
   LoopbackRig bed;
   auto owner = bed.NewSocket();
   std::weak_ptr<CNetSocket> watch = owner;
@@ -236,7 +236,7 @@ TEST(modNetSocketRoutes, ObjectOutlivesTheDeliveryThatDropsItsLastReference) {
   bed.module.DeregisterSocket(kFakeHandle);
 }
 
-TEST(modNetSocketRoutes, RouteOfADestroyedObjectGivesWayToANewRegistration) {
+TEST(modNetSocketTest, RouteOfADestroyedObjectGivesWayToANewRegistration) {
   LoopbackRig bed;
   auto gone = bed.NewSocket();
   bed.module.RegisterSocket(kFakeHandle, gone.get(), false);

@@ -10,6 +10,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Arrival = FrameAssembler::Arrival;
 using Step = FrameAssembler::Step;
+using Drained = FrameAssembler::Drained;
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
@@ -20,7 +21,7 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 }
 
 // Drives the assembler the way a session does and records what it saw:
-// complete frames, "empty", "lost", "negative" and "close".
+// complete frames, "lost", "negative" and "close".
 struct Session {
   FrameAssembler assembler;
   std::vector<Bytes> frames;
@@ -33,26 +34,16 @@ struct Session {
     if (arrival == Arrival::Close) return Close("close");
     if (arrival == Arrival::Ignore) return;
     assembler.Append(bytes);
-    for (;;) {
-      std::span<const uint8_t> frame;
-      switch (assembler.Next(frame)) {
-        case Step::NeedMore:
-          return;
-        case Step::Frame:
-          frames.emplace_back(frame.begin(), frame.end());
-          events.push_back("frame");
-          assembler.Consume();
-          break;
-        case Step::Empty:
-          EXPECT_EQ(frame.size(), 3u);
-          events.push_back("empty");
-          assembler.Consume();
-          break;
-        case Step::LostSync:
-          return Close("lost");
-        case Step::NegativeLength:
-          return Close("negative");
-      }
+    switch (assembler.Drain([this](const FrameView& frame) {
+      frames.emplace_back(frame.Bytes().begin(), frame.Bytes().end());
+      events.push_back("frame");
+    })) {
+      case Drained::NeedMore:
+        return;
+      case Drained::LostSync:
+        return Close("lost");
+      case Drained::NegativeLength:
+        return Close("negative");
     }
   }
   void Close(const std::string& why) {
@@ -112,18 +103,52 @@ TEST(FrameAssemblerTest, FaultsAtAFrameBoundary) {
   };
   const Bytes good = frames::EventData(1, 1);
   const Case cases[] = {
-      {"length 0 is consumed", Concat({{42, 0, 0}, good}), {"empty", "frame"}},
+      {"length 0 is skipped", Concat({{42, 0, 0}, good, {42, 0, 0}}), {"frame"}},
       {"wrong marker first", Concat({{41}, good}), {"lost"}},
       {"wrong marker after a frame", Concat({good, {0, 42, 0, 0}, good}), {"frame", "lost"}},
       {"negative length", Concat({{42, 0xFF, 0xFF, 1}, good}), {"negative"}},
       {"length -32768", Concat({good, {42, 0x00, 0x80}}), {"frame", "negative"}},
       {"fewer than 3 bytes wait", {42, 6}, {}},
+      {"a payload cut short waits", Concat({good, Bytes(good.begin(), good.end() - 1)}), {"frame"}},
+      {"a wrong marker behind a cut frame is not seen yet", {42, 6, 0, 1, 41}, {}},
   };
   for (const Case& c : cases) {
     Session s;
     s.Arrive(c.stream);
     EXPECT_EQ(s.events, c.events) << c.name;
+    for (const Bytes& f : s.frames) EXPECT_EQ(f, good) << c.name;
   }
+}
+
+// A frame's handling may append to the same assembler and drain again (a modal
+// box runs the loop): the inner drain leaves the bytes to the outer one, which
+// delivers them after the frame in hand, and the frame in hand stays intact
+// although the buffer under it grew.
+TEST(FrameAssemblerTest, ADrainInsideTheHandlingLeavesNewBytesToTheOuterOne) {
+  FrameAssembler a;
+  const Bytes first = frames::ClientInfoRequest(Bytes(100, 'a'));  // past the copy on the stack
+  const Bytes second = frames::EventData(2, 2), third = frames::EventData(3, 3);
+  Bytes bigger(3000);
+  for (size_t i = 0; i < 300; ++i) std::copy(third.begin(), third.end(), bigger.begin() + 9 * i);
+  bigger.resize(2700);
+  std::vector<Bytes> seen;
+  bool nested = false;
+  a.Append(Concat({first, second}));
+  const Drained outer = a.Drain([&](const FrameView& f) {
+    seen.emplace_back(f.Bytes().begin(), f.Bytes().end());
+    if (nested) return;
+    nested = true;
+    a.Append(bigger);  // moves the buffer's bytes
+    EXPECT_EQ(a.Drain([&](const FrameView&) { ADD_FAILURE() << "delivered by the inner drain"; }),
+              Drained::NeedMore);
+    EXPECT_EQ(Bytes(f.Bytes().begin(), f.Bytes().end()), first) << "the frame in hand changed";
+  });
+  EXPECT_EQ(outer, Drained::NeedMore);
+  ASSERT_EQ(seen.size(), 2u + 300u);
+  EXPECT_EQ(seen[0], first);
+  EXPECT_EQ(seen[1], second);
+  for (size_t i = 2; i < seen.size(); ++i) ASSERT_EQ(seen[i], third) << i;
+  EXPECT_EQ(a.RecvCount(), 0);
 }
 
 TEST(FrameAssemblerTest, ArrivalLimits) {

@@ -2,12 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <span>
+#include <string>
+
 namespace toruna::protocol {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 TEST(FrameTest, LayoutsOfEveryType) {
   EXPECT_EQ(frames::ServerInfo(Text("ABC")), (Bytes{0x2A, 0x04, 0x00, 0x08, 0x41, 0x42, 0x43}));
@@ -39,6 +48,45 @@ TEST(FrameTest, LayoutsOfEveryType) {
             Text(std::string("Temp\0", 5)));
 }
 
+// Every builder twice: into a caller's buffer it writes exactly the frame the
+// vector builder returns and says its size; into a buffer one byte short it
+// writes nothing and says 0.
+TEST(FrameTest, BuildersIntoACallersBufferMatchTheVectorBuildersAndStopShort) {
+  using Writer = std::function<size_t(std::span<uint8_t>)>;
+  const Bytes name = Text("Lab"), text = Text(std::string("T\0C", 3));
+  const struct {
+    const char* type;
+    Bytes expected;
+    Writer write;
+  } cases[] = {
+      {"EventData", frames::EventData(7, 9), [](auto out) { return frames::EventData(out, 7, 9); }},
+      {"ClientInfoRequest", frames::ClientInfoRequest(name),
+       [&](auto out) { return frames::ClientInfoRequest(out, name); }},
+      {"ClientInfo", frames::ClientInfo(4, name), [&](auto out) { return frames::ClientInfo(out, 4, name); }},
+      {"ClientGone", frames::ClientGone(4), [](auto out) { return frames::ClientGone(out, 4); }},
+      {"EventInfoRequest", frames::EventInfoRequest(1, 10, -1, text),
+       [&](auto out) { return frames::EventInfoRequest(out, 1, 10, -1, text); }},
+      {"EventInfo", frames::EventInfo(4, 5, 10, -1, text),
+       [&](auto out) { return frames::EventInfo(out, 4, 5, 10, -1, text); }},
+      {"EventRemove", frames::EventRemove(5), [](auto out) { return frames::EventRemove(out, 5); }},
+      {"EventSubscribe", frames::EventSubscribe(5, 1), [](auto out) { return frames::EventSubscribe(out, 5, 1); }},
+      {"EventCreated", frames::EventCreated(1, 5), [](auto out) { return frames::EventCreated(out, 1, 5); }},
+      {"ServerInfo", frames::ServerInfo(name), [&](auto out) { return frames::ServerInfo(out, name); }},
+  };
+  for (const auto& c : cases) {
+    Bytes room(c.expected.size() + 4, 0xEE);
+    ASSERT_EQ(c.write(room), c.expected.size()) << c.type;
+    EXPECT_EQ(Bytes(room.begin(), room.begin() + static_cast<std::ptrdiff_t>(c.expected.size())), c.expected)
+        << c.type;
+    EXPECT_EQ(room.back(), 0xEE) << c.type << " wrote past its frame";
+    Bytes tight(c.expected.size() - 1, 0xEE);
+    EXPECT_EQ(c.write(tight), 0u) << c.type;
+    EXPECT_EQ(tight, Bytes(c.expected.size() - 1, 0xEE)) << c.type << " wrote into a buffer too small";
+    EXPECT_EQ(FrameView(c.expected).Length(), static_cast<int16_t>(c.expected.size() - kHeaderSize)) << c.type;
+  }
+  EXPECT_EQ(frames::EventData(std::span<uint8_t>(), 1, 1), 0u);
+}
+
 TEST(FrameTest, OverlongTextIsCutSoTheLengthStaysPositive) {
   Bytes name(40000, 'a');
   Bytes frame = frames::ClientInfo(1, name);
@@ -46,6 +94,34 @@ TEST(FrameTest, OverlongTextIsCutSoTheLengthStaysPositive) {
   EXPECT_EQ(view.Length(), 32767);
   EXPECT_EQ(frame.size(), 32770u);
   EXPECT_EQ(view.Int32At(4), 1);
+}
+
+// Given the bytes of several frames, a view covers the first only; given a frame
+// cut short or with a negative length, it covers what it was given.
+TEST(FrameTest, AViewEndsWhereItsFrameEnds) {
+  const struct {
+    const char* name;
+    Bytes given;
+    size_t viewed;
+  } cases[] = {
+      {"two frames", Concat(frames::ClientGone(3), frames::EventData(1, 2)), 8},
+      {"one byte more", Concat(frames::EventData(1, 2), {42}), 9},
+      {"exactly one frame", frames::EventData(1, 2), 9},
+      {"payload cut short", {42, 6, 0, 1, 1, 0}, 6},
+      {"header cut short", {42, 6}, 2},
+      {"negative length", {42, 0xFF, 0xFF, 1, 2, 3, 4, 5}, 8},
+      {"length 0 and more", {42, 0, 0, 7, 7}, 3},
+  };
+  for (const auto& c : cases) {
+    const FrameView view(c.given);
+    EXPECT_EQ(view.Bytes().size(), c.viewed) << c.name;
+    EXPECT_EQ(view.Bytes().data(), c.given.data()) << c.name;
+    EXPECT_EQ(view.Int32At(view.Bytes().size() - 3), std::nullopt) << c.name;
+  }
+  // The fields of the frame after are out of reach.
+  const Bytes both = Concat(frames::ClientGone(3), frames::EventData(1, 2));
+  EXPECT_EQ(FrameView(both).ByteAt(8), std::nullopt);
+  EXPECT_TRUE(FrameView(both).BytesFrom(8).empty());
 }
 
 TEST(FrameTest, ReadersNeverPassTheEndOfTheFrame) {

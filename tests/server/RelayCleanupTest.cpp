@@ -1,11 +1,7 @@
 // Limits on what the server keeps: sessions that are released, clients that do
 // not read, and many clients leaving at once.
 
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/resource.h>
 #include <pthread.h>
-#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
@@ -17,16 +13,6 @@ namespace toruna::server::testing {
 namespace {
 
 namespace frames = protocol::frames;
-
-int OpenDescriptors() {
-  int count = 0;
-  DIR* dir = ::opendir("/proc/self/fd");
-  while (dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  ::closedir(dir);
-  return count;
-}
 
 // Runs fn on a thread of its own with a small stack while this thread waits, so
 // that nesting that grows with the number of clients overflows it.
@@ -54,13 +40,13 @@ class RelayCleanupTest : public RelayHarness {
   }
 };
 
-TEST_F(RelayCleanupTest, ManyShortSessionsLeaveNoSessionOrDescriptorBehind) {
+TEST_F(RelayCleanupTest, ManyShortSessionsLeaveNoSessionOrSocketBehind) {
   // Warm up once so that what the loop and the layer keep for good exists already.
   Joined("Warm").Close();
   EXPECT_TRUE(PumpUntil([&] { return server.colClients.Count() == 0; }));
   ReleaseEverything();
   clients.clear();
-  const int descriptors = OpenDescriptors();
+  const size_t sockets = OpenSockets();
   ASSERT_EQ(server.colConnections.Count(), 0);
 
   for (int round = 0; round < 40; ++round) {
@@ -86,7 +72,7 @@ TEST_F(RelayCleanupTest, ManyShortSessionsLeaveNoSessionOrDescriptorBehind) {
   EXPECT_EQ(server.colConnections.Count(), 0);
   EXPECT_EQ(server.colClients.Count(), 0);
   EXPECT_TRUE(server.colDisconnected.empty());
-  EXPECT_EQ(OpenDescriptors(), descriptors);
+  EXPECT_EQ(OpenSockets(), sockets);
 }
 
 TEST_F(RelayCleanupTest, UnregisteredSessionIsReleasedOnlyOnTheNextTick) {
@@ -103,13 +89,9 @@ TEST_F(RelayCleanupTest, UnregisteredSessionIsReleasedOnlyOnTheNextTick) {
 TEST_F(RelayCleanupTest, ClientThatNeverReadsIsDroppedOnceAMebibyteWaits) {
   RelayTestClient& ann = Joined("Ann");
   int32_t temp = CreateEvent(ann, "Temp");
-  clients.push_back(std::make_unique<RelayTestClient>(port, 4096));
-  RelayTestClient& slow = *clients.back();
-  EXPECT_TRUE(PumpUntil([&] { return server.colConnections.Count() == 2; }));
+  // A small window, so that the server's own queue fills soon.
+  RelayTestClient& slow = Connect(4096);
   auto slowSession = LastSession();
-  // Small kernel buffers on both sides, so the server's own queue fills soon.
-  int small = 4096;
-  ::setsockopt(slowSession->Sock->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   slow.Send(frames::ClientInfoRequest(Text("Slow")));
   EXPECT_EQ(WaitFrame(ann), frames::ClientInfo(slowSession->ID(), Text("Slow")));
   slow.Send(frames::EventSubscribe(temp, 1));
@@ -128,8 +110,7 @@ TEST_F(RelayCleanupTest, ClientThatNeverReadsIsDroppedOnceAMebibyteWaits) {
   ASSERT_EQ(burst.size(), 2043u);
   std::vector<Bytes> toAnn;
   size_t maxUnsent = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (server.colClients.Contains(slowSession->ID()) && std::chrono::steady_clock::now() < deadline) {
+  for (int round = 0; round < 1000 && server.colClients.Contains(slowSession->ID()); ++round) {
     ann.Send(burst);
     for (;;) {
       Bytes f = WaitFrame(ann);
@@ -150,12 +131,6 @@ TEST_F(RelayCleanupTest, ClientThatNeverReadsIsDroppedOnceAMebibyteWaits) {
 TEST_F(RelayCleanupTest, ThousandsLeavingTogetherAreAllAnnouncedToEveryoneStillThere) {
   constexpr int kLeaving = 2000;
   constexpr size_t kSmallStack = 1024 * 1024;
-  rlimit limit{};
-  ::getrlimit(RLIMIT_NOFILE, &limit);
-  if (limit.rlim_cur < 2 * kLeaving + 100) {
-    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 2 * kLeaving + 100);
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-  }
   std::vector<RelayTestClient*> observers{&Joined("O1"), &Joined("O2")};
   RelayTestClient& owner = Joined("Owner");
   int32_t temp = CreateEvent(owner, "Temp");
@@ -167,9 +142,9 @@ TEST_F(RelayCleanupTest, ThousandsLeavingTogetherAreAllAnnouncedToEveryoneStillT
     c->Send(frames::ClientInfoRequest(Text("L")));
     c->Send(frames::EventSubscribe(temp, 1));
   }
-  EXPECT_TRUE(PumpUntil([&] { return server.colClients.Count() == kLeaving + 3; }, 120000));
+  EXPECT_TRUE(PumpUntil([&] { return server.colClients.Count() == kLeaving + 3; }));
   auto event = server.colClients.Item(3)->Events.Item(1);
-  EXPECT_TRUE(PumpUntil([&] { return event->ClientCount() == kLeaving; }, 60000));
+  EXPECT_TRUE(PumpUntil([&] { return event->ClientCount() == kLeaving; }));
   std::set<int32_t> leavingIds;
   for (int32_t p = 4; p <= server.colClients.Count(); ++p) leavingIds.insert(server.colClients.IdAt(p));
   for (RelayTestClient* o : observers) Sync(*o);
@@ -177,8 +152,8 @@ TEST_F(RelayCleanupTest, ThousandsLeavingTogetherAreAllAnnouncedToEveryoneStillT
 
   for (RelayTestClient* c : leaving) c->Abort();
   OnSmallStack(kSmallStack, [&] {
-    EXPECT_TRUE(PumpUntil([&] { return server.colClients.Count() == 3; }, 120000));
-    Settle(200);
+    EXPECT_TRUE(PumpUntil([&] { return server.colClients.Count() == 3; }));
+    Pump();
   });
 
   // Each observer heard every departure exactly once, and nothing else.

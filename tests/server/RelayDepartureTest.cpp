@@ -44,7 +44,7 @@ TEST_F(RelayDepartureTest, RemainingClientsGetClientGoneAndOwnersANoticeOnlyForA
   cy.Close();
   EXPECT_EQ(WaitFrame(ann), frames::EventSubscribe(busy, 0));
   EXPECT_EQ(WaitFrame(ann), frames::ClientGone(cyId));
-  Settle(50);
+  Pump();
   EXPECT_EQ(ann.Unread(), 0u);
   EXPECT_EQ(server.colClients.Count(), 1);
   EXPECT_EQ(server.colDisconnected.size(), 3u);
@@ -60,7 +60,7 @@ TEST_F(RelayDepartureTest, SecondDisconnectForTheSameIdDoesNothing) {
   EXPECT_EQ(WaitFrame(ann), frames::ClientGone(boId));
   server.CL_Disconnect(boId);
   server.CL_Disconnect(12345);
-  Settle(50);
+  Pump();
   EXPECT_EQ(ann.Unread(), 0u);
   EXPECT_EQ(server.colDisconnected.size(), 1u);
   EXPECT_EQ(server.colClients.Count(), 1);
@@ -145,7 +145,7 @@ TEST_F(RelayDepartureTest, SeveralSubscribersVanishingDuringOneBroadcastLeaveThe
     EXPECT_EQ(WaitFrame(*subs[i]), frames::EventData(temp, 7)) << "S" << i + 1;
   }
   for (int32_t id : goneOrder) EXPECT_EQ(WaitFrame(ann), frames::ClientGone(id));
-  Settle(50);
+  Pump();
   for (RelayTestClient* s : subs) EXPECT_EQ(s->Unread(), 0u);
   EXPECT_EQ(ann.Unread(), 0u);
   EXPECT_EQ(event->ClientCount(), 3);

@@ -75,7 +75,7 @@ TEST_F(RelayFramingTest, FramesBeforeRegistrationAreConsumedWithoutEffect) {
   }
   c.Send(bytes);
   EXPECT_TRUE(PumpUntil([&] { return LastSession()->RecvCount() == 0 && c.Unread() == 0; }));
-  Settle(50);
+  Pump();
   EXPECT_EQ(c.Unread(), 0u);
   EXPECT_EQ(LastSession()->EventCount(), 0);
   EXPECT_EQ(RegisterAs(c, "Ann").size(), 0u);
@@ -181,9 +181,9 @@ TEST_F(RelayFramingTest, RandomTrafficNeitherEndsTheServerNorGarblesWhatOthersRe
       }
       c->Send(bytes);
     }
-    Pump(1);
+    Pump();
   }
-  Settle(300);
+  Pump();
 
   // Everything the observer got is a sequence of well-formed frames.
   while (std::optional<Bytes> f = observer.TakeFrame()) {

@@ -1,11 +1,12 @@
 #pragma once
-// The relay on an ephemeral loopback port with its own loop and the timer
-// driven by the test, and helpers that connect, register and synchronise
-// RelayTestClients.
+// The relay over the in-memory platform with the timer driven by the test, and
+// helpers that connect, register and synchronise RelayTestClients. Nothing here
+// waits on the clock: bytes move when the platform is pumped, and a pump
+// returns once every notification and every piece of deferred or delayed work
+// has run, so what has not happened by then does not happen.
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,41 +18,32 @@
 #include "ServerHarness.h"
 #include "net/CNetSocket.h"
 #include "protocol/Frame.h"
+#include "support/MemoryServer.h"
 
 namespace toruna::server::testing {
 
-// The relay on an ephemeral loopback port, with the timer driven by the test.
 class RelayHarness : public ::testing::Test {
  protected:
-  RelayHarness() {
-    server.Form_Load();
-    port = server.Listen->LocalPort();
-  }
-  void Pump(int timeoutMs = 5) {
-    harness_.loop.ProcessReady(timeoutMs);
+  RelayHarness() { port = static_cast<uint16_t>(server.Listen->LocalPort()); }
+
+  void Pump() {
+    EXPECT_TRUE(relay_.Pump()) << "the server never settles";
     for (auto& c : clients) c->Poll();
   }
 
-  // Pumps until done() or the deadline; the result is done().
-  bool PumpUntil(const std::function<bool()>& done, int deadlineMs = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      Pump();
-    }
-    return true;
+  // Pumps once unless done() holds already; the result is done(). done() is
+  // asked at most twice, and not again once it has held (it may take a frame).
+  bool PumpUntil(const std::function<bool()>& done) {
+    if (done()) return true;
+    Pump();
+    return done();
   }
 
-  // Pumps for a while, for checks that nothing (more) happens.
-  void Settle(int ms = 100) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) Pump();
-  }
-
-  // A connected client whose session the server has accepted.
-  RelayTestClient& Connect() {
+  // A connected client whose session the server has accepted; window as for
+  // RelayTestClient.
+  RelayTestClient& Connect(size_t window = 0) {
     int32_t before = server.colConnections.Count();
-    clients.push_back(std::make_unique<RelayTestClient>(port));
+    clients.push_back(std::make_unique<RelayTestClient>(relay_.platform, port, window));
     EXPECT_TRUE(clients.back()->Connected());
     EXPECT_TRUE(PumpUntil([&] {
       if (server.colConnections.Count() <= before) return false;
@@ -65,9 +57,9 @@ class RelayHarness : public ::testing::Test {
     return server.colConnections.Item(server.colConnections.Count());
   }
 
-  Bytes WaitFrame(RelayTestClient& c, int deadlineMs = 5000) {
+  Bytes WaitFrame(RelayTestClient& c) {
     std::optional<Bytes> frame;
-    PumpUntil([&] { return (frame = c.TakeFrame()).has_value(); }, deadlineMs);
+    PumpUntil([&] { return (frame = c.TakeFrame()).has_value(); });
     EXPECT_TRUE(frame.has_value()) << "no frame arrived";
     return frame.value_or(Bytes{});
   }
@@ -126,20 +118,33 @@ class RelayHarness : public ::testing::Test {
 
   void Forget(RelayTestClient& c) { registered_.erase(&c); }
 
+  // Sockets the server holds open on the platform.
+  size_t OpenSockets() const { return relay_.platform.OpenSockets(); }
+
   void Ticks(int n) {
     for (int i = 0; i < n; ++i) server.tmrMain_Timer();
   }
 
   RecordingAlerts alerts;
   TempSettings settings_{"[Toruna]\nServername=Relay\n"};
-  ServerHarness harness_{settings_.path()};
-  frmMain& server = *harness_.form;
-  RecordingFrontEnd& frontEnd = harness_.frontEnd;
-  int32_t port = 0;
-  std::vector<std::unique_ptr<RelayTestClient>> clients;
+  RecordingFrontEnd frontEnd;
 
  private:
+  static ServerConfig Config(const std::string& settingsPath) {
+    ServerConfig config;
+    config.discoveryPort = 0;
+    config.listenPort = 0;
+    config.settingsPath = settingsPath;
+    return config;
+  }
+  support::MemoryServer relay_{Config(settings_.path()), &frontEnd};
   std::set<RelayTestClient*> registered_;
+
+ public:
+  frmMain& server = *relay_.form;
+  uint16_t port = 0;
+  // Last: they go first, while the platform they use is still there.
+  std::vector<std::unique_ptr<RelayTestClient>> clients;
 };
 
 }  // namespace toruna::server::testing

@@ -26,7 +26,7 @@ TEST_F(RelayRoutingTest, FirstClientGetsOnlyServerInfoAndIdsComeFromOneCounter) 
   // An event created next draws ID 2.
   ann.Send(frames::EventInfoRequest(77, 10, 100, Text("Temp")));
   EXPECT_EQ(WaitFrame(ann), frames::EventCreated(77, 2));
-  Settle(30);
+  Pump();
   EXPECT_EQ(ann.Unread(), 0u);
 }
 
@@ -98,7 +98,7 @@ TEST_F(RelayRoutingTest, ABurstOfRegistrationsKeepsEveryFrameAndItsOrder) {
     return true;
   };
   ASSERT_TRUE(PumpUntil(complete));
-  Settle(30);
+  Pump();
   for (int p = 0; p < kClients; ++p) {
     std::vector<Bytes> expected(announcements.begin(), announcements.begin() + p);
     expected.push_back(server.NameMessage());
@@ -145,7 +145,7 @@ TEST_F(RelayRoutingTest, CreatingAnEventAnswersTheOwnerAndRepeatsTheRequestToThe
   EXPECT_EQ(annSession->EventO(2).name(), "Hum");
   EXPECT_EQ(annSession->EventO(2).Unit(), "");
   ann.Send(Bytes{42, 9, 0, 4, 79, 0, 0, 0, 1, 0, 2, 0});
-  Settle(50);
+  Pump();
   EXPECT_EQ(ann.Unread() + bo.Unread(), 0u);
   EXPECT_EQ(annSession->EventCount(), 2);
 }
@@ -156,13 +156,13 @@ TEST_F(RelayRoutingTest, EventRemoveIsRelayedOnlyForAnOwnEvent) {
   RelayTestClient& cy = Joined("Cy");
   int32_t temp = CreateEvent(ann, "Temp");
   bo.Send(frames::EventRemove(temp));  // not Bo's
-  Settle(50);
+  Pump();
   EXPECT_EQ(ann.Unread() + bo.Unread() + cy.Unread(), 0u);
   EXPECT_EQ(server.colClients.Item(1)->EventCount(), 1);
   ann.Send(frames::EventRemove(temp));
   EXPECT_EQ(WaitFrame(bo), frames::EventRemove(temp));
   EXPECT_EQ(WaitFrame(cy), frames::EventRemove(temp));
-  Settle(30);
+  Pump();
   EXPECT_EQ(ann.Unread(), 0u);
   EXPECT_EQ(server.colClients.Item(1)->EventCount(), 0);
 }
@@ -191,7 +191,7 @@ TEST_F(RelayRoutingTest, OwnerHearsOfTheFirstSubscriberAndOfTheLastLeaving) {
   EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
   EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
   bo.Send(Subscribe(4242, 1));  // nobody owns it
-  Settle(50);
+  Pump();
   EXPECT_EQ(ann.Unread() + bo.Unread() + cy.Unread(), 0u);
   EXPECT_TRUE(alerts.shown.empty());
 }
@@ -232,7 +232,7 @@ TEST_F(RelayRoutingTest, ValuesReachSubscribersOnlyLatestFirst) {
   ann.Send(frames::EventData(temp, 42));
   EXPECT_EQ(WaitFrame(di), frames::EventData(temp, 42));
   EXPECT_EQ(WaitFrame(bo), frames::EventData(temp, 42));
-  Settle(50);
+  Pump();
   EXPECT_EQ(ann.Unread() + cy.Unread(), 0u);
 }
 
@@ -244,7 +244,7 @@ TEST_F(RelayRoutingTest, PublishingOnAForeignEventTellsThePublisherNobodyListens
   EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
   bo.Send(frames::EventData(temp, 9));
   EXPECT_EQ(WaitFrame(bo), Subscribe(temp, 0));
-  Settle(50);
+  Pump();
   EXPECT_EQ(ann.Unread(), 0u);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
-// A small client of the server for in-process tests: a plain non-blocking POSIX
-// socket on 127.0.0.1 that sends raw bytes and cuts the frames it receives.
+// A small client of the server for in-process tests that sends raw bytes and
+// cuts the frames it receives: either a plain non-blocking POSIX socket on
+// 127.0.0.1 (for a server on the real platform), or one connection of the
+// in-memory platform, whose bytes move only when that platform is pumped.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "protocol/Frame.h"
+#include "support/MemoryPlatform.h"
 
 namespace toruna::server::testing {
 
@@ -46,6 +49,13 @@ class RelayTestClient {
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
+  // window: how many unread bytes the connection holds before the server's
+  // sends block (0: the platform's default).
+  RelayTestClient(support::MemoryPlatform& platform, uint16_t port, size_t window = 0)
+      : memory_(&platform), conn_(platform.ConnectClient(port)) {
+    connected_ = conn_ >= 0;
+    if (connected_ && window > 0) platform.SetWindow(conn_, window);
+  }
   ~RelayTestClient() { Close(); }
   RelayTestClient(const RelayTestClient&) = delete;
   RelayTestClient& operator=(const RelayTestClient&) = delete;
@@ -54,6 +64,10 @@ class RelayTestClient {
 
   // Each call is one write on the wire (the server may still see it split or merged).
   void Send(const Bytes& bytes) {
+    if (memory_ != nullptr) {
+      if (conn_ >= 0 && !closed_) memory_->ClientSend(conn_, bytes);
+      return;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
       ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -63,11 +77,21 @@ class RelayTestClient {
   }
 
   void Close() {
+    if (memory_ != nullptr) {
+      if (conn_ >= 0 && !closed_) memory_->ClientClose(conn_);
+      closed_ = true;
+      return;
+    }
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
   // Closes with a reset instead of an orderly end.
   void Abort() {
+    if (memory_ != nullptr) {
+      if (conn_ >= 0 && !closed_) memory_->ClientReset(conn_);
+      closed_ = true;
+      return;
+    }
     linger l{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     Close();
@@ -78,6 +102,14 @@ class RelayTestClient {
 
   // Reads what has arrived; notes the server's end of the connection.
   void Poll() {
+    if (memory_ != nullptr) {
+      if (conn_ < 0 || closed_ || !reading_) return;
+      const Bytes bytes = memory_->ClientRead(conn_);
+      received_.insert(received_.end(), bytes.begin(), bytes.end());
+      // As a socket reports the end: once everything before it has been read.
+      if (memory_->Connection(conn_).serverClosed) peerClosed_ = true;
+      return;
+    }
     if (fd_ < 0 || !reading_) return;
     uint8_t buf[65536];
     for (;;) {
@@ -108,6 +140,9 @@ class RelayTestClient {
   }
 
  private:
+  support::MemoryPlatform* memory_ = nullptr;
+  int conn_ = -1;
+  bool closed_ = false;
   int fd_ = -1;
   bool connected_ = false;
   bool peerClosed_ = false;

@@ -16,12 +16,12 @@ namespace {
 
 // What a session does without a connection; the connected behaviour is tested
 // end to end in the server's relay tests.
-class UnconnectedSessionTest : public testing::UnconnectedSessions {
+class clsClientTest : public testing::UnconnectedSessions {
  protected:
   std::shared_ptr<clsClient> session = NewSession();
 };
 
-TEST_F(UnconnectedSessionTest, EverySendToAConnectionThatIsGoneReportsTheDepartureAgain) {
+TEST_F(clsClientTest, EverySendToAConnectionThatIsGoneReportsTheDepartureAgain) {
   EXPECT_EQ(session->ID(), 1);
   EXPECT_FALSE(session->Registered());
   EXPECT_EQ(session->name(), "");
@@ -33,7 +33,7 @@ TEST_F(UnconnectedSessionTest, EverySendToAConnectionThatIsGoneReportsTheDepartu
   EXPECT_TRUE(alerts.shown.empty());
 }
 
-TEST_F(UnconnectedSessionTest, RequestsForEventsItDoesNotOwnAreAlertedAndChangeNothing) {
+TEST_F(clsClientTest, RequestsForEventsItDoesNotOwnAreAlertedAndChangeNothing) {
   auto other = std::make_shared<clsClient>(app, dispatcher);
   EXPECT_FALSE(session->HasEvent(5));
   EXPECT_FALSE(session->HasEvent(session->ID()));
@@ -50,7 +50,7 @@ TEST_F(UnconnectedSessionTest, RequestsForEventsItDoesNotOwnAreAlertedAndChangeN
   EXPECT_EQ(session->EventCount(), 0);
 }
 
-TEST_F(UnconnectedSessionTest, SubscriptionNoticesGoToTheOwnerOnlyAtTheEdges) {
+TEST_F(clsClientTest, SubscriptionNoticesGoToTheOwnerOnlyAtTheEdges) {
   // The owner is unconnected, so each notice it would send shows as its departure.
   auto event = std::make_shared<clsEvent>(app);
   session->Events.Add(event->ID(), event);
@@ -73,7 +73,7 @@ TEST_F(UnconnectedSessionTest, SubscriptionNoticesGoToTheOwnerOnlyAtTheEdges) {
   EXPECT_TRUE(alerts.shown.empty());
 }
 
-TEST_F(UnconnectedSessionTest, EventPositionOutsideTheEventsRaisesNine) {
+TEST_F(clsClientTest, EventPositionOutsideTheEventsRaisesNine) {
   auto event = std::make_shared<clsEvent>(app);
   session->Events.Add(event->ID(), event);
   EXPECT_EQ(&session->EventO(1), event.get());

@@ -13,12 +13,12 @@
 namespace toruna::session {
 namespace {
 
-class EventChannelTest : public testing::UnconnectedSessions {
+class clsEventTest : public testing::UnconnectedSessions {
  protected:
   std::vector<uint8_t> data = protocol::frames::EventData(1, 7);
 };
 
-TEST_F(EventChannelTest, InitStoresTheValuesAndTheIdComesFromTheSharedCounter) {
+TEST_F(clsEventTest, InitStoresTheValuesAndTheIdComesFromTheSharedCounter) {
   auto first = NewSession();
   clsEvent event(app);
   auto second = NewSession();
@@ -35,7 +35,7 @@ TEST_F(EventChannelTest, InitStoresTheValuesAndTheIdComesFromTheSharedCounter) {
             std::string("Temp\0\xB0" "C", 7));
 }
 
-TEST_F(EventChannelTest, SubscribersAreKeptOnceAndUnknownRemovalsChangeNothing) {
+TEST_F(clsEventTest, SubscribersAreKeptOnceAndUnknownRemovalsChangeNothing) {
   clsEvent event(app);
   auto a = NewSession();
   auto b = NewSession();
@@ -50,7 +50,7 @@ TEST_F(EventChannelTest, SubscribersAreKeptOnceAndUnknownRemovalsChangeNothing) 
   EXPECT_EQ(event.Clients.IdAt(1), b->ID());
 }
 
-TEST_F(EventChannelTest, BroadcastServesTheLatestSubscriberFirstAndNobodyWithoutSubscribers) {
+TEST_F(clsEventTest, BroadcastServesTheLatestSubscriberFirstAndNobodyWithoutSubscribers) {
   clsEvent event(app);
   event.Broadcast(data);
   EXPECT_TRUE(app.departures.empty());
@@ -63,7 +63,7 @@ TEST_F(EventChannelTest, BroadcastServesTheLatestSubscriberFirstAndNobodyWithout
   EXPECT_TRUE(alerts.shown.empty());
 }
 
-TEST_F(EventChannelTest, FrameWithoutMarkerIsAlertedOnceAndStillSentToAll) {
+TEST_F(clsEventTest, FrameWithoutMarkerIsAlertedOnceAndStillSentToAll) {
   clsEvent event(app);
   auto a = NewSession();
   auto b = NewSession();
@@ -77,7 +77,7 @@ TEST_F(EventChannelTest, FrameWithoutMarkerIsAlertedOnceAndStillSentToAll) {
   EXPECT_EQ(app.departures.size(), 2u);
 }
 
-TEST_F(EventChannelTest, SubscribersLeavingDuringBroadcastAreSkippedAndTheRestServedOnce) {
+TEST_F(clsEventTest, SubscribersLeavingDuringBroadcastAreSkippedAndTheRestServedOnce) {
   clsEvent event(app);
   std::vector<std::shared_ptr<clsClient>> s;
   for (int i = 0; i < 8; ++i) s.push_back(NewSession());
@@ -98,7 +98,7 @@ TEST_F(EventChannelTest, SubscribersLeavingDuringBroadcastAreSkippedAndTheRestSe
   EXPECT_EQ(event.ClientCount(), 0);
 }
 
-TEST_F(EventChannelTest, ReleasedSubscriberIsSkipped) {
+TEST_F(clsEventTest, ReleasedSubscriberIsSkipped) {
   clsEvent event(app);
   auto kept = NewSession();
   event.AddClient(*kept);

@@ -16,7 +16,7 @@ std::string UsageMessage(std::vector<std::string> args) {
   return "(accepted)";
 }
 
-TEST(ArgumentParser, DiscoverTakesTimeoutAndRepeatedTo) {
+TEST(ArgumentParserTest, DiscoverTakesTimeoutAndRepeatedTo) {
   CommandLine cl = P({"discover", "--timeout", "0.5", "--to", "127.0.0.1", "--to=10.0.0.7", "--json"});
   EXPECT_EQ(cl.command, Command::Discover);
   EXPECT_DOUBLE_EQ(cl.discover.timeoutSeconds, 0.5);
@@ -26,7 +26,7 @@ TEST(ArgumentParser, DiscoverTakesTimeoutAndRepeatedTo) {
   EXPECT_FALSE(P({"discover"}).json);
 }
 
-TEST(ArgumentParser, WatchTakesHostNameAndPatternsInAnyOrder) {
+TEST(ArgumentParserTest, WatchTakesHostNameAndPatternsInAnyOrder) {
   CommandLine cl = P({"watch", "--subscribe", "*/Temp", "lab-pc", "--name", "Ann", "--subscribe=B*"});
   EXPECT_EQ(cl.command, Command::Watch);
   EXPECT_EQ(cl.watch.host, "lab-pc");
@@ -42,7 +42,7 @@ TEST(ArgumentParser, WatchTakesHostNameAndPatternsInAnyOrder) {
   EXPECT_FALSE(P({"watch", "h"}).watch.timeoutSeconds.has_value());
 }
 
-TEST(ArgumentParser, PublishTakesEventPropertiesAndValues) {
+TEST(ArgumentParserTest, PublishTakesEventPropertiesAndValues) {
   CommandLine cl = P({"publish", "127.0.0.1", "--event", "Temp", "--unit", "°C", "--interval",
                       "-5", "--max", "32767", "--always", "0", "255", "--", "7"});
   EXPECT_EQ(cl.command, Command::Publish);
@@ -61,7 +61,7 @@ TEST(ArgumentParser, PublishTakesEventPropertiesAndValues) {
   EXPECT_EQ(P({"publish", "h", "--event=E", "--timeout", "10"}).publish.timeoutSeconds, 10.0);
 }
 
-TEST(ArgumentParser, HelpAfterACommandNamesThatCommand) {
+TEST(ArgumentParserTest, HelpAfterACommandNamesThatCommand) {
   // --help wins even when the rest of the command line is incomplete.
   EXPECT_EQ(P({"--help"}).command, Command::Help);
   EXPECT_EQ(P({"--help"}).helpTopic, "");
@@ -76,7 +76,7 @@ TEST(ArgumentParser, HelpAfterACommandNamesThatCommand) {
   EXPECT_NE(ArgumentParser::HelpText("").find("discover"), std::string::npos);
 }
 
-TEST(ArgumentParser, BadCommandLinesAreRejectedWithAClearReason) {
+TEST(ArgumentParserTest, BadCommandLinesAreRejectedWithAClearReason) {
   struct Case {
     std::vector<std::string> args;
     std::string expected;
@@ -116,7 +116,7 @@ TEST(ArgumentParser, BadCommandLinesAreRejectedWithAClearReason) {
   }
 }
 
-TEST(ArgumentParser, UsageErrorsNameTheCommandWhoseHelpApplies) {
+TEST(ArgumentParserTest, UsageErrorsNameTheCommandWhoseHelpApplies) {
   try {
     P({"publish", "h"});
     FAIL() << "accepted";
@@ -131,7 +131,7 @@ TEST(ArgumentParser, UsageErrorsNameTheCommandWhoseHelpApplies) {
   }
 }
 
-TEST(ArgumentParser, ValuesAreDecimalBytes) {
+TEST(ArgumentParserTest, ValuesAreDecimalBytes) {
   EXPECT_EQ(ArgumentParser::ParseValue("0"), uint8_t{0});
   EXPECT_EQ(ArgumentParser::ParseValue("007"), uint8_t{7});
   EXPECT_EQ(ArgumentParser::ParseValue("255"), uint8_t{255});

@@ -15,7 +15,7 @@ client::FoundServer Server(const std::string& address, const std::string& name, 
   return s;
 }
 
-TEST(DiscoverCommand, PrintsOneLinePerServerAsTextOrJson) {
+TEST(DiscoverCommandTest, PrintsOneLinePerServerAsTextOrJson) {
   std::ostringstream out, err;
   Output o(out, err, false);
   DiscoverCommand cmd(o);

@@ -6,7 +6,7 @@
 namespace toruna::cli {
 namespace {
 
-TEST(LineReader, SplitsChunksIntoTrimmedLines) {
+TEST(LineReaderTest, SplitsChunksIntoTrimmedLines) {
   loop::EventLoop loop;
   std::vector<std::string> lines;
   int ends = 0;
@@ -23,7 +23,7 @@ TEST(LineReader, SplitsChunksIntoTrimmedLines) {
   EXPECT_EQ(ends, 1);
 }
 
-TEST(LineReader, ReadsAPipeThroughTheLoopUntilItCloses) {
+TEST(LineReaderTest, ReadsAPipeThroughTheLoopUntilItCloses) {
   loop::EventLoop loop;
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);

@@ -11,7 +11,7 @@
 namespace toruna::cli {
 namespace {
 
-TEST(JsonWriter, EscapesQuotesBackslashesAndControlCharacters) {
+TEST(OutputTest, EscapesQuotesBackslashesAndControlCharacters) {
   EXPECT_EQ(JsonWriter::Quote("plain"), "\"plain\"");
   EXPECT_EQ(JsonWriter::Quote("a\"b\\c"), "\"a\\\"b\\\\c\"");
   EXPECT_EQ(JsonWriter::Quote("l1\nl2\r\t"), "\"l1\\nl2\\r\\t\"");
@@ -21,7 +21,7 @@ TEST(JsonWriter, EscapesQuotesBackslashesAndControlCharacters) {
   EXPECT_EQ(JsonWriter::Quote("°C €"), "\"°C €\"");
 }
 
-TEST(JsonWriter, BuildsOneObjectInInsertionOrder) {
+TEST(OutputTest, BuildsOneObjectInInsertionOrder) {
   EXPECT_EQ(JsonWriter().Str(), "{}");
   const std::string s = JsonWriter()
                             .Add("type", "value")
@@ -34,7 +34,7 @@ TEST(JsonWriter, BuildsOneObjectInInsertionOrder) {
   EXPECT_EQ(s, R"({"type":"value","id":-7,"big":5000000000,"ok":true,"no":false,"k\"ey":"v"})");
 }
 
-TEST(Output, WritesJsonOrTextLinesAndNotesOnStandardError) {
+TEST(OutputTest, WritesJsonOrTextLinesAndNotesOnStandardError) {
   std::ostringstream out, err;
   Output text(out, err, false);
   text.Record(JsonWriter().Add("a", 1), "one");
@@ -50,7 +50,7 @@ TEST(Output, WritesJsonOrTextLinesAndNotesOnStandardError) {
   EXPECT_EQ(jerr.str(), "toruna-cli: still text\n");
 }
 
-TEST(Output, PrintableReplacesControlCharactersOnly) {
+TEST(OutputTest, PrintableReplacesControlCharactersOnly) {
   EXPECT_EQ(Output::Printable("Temp °C"), "Temp °C");
   EXPECT_EQ(Output::Printable("a\nb\tc\x7f"), "a?b?c?");
   // U+0081 (from the unassigned wire byte 0x81) is a C1 control character.
@@ -59,7 +59,7 @@ TEST(Output, PrintableReplacesControlCharactersOnly) {
   EXPECT_EQ(Output::Printable("\xC2\xA0\xC3\xA9"), "\xC2\xA0\xC3\xA9");
 }
 
-TEST(Output, TimeStampIsLocalTimeWithMilliseconds) {
+TEST(OutputTest, TimeStampIsLocalTimeWithMilliseconds) {
   const char* old = std::getenv("TZ");
   const std::string saved = old ? old : "";
   setenv("TZ", "UTC", 1);

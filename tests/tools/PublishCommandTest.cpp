@@ -56,7 +56,7 @@ PublishOptions Options(bool always = false) {
   return o;
 }
 
-TEST(PublishCommand, RegistersAndCreatesTheEventWhenConnected) {
+TEST(PublishCommandTest, RegistersAndCreatesTheEventWhenConnected) {
   Publisher p(Options());
   ASSERT_EQ(p.sent.size(), 2u);
   EXPECT_EQ(p.sent[0], frames::ClientInfoRequest(client::WireText::ToWire("Ann")));
@@ -64,7 +64,7 @@ TEST(PublishCommand, RegistersAndCreatesTheEventWhenConnected) {
                                                 Bytes{'T', 'e', 'm', 'p', 0, 0xB0, 'C'}));
 }
 
-TEST(PublishCommand, WaitsForTheFirstSubscriberThenPublishesInOrder) {
+TEST(PublishCommandTest, WaitsForTheFirstSubscriberThenPublishesInOrder) {
   Publisher p(Options());
   p.cmd.AddValue(1);
   p.cmd.AddValue(2);
@@ -90,7 +90,7 @@ TEST(PublishCommand, WaitsForTheFirstSubscriberThenPublishesInOrder) {
   EXPECT_NE(p.out.str().find("published Temp 2"), std::string::npos);
 }
 
-TEST(PublishCommand, HoldsValuesWhileNobodyListensAndSaysSoOncePerWait) {
+TEST(PublishCommandTest, HoldsValuesWhileNobodyListensAndSaysSoOncePerWait) {
   Publisher p(Options());
   p.Created(9);
   p.Frame(frames::EventSubscribe(9, 1));
@@ -113,7 +113,7 @@ TEST(PublishCommand, HoldsValuesWhileNobodyListensAndSaysSoOncePerWait) {
   EXPECT_TRUE(p.cmd.Done());
 }
 
-TEST(PublishCommand, AlwaysPublishesWithoutSubscribersButNotBeforeTheEventExists) {
+TEST(PublishCommandTest, AlwaysPublishesWithoutSubscribersButNotBeforeTheEventExists) {
   Publisher p(Options(/*always=*/true));
   p.sent.clear();
   p.cmd.AddValue(5);
@@ -128,7 +128,7 @@ TEST(PublishCommand, AlwaysPublishesWithoutSubscribersButNotBeforeTheEventExists
   EXPECT_EQ(p.err.str().find("waiting"), std::string::npos);
 }
 
-TEST(PublishCommand, InputLinesAreValuesOrAnError) {
+TEST(PublishCommandTest, InputLinesAreValuesOrAnError) {
   Publisher p(Options(true));
   EXPECT_TRUE(p.cmd.AddLine("7"));
   EXPECT_TRUE(p.cmd.AddLine(""));  // blank lines are skipped
@@ -139,7 +139,7 @@ TEST(PublishCommand, InputLinesAreValuesOrAnError) {
   EXPECT_EQ(p.cmd.Queued(), 2u);
 }
 
-TEST(PublishCommand, JsonRecordsTheEventSubscribersAndValues) {
+TEST(PublishCommandTest, JsonRecordsTheEventSubscribersAndValues) {
   Publisher p(Options(), /*json=*/true);
   p.cmd.AddValue(42);
   p.cmd.EndOfValues();
@@ -151,7 +151,7 @@ TEST(PublishCommand, JsonRecordsTheEventSubscribersAndValues) {
             "{\"type\":\"published\",\"id\":9,\"event\":\"Temp\",\"value\":42}\n");
 }
 
-TEST(PublishCommand, NoValuesMeansDoneOnceTheEventExists) {
+TEST(PublishCommandTest, NoValuesMeansDoneOnceTheEventExists) {
   Publisher p(Options());
   p.cmd.EndOfValues();
   EXPECT_FALSE(p.cmd.Done());

@@ -83,7 +83,7 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-TEST(WatchCommand, PrintsRosterChangesAndSubscribedValues) {
+TEST(WatchCommandTest, PrintsRosterChangesAndSubscribedValues) {
   Watcher w({"*/Temp", "Cy/S*"});
   const Bytes s = ServerStream();
   ASSERT_TRUE(w.stream.Feed(s));
@@ -117,7 +117,7 @@ TEST(WatchCommand, PrintsRosterChangesAndSubscribedValues) {
   EXPECT_TRUE(w.protocol.Subscriptions().empty());
 }
 
-TEST(WatchCommand, AnySplitOfTheStreamGivesTheSameOutput) {
+TEST(WatchCommandTest, AnySplitOfTheStreamGivesTheSameOutput) {
   const Bytes s = ServerStream();
   const std::string whole = WatchWithChunks(s, {});
   ASSERT_FALSE(whole.empty());
@@ -139,7 +139,7 @@ TEST(WatchCommand, AnySplitOfTheStreamGivesTheSameOutput) {
   }
 }
 
-TEST(WatchCommand, JsonLinesCarryNamesUnitsAndValues) {
+TEST(WatchCommandTest, JsonLinesCarryNamesUnitsAndValues) {
   Watcher w({"*"}, /*json=*/true);
   Bytes s;
   Append(s, frames::ClientInfo(1, client::WireText::ToWire("Ann \"A\"")));
@@ -161,13 +161,13 @@ TEST(WatchCommand, JsonLinesCarryNamesUnitsAndValues) {
   EXPECT_EQ(Lines(w.out.str()), expected);
 }
 
-TEST(WatchCommand, WithoutPatternsItSubscribesToNothing) {
+TEST(WatchCommandTest, WithoutPatternsItSubscribesToNothing) {
   Watcher w({});
   ASSERT_TRUE(w.stream.Feed(frames::EventInfo(1, 2, 0, 0, client::WireText::ToWire("E"))));
   EXPECT_TRUE(w.sent.empty());
 }
 
-TEST(WatchCommand, ValuesOfUnknownEventsAndDeparturesOfUnknownClientsStillShow) {
+TEST(WatchCommandTest, ValuesOfUnknownEventsAndDeparturesOfUnknownClientsStillShow) {
   Watcher w({});
   Bytes s;
   Append(s, frames::ServerInfo(client::WireText::ToWire("Lab")));

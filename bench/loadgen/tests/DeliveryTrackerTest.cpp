@@ -4,7 +4,7 @@
 
 using loadgen::DeliveryTracker;
 
-TEST(DeliveryTracker, MessageCompletesOnlyWhenEverySubscriberHasIt) {
+TEST(DeliveryTrackerTest, MessageCompletesOnlyWhenEverySubscriberHasIt) {
   DeliveryTracker t(3);
   uint64_t next[3] = {0, 0, 0};
   EXPECT_EQ(t.Publish(), 0);
@@ -24,7 +24,7 @@ TEST(DeliveryTracker, MessageCompletesOnlyWhenEverySubscriberHasIt) {
   EXPECT_EQ(t.Disorder(), 0u);
 }
 
-TEST(DeliveryTracker, ValuesWrapAroundTheByteOverManyWindows) {
+TEST(DeliveryTrackerTest, ValuesWrapAroundTheByteOverManyWindows) {
   DeliveryTracker t(2);
   uint64_t next[2] = {0, 0};
   for (int round = 0; round < 20; ++round) {
@@ -39,7 +39,7 @@ TEST(DeliveryTracker, ValuesWrapAroundTheByteOverManyWindows) {
   EXPECT_EQ(t.Loss() + t.Disorder(), 0u);
 }
 
-TEST(DeliveryTracker, GapIsCountedAsLossAndDoesNotHoldTheWindow) {
+TEST(DeliveryTrackerTest, GapIsCountedAsLossAndDoesNotHoldTheWindow) {
   DeliveryTracker t(1);
   uint64_t next = 0;
   for (int i = 0; i < 5; ++i) t.Publish();
@@ -52,7 +52,7 @@ TEST(DeliveryTracker, GapIsCountedAsLossAndDoesNotHoldTheWindow) {
   EXPECT_EQ(t.Disorder(), 0u);
 }
 
-TEST(DeliveryTracker, StepBackRepeatAndUnpublishedValuesAreDisorder) {
+TEST(DeliveryTrackerTest, StepBackRepeatAndUnpublishedValuesAreDisorder) {
   DeliveryTracker t(1);
   uint64_t next = 0;
   for (int i = 0; i < 3; ++i) t.Publish();

@@ -27,7 +27,7 @@ std::vector<uint8_t> Publish(const std::string& topic, uint8_t value, int qosBit
 
 }  // namespace
 
-TEST(MqttProtocol, SignalsAreTheSameWhateverTheReadSizes) {
+TEST(MqttProtocolTest, SignalsAreTheSameWhateverTheReadSizes) {
   const auto traffic = Cat(Cat(Cat(Cat(Bytes({0x20, 2, 0, 0}), Bytes({0x90, 3, 0, 1, 0})),
                                    Publish("t", 7)),
                                Publish(std::string(200, 'x'), 0x0d)),  // 2-byte remaining length
@@ -44,7 +44,7 @@ TEST(MqttProtocol, SignalsAreTheSameWhateverTheReadSizes) {
   }
 }
 
-TEST(MqttProtocol, RefusalsAndMalformedPacketsAreRejected) {
+TEST(MqttProtocolTest, RefusalsAndMalformedPacketsAreRejected) {
   for (const auto& bad : {Bytes({0x20, 2, 0, 5}),                 // connection refused
                           Bytes({0x90, 3, 0, 1, 0x80}),           // subscription refused
                           Bytes({0x30, 0xff, 0xff, 0xff, 0xff, 1}),  // 5-byte length
@@ -55,7 +55,7 @@ TEST(MqttProtocol, RefusalsAndMalformedPacketsAreRejected) {
   }
 }
 
-TEST(MqttProtocol, WritesConnectSubscribeAndPublish) {
+TEST(MqttProtocolTest, WritesConnectSubscribeAndPublish) {
   MqttProtocol p;
   ParseHarness h(p);
   h.conn.index = 12;

@@ -7,7 +7,7 @@
 using namespace loadgen;
 using namespace loadgen::test;
 
-TEST(NatsProtocol, HandshakeSubscriptionAndDeliveriesAtAnyReadSize) {
+TEST(NatsProtocolTest, HandshakeSubscriptionAndDeliveriesAtAnyReadSize) {
   // Payloads that look like line ends must be taken by their size.
   const auto traffic =
       Cat(Cat(Bytes("INFO {\"server_id\":\"x\"}\r\n+OK\r\nPONG\r\nINFO {}\r\nPONG\r\n"),
@@ -30,7 +30,7 @@ TEST(NatsProtocol, HandshakeSubscriptionAndDeliveriesAtAnyReadSize) {
   }
 }
 
-TEST(NatsProtocol, ErrorsAndBadLinesAreRejected) {
+TEST(NatsProtocolTest, ErrorsAndBadLinesAreRejected) {
   for (const auto& bad : {Bytes("-ERR 'Authorization Violation'\r\n"), Bytes("MSG t 1 x\r\nA\r\n"),
                           Bytes("PONG\rX")}) {
     NatsProtocol p;
@@ -39,7 +39,7 @@ TEST(NatsProtocol, ErrorsAndBadLinesAreRejected) {
   }
 }
 
-TEST(NatsProtocol, WritesSubscribeWithBarrierAndPublish) {
+TEST(NatsProtocolTest, WritesSubscribeWithBarrierAndPublish) {
   NatsProtocol p;
   ParseHarness h(p);
   p.Subscribe(h.conn);
@@ -47,7 +47,7 @@ TEST(NatsProtocol, WritesSubscribeWithBarrierAndPublish) {
   EXPECT_EQ(h.Written(), "SUB t 1\r\nPING\r\nPUB t 1\r\nq\r\n");
 }
 
-TEST(NatsProtocol, OwningIsASubjectOfItsOwnWhosePongSignalsOwned) {
+TEST(NatsProtocolTest, OwningIsASubjectOfItsOwnWhosePongSignalsOwned) {
   NatsProtocol p;
   ParseHarness h(p);
   h.conn.index = 7;

@@ -16,7 +16,7 @@ bool Parse(std::vector<const char*> args, Options& o, std::string& error) {
 
 }  // namespace
 
-TEST(Options, AnnounceHasWatchersAndNewcomersOfItsOwnUnlessGiven) {
+TEST(OptionsTest, AnnounceHasWatchersAndNewcomersOfItsOwnUnlessGiven) {
   Options o;
   std::string error;
   ASSERT_TRUE(Parse({"--proto", "toruna", "--scenario", "announce"}, o, error)) << error;
@@ -30,7 +30,7 @@ TEST(Options, AnnounceHasWatchersAndNewcomersOfItsOwnUnlessGiven) {
   EXPECT_EQ(given.messages, 5u);
 }
 
-TEST(Options, OtherScenariosKeepTheirDefaults) {
+TEST(OptionsTest, OtherScenariosKeepTheirDefaults) {
   Options o;
   std::string error;
   ASSERT_TRUE(Parse({"--proto", "nats", "--scenario", "connscale", "--clients", "50"}, o, error)) << error;
@@ -40,7 +40,7 @@ TEST(Options, OtherScenariosKeepTheirDefaults) {
   EXPECT_EQ(o.label, "nats");
 }
 
-TEST(Options, LightAndRestHaveTenSubscribersUnlessGiven) {
+TEST(OptionsTest, LightAndRestHaveTenSubscribersUnlessGiven) {
   for (const char* scenario : {"light", "rest"}) {
     Options o;
     std::string error;
@@ -50,7 +50,7 @@ TEST(Options, LightAndRestHaveTenSubscribersUnlessGiven) {
   }
 }
 
-TEST(Options, UnknownScenarioAndBadNumbersAreRefused) {
+TEST(OptionsTest, UnknownScenarioAndBadNumbersAreRefused) {
   for (const auto& args : {std::vector<const char*>{"--proto", "toruna", "--scenario", "announces"},
                            std::vector<const char*>{"--proto", "toruna", "--pending", "0"},
                            std::vector<const char*>{"--proto", "toruna", "--scenario", "storm", "--how", "leave"},

@@ -16,7 +16,7 @@ std::string Push(const std::string& kind, const std::string& channel, const std:
 
 }  // namespace
 
-TEST(RedisProtocol, SignalsAreTheSameWhateverTheReadSizes) {
+TEST(RedisProtocolTest, SignalsAreTheSameWhateverTheReadSizes) {
   // Values that look like line ends are taken by their bulk length; the
   // publisher's receiver counts and unknown pushes pass by.
   const std::string traffic = "+PONG\r\n" + Push("subscribe", "t", ":1\r\n") + ":10\r\n" +
@@ -36,7 +36,7 @@ TEST(RedisProtocol, SignalsAreTheSameWhateverTheReadSizes) {
   }
 }
 
-TEST(RedisProtocol, ErrorsAndBrokenRepliesAreRejected) {
+TEST(RedisProtocolTest, ErrorsAndBrokenRepliesAreRejected) {
   for (const std::string& bad : {std::string("-ERR unknown command\r\n"),
                                 std::string("*2\r\n$9\r\nsubscribe\r\n$1\r\nt\r\n"),  // not 3 items
                                 Push("message", "t", "$1\r\nAB\r\n"),   // bulk longer than said
@@ -48,7 +48,7 @@ TEST(RedisProtocol, ErrorsAndBrokenRepliesAreRejected) {
   }
 }
 
-TEST(RedisProtocol, WritesPingSubscribeOwnAndBinarySafePublish) {
+TEST(RedisProtocolTest, WritesPingSubscribeOwnAndBinarySafePublish) {
   RedisProtocol p;
   ParseHarness h(p);
   h.conn.index = 4;

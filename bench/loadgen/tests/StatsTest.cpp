@@ -5,13 +5,13 @@
 using loadgen::Median;
 using loadgen::Percentile;
 
-TEST(Stats, MedianOfOddEvenAndNoValues) {
+TEST(StatsTest, MedianOfOddEvenAndNoValues) {
   EXPECT_DOUBLE_EQ(Median({5, 1, 3}), 3);
   EXPECT_DOUBLE_EQ(Median({4, 1, 3, 2}), 2.5);
   EXPECT_DOUBLE_EQ(Median({}), 0);
 }
 
-TEST(Stats, PercentileByNearestRank) {
+TEST(StatsTest, PercentileByNearestRank) {
   std::vector<double> v;
   for (int i = 100; i >= 1; --i) v.push_back(i);  // unsorted on purpose
   EXPECT_DOUBLE_EQ(Percentile(v, 0.50), 50);

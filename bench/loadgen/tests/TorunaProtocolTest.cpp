@@ -28,7 +28,7 @@ std::vector<uint8_t> Traffic() {
 
 }  // namespace
 
-TEST(TorunaProtocol, SignalsAreTheSameWhateverTheReadSizes) {
+TEST(TorunaProtocolTest, SignalsAreTheSameWhateverTheReadSizes) {
   const std::vector<Recorded> expected = {{Signal::Registered, 0}, {Signal::PublisherReady, 0},
                                           {Signal::Subscribed, 0}, {Signal::Delivery, 200},
                                           {Signal::Owned, 0}};
@@ -44,7 +44,7 @@ TEST(TorunaProtocol, SignalsAreTheSameWhateverTheReadSizes) {
   }
 }
 
-TEST(TorunaProtocol, AnnouncedClientsAreNamedByTheBytesAfterTheirId) {
+TEST(TorunaProtocolTest, AnnouncedClientsAreNamedByTheBytesAfterTheirId) {
   // The ID may hold marker and type bytes; a name may hold 0 and non-ASCII
   // bytes, and one of 300 bytes needs both length bytes.
   const std::string odd("c1\0\xfc*", 5);
@@ -67,14 +67,14 @@ TEST(TorunaProtocol, AnnouncedClientsAreNamedByTheBytesAfterTheirId) {
   }
 }
 
-TEST(TorunaProtocol, ClientInfoWithoutWholeIdIsRejected) {
+TEST(TorunaProtocolTest, ClientInfoWithoutWholeIdIsRejected) {
   TorunaProtocol p;
   ParseHarness h(p);
   EXPECT_FALSE(h.Feed(Bytes({42, 4, 0, 2, 1, 0, 0}), 100));
   EXPECT_TRUE(h.announced.empty());
 }
 
-TEST(TorunaProtocol, BrokenFramingIsRejected) {
+TEST(TorunaProtocolTest, BrokenFramingIsRejected) {
   for (const auto& bad : {Bytes({43, 1, 0, 8}), Bytes({42, 0xff, 0xff, 8}),
                           Bytes({42, 2, 0, 1, 0})}) {  // EventData too short to carry a value
     TorunaProtocol p;
@@ -83,7 +83,7 @@ TEST(TorunaProtocol, BrokenFramingIsRejected) {
   }
 }
 
-TEST(TorunaProtocol, WritesRegistrationSubscriptionAndValueFrames) {
+TEST(TorunaProtocolTest, WritesRegistrationSubscriptionAndValueFrames) {
   TorunaProtocol p;
   ParseHarness h(p);
   h.conn.index = 3;

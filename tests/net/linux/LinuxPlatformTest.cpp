@@ -24,7 +24,7 @@ namespace {
 
 using LinuxPlatformTest = LoopbackTest;
 
-TEST(ErrnoMapTest, OperatingSystemErrorsBecomePlatformNumbers) {
+TEST_F(LinuxPlatformTest, OperatingSystemErrorsBecomePlatformNumbers) {
   const struct {
     int error;
     int code;
@@ -300,7 +300,7 @@ TEST_F(LinuxPlatformTest, CancelledLookupIsNeverDelivered) {
   EXPECT_EQ(platform.CancelAsyncRequest(first), -1) << "already delivered";
 }
 
-TEST(LinuxPlatformLifetimeTest, GoesCleanlyWithLookupsAndSocketsOutstanding) {
+TEST_F(LinuxPlatformTest, GoesCleanlyWithLookupsAndSocketsOutstanding) {
   RecordingSink sink;
   loop::EventLoop loop;
   auto platform = std::make_unique<LinuxPlatform>(loop);

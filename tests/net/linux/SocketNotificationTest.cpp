@@ -1,5 +1,7 @@
-// The notification rules on real loopback sockets: how often each event comes, and
-// that nothing comes for a socket that is gone or was never meant to get it.
+// The notification rules where only real loopback sockets tell: connecting, a
+// burst of connections, descriptor shortage, a full send buffer, the loop's own
+// descriptor and handlers that run the loop. The rules both platforms share are
+// in NotificationRulesTest.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -177,29 +179,6 @@ TEST_F(SocketNotificationTest, ListenerWithoutDescriptorsWaitsQuietlyAndTakesIts
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "two");
 }
 
-TEST_F(SocketNotificationTest, ReadComesOncePerReceiveCallWhileBytesRemain) {
-  int raw = -1;
-  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
-  ASSERT_EQ(send(raw, "0123456789", 10, 0), 10);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
-  Settle();
-  EXPECT_EQ(sink.Count(s, kFdRead), 1) << "FD_READ repeated before a receive call";
-
-  uint8_t buf[16];
-  ASSERT_EQ(platform.Recv(s, buf, 4, kMsgPeek), 4);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 2; })) << "a peek re-enables FD_READ";
-  ASSERT_EQ(platform.Recv(s, buf, 4, 0), 4);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 3; })) << "6 bytes remain";
-  ASSERT_EQ(platform.Recv(s, buf, sizeof buf, 0), 6);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 6), "456789");
-  Settle();
-  EXPECT_EQ(sink.Count(s, kFdRead), 3) << "nothing remains, so no FD_READ";
-
-  ASSERT_EQ(send(raw, "x", 1, 0), 1);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 4; }));
-  EXPECT_EQ(sink.Count(s, kFdClose), 0);
-}
-
 TEST_F(SocketNotificationTest, AnIgnoredReadLeavesTheLoopIdle) {
   int raw = -1;
   SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
@@ -217,39 +196,6 @@ TEST_F(SocketNotificationTest, AnIgnoredReadLeavesTheLoopIdle) {
   Settle();
   EXPECT_FALSE(Readable(loop.Fd()));
   EXPECT_EQ(sink.CountFor(s), 2);  // FD_WRITE after accept, one FD_READ
-}
-
-TEST_F(SocketNotificationTest, GracefulCloseComesOnceAfterTheBytesAreRead) {
-  int raw = -1;
-  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
-  ASSERT_EQ(send(raw, "hello", 5, 0), 5);
-  RawClose(raw);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
-  Settle();
-  EXPECT_EQ(sink.Count(s, kFdClose), 0) << "FD_CLOSE before the bytes were read";
-
-  uint8_t buf[3];
-  ASSERT_EQ(platform.Recv(s, buf, 3, 0), 3);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 2; }));
-  EXPECT_EQ(sink.Count(s, kFdClose), 0);
-  ASSERT_EQ(platform.Recv(s, buf, 3, 0), 2);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdClose) == 1; }));
-  EXPECT_EQ(sink.Last(s, kFdClose)->error, 0);
-  Settle();
-  EXPECT_EQ(sink.Count(s, kFdClose), 1);
-  EXPECT_EQ(sink.Count(s, kFdRead), 2);
-  EXPECT_FALSE(Readable(loop.Fd()));
-}
-
-TEST_F(SocketNotificationTest, ResetGivesCloseWithConnectionReset) {
-  int raw = -1;
-  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
-  RawAbort(raw);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdClose) == 1; }));
-  EXPECT_EQ(sink.Last(s, kFdClose)->error, kErrConnectionReset);
-  Settle();
-  EXPECT_EQ(sink.Count(s, kFdClose), 1);
-  EXPECT_FALSE(Readable(loop.Fd()));
 }
 
 TEST_F(SocketNotificationTest, RefusedConnectGivesConnectWithTheErrorAndNothingElse) {
@@ -305,53 +251,6 @@ TEST_F(SocketNotificationTest, WriteComesAgainOnlyAfterASendWouldBlock) {
   ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdWrite) == writesWhileFull + 1; }));
   Settle();
   EXPECT_EQ(sink.Count(s, kFdWrite), writesWhileFull + 1);
-}
-
-TEST_F(SocketNotificationTest, AcceptedSocketCarriesTheListenersSelection) {
-  int raw = -1;
-  SocketHandle s = AcceptedFromRaw(kFdRead, &raw);  // no FD_WRITE, no FD_CLOSE
-  ASSERT_EQ(send(raw, "z", 1, 0), 1);
-  RawClose(raw);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
-  uint8_t buf[4];
-  ASSERT_EQ(platform.Recv(s, buf, sizeof buf, 0), 1);
-  Settle();
-  EXPECT_EQ(sink.Count(s, kFdWrite), 0);
-  EXPECT_EQ(sink.Count(s, kFdClose), 0);
-  EXPECT_FALSE(Readable(loop.Fd())) << "an unselected close must not keep the loop busy";
-}
-
-TEST_F(SocketNotificationTest, SelectingNothingStopsNotifications) {
-  int raw = -1;
-  SocketHandle s = AcceptedFromRaw(kFdAllEvents, &raw);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdWrite) == 1; }));
-  ASSERT_EQ(platform.AsyncSelect(s, 0), 0);
-  ASSERT_EQ(send(raw, "abc", 3, 0), 3);
-  RawClose(raw);
-  Settle();
-  EXPECT_EQ(sink.CountFor(s), 1);
-  EXPECT_FALSE(Readable(loop.Fd()));
-
-  // Selecting again picks up what is waiting.
-  ASSERT_EQ(platform.AsyncSelect(s, kFdAllEvents), 0);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
-}
-
-TEST_F(SocketNotificationTest, ClosedSocketsNotificationsNeverReachItsSuccessor) {
-  uint16_t port = 0;
-  SocketHandle listener = ListeningSocket(kFdAllEvents, &port);
-  RawConnect(port);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(listener, kFdAccept) == 1; }));
-  SockAddrIn peer;
-  SocketHandle accepted = platform.Accept(listener, &peer);
-  ASSERT_GE(accepted, 0);
-  // Its FD_WRITE is queued; the socket goes and a new one takes the same number.
-  ASSERT_EQ(platform.CloseSocket(accepted), 0);
-  SocketHandle successor = platform.Socket(kSockDgram, kIpProtoUdp);
-  ASSERT_EQ(successor, accepted);
-  ASSERT_EQ(platform.AsyncSelect(successor, kFdAllEvents), 0);
-  Settle();
-  EXPECT_EQ(sink.CountFor(successor), 0);
 }
 
 TEST_F(SocketNotificationTest, HandleReusedWithinOneBatchNeverGetsTheOldNotification) {
@@ -444,35 +343,6 @@ TEST_F(SocketNotificationTest, AHandlerThatRunsTheLoopLetsLaterNotificationsThro
   Settle();
   EXPECT_EQ(sink.Count(a, kFdRead), 1);
   EXPECT_EQ(sink.Count(b, kFdRead), 1);
-}
-
-TEST_F(SocketNotificationTest, DatagramReadComesOncePerReceiveCall) {
-  SocketHandle s = platform.Socket(kSockDgram, kIpProtoUdp);
-  ASSERT_EQ(platform.AsyncSelect(s, kFdAllEvents), 0);
-  ASSERT_EQ(platform.Bind(s, SockAddrIn{Loopback(), 0}), 0);
-  SockAddrIn local;
-  ASSERT_EQ(platform.GetSockName(s, &local), 0);
-
-  SocketHandle sender = platform.Socket(kSockDgram, kIpProtoUdp);
-  const uint8_t one[] = {1, 2, 3};
-  const uint8_t two[] = {4, 5, 6, 7, 8};
-  ASSERT_EQ(platform.SendTo(sender, one, 3, local), 3);
-  ASSERT_EQ(platform.SendTo(sender, two, 5, local), 5);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 1; }));
-  Settle();
-  EXPECT_EQ(sink.Count(s, kFdRead), 1);
-  uint32_t pending = 0;
-  ASSERT_EQ(platform.PendingBytes(s, &pending), 0);
-  EXPECT_EQ(pending, 3u) << "the first datagram's size";
-
-  uint8_t buf[8];
-  SockAddrIn from;
-  ASSERT_EQ(platform.RecvFrom(s, buf, sizeof buf, 0, &from), 3);
-  ASSERT_TRUE(PumpUntil([&] { return sink.Count(s, kFdRead) == 2; }));
-  ASSERT_EQ(platform.RecvFrom(s, buf, sizeof buf, 0, &from), 5);
-  Settle();
-  EXPECT_EQ(sink.Count(s, kFdRead), 2);
-  EXPECT_EQ(sink.CountFor(sender), 0);
 }
 
 }  // namespace

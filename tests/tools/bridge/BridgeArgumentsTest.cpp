@@ -10,7 +10,7 @@ namespace {
 
 BridgeOptions Parse(std::vector<std::string> args) { return BridgeArguments::Parse(args).options; }
 
-TEST(BridgeArguments, DefaultsBridgeEveryEventOfOneServerToTheLocalBroker) {
+TEST(BridgeArgumentsTest, DefaultsBridgeEveryEventOfOneServerToTheLocalBroker) {
   const BridgeOptions o = Parse({"lab.local"});
   EXPECT_EQ(o.server, "lab.local");
   EXPECT_EQ(o.discover, DiscoverMode::Off);
@@ -25,7 +25,7 @@ TEST(BridgeArguments, DefaultsBridgeEveryEventOfOneServerToTheLocalBroker) {
   EXPECT_EQ(o.discoveryPrefix, "homeassistant");
 }
 
-TEST(BridgeArguments, OptionsTakeValuesBothWaysAndCertificatesImplyTls) {
+TEST(BridgeArgumentsTest, OptionsTakeValuesBothWaysAndCertificatesImplyTls) {
   const BridgeOptions o =
       Parse({"--discover-all", "--subscribe", "A/*", "--subscribe=B*", "--prefix=site/one", "--qos", "0",
              "--name", "Brücke", "--accept-set", "--retain-values", "--homeassistant", "--discovery-prefix",
@@ -52,7 +52,7 @@ TEST(BridgeArguments, OptionsTakeValuesBothWaysAndCertificatesImplyTls) {
   EXPECT_TRUE(BridgeArguments::Parse({"x", "--help"}).help);
 }
 
-TEST(BridgeArguments, TheBrokerIsAHostAnIPv6AddressInBracketsAndAPort) {
+TEST(BridgeArgumentsTest, TheBrokerIsAHostAnIPv6AddressInBracketsAndAPort) {
   struct Case {
     std::string text;
     std::string host;
@@ -71,7 +71,7 @@ TEST(BridgeArguments, TheBrokerIsAHostAnIPv6AddressInBracketsAndAPort) {
   }
 }
 
-TEST(BridgeArguments, FlagsTakeNoValueAndValuesMustNotBeEmpty) {
+TEST(BridgeArgumentsTest, FlagsTakeNoValueAndValuesMustNotBeEmpty) {
   EXPECT_THROW(Parse({"x", "--tls=yes"}), UsageError);
   EXPECT_THROW(Parse({"x", "--subscribe="}), UsageError);
   EXPECT_THROW(Parse({"x", "--broker"}), UsageError);
@@ -79,7 +79,7 @@ TEST(BridgeArguments, FlagsTakeNoValueAndValuesMustNotBeEmpty) {
   EXPECT_THROW(Parse({"x", "-v"}), UsageError);
 }
 
-TEST(BridgeArguments, HomeAssistantRetainsValuesUnlessToldAndOwnEventsImplyAcceptSet) {
+TEST(BridgeArgumentsTest, HomeAssistantRetainsValuesUnlessToldAndOwnEventsImplyAcceptSet) {
   EXPECT_TRUE(Parse({"lab", "--homeassistant"}).retainValues);
   EXPECT_FALSE(Parse({"lab", "--homeassistant", "--no-retain-values"}).retainValues);
   EXPECT_FALSE(Parse({"lab", "--no-retain-values", "--retain-values", "--no-retain-values"}).retainValues);

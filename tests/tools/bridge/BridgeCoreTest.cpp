@@ -93,7 +93,7 @@ struct Rig {
   }
 };
 
-TEST(BridgeCore, TheRosterIsDescribedBeforeItsValuesAndOnlyTheEventsThePatternsSelect) {
+TEST(BridgeCoreTest, TheRosterIsDescribedBeforeItsValuesAndOnlyTheEventsThePatternsSelect) {
   BridgeOptions o = Options(false);
   o.patterns = {"Kitchen/*", "Hall/Door"};
   Rig r(o);
@@ -122,7 +122,7 @@ TEST(BridgeCore, TheRosterIsDescribedBeforeItsValuesAndOnlyTheEventsThePatternsS
   EXPECT_TRUE(r.On("available").empty());
 }
 
-TEST(BridgeCore, NatsTopicsEscapeBlanksAndDots) {
+TEST(BridgeCoreTest, NatsTopicsEscapeBlanksAndDots) {
   BridgeOptions o = Options(false);
   o.profile = BrokerProfile::Nats;
   Rig r(o);
@@ -135,7 +135,7 @@ TEST(BridgeCore, NatsTopicsEscapeBlanksAndDots) {
   EXPECT_EQ(r.port.filters.front(), "toruna/Lab%203/+/+/meta");
 }
 
-TEST(BridgeCore, AnEntityStaysUnavailableWhenItsOwnerLeavesOrTheServerRestarts) {
+TEST(BridgeCoreTest, AnEntityStaysUnavailableWhenItsOwnerLeavesOrTheServerRestarts) {
   Rig r(Options(true));
   auto relay = std::make_unique<Relay>(r.core, "Lab", std::vector<std::pair<int32_t, std::string>>{{2, "Kitchen"}},
                                        std::vector<Bytes>{Event(2, 3, "Temp", "°C")});
@@ -175,7 +175,7 @@ TEST(BridgeCore, AnEntityStaysUnavailableWhenItsOwnerLeavesOrTheServerRestarts) 
   EXPECT_EQ(r.Cleared(), 0u);
 }
 
-TEST(BridgeCore, AConfigIsClearedOnlyForAnEventRemovedForGoodOrForgotten) {
+TEST(BridgeCoreTest, AConfigIsClearedOnlyForAnEventRemovedForGoodOrForgotten) {
   Rig r(Options(true));
   Relay relay(r.core, "Lab", {{2, "Kitchen"}, {4, "Hall"}}, {Event(2, 3, "Temp"), Event(2, 5, "Fan"), Event(4, 6, "Door")});
   r.Up();
@@ -211,7 +211,7 @@ TEST(BridgeCore, AConfigIsClearedOnlyForAnEventRemovedForGoodOrForgotten) {
   for (const std::string& line : r.On(r.Config("Kitchen", "Temp"))) EXPECT_NE(line.back(), ' ');  // never cleared
 }
 
-TEST(BridgeCore, WhatAnEarlierRunLeftIsSettledOnceTheRosterIsKnown) {
+TEST(BridgeCoreTest, WhatAnEarlierRunLeftIsSettledOnceTheRosterIsKnown) {
   Rig r(Options(true));
   r.port.up = true;
   Relay relay(r.core, "Lab", {{2, "Kitchen"}}, {Event(2, 3, "Temp")});
@@ -229,7 +229,7 @@ TEST(BridgeCore, WhatAnEarlierRunLeftIsSettledOnceTheRosterIsKnown) {
   EXPECT_EQ(r.said.back(), "forgot 2 absent events matching '*'");
 }
 
-TEST(BridgeCore, TheBridgesOwnEventsAreDescribedBeforeTheirFirstValueAndRetainedSetsAreIgnored) {
+TEST(BridgeCoreTest, TheBridgesOwnEventsAreDescribedBeforeTheirFirstValueAndRetainedSetsAreIgnored) {
   BridgeOptions o = Options(true);
   o.acceptSet = true;
   o.ownEvents = {"Lamp"};

@@ -40,7 +40,7 @@ struct Rig {
   }
 };
 
-TEST(Outbox, ValuesWaitForTheBrokerInOrderAndTheLatestStateKeepsItsPlace) {
+TEST(OutboxTest, ValuesWaitForTheBrokerInOrderAndTheLatestStateKeepsItsPlace) {
   Rig r;
   r.out.State("t/meta", "first");
   r.out.Value("t", "1", false);
@@ -67,7 +67,7 @@ TEST(Outbox, ValuesWaitForTheBrokerInOrderAndTheLatestStateKeepsItsPlace) {
   EXPECT_EQ(r.said.size(), 1u);
 }
 
-TEST(Outbox, PastItsLimitsTheOldestValuesGoAndTheStateStays) {
+TEST(OutboxTest, PastItsLimitsTheOldestValuesGoAndTheStateStays) {
   Rig r(1, OutboxLimits{3, 1000});
   r.out.State("t/meta", "m");
   for (const char* v : {"1", "2", "3", "4", "5"}) r.out.Value("t", v, false);
@@ -84,7 +84,7 @@ TEST(Outbox, PastItsLimitsTheOldestValuesGoAndTheStateStays) {
   EXPECT_EQ(b.Reconnect(), (Lines{"t 2222", "t 3333", "t 4444"}));
 }
 
-TEST(Outbox, WhatTheBrokerDidNotConfirmIsSentAgainFirstAndAWindowLimitsWhatIsHandedOver) {
+TEST(OutboxTest, WhatTheBrokerDidNotConfirmIsSentAgainFirstAndAWindowLimitsWhatIsHandedOver) {
   Rig r;
   r.Up();
   for (int i = 0; i < 150; ++i) r.out.Value("t", std::to_string(i), false);
@@ -115,7 +115,7 @@ TEST(Outbox, WhatTheBrokerDidNotConfirmIsSentAgainFirstAndAWindowLimitsWhatIsHan
   EXPECT_EQ(r.said.back(), "delivered 141 of 141 values that waited for the broker");
 }
 
-TEST(Outbox, ATopicTheBrokerClosesTheConnectionForIsTriedAloneThenLeftOut) {
+TEST(OutboxTest, ATopicTheBrokerClosesTheConnectionForIsTriedAloneThenLeftOut) {
   Rig r;
   r.Up();
   r.out.Value("ok", "1", false);
@@ -140,7 +140,7 @@ TEST(Outbox, ATopicTheBrokerClosesTheConnectionForIsTriedAloneThenLeftOut) {
   EXPECT_EQ(r.port.sent.size(), 3u);
 }
 
-TEST(Outbox, AProbeThatPassesWasABrokerThatWentAway) {
+TEST(OutboxTest, AProbeThatPassesWasABrokerThatWentAway) {
   Rig r;
   r.Up();
   r.out.State("new/meta", "m");
@@ -154,7 +154,7 @@ TEST(Outbox, AProbeThatPassesWasABrokerThatWentAway) {
   EXPECT_EQ(r.said, (Lines{"delivered 1 of 1 values that waited for the broker"}));
 }
 
-TEST(Outbox, ABrokerThatRefusesQos2IsPublishedToAtQos1) {
+TEST(OutboxTest, ABrokerThatRefusesQos2IsPublishedToAtQos1) {
   Rig r(2);
   r.Up();
   r.out.Value("a", "1", false);
@@ -174,7 +174,7 @@ TEST(Outbox, ABrokerThatRefusesQos2IsPublishedToAtQos1) {
   EXPECT_FALSE(r.out.Refused("a"));
 }
 
-TEST(Outbox, AtQos0TheSuspectIsAmongWhatWasWrittenLastAndTheProbeIsConfirmed) {
+TEST(OutboxTest, AtQos0TheSuspectIsAmongWhatWasWrittenLastAndTheProbeIsConfirmed) {
   Rig r(0);
   r.Up();
   r.out.Value("old", "1", false);

@@ -56,7 +56,7 @@ struct Rig {
   int32_t Handle(const std::string& name) const { return link.Handle(name); }
 };
 
-TEST(OwnEvents, ValuesWaitForTheEventAndASubscriberThenLeaveInOrder) {
+TEST(OwnEventsTest, ValuesWaitForTheEventAndASubscriberThenLeaveInOrder) {
   Rig r;
   ASSERT_TRUE(r.own.Set("Lamp", 1));
   const int32_t h = r.Handle("Lamp");
@@ -82,7 +82,7 @@ TEST(OwnEvents, ValuesWaitForTheEventAndASubscriberThenLeaveInOrder) {
   EXPECT_EQ(r.own.Held("Lamp"), 0u);
 }
 
-TEST(OwnEvents, OnlyTheLatestValuesAreHeldAndThatIsSaidOnce) {
+TEST(OwnEventsTest, OnlyTheLatestValuesAreHeldAndThatIsSaidOnce) {
   Rig r;
   for (size_t i = 0; i < OwnEvents::kMaxHeld + 10; ++i) ASSERT_TRUE(r.own.Set("Lamp", static_cast<uint8_t>(i)));
   EXPECT_EQ(r.own.Held("Lamp"), OwnEvents::kMaxHeld);
@@ -97,7 +97,7 @@ TEST(OwnEvents, OnlyTheLatestValuesAreHeldAndThatIsSaidOnce) {
   EXPECT_EQ(v.back(), static_cast<int>((OwnEvents::kMaxHeld + 9) % 256));
 }
 
-TEST(OwnEvents, ANewConnectionCreatesEveryEventAgainAndHeldValuesFollow) {
+TEST(OwnEventsTest, ANewConnectionCreatesEveryEventAgainAndHeldValuesFollow) {
   Rig r;
   ASSERT_TRUE(r.own.Set("Lamp", 1));
   ASSERT_TRUE(r.own.Ensure("Fan"));
@@ -113,7 +113,7 @@ TEST(OwnEvents, ANewConnectionCreatesEveryEventAgainAndHeldValuesFollow) {
   EXPECT_TRUE(r.Values(9).empty());
 }
 
-TEST(OwnEvents, NamesTheServerCannotTakeAndTooManyEventsAreRefused) {
+TEST(OwnEventsTest, NamesTheServerCannotTakeAndTooManyEventsAreRefused) {
   Rig r;
   EXPECT_THROW(r.own.Set("", 1), client::TextError);
   EXPECT_THROW(r.own.Set("Snow☃", 1), client::TextError);

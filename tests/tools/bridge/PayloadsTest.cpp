@@ -11,7 +11,7 @@
 namespace toruna::bridge {
 namespace {
 
-TEST(Payloads, MetaDescribesTheEventWithTextEscapedAndTheOwnerIdNullWhenUnknown) {
+TEST(PayloadsTest, MetaDescribesTheEventWithTextEscapedAndTheOwnerIdNullWhenUnknown) {
   // As docs/bridge.md shows it.
   EXPECT_EQ(Payloads::Meta({3, "Kitchen", 2, "Temp", "°C", 1000, 120}),
             R"({"id":3,"name":"Temp","unit":"°C","interval":1000,"max":120,"owner":"Kitchen","owner_id":2})");
@@ -24,7 +24,7 @@ TEST(Payloads, MetaDescribesTheEventWithTextEscapedAndTheOwnerIdNullWhenUnknown)
             R"({"id":2,"name":"Temp\\1","unit":"°C","interval":-5,"max":120,"owner":"Al \"x\"","owner_id":null})");
 }
 
-TEST(Payloads, AJsonValueCarriesItsTimeInUtcToTheMillisecond) {
+TEST(PayloadsTest, AJsonValueCarriesItsTimeInUtcToTheMillisecond) {
   using namespace std::chrono;
   const system_clock::time_point t{milliseconds(1796846156123)};  // 2026-12-09T19:55:56.123Z
   EXPECT_EQ(Payloads::Value(21, t), R"({"value":21,"time":"2026-12-09T19:55:56.123Z"})");
@@ -32,7 +32,7 @@ TEST(Payloads, AJsonValueCarriesItsTimeInUtcToTheMillisecond) {
   EXPECT_EQ(Payloads::Value(255), "255");
 }
 
-TEST(Payloads, AValueIsAWholeNumberFrom0To255WithBlanksAround) {
+TEST(PayloadsTest, AValueIsAWholeNumberFrom0To255WithBlanksAround) {
   const std::pair<std::string, std::optional<uint8_t>> table[] = {
       {"0", 0},     {"255", 255}, {" 42\n", 42}, {"\t7\r\n", 7}, {"007", 7},
       {"256", {}},  {"-1", {}},   {"4 2", {}},   {"", {}},        {"  ", {}},
@@ -41,7 +41,7 @@ TEST(Payloads, AValueIsAWholeNumberFrom0To255WithBlanksAround) {
   for (const auto& [text, value] : table) EXPECT_EQ(Payloads::ParseValue(text), value) << text;
 }
 
-TEST(HomeAssistant, SlugsAndHashesMakeIdsThatNamesReducedAlikeDoNotShare) {
+TEST(PayloadsTest, SlugsAndHashesMakeIdsThatNamesReducedAlikeDoNotShare) {
   EXPECT_EQ(HomeAssistant::Slug("Lab Ä/1"), "lab_1");
   EXPECT_EQ(HomeAssistant::Slug("--Kitchen--Temp--"), "kitchen_temp");
   EXPECT_EQ(HomeAssistant::Slug("äöü"), "x");
@@ -70,7 +70,7 @@ TEST(HomeAssistant, SlugsAndHashesMakeIdsThatNamesReducedAlikeDoNotShare) {
 // Each part as Home Assistant's discovery reads it: default_entity_id (not the
 // object_id it stops taking in 2026.4), both availability topics with "all",
 // the server as the device each client's device is reached through.
-TEST(HomeAssistant, ASensorFollowsTheValueTopicAndANumberSetsTheEvent) {
+TEST(PayloadsTest, ASensorFollowsTheValueTopicAndANumberSetsTheEvent) {
   const TopicNames topics("toruna", "Lab");
   const HomeAssistant ha("ha", "Lab", topics, false, "1.2.3");
   const std::string id = "toruna_lab_kitchen_temp_" + HomeAssistant::Hash(std::string("Lab\0Kitchen\0Temp", 16));
@@ -118,7 +118,7 @@ TEST(HomeAssistant, ASensorFollowsTheValueTopicAndANumberSetsTheEvent) {
   EXPECT_EQ(ha.ServerConfigTopic().rfind("ha/binary_sensor/toruna_lab/", 0), 0u);
 }
 
-TEST(HomeAssistant, DeviceClassesForKnownUnitsAndExpiryFromTheInterval) {
+TEST(PayloadsTest, DeviceClassesForKnownUnitsAndExpiryFromTheInterval) {
   const std::tuple<const char*, const char*, std::optional<std::string>> table[] = {
       {"°C", "Temp", "temperature"}, {"W", "Load", "power"},        {"lx", "Light", "illuminance"},
       {"V", "Mains", "voltage"},     {"A", "Draw", "current"},      {"hPa", "Air", "pressure"},

@@ -8,7 +8,7 @@
 namespace toruna::bridge {
 namespace {
 
-TEST(TopicNames, EscapesWhatTopicsReserveOrBrokersRefuseAndNothingElse) {
+TEST(TopicNamesTest, EscapesWhatTopicsReserveOrBrokersRefuseAndNothingElse) {
   const std::pair<std::string, std::string> table[] = {
       {"Kitchen", "Kitchen"},
       {"a/b", "a%2Fb"},
@@ -35,14 +35,14 @@ TEST(TopicNames, EscapesWhatTopicsReserveOrBrokersRefuseAndNothingElse) {
   EXPECT_EQ(TopicNames::Unescape(level), all);
 }
 
-TEST(TopicNames, UnescapeRefusesABrokenEscapeAndTakesLowerCaseHex) {
+TEST(TopicNamesTest, UnescapeRefusesABrokenEscapeAndTakesLowerCaseHex) {
   for (const char* bad : {"%", "a%4", "%zz", "%g0", "ok%"}) {
     EXPECT_EQ(TopicNames::Unescape(bad), std::nullopt) << bad;
   }
   EXPECT_EQ(TopicNames::Unescape("a%2fb"), "a/b");
 }
 
-TEST(TopicNames, TheNatsProfileAlsoEscapesWhatNatsSubjectsCannotHold) {
+TEST(TopicNamesTest, TheNatsProfileAlsoEscapesWhatNatsSubjectsCannotHold) {
   const std::pair<std::string, std::string> table[] = {
       {"Lab 3", "Lab%203"}, {"Sensor.1", "Sensor%2E1"}, {"a*b>c", "a%2Ab%3Ec"}, {"Wärme+1", "Wärme%2B1"},
   };
@@ -58,7 +58,7 @@ TEST(TopicNames, TheNatsProfileAlsoEscapesWhatNatsSubjectsCannotHold) {
   EXPECT_NE(TopicNames::CheckPrefix("site.a", BrokerProfile::Nats), std::nullopt);
 }
 
-TEST(TopicNames, PrefixesMustBeWholeLevelsWithoutWildcards) {
+TEST(TopicNamesTest, PrefixesMustBeWholeLevelsWithoutWildcards) {
   for (const char* good : {"toruna", "site/one", "a b", "ü"}) {
     EXPECT_EQ(TopicNames::CheckPrefix(good), std::nullopt) << good;
   }
@@ -68,7 +68,7 @@ TEST(TopicNames, PrefixesMustBeWholeLevelsWithoutWildcards) {
   EXPECT_NE(TopicNames::CheckPrefix(std::string("a\0b", 3)), std::nullopt);
 }
 
-TEST(TopicNames, BuildsEachTopicUnderPrefixAndServer) {
+TEST(TopicNamesTest, BuildsEachTopicUnderPrefixAndServer) {
   const TopicNames t("site/one", "Lab/2");
   EXPECT_EQ(t.Base(), "site/one/Lab%2F2");
   EXPECT_EQ(t.Status(), "site/one/Lab%2F2/status");
@@ -79,7 +79,7 @@ TEST(TopicNames, BuildsEachTopicUnderPrefixAndServer) {
   EXPECT_EQ(t.MetaFilter(), "site/one/Lab%2F2/+/+/meta");
 }
 
-TEST(TopicNames, ParsesOnlyItsOwnSetAndMetaTopics) {
+TEST(TopicNamesTest, ParsesOnlyItsOwnSetAndMetaTopics) {
   const TopicNames t("toruna", "Lab");
   EXPECT_EQ(t.ParseSet("toruna/Lab/bridge/Hall%2FLight/set", "bridge"), "Hall/Light");
   EXPECT_EQ(t.ParseSet("toruna/Lab/bridge//set", "bridge"), "");

@@ -35,7 +35,7 @@ TEST(WebRoutesTest, MetricLabelsAreEscaped) {
   EXPECT_EQ(Metrics::Label("Küche \"A\"\\b\nc"), "Küche \\\"A\\\"\\\\b\\nc");
 }
 
-TEST(ValueHistoryTest, KeepsTenMinutesAtMostAndTheLastValueAlways) {
+TEST(WebRoutesTest, KeepsTenMinutesAtMostAndTheLastValueAlways) {
   ValueHistory h;
   EXPECT_FALSE(h.HasValue());
   const Millis t0 = 1'700'000'000'000;

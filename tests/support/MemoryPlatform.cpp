@@ -1,11 +1,11 @@
-#include "MemoryPlatform.h"
+#include "support/MemoryPlatform.h"
 
 #include <arpa/inet.h>
 
 #include <algorithm>
 #include <cstring>
 
-namespace toruna::fuzz {
+namespace toruna::support {
 
 using net::kFdAccept;
 using net::kFdClose;
@@ -475,4 +475,4 @@ bool MemoryPlatform::Defer(std::function<void()> work) {
   return true;
 }
 
-}  // namespace toruna::fuzz
+}  // namespace toruna::support

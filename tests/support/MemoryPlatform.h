@@ -1,7 +1,7 @@
 #pragma once
-// The socket layer's platform in memory, for the fuzz targets: no descriptors,
-// no kernel, the same input always the same run. It follows the notification
-// rules of the Linux binding (FD_READ or FD_ACCEPT once, again only after the
+// The socket layer's platform in memory, for the tests, the fuzz targets and the
+// relay's benchmark: no descriptors, no kernel, the same input always the same
+// run. It follows the notification rules of the Linux binding (FD_READ or FD_ACCEPT once, again only after the
 // next receive or accept; FD_WRITE after an accept and after a send that would
 // have blocked, once there is room; a graceful close only once nothing is left
 // unread; a reset at once, with 10054), queues notifications and delivers them
@@ -24,7 +24,7 @@
 #include "net/Platform.h"
 #include "net/Scheduler.h"
 
-namespace toruna::fuzz {
+namespace toruna::support {
 
 class MemoryPlatform : public net::Platform, public net::Scheduler {
  public:
@@ -155,4 +155,4 @@ class MemoryPlatform : public net::Platform, public net::Scheduler {
   int lastError_ = 0;
 };
 
-}  // namespace toruna::fuzz
+}  // namespace toruna::support
