@@ -11,7 +11,8 @@ namespace toruna::app {
 int HeadlessService::Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
                          const server::ServerConfig& config, std::ostream& out,
                          std::ostream& err) {
-  // A service under load answers sooner when the loop spins briefly before it sleeps.
+  // Only a build with a spin limit spins (see EventLoop.cpp); by default the loop
+  // sleeps as soon as it has nothing to do.
   loop.SpinBeforeSleep(true);
   HeadlessFrontEnd frontEnd(out, err);
   base::AlertService::Install(&frontEnd);
