@@ -56,10 +56,12 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run $(FUZZ_BUILD)
 
-# The churn soak against the server of SOAK_BUILD (build-asan for the sanitizers).
+# The churn soak, then the hostile soak, against the server of SOAK_BUILD
+# (build-asan for the sanitizers).
 soak: build
 	@if [ "$(SOAK_BUILD)" = "$(ASAN_BUILD)" ]; then $(MAKE) --no-print-directory build-asan; fi
 	bench/soak/run $(BUILD) $(SOAK_BUILD)
+	bench/soak/hostile $(SOAK_BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

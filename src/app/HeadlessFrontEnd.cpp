@@ -5,8 +5,12 @@
 namespace toruna::app {
 
 void HeadlessFrontEnd::LogLineAdded(const std::string& line) {
+  if (output_ != nullptr) {
+    output_->Line(LogLine::Printable(line));
+    return;
+  }
   // Flushed at once so that a pipe or a service journal sees each line as it happens.
-  log_ << LogLine::Printable(line) << std::endl;
+  *log_ << LogLine::Printable(line) << std::endl;
 }
 
 void HeadlessFrontEnd::Alert(const std::string& text, const std::string& caption) {

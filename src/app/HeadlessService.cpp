@@ -1,6 +1,7 @@
 #include "app/HeadlessService.h"
 
 #include "app/HeadlessFrontEnd.h"
+#include "app/LogOutput.h"
 #include "app/ServiceReport.h"
 #include "base/AlertService.h"
 #include "loop/EventLoop.h"
@@ -9,19 +10,27 @@
 namespace toruna::app {
 
 int HeadlessService::Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
-                         const server::ServerConfig& config, std::ostream& out,
-                         std::ostream& err) {
+                         const server::ServerConfig& config, int logFd, std::ostream& err) {
   // Only a build with a spin limit spins (see EventLoop.cpp); by default the loop
   // sleeps as soon as it has nothing to do.
   loop.SpinBeforeSleep(true);
+  LogOutput out(loop, logFd);
   HeadlessFrontEnd frontEnd(out, err);
   base::AlertService::Install(&frontEnd);
   int status = 0;
   {
     server::frmMain form(dispatcher, &loop, &frontEnd, config);
-    loop::SignalWatch signals;
+    loop::SignalWatch signals(true);
     loop.Watch(signals.Fd(), loop::EventLoop::kReadable, [&](uint32_t) {
-      if (signals.Take() != 0) {
+      bool end = false;
+      while (const int signo = signals.TakeOne()) {
+        if (loop::SignalWatch::IsNotice(signo)) {
+          form.AddLog(ServiceReport::SignalIgnored(signo));
+        } else {
+          end = true;
+        }
+      }
+      if (end) {
         form.mnuExit_Click();
         loop.Stop();
       }

@@ -1,6 +1,8 @@
 #pragma once
-// The server without a window: log lines to standard output, message boxes to
-// standard error, until SIGTERM or SIGINT closes it as "Exit" does.
+// The server without a window: log lines to a descriptor (standard output),
+// never waiting for its reader, message boxes to standard error, until SIGTERM or
+// SIGINT closes it as "Exit" does. SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM
+// are logged and otherwise ignored.
 
 #include <ostream>
 
@@ -18,10 +20,10 @@ namespace toruna::app {
 class HeadlessService {
  public:
   // Starts the server on dispatcher and runs loop until a termination signal
-  // (blocked beforehand with loop::SignalWatch::Block). Returns the exit status: 0 after
-  // a signal, 1 after an error that no handler trapped.
+  // (blocked beforehand with loop::SignalWatch::Block(true)). Returns the exit
+  // status: 0 after a signal, 1 after an error that no handler trapped.
   static int Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
-                 const server::ServerConfig& config, std::ostream& out, std::ostream& err);
+                 const server::ServerConfig& config, int logFd, std::ostream& err);
 };
 
 }  // namespace toruna::app

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "base/RaisedError.h"
@@ -60,6 +61,12 @@ std::string ServiceReport::FatalText(const std::exception& error) {
     return text;
   }
   return std::string("internal error: ") + error.what();
+}
+
+std::string ServiceReport::SignalIgnored(int signo) {
+  const char* name = sigabbrev_np(signo);
+  return std::string("SIG") + (name != nullptr ? name : std::to_string(signo).c_str()) +
+         " received and ignored (SIGTERM stops the server)";
 }
 
 }  // namespace toruna::app

@@ -24,6 +24,10 @@ class ServiceReport {
 
   // The number and text of an error that no handler trapped.
   static std::string FatalText(const std::exception& error);
+
+  // The log line for a signal that the server takes but does not end on, e.g.
+  // "SIGHUP received and ignored (SIGTERM stops the server)".
+  static std::string SignalIgnored(int signo);
 };
 
 }  // namespace toruna::app

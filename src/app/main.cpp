@@ -1,6 +1,8 @@
 // toruna-server: the tray window on a desktop, the headless service elsewhere.
 
+#include <csignal>
 #include <cstdlib>
+#include <unistd.h>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -23,8 +25,11 @@ using toruna::app::CommandLine;
 using toruna::app::DescriptorLimit;
 
 int main(int argc, char** argv) {
-  // Before any thread exists, so that only the loop ever sees these signals.
-  toruna::loop::SignalWatch::Block();
+  // Before any thread exists, so that only the loop ever sees these signals; the
+  // server decides on each of them (none may end it without a word).
+  toruna::loop::SignalWatch::Block(true);
+  // A log reader that went away must not end the server: the write fails instead.
+  std::signal(SIGPIPE, SIG_IGN);
 
   const CommandLine options = CommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
   switch (options.action()) {
@@ -62,5 +67,5 @@ int main(int argc, char** argv) {
     }
   }
 #endif
-  return toruna::app::HeadlessService::Run(dispatcher, loop, {}, std::cout, std::cerr);
+  return toruna::app::HeadlessService::Run(dispatcher, loop, {}, STDOUT_FILENO, std::cerr);
 }

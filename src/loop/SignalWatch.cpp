@@ -12,27 +12,39 @@ namespace toruna::loop {
 
 namespace {
 
-sigset_t TerminationSignals() {
+constexpr int kNotices[] = {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
+
+sigset_t TerminationSignals(bool notices = false) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  if (notices) {
+    for (int signo : kNotices) sigaddset(&set, signo);
+  }
   return set;
 }
 
-int OpenSignalFd() {
-  const sigset_t set = TerminationSignals();
+int OpenSignalFd(bool notices = false) {
+  const sigset_t set = TerminationSignals(notices);
   return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
 }  // namespace
 
-void SignalWatch::Block() {
-  const sigset_t set = TerminationSignals();
+void SignalWatch::Block(bool notices) {
+  const sigset_t set = TerminationSignals(notices);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-SignalWatch::SignalWatch() : fd_(OpenSignalFd()) {
+bool SignalWatch::IsNotice(int signo) {
+  for (int notice : kNotices) {
+    if (notice == signo) return true;
+  }
+  return false;
+}
+
+SignalWatch::SignalWatch(bool notices) : fd_(OpenSignalFd(notices)) {
   if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "signalfd");
 }
 
@@ -56,6 +68,12 @@ SignalWatch::~SignalWatch() {
   if (fd_ < 0) return;
   if (loop_ != nullptr) loop_->Unwatch(fd_);
   close(fd_);
+}
+
+int SignalWatch::TakeOne() {
+  signalfd_siginfo info;
+  if (read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
+  return static_cast<int>(info.ssi_signo);
 }
 
 int SignalWatch::Take() {

@@ -1,6 +1,7 @@
 #pragma once
 // SIGINT and SIGTERM as a readable descriptor (signalfd), so that the one loop
-// thread handles them like any other input. Block() must run at the start of
+// thread handles them like any other input. A server also takes the signals
+// whose default action would end it without a word (Notices()): it decides. Block() must run at the start of
 // main, before any thread exists, or a signal could reach another thread.
 // This class owns its descriptor.
 
@@ -12,11 +13,14 @@ namespace toruna::loop {
 
 class SignalWatch {
  public:
-  // Blocks SIGINT and SIGTERM for the calling thread and threads it starts later.
-  static void Block();
+  // Blocks SIGINT and SIGTERM (and with notices, SIGHUP, SIGQUIT, SIGUSR1,
+  // SIGUSR2 and SIGALRM) for the calling thread and threads it starts later.
+  static void Block(bool notices = false);
+  // Whether signo is one of the signals that Block(true) adds.
+  static bool IsNotice(int signo);
 
   // Throws std::system_error when no signalfd can be made.
-  SignalWatch();
+  explicit SignalWatch(bool notices = false);
   // Calls onSignal from the loop for every signal taken. Without a signalfd
   // the signals are unblocked again, so that they end the program the default way.
   SignalWatch(EventLoop& loop, std::function<void(int signo)> onSignal);
@@ -27,6 +31,8 @@ class SignalWatch {
   int Fd() const { return fd_; }
   // Reads what is pending; the number of the last signal taken, 0 when none.
   int Take();
+  // Reads one pending signal; its number, 0 when none is pending.
+  int TakeOne();
 
  private:
   EventLoop* loop_ = nullptr;  // set while the loop watches fd_

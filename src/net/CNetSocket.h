@@ -146,6 +146,8 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
 
   // Number of bytes accepted by SendData and not yet handed to the platform.
   size_t UnsentByteCount() const { return sendQueue.size(); }
+  // Whether the platform has taken no more of the queue and FD_WRITE is awaited.
+  bool SendBlocked() const { return sendBlocked_; }
 
   // TCP: the bytes received and not yet taken, and taking the first count of them:
   // GetData of an array of Byte without a Variant, for owners that read the stream

@@ -7,11 +7,15 @@ namespace toruna::server {
 const std::vector<uint8_t>& RosterCache::Get(const std::function<void(RosterCache&)>& fill) {
   used_ = true;
   if (!valid_) {
-    frames_.clear();
+    if (frames_ && frames_.use_count() == 1) {
+      frames_->clear();
+    } else {
+      frames_ = std::make_shared<std::vector<uint8_t>>();  // the old one is still read
+    }
     fill(*this);
     valid_ = true;
   }
-  return frames_;
+  return *frames_;
 }
 
 void RosterCache::AddClient(int32_t clientId, std::span<const uint8_t> wireName) {
@@ -29,7 +33,7 @@ void RosterCache::Registered(std::span<const uint8_t> clientInfo) {
 
 void RosterCache::ReleaseIfUnused() {
   if (!used_) {
-    std::vector<uint8_t>().swap(frames_);
+    frames_.reset();
     valid_ = false;
   }
   used_ = false;

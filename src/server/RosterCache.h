@@ -7,9 +7,13 @@
 // invalidates it wherever anything else in it changes (an event comes or goes, a
 // client leaves). Its memory goes back on a tick without registrations.
 // It does no I/O and knows no session: the owner fills it from its registry.
+// Newcomers are fed from it as their sockets drain (Shared()): the bytes a
+// newcomer was given never change, since the roster only grows until it is
+// invalidated, and an invalidated one is left to those still reading it.
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -20,6 +24,9 @@ class RosterCache {
   // The roster: the kept one, or the one fill builds now by adding every registered
   // client (AddClient), each followed by its events (AddEvent).
   const std::vector<uint8_t>& Get(const std::function<void(RosterCache&)>& fill);
+  // The roster Get returned, to be read after this call returns (a newcomer reads
+  // its first Get().size() bytes).
+  std::shared_ptr<const std::vector<uint8_t>> Shared() const { return frames_; }
   void AddClient(int32_t clientId, std::span<const uint8_t> wireName);
   // wireText: the event's name, a 0 and its unit, as on the wire.
   void AddEvent(int32_t ownerId, int32_t eventId, int16_t interval, int16_t max,
@@ -35,12 +42,12 @@ class RosterCache {
   void ReleaseIfUnused();
 
   bool Kept() const { return valid_; }
-  size_t Capacity() const { return frames_.capacity(); }
+  size_t Capacity() const { return frames_ ? frames_->capacity() : 0; }
 
  private:
-  void Append(std::span<const uint8_t> frame) { frames_.insert(frames_.end(), frame.begin(), frame.end()); }
+  void Append(std::span<const uint8_t> frame) { frames_->insert(frames_->end(), frame.begin(), frame.end()); }
 
-  std::vector<uint8_t> frames_;
+  std::shared_ptr<std::vector<uint8_t>> frames_;
   bool valid_ = false;
   bool used_ = false;
 };

@@ -8,8 +8,9 @@
 
 #include "server/frmMain.h"
 
-#include <array>
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <limits>
 
 #include "base/BlockPool.h"
@@ -48,7 +49,6 @@ void frmMain::OpenListenSocket() {
 }
 
 void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
-  AddLog("connection received");
   // From the pool of its size, with the other sessions (one per client).
   auto session = std::allocate_shared<clsClient>(base::PoolAllocator<clsClient>(), *this, dispatcher_);
   colConnections.Add(session->ID(), session);
@@ -58,14 +58,23 @@ void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
     // otherwise stay registered for good. Best effort: without it all else works.
     session->Sock->SetKeepAlive(keepAlive_.Values());
   } catch (...) {
+    AddLog("connection received");
     // The error goes on to the caller; the session that never got its
     // connection is not kept.
     colConnections.Remove(session->ID());
     throw;
   }
+  // Logged once the address is known: one address's lines are limited.
+  const std::string address = session->Sock->RemoteHostIP();
+  SourceLog(address, "connection received");
+  if (!AdmitConnection(*session, address)) {
+    session->Sock->CloseSck();
+    colConnections.Remove(session->ID());
+  }
 }
 
 void frmMain::CL_Disconnect(int32_t lngID) {
+  ConnectionEnded(lngID);
   std::shared_ptr<clsClient>* found = colClients.Find(lngID);
   if (found == nullptr) {
     // Never registered: release it later, outside the chain that reported it.
@@ -74,6 +83,7 @@ void frmMain::CL_Disconnect(int32_t lngID) {
     return;
   }
   std::shared_ptr<clsClient> gone = *found;
+  eventTotal_ -= gone->EventCount();
   colDisconnected.push_back(gone);
   departureTicks_.push_back(ticks_);
   colClients.Remove(lngID);
@@ -95,25 +105,28 @@ void frmMain::CL_Disconnect(int32_t lngID) {
 
 void frmMain::AnnounceDeparture(clsClient& gone) {
   const int32_t goneId = gone.ID();
-  // Every remaining owner drops the departed client; an event left without
-  // subscribers is reported to its owner, subscribed to or not.
-  IdSnapshot owners(colClients);
-  for (size_t i = 0; i < owners.size(); ++i) {
-    std::shared_ptr<clsClient>* entry = colClients.FindNear(owners[i], i + 1);
+  // Only what the departure changes: each event it was subscribed to loses it,
+  // and an owner whose event is left without subscribers is told so.
+  for (int32_t eventId : gone.Subscriptions()) {
+    const auto owner = eventOwner_.find(eventId);
+    if (owner == eventOwner_.end()) continue;
+    std::shared_ptr<clsClient>* entry = colClients.Find(owner->second);
     if (entry == nullptr) continue;
-    std::shared_ptr<clsClient> owner = *entry;
-    IdSnapshot events(owner->Events);
-    for (size_t e = 0; e < events.size(); ++e) {
-      if (!colClients.Contains(owners[i])) break;  // the owner departed meanwhile
-      if (!owner->Events.Contains(events[e])) continue;
-      owner->RemoveClientFromEvent(goneId, events[e], true, {});
+    std::shared_ptr<clsClient> c = *entry;
+    if (c->HasEvent(eventId)) c->RemoveClientFromEvent(goneId, eventId, true, {});
+  }
+  // Its own events can no longer be found; their subscribers forget them.
+  for (const auto& owned : gone.Events) {
+    eventOwner_.erase(owned.id);
+    for (const auto& subscriber : owned.item->Clients) {
+      if (std::shared_ptr<clsClient> client = subscriber.item.lock()) client->NoteSubscription(owned.id, false);
     }
   }
   std::array<uint8_t, 8> frame{protocol::kFrameMarker};
   protocol::PutInt16(&frame[1], 5);
   frame[3] = protocol::ClientGone;
   protocol::PutInt32(&frame[4], goneId);
-  CL_Broadcast(gone, frame);
+  Announce(goneId, frame, ++registryClock_);
 }
 
 void frmMain::Register(int32_t lID) {
@@ -133,47 +146,91 @@ void frmMain::Register(int32_t lID) {
       }
     }
   });
-  if (!roster.empty()) newcomer->Send(roster);
+  if (!roster.empty()) newcomer->SendRoster(roster_.Shared(), roster.size());
   const std::vector<uint8_t> clientInfo = protocol::frames::ClientInfo(lID, newcomer->WireName());
-  CL_Broadcast(*newcomer, clientInfo);
+  // The newcomer is told what happens after this mark; the others, of it.
+  newcomer->registeredAt = ++registryClock_;
+  Announce(lID, clientInfo, newcomer->registeredAt);
   if (colClients.Add(lID, newcomer)) roster_.Registered(clientInfo);
 }
 
 void frmMain::EventsChanged(clsClient& /*oClient*/) { roster_.Invalidate(); }
 
 void frmMain::CL_Broadcast(clsClient& oClient, std::span<const uint8_t> B) {
-  const int32_t except = oClient.ID();
-  IdSnapshot registered(colClients);
-  for (size_t i = registered.size(); i-- > 0;) {
-    if (registered[i] == except) continue;
-    std::shared_ptr<clsClient>* entry = colClients.FindNear(registered[i], i + 1);
-    if (entry == nullptr) continue;  // departed during this walk
-    // No reference is taken: a session that departs in its Send moves to
-    // colDisconnected and lives on until the timer releases it.
-    clsClient& c = **entry;
-    // Every frame broadcast here is news of another client: it may wait a little
-    // to share a write with the next (a burst of registrations announces each
-    // newcomer to everybody).
-    c.SendAnnouncement(B);
+  // Every frame broadcast here is news of another client: it goes out in slices,
+  // to every registered client but oClient, several in one write.
+  Announce(oClient.ID(), B, ++registryClock_);
+}
+
+void frmMain::Announce(int32_t except, std::span<const uint8_t> B, uint64_t mark) {
+  announcements_.Add(B, mark, except);
+  ScheduleSlice();
+}
+
+void frmMain::ScheduleSlice() {
+  if (sliceScheduled_ || inSlice_ || announcements_.Idle()) return;
+  if (loop_ == nullptr) {
+    // No loop to come back on: all of it now.
+    while (!announcements_.Idle()) AnnouncementSlice();
+    return;
   }
+  sliceScheduled_ = true;
+  // A timer due at once: the loop serves the sockets that are ready first.
+  loop_->RunAfter(std::chrono::microseconds(0), [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.lock()) AnnouncementSlice();
+  });
+}
+
+void frmMain::AnnouncementSlice() {
+  sliceScheduled_ = false;
+  inSlice_ = true;
+  // About a millisecond of work on a small machine: clients visited and
+  // announcements looked at, and bytes handed out.
+  size_t budget = kSliceWork;
+  size_t bytes = 0;
+  while (budget > 0 && bytes < kSliceBytes) {
+    if (!announcements_.InRound()) {
+      std::vector<int32_t> ids;
+      ids.reserve(static_cast<size_t>(colClients.Count()));
+      for (const auto& entry : colClients) ids.push_back(entry.id);
+      if (!announcements_.BeginRound(std::move(ids))) break;
+    }
+    int32_t id = 0;
+    size_t position = 0;
+    if (!announcements_.NextClient(id, position)) continue;
+    --budget;
+    std::shared_ptr<clsClient>* entry = colClients.FindNear(id, position + 1);
+    if (entry == nullptr) continue;  // departed since the round began
+    // A session that departs in its Send moves to colDisconnected and lives on.
+    std::shared_ptr<clsClient> c = *entry;
+    const size_t looked = announcements_.ForClient(
+        id, c->registeredAt, [&c, &bytes](std::span<const uint8_t> run) {
+          bytes += run.size();
+          c->SendAnnouncement(run);
+        });
+    budget -= std::min(budget, looked);
+  }
+  inSlice_ = false;
+  ScheduleSlice();
 }
 
 void frmMain::CL_Request(clsClient& oClient, int32_t lngID, std::span<const uint8_t> B) {
-  for (const auto& entry : colClients) {
-    if (!entry.item->HasEvent(lngID)) continue;
-    std::shared_ptr<clsClient> owner = entry.item;  // the loop ends here; the walk is over
-    if (B.size() > 8 && B[8] != 0) {
-      owner->AddClientToEvent(oClient, lngID, B);
-    } else {
-      owner->RemoveClientFromEvent(oClient.ID(), lngID, false, B);
-    }
-    return;
+  const auto owner = eventOwner_.find(lngID);
+  if (owner == eventOwner_.end()) return;
+  std::shared_ptr<clsClient>* entry = colClients.Find(owner->second);
+  if (entry == nullptr || !(*entry)->HasEvent(lngID)) return;
+  std::shared_ptr<clsClient> c = *entry;
+  if (B.size() > 8 && B[8] != 0) {
+    c->AddClientToEvent(oClient, lngID, B);
+  } else {
+    c->RemoveClientFromEvent(oClient.ID(), lngID, false, B);
   }
 }
 
 void frmMain::tmrMain_Timer() {
   ++ticks_;
   RecoverServerSockets();
+  LimitsTick();
   ReleaseEndedUnregistered();
   if (releaseCountdown_ == 1) {
     if (colDisconnected.empty()) {
@@ -222,10 +279,19 @@ void frmMain::ReleaseEndedUnregistered() {
 }
 
 int32_t frmMain::NewID() {
-  if (lastID_ == std::numeric_limits<int32_t>::max()) {
-    throw base::RaisedError(base::kErrOverflow, "frmMain.NewID", base::kTextOverflow);
+  // Past the counter's end it starts again at 1, skipping every identifier a
+  // connection or an event still holds: a long-running server that has made 2^31
+  // of them goes on. No identifier in use is ever given twice.
+  for (int64_t tries = 0; tries < std::numeric_limits<int32_t>::max(); ++tries) {
+    if (lastID_ == std::numeric_limits<int32_t>::max()) {
+      lastID_ = 0;
+      if (!idsWrapped_) AddLog("identifiers used up: counting again from 1, skipping those in use");
+      idsWrapped_ = true;
+    }
+    ++lastID_;
+    if (!idsWrapped_ || !IdInUse(lastID_)) return lastID_;
   }
-  return ++lastID_;
+  throw base::RaisedError(base::kErrOverflow, "frmMain.NewID", base::kTextOverflow);
 }
 
 void frmMain::AddLog(const std::string& line) {

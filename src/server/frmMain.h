@@ -13,12 +13,17 @@
 #include <random>
 #include <span>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "server/AnnouncementStream.h"
 #include "server/FrontEnd.h"
 #include "server/Housekeeping.h"
 #include "server/KeepAliveSettings.h"
+#include "server/LimitSettings.h"
 #include "server/RosterCache.h"
+#include "server/SourceRateLimiter.h"
 #include "server/clsSettings.h"
 #include "session/IServerApp.h"
 #include "session/KeyedCollection.h"
@@ -91,6 +96,19 @@ class frmMain : public session::IServerApp {
   void CL_Disconnect(int32_t lngID) override;
   void EventsChanged(session::clsClient& oClient) override;
 
+  // The limits on what one participant may take (frmMainLimits.cpp).
+  bool MayCreateEvent(session::clsClient& oClient) override;
+  void EventAdded(session::clsClient& oClient, int32_t eventId) override;
+  void EventRemoved(session::clsClient& oClient, int32_t eventId) override;
+  void ClientLog(session::clsClient& oClient, const std::string& line) override;
+  size_t UnsentLimit() const override;
+  void UnsentChanged(int64_t delta) override;
+  // The bytes waiting for all connections together, as last reckoned.
+  int64_t UnsentTotal() const { return unsentTotal_; }
+  const Limits& Limit() const { return limits_.Values(); }
+  // Events of all registered clients together.
+  int64_t EventTotal() const { return eventTotal_; }
+
   // The server's sockets and collections, readable by the front ends and tests.
   std::shared_ptr<net::CNetSocket> SearchSock;
   std::shared_ptr<net::CNetSocket> Listen;
@@ -101,7 +119,7 @@ class frmMain : public session::IServerApp {
   // How accepted connections notice a vanished client (read at start-up), and
   // the settings that could not be taken.
   const net::KeepAlive& KeepAlive() const { return keepAlive_.Values(); }
-  const std::vector<std::string>& SettingsProblems() const { return keepAlive_.Problems(); }
+  const std::vector<std::string>& SettingsProblems() const { return settingsProblems_; }
 
   net::modNetSocket& Dispatcher() { return dispatcher_; }
   const ServerConfig& Config() const { return config_; }
@@ -114,6 +132,7 @@ class frmMain : public session::IServerApp {
 
   std::unique_ptr<clsSettings> Settings;
   KeepAliveSettings keepAlive_;
+  std::vector<std::string> settingsProblems_;
   std::string serverName_;
   std::vector<uint8_t> nameMessage_;
   std::deque<std::string> list1_;
@@ -147,10 +166,51 @@ class frmMain : public session::IServerApp {
   void ReleaseEndedUnregistered();
   void ReleaseDeparted(std::vector<std::shared_ptr<session::clsClient>>& released);
   Housekeeping housekeeping_;
+  // News of other clients, sent in slices (frmMain.cpp): each registration,
+  // departure and broadcast moves the registry clock on by one.
+  AnnouncementStream announcements_;
+  uint64_t registryClock_ = 0;
+  static constexpr size_t kSliceWork = 4096;    // clients and announcements per slice
+  static constexpr size_t kSliceBytes = 131072;
+  bool sliceScheduled_ = false;
+  bool inSlice_ = false;
+  // Event ID to its owner's ID, for routing requests without a walk.
+  std::unordered_map<int32_t, int32_t> eventOwner_;
+  void Announce(int32_t except, std::span<const uint8_t> B, uint64_t mark);
+  void ScheduleSlice();
+  void AnnouncementSlice();
   // Start-up and discovery state (frmMainStartup.cpp, frmMainDiscovery.cpp).
   std::mt19937 random_;
   // Closes and opens again a server socket that fell into StateError (each tick).
   void RecoverServerSockets();
+
+  // Limits (frmMainLimits.cpp).
+  LimitSettings limits_;
+  SourceRateLimiter logLimiter_;
+  SourceRateLimiter discoveryLimiter_;
+  int64_t eventTotal_ = 0;
+  // Accepted connections in the order they came, with the tick they came on,
+  // until they register or the registration timeout closes them.
+  std::deque<std::pair<int32_t, uint32_t>> awaitingName_;
+  // With a limit per address: each connection's address, and how many each has.
+  std::unordered_map<int32_t, std::string> addressOf_;
+  std::unordered_map<std::string, int32_t> connectionsFrom_;
+  bool idsWrapped_ = false;
+  int64_t unsentTotal_ = 0;
+  bool budgetCheckDue_ = false;
+  // Lets deferred work find out whether this window still exists.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // Closes the connections furthest behind until all unsent bytes fit the budget.
+  void EnforceBudget();
+  // Closes the connections whose queue has not run dry within the write deadline.
+  void EnforceWriteDeadline();
+  void ReadLimits();
+  // A new connection within the limits (false: it has been closed).
+  bool AdmitConnection(session::clsClient& session, const std::string& address);
+  void ConnectionEnded(int32_t id);
+  void LimitsTick();
+  bool IdInUse(int32_t id) const;
+  void SourceLog(const std::string& source, const std::string& line);
 };
 
 }  // namespace toruna::server

@@ -31,7 +31,10 @@ void frmMain::SearchSock_DataArrival(int32_t /*bytesTotal*/) {
     // Nobody can listen at port 0 (and the platform refuses to send there): no
     // reply, and the socket is left as it was.
     if (port == 0) return;
-    sock->SetRemoteHost(sock->RemoteHostIP());
+    // One sender flooding requests must not take the replies of the others.
+    const std::string from = sock->RemoteHostIP();
+    if (!discoveryLimiter_.Allow(from)) return;
+    sock->SetRemoteHost(from);
     sock->SetRemotePort(port);
 
     std::string reply = "***" + serverName_;

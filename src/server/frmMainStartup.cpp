@@ -42,6 +42,7 @@ void frmMain::Form_Load() {
     serverName_ = std::string("TestServer ") + digits;
   }
   keepAlive_ = KeepAliveSettings::Read(*Settings);
+  ReadLimits();
 
   // 5. The ServerInfo frame of the name; its length field is signed 16-bit.
   const std::vector<uint8_t> name = base::Cp1252::FromUtf8(serverName_);

@@ -1,5 +1,6 @@
 #include "session/clsClient.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -18,6 +19,11 @@ namespace {
 std::string_view AsChars(std::span<const uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
+
+// An owner with this many bytes waiting is behind: its notices are held (SendNotice).
+constexpr size_t kHoldNoticesAbove = 16384;
+// A roster is handed to the socket in pieces of this size, the next when it drains.
+constexpr size_t kRosterPiece = 32768;
 
 // Frames up to this size are copied to the stack before they are handled.
 constexpr size_t kSmallFrame = 64;
@@ -79,12 +85,57 @@ void clsClient::SendFrame(std::span<const uint8_t> B, bool mayWait) {
   if (B.empty() || B[0] != protocol::kFrameMarker) {
     base::AlertService::Current().Alert("KAKAAAAAAAAAAAAA", kAlertCaption);
   }
-  if (mayWait) {
-    Sock->SendBytesLater(B.data(), B.size());
-  } else {
-    Sock->SendBytes(B.data(), B.size());
-  }
+  Write(B.data(), B.size(), mayWait);
   CheckUnsent();
+}
+
+void clsClient::Write(const uint8_t* data, size_t size, bool mayWait) {
+  if (feed_ != nullptr) {
+    feed_->behind.insert(feed_->behind.end(), data, data + size);
+  } else if (mayWait) {
+    Sock->SendBytesLater(data, size);
+  } else {
+    Sock->SendBytes(data, size);
+  }
+}
+
+void clsClient::SendRoster(std::shared_ptr<const std::vector<uint8_t>> roster, size_t size) {
+  if (Sock->State() != net::StateConnected) {
+    Disconnect();
+    return;
+  }
+  if (feed_ != nullptr || size <= kRosterPiece) {
+    Send(std::span<const uint8_t>(roster->data(), size));
+    return;
+  }
+  feed_ = std::make_unique<RosterFeed>();
+  feed_->roster = std::move(roster);
+  feed_->end = size;
+  FeedRoster();
+}
+
+void clsClient::FeedRoster() {
+  // A hand-over may run dry at once and call back in here (SendComplete).
+  if (feed_ == nullptr || feed_->feeding) return;
+  feed_->feeding = true;
+  while (feed_ != nullptr && Sock->UnsentByteCount() < kRosterPiece) {
+    if (Sock->State() != net::StateConnected) {
+      feed_.reset();
+      return;
+    }
+    RosterFeed& feed = *feed_;
+    if (feed.next < feed.end) {
+      const size_t n = std::min(kRosterPiece, feed.end - feed.next);
+      const size_t at = feed.next;
+      feed.next += n;
+      Sock->SendBytes(feed.roster->data() + at, n);
+    } else {
+      // The roster is out: what waited behind it follows, and sends go straight on.
+      std::unique_ptr<RosterFeed> done = std::move(feed_);
+      if (!done->behind.empty()) Sock->SendBytes(done->behind.data(), done->behind.size());
+    }
+  }
+  if (feed_ != nullptr) feed_->feeding = false;
 }
 
 std::string clsClient::name() const { return base::Cp1252::ToUtf8(std::string_view(wireName_)); }
@@ -103,7 +154,8 @@ void clsClient::AddClientToEvent(clsClient& oClient, int32_t lID, std::span<cons
   }
   std::shared_ptr<clsEvent> event = *found;
   event->AddClient(oClient);
-  if (event->ClientCount() == 1) Send(B);
+  oClient.NoteSubscription(lID, true);
+  if (event->ClientCount() == 1) SendNotice(B);
 }
 
 void clsClient::RemoveClientFromEvent(int32_t lClientID, int32_t lID, bool bGenerate,
@@ -114,13 +166,90 @@ void clsClient::RemoveClientFromEvent(int32_t lClientID, int32_t lID, bool bGene
     return;
   }
   std::shared_ptr<clsEvent> event = *found;
+  if (const std::weak_ptr<clsClient>* subscriber = event->Clients.Find(lClientID)) {
+    if (std::shared_ptr<clsClient> client = subscriber->lock()) client->NoteSubscription(lID, false);
+  }
   event->RemoveClient(lClientID);
   if (event->ClientCount() != 0) return;
   if (bGenerate) {
     SendEventState(lID, 0);
   } else {
-    Send(B);
+    SendNotice(B);
   }
+}
+
+void clsClient::SendNotice(std::span<const uint8_t> B) {
+  if (Sock->State() != net::StateConnected) {
+    Disconnect();
+    return;
+  }
+  if (heldNotices_ == nullptr && Unsent() < kHoldNoticesAbove) {
+    Send(B);
+    return;
+  }
+  if (heldNotices_ == nullptr) heldNotices_ = std::make_unique<std::unordered_map<int32_t, uint8_t>>();
+  (*heldNotices_)[protocol::GetInt32(B.data() + 4)] = B[8];
+}
+
+void clsClient::Sock_SendComplete() {
+  ++drains_;
+  if (feed_ != nullptr) FeedRoster();
+  if (heldNotices_ != nullptr && feed_ == nullptr) SendHeldNotices();
+  SyncUnsent();
+}
+
+void clsClient::NoteSubscription(int32_t eventId, bool on) {
+  if (on) {
+    if (subscriptions_ == nullptr) subscriptions_ = std::make_unique<std::unordered_set<int32_t>>();
+    subscriptions_->insert(eventId);
+  } else if (subscriptions_ != nullptr) {
+    subscriptions_->erase(eventId);
+    if (subscriptions_->empty()) subscriptions_.reset();
+  }
+}
+
+std::vector<int32_t> clsClient::Subscriptions() const {
+  if (subscriptions_ == nullptr) return {};
+  return {subscriptions_->begin(), subscriptions_->end()};
+}
+
+size_t clsClient::SyncUnsent() {
+  const size_t now = Unsent();
+  if (now != reportedUnsent_) {
+    app_.UnsentChanged(static_cast<int64_t>(now) - static_cast<int64_t>(reportedUnsent_));
+    reportedUnsent_ = now;
+  }
+  return now;
+}
+
+uint32_t clsClient::StalledTicks() {
+  // Bytes only waiting for the end of the batch are not behind.
+  if (drains_ != drainsSeen_ || !Sock->SendBlocked()) {
+    drainsSeen_ = drains_;
+    stalledTicks_ = 0;
+  } else {
+    ++stalledTicks_;
+  }
+  return stalledTicks_;
+}
+
+void clsClient::SendHeldNotices() {
+  std::unique_ptr<std::unordered_map<int32_t, uint8_t>> held = std::move(heldNotices_);
+  std::array<uint8_t, 9> notice{protocol::kFrameMarker};
+  protocol::PutInt16(&notice[1], 6);
+  notice[3] = protocol::EventSubscribe;
+  for (const auto& [eventId, flag] : *held) {
+    // An event removed meanwhile needs no notice.
+    if (!Events.Contains(eventId)) continue;
+    protocol::PutInt32(&notice[4], eventId);
+    notice[8] = flag;
+    Send(notice);
+    if (Sock->State() != net::StateConnected) return;
+  }
+}
+
+size_t clsClient::Unsent() const {
+  return Sock->UnsentByteCount() + (feed_ != nullptr ? feed_->behind.size() : 0);
 }
 
 clsEvent& clsClient::EventO(int32_t Index) const { return *Events.Item(Index); }
@@ -165,7 +294,7 @@ void clsClient::ProcessFrames() {
         break;
       case protocol::FrameAssembler::Step::LostSync:
       case protocol::FrameAssembler::Step::NegativeLength:
-        app_.AddLog("Lost protocol sync");
+        app_.ClientLog(*this, "Lost protocol sync");
         Disconnect();
         return;
       case protocol::FrameAssembler::Step::Frame: {
@@ -250,7 +379,11 @@ void clsClient::HandleRemoveRequest(std::span<const uint8_t> frame, int16_t leng
   // Keep the event until the others have been told.
   std::shared_ptr<clsEvent> event = *Events.Find(eventId);
   app_.CL_Broadcast(*this, frame.first(static_cast<size_t>(length) + 3));
+  for (const auto& subscriber : event->Clients) {
+    if (std::shared_ptr<clsClient> client = subscriber.item.lock()) client->NoteSubscription(eventId, false);
+  }
   Events.Remove(eventId);
+  app_.EventRemoved(*this, eventId);
   app_.EventsChanged(*this);
 }
 
@@ -258,7 +391,7 @@ void clsClient::RegisterName(std::span<const uint8_t> wireName) {
   wireName_.assign(wireName.begin(), wireName.end());
   registered_ = true;
   app_.Register(id_);
-  app_.AddLog(name() + " registered.");
+  app_.ClientLog(*this, name() + " registered.");
   Send(app_.NameMessage());
 }
 
@@ -279,10 +412,15 @@ void clsClient::BroadcastEvent(int32_t lID, std::span<const uint8_t> B) {
 
 int32_t clsClient::CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMax,
                                std::string_view sName, std::string_view sUnit) {
+  if (!app_.MayCreateEvent(*this)) {
+    Disconnect();
+    return 0;
+  }
   auto event = std::make_shared<clsEvent>(app_);
   event->Init(iInterval, iMax, sName, sUnit);
   const int32_t eventId = event->ID();
   if (!Events.Add(eventId, std::move(event))) return 0;
+  app_.EventAdded(*this, eventId);
   app_.EventsChanged(*this);
   // Straight to the socket; on a connection that is gone nothing is sent.
   if (Sock->State() == net::StateConnected) {
@@ -291,7 +429,7 @@ int32_t clsClient::CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMa
     created[3] = protocol::EventCreated;
     protocol::PutInt32(&created[4], RequestID);
     protocol::PutInt32(&created[8], eventId);
-    Sock->SendBytes(created.data(), created.size());
+    Write(created.data(), created.size(), false);
     CheckUnsent();
   }
   return eventId;
@@ -307,20 +445,24 @@ void clsClient::SendEventState(int32_t lID, uint8_t flag) {
   state[3] = protocol::EventSubscribe;
   protocol::PutInt32(&state[4], lID);
   state[8] = flag;
-  Sock->SendBytes(state.data(), state.size());
-  CheckUnsent();
+  SendNotice(state);
 }
 
 void clsClient::CheckUnsent() {
-  if (Sock->State() == net::StateConnected && Sock->UnsentByteCount() > kUnsentLimit) {
-    Disconnect();
-  }
+  if (Sock->State() != net::StateConnected) return;
+  if (SyncUnsent() > app_.UnsentLimit()) Disconnect();
 }
 
 void clsClient::Disconnect() {
   // What the application does with the departure must not end this session under it.
   std::shared_ptr<clsClient> self = weak_from_this().lock();
   Sock->CloseSck();
+  // A closed connection's queue is gone; so is what waited behind a roster.
+  feed_.reset();
+  if (reportedUnsent_ != 0) {
+    app_.UnsentChanged(-static_cast<int64_t>(reportedUnsent_));
+    reportedUnsent_ = 0;
+  }
   app_.CL_Disconnect(id_);
 }
 

@@ -13,9 +13,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "net/SocketEventSink.h"
 #include "protocol/FrameAssembler.h"
+#include "session/IServerApp.h"
 #include "session/KeyedCollection.h"
 #include "session/clsEvent.h"
 
@@ -29,8 +33,6 @@ namespace toruna::session {
 
 class IServerApp;
 
-// More unsent bytes than this on one connection: the client is treated as gone.
-inline constexpr size_t kUnsentLimit = 1048576;
 // Caption of the system's message boxes.
 inline constexpr const char* kAlertCaption = "Toruna";
 
@@ -52,6 +54,11 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   // EventInfo, EventRemove): it may wait a few milliseconds to leave in one write
   // with the next ones, and leaves at once with the next frame that may not wait.
   void SendAnnouncement(std::span<const uint8_t> B);
+  // Sends a newcomer the roster, bytes 0 to size of roster: handed to the socket a
+  // piece at a time as it drains, so that a large roster neither waits whole in
+  // this connection's queue nor counts against its limit. Frames sent meanwhile
+  // wait behind it, in order.
+  void SendRoster(std::shared_ptr<const std::vector<uint8_t>> roster, size_t size);
 
   // Subscriptions of this client's events.
   bool HasEvent(int32_t lID) const;
@@ -68,15 +75,35 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
     return {reinterpret_cast<const uint8_t*>(wireName_.data()), wireName_.size()};
   }
   bool Registered() const { return registered_; }
+  // Ends the connection as a client's misbehaviour does (the server's limits).
+  void Close() { Disconnect(); }
+  // The events of other clients this client is subscribed to, kept up to date by
+  // their owners' sessions, so that its departure visits only those.
+  void NoteSubscription(int32_t eventId, bool on);
+  std::vector<int32_t> Subscriptions() const;
+  // Set by the application: its registry clock when this client registered.
+  uint64_t registeredAt = 0;
 
   // Handlers of Sock's events.
   void Sock_CloseSck() override;
   void Sock_DataArrival(int32_t bytesTotal) override;
   void Sock_Error(net::SocketErrorArgs& e) override;
+  void Sock_SendComplete() override;
 
   // Gives back the buffers the connection is not using now (called now and then
   // by the application, so that idle connections hold none).
   void ReleaseIdleMemory();
+
+  // How far this client is behind in reading: the bytes waiting for it, and the
+  // number of times its queue has run dry so far (the server's write deadline
+  // closes a connection whose queue has not run dry for a while).
+  size_t Unsent() const;
+  // Called once a tick: for how many ticks the platform has taken none of the
+  // waiting bytes and the queue has not run dry (0 when it ran dry since the
+  // last call or is not blocked).
+  uint32_t StalledTicks();
+  // Reports the unsent bytes as they are now to the application; returns them.
+  size_t SyncUnsent();
 
   // Bytes held and logical capacity of the receive buffer.
   int32_t RecvCount() const;
@@ -94,6 +121,23 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   int32_t CreateEvent(int32_t RequestID, int16_t iInterval, int16_t iMax, std::string_view sName,
                       std::string_view sUnit);
   void SendEventState(int32_t lID, uint8_t flag);
+  // A notice to the owner that one of its events has a subscriber or none (B:
+  // the 9-byte EventSubscribe frame). While the owner is behind in reading, only
+  // the latest state of each event is kept, and sent once its queue runs dry:
+  // others subscribing and unsubscribing cannot bury an owner in notices.
+  void SendNotice(std::span<const uint8_t> B);
+  void SendHeldNotices();
+  // Every byte for the client goes through here (behind a roster being fed).
+  void Write(const uint8_t* data, size_t size, bool mayWait);
+  void FeedRoster();
+
+  struct RosterFeed {
+    std::shared_ptr<const std::vector<uint8_t>> roster;
+    size_t next = 0;
+    size_t end = 0;
+    std::vector<uint8_t> behind;
+    bool feeding = false;
+  };
 
   void ProcessFrames();
   void SendFrame(std::span<const uint8_t> B, bool mayWait);
@@ -111,6 +155,14 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   // Set while this session's frames are being handled: an arrival that comes in
   // meanwhile (a modal box runs the loop) only appends its bytes.
   bool handlingFrames_ = false;
+  uint32_t drains_ = 0;
+  uint32_t drainsSeen_ = 0;
+  uint32_t stalledTicks_ = 0;
+  size_t reportedUnsent_ = 0;
+  std::unique_ptr<RosterFeed> feed_;
+  std::unique_ptr<std::unordered_set<int32_t>> subscriptions_;
+  // Event ID to the flag of its latest notice, while notices are held.
+  std::unique_ptr<std::unordered_map<int32_t, uint8_t>> heldNotices_;
 };
 
 }  // namespace toruna::session

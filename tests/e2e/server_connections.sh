@@ -21,7 +21,8 @@ ip link set lo up
 WORK="$(mktemp -d)"
 PID=
 trap '[ -n "$PID" ] && kill -9 $PID 2>/dev/null; wait 2>/dev/null; rm -rf "$WORK"' EXIT
-printf '[Toruna]\nServername=Load Lab\n' > "$WORK/Velmor Software.conf"
+# Every line of the burst is counted: no limit on the lines one address causes.
+printf '[Toruna]\nServername=Load Lab\nLogLinesPerSecond=0\n' > "$WORK/Velmor Software.conf"
 fail() { echo "FAILED: $*"; echo "--- stderr"; cat "$WORK/err"; exit 1; }
 
 # start LIMIT: the server with LIMIT descriptors, listening when this returns.

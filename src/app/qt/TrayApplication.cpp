@@ -70,10 +70,20 @@ std::optional<int> TrayApplication::Run(int& argc, char** argv, net::modNetSocke
   int status = 1;
   {
     server::frmMain form(dispatcher, &loop, &frontEnd);
-    loop::SignalWatch termination;
+    loop::SignalWatch termination(true);
     frontEnd.Attach(&form);
     frontEnd.DriveLoop(loop);
-    frontEnd.WatchTermination(termination.Fd(), [&termination] { return termination.Take(); });
+    frontEnd.WatchTermination(termination.Fd(), [&termination, &form] {
+      int last = 0;
+      while (const int signo = termination.TakeOne()) {
+        if (loop::SignalWatch::IsNotice(signo)) {
+          form.AddLog(ServiceReport::SignalIgnored(signo));
+        } else {
+          last = signo;
+        }
+      }
+      return last;
+    });
     if (frontEnd.Guard([&] { form.Form_Load(); })) {
       for (const std::string& problem : ServiceReport::StartupProblems(form)) {
         std::cerr << "toruna-server: " << problem << std::endl;
