@@ -31,7 +31,7 @@ constexpr int kBatchSize = 64;
 // cannot keep the loop from its descriptors.
 constexpr int kDeferredRounds = 16;
 // How long Run looks for the next event before it sleeps, while events come densely.
-// 0, never: measured against a 50 us look, it cost 40-90% more processor time per
+// 0, never: measured against a 50 us look, it cost 30-90% more processor time per
 // value at 1000-5000 values a second and per delivery at 1 and 10 subscribers, and
 // raised no fan-out rate beyond the noise. The benchmark builds a variant with
 // TORUNA_SPIN_US=50 (toruna-spin) to weigh it again.
