@@ -23,13 +23,13 @@ build-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTORUNA_SANITIZE=ON -DTORUNA_BENCH=OFF >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-# Only the server, and quietly: when the build fails, its messages appear
+# Only the server (the tray application where Qt is present), and quietly: when the build fails, its messages appear
 # without the progress lines.
 run: configure
 	@echo "make run: building the server ($(BUILD)/run-build.log)"
-	@cmake --build $(BUILD) -j $(JOBS) --target toruna-server >$(BUILD)/run-build.log 2>&1 || \
+	@cmake --build $(BUILD) -j $(JOBS) --target toruna-run >$(BUILD)/run-build.log 2>&1 || \
 	  { grep -Ev '^\[ *[0-9]+%\]|^g?make\[[0-9]+\]: (Entering|Leaving) directory' $(BUILD)/run-build.log; exit 1; }
-	@exec $(BUILD)/src/app/toruna-server
+	@exec "$$(cat $(BUILD)/run-program)"
 
 test-normal: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -1,5 +1,6 @@
 #pragma once
-// The few options of toruna-server. Ports and everything else are fixed.
+// The few options of toruna-server and toruna-tray. Ports and everything else
+// are fixed or read from the settings file.
 
 #include <string>
 #include <vector>
@@ -14,15 +15,19 @@ class CommandLine {
 
   Action action() const { return action_; }
   bool headless() const { return headless_; }
+  // Run as the system service: the defaults of a service (see Usage).
+  bool service() const { return service_; }
   // For Action::Error: what was wrong, in plain words.
   const std::string& error() const { return error_; }
 
-  static std::string Usage();
-  static std::string VersionText(const std::string& version);
+  // tray: the text of toruna-tray, which has a window; otherwise of toruna-server.
+  static std::string Usage(bool tray = false);
+  static std::string VersionText(const std::string& program, const std::string& version);
 
  private:
   Action action_ = Action::Run;
   bool headless_ = false;
+  bool service_ = false;
   std::string error_;
 };
 

@@ -5,6 +5,7 @@
 // are logged and otherwise ignored.
 
 #include <ostream>
+#include <string>
 
 #include "server/frmMain.h"
 
@@ -21,9 +22,16 @@ class HeadlessService {
  public:
   // Starts the server on dispatcher and runs loop until a termination signal
   // (blocked beforehand with loop::SignalWatch::Block(true)). Returns the exit
-  // status: 0 after a signal, 1 after an error that no handler trapped.
+  // status: 0 after a signal, 1 after an error that no handler trapped. service:
+  // run by systemd, which is told when the server is ready and is named in the
+  // line saying how to stop it.
   static int Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
-                 const server::ServerConfig& config, int logFd, std::ostream& err);
+                 const server::ServerConfig& config, int logFd, std::ostream& err,
+                 bool service = false);
+
+  // The defaults of the system service: named after the host, serving local
+  // and private addresses unless the settings file says otherwise.
+  static server::ServerConfig ServiceConfig(const std::string& hostName);
 };
 
 }  // namespace toruna::app

@@ -20,11 +20,13 @@ std::vector<std::string> ServiceReport::StartupProblems(const server::frmMain& f
   const int tcpPort = form.Config().listenPort;
   if (!form.SearchSock || form.SearchSock->State() != net::StateOpen) {
     problems.push_back("discovery is off: UDP port " + std::to_string(udpPort) +
-                       " could not be opened (" + PortReason(true, udpPort) + ")");
+                       " could not be opened (" + PortReason(true, udpPort) +
+                       "); trying again every second");
   }
   if (!form.Listen || form.Listen->State() != net::StateListening) {
     problems.push_back("no client can connect: TCP port " + std::to_string(tcpPort) +
-                       " could not be opened (" + PortReason(false, tcpPort) + ")");
+                       " could not be opened (" + PortReason(false, tcpPort) +
+                       "); trying again every second");
   }
   const std::vector<std::string>& settings = form.SettingsProblems();
   problems.insert(problems.end(), settings.begin(), settings.end());

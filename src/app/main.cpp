@@ -1,5 +1,7 @@
-// toruna-server: the tray window on a desktop, the headless service elsewhere.
+// toruna-tray (built with the tray front end): the tray window on a desktop,
+// headless elsewhere. toruna-server: always headless, without any GUI library.
 
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <unistd.h>
@@ -20,6 +22,13 @@
 #ifndef TORUNA_VERSION
 #define TORUNA_VERSION "unknown"
 #endif
+#ifdef TORUNA_HAVE_TRAY
+constexpr const char* kProgram = "toruna-tray";
+constexpr bool kTray = true;
+#else
+constexpr const char* kProgram = "toruna-server";
+constexpr bool kTray = false;
+#endif
 
 using toruna::app::CommandLine;
 using toruna::app::DescriptorLimit;
@@ -34,14 +43,14 @@ int main(int argc, char** argv) {
   const CommandLine options = CommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
   switch (options.action()) {
     case CommandLine::Action::Help:
-      std::cout << CommandLine::Usage();
+      std::cout << CommandLine::Usage(kTray);
       return 0;
     case CommandLine::Action::Version:
-      std::cout << CommandLine::VersionText(TORUNA_VERSION);
+      std::cout << CommandLine::VersionText(kProgram, TORUNA_VERSION);
       return 0;
     case CommandLine::Action::Error:
-      std::cerr << "toruna-server: " << options.error() << "\n"
-                << "Try 'toruna-server --help' for more information.\n";
+      std::cerr << kProgram << ": " << options.error() << "\n"
+                << "Try '" << kProgram << " --help' for more information.\n";
       return 2;
     case CommandLine::Action::Run:
       break;
@@ -67,5 +76,12 @@ int main(int argc, char** argv) {
     }
   }
 #endif
-  return toruna::app::HeadlessService::Run(dispatcher, loop, {}, STDOUT_FILENO, std::cerr);
+  toruna::server::ServerConfig config;
+  if (options.service()) {
+    char host[HOST_NAME_MAX + 1] = {};
+    if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    config = toruna::app::HeadlessService::ServiceConfig(host);
+  }
+  return toruna::app::HeadlessService::Run(dispatcher, loop, config, STDOUT_FILENO, std::cerr,
+                                           options.service());
 }

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "client/ServerLink.h"
 #include "client/WireText.h"
 #include "net/linux/SocketLayer.h"
 #include "net/modNetSocket.h"
 
 namespace toruna::client {
+
+static_assert(Connection::kServerPort == ServerLink::kServerPort);
 
 namespace {
 // How long WhenSent keeps reading after the last byte left: closing a socket
@@ -24,6 +27,12 @@ Connection::Connection(net::modNetSocket& dispatcher, loop::EventLoop& loop)
       dispatcher_(dispatcher),
       loop_(loop),
       link_(std::make_unique<ServerLink>(dispatcher, loop, ServerLink::Handlers{})) {}
+
+bool Connection::Connected() const { return !ended_ && link_->Connected(); }
+
+size_t Connection::Unsent() const { return link_->Unsent() + Queued(); }
+
+std::string Connection::LocalHostName() { return link_->LocalHostName(); }
 
 Connection::~Connection() {
   CancelDrain();

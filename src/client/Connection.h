@@ -25,7 +25,8 @@
 #include <vector>
 
 #include "client/ClientProtocol.h"
-#include "client/ServerLink.h"
+#include "client/Ending.h"
+#include "net/KeepAlive.h"
 #include "loop/EventLoop.h"
 
 namespace toruna::net {
@@ -34,9 +35,11 @@ class modNetSocket;
 
 namespace toruna::client {
 
+class ServerLink;
+
 class Connection : public ClientProtocol {
  public:
-  static constexpr int32_t kServerPort = ServerLink::kServerPort;
+  static constexpr int32_t kServerPort = 13131;
 
   // The waits between attempts to come back: the first after `first`, each
   // one twice the one before up to `longest`, each shortened by up to a
@@ -89,16 +92,16 @@ class Connection : public ClientProtocol {
   // Not called when the connection ends or goes down first.
   void WhenSent(std::function<void()> done);
 
-  bool Connected() const { return !ended_ && link_->Connected(); }
+  bool Connected() const;
   // Closed, or ended without reconnection.
   bool Ended() const { return ended_; }
   // With reconnection: lost and not registered again yet.
   bool Down() const { return down_; }
   const std::string& Host() const { return host_; }
   // Bytes handed over and not yet given to the network, queued ones included.
-  size_t Unsent() const { return link_->Unsent() + Queued(); }
+  size_t Unsent() const;
   // The local machine's name; empty when unknown.
-  std::string LocalHostName() { return link_->LocalHostName(); }
+  std::string LocalHostName();
   loop::EventLoop& Loop() { return loop_; }
 
  private:

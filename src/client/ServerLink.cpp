@@ -53,11 +53,15 @@ Ending ServerLink::DescribeError(const std::string& host, int32_t port, int32_t 
     case 10061:
       return {EndReason::Refused, "connection refused by " + host + " (no server listening on port " +
                                       std::to_string(port) + "?)"};
+    // Name lookups in plain words: the socket layer's texts mean little to a user.
     case 11001:
+      return {EndReason::HostNotFound, "host " + host + " not found"};
     case 11002:
+      return {EndReason::HostNotFound, "host " + host + " could not be looked up now: the name service did not answer"};
     case 11003:
+      return {EndReason::HostNotFound, "host " + host + " could not be looked up: the name service failed"};
     case 11004:
-      return {EndReason::HostNotFound, "host " + host + " not found: " + detail};
+      return {EndReason::HostNotFound, "host " + host + " has no IPv4 address"};
     case 10060:
       return {EndReason::Unreachable, "host " + host + " is unreachable: no answer (timed out)"};
     case 10050:

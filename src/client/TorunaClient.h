@@ -48,6 +48,6 @@
 #include "client/NamePatterns.h"
 #include "client/Roster.h"
 #include "client/SendWindow.h"
-#include "client/ServerLink.h"
+#include "client/Ending.h"
 #include "client/WireText.h"
 #include "loop/EventLoop.h"

@@ -18,6 +18,7 @@
 
 #include "base/ByteQueue.h"
 #include "net/EventSlot.h"
+#include "net/KeepAlive.h"
 #include "net/Platform.h"
 #include "net/SocketEventSink.h"
 #include "net/Variant.h"
@@ -53,20 +54,6 @@ struct SocketErrorArgs {
   std::string HelpFile;
   int32_t HelpContext = 0;
   bool CancelDisplay = true;
-};
-
-// How a TCP connection notices a peer that has gone without a word (power lost,
-// cable pulled): keepalive probes after `idleSeconds` without traffic, every
-// `intervalSeconds`, `probes` of them unanswered; and data unacknowledged for
-// `userTimeoutSeconds`, which on Linux also ends the probing once that much
-// time has passed since the peer was last heard. idleSeconds 0: no keepalive;
-// any other 0: the system's own value. The defaults notice a silent peer after
-// about a minute, or a minute after the first data sent to it.
-struct KeepAlive {
-  int32_t idleSeconds = 30;
-  int32_t intervalSeconds = 10;
-  int32_t probes = 3;
-  int32_t userTimeoutSeconds = 60;
 };
 
 class CNetSocket : public std::enable_shared_from_this<CNetSocket> {

@@ -1,6 +1,11 @@
 #include "server/clsSettings.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -110,6 +115,22 @@ std::string clsSettings::DefaultPath() {
     dir = std::string(home ? home : "") + "/.config";
   }
   return dir + "/" + kAppName + ".conf";
+}
+
+std::optional<std::string> clsSettings::FileProblem() const {
+  const std::string file = "the settings file \"" + path_ + "\"";
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path_, error);
+  if (status.type() == std::filesystem::file_type::not_found) return std::nullopt;
+  if (std::filesystem::is_directory(status)) return file + " cannot be read: it is a directory";
+  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return file + " cannot be read: " + std::strerror(errno);
+  close(fd);
+  for (const std::string& line : ReadLines(path_)) {
+    const std::optional<std::string_view> name = SectionOf(line);
+    if (name && SameName(*name, kSection)) return std::nullopt;
+  }
+  return file + " has no [" + kSection + "] section; its settings are not used";
 }
 
 std::string clsSettings::RegString(const std::string& strName) const {

@@ -6,6 +6,7 @@
 // own: every read opens the file again.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace toruna::server {
@@ -26,6 +27,10 @@ class clsSettings {
   // The stored text unchanged (blanks around it kept); empty when there is none.
   std::string RegString(const std::string& strName) const;
   void SetRegString(const std::string& strName, const std::string& value);
+
+  // Why a file that exists gives no settings (it cannot be read, or has no
+  // [Toruna] section), as one sentence naming it; nothing for a missing file.
+  std::optional<std::string> FileProblem() const;
 
   const std::string& Path() const { return path_; }
   static std::string DefaultPath();

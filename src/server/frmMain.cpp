@@ -45,10 +45,29 @@ void frmMain::OpenListenSocket() {
   Listen = net::CNetSocket::Create(dispatcher_);
   Listen->OnConnectionRequest = [this](int32_t RequestID) { Listen_ConnectionRequest(RequestID); };
   Listen->SetLocalPort(config_.listenPort);
-  Listen->Listen();
+  ListenOn(*Listen);
+}
+
+void frmMain::ListenOn(net::CNetSocket& sock) {
+  if (access_.Listen() != "0.0.0.0") {
+    sock.Bind(net::Variant(config_.listenPort), net::Variant(access_.Listen()));
+  }
+  sock.Listen();
+}
+
+bool frmMain::Refuse(const std::string& address, const char* what, RefusalLog& log) {
+  if (access_.Allows(address)) return false;
+  uint32_t number = 0;
+  AccessSettings::ParseAddress(address, number);
+  if (log.ShouldLog(number, ticks_)) {
+    AddLog(std::string(what) + " from " + address + " refused: not in AllowFrom");
+  }
+  return true;
 }
 
 void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
+  // Not accepted: the socket layer closes the connection when nobody takes it.
+  if (Listen && Refuse(Listen->RemoteHostIP(), "connection", connectionRefusals_)) return;
   // From the pool of its size, with the other sessions (one per client).
   auto session = std::allocate_shared<clsClient>(base::PoolAllocator<clsClient>(), *this, dispatcher_);
   colConnections.Add(session->ID(), session);

@@ -17,11 +17,13 @@
 #include <utility>
 #include <vector>
 
+#include "server/AccessSettings.h"
 #include "server/AnnouncementStream.h"
 #include "server/FrontEnd.h"
 #include "server/Housekeeping.h"
 #include "server/KeepAliveSettings.h"
 #include "server/LimitSettings.h"
+#include "server/RefusalLog.h"
 #include "server/RosterCache.h"
 #include "server/SourceRateLimiter.h"
 #include "server/clsSettings.h"
@@ -43,6 +45,11 @@ struct ServerConfig {
   int32_t discoveryPort = 9666;  // tests use 0 for an ephemeral port
   int32_t listenPort = 13131;    // tests use 0 for an ephemeral port
   std::string settingsPath;      // empty: the user's settings file
+  // What a service sets apart from the desktop application: the name when no
+  // Servername is set (empty: "TestServer" and three random digits), and
+  // AllowFrom when the settings file has none.
+  std::string defaultName;
+  std::string defaultAllowFrom = "any";
 };
 
 class frmMain : public session::IServerApp {
@@ -120,6 +127,10 @@ class frmMain : public session::IServerApp {
   // the settings that could not be taken.
   const net::KeepAlive& KeepAlive() const { return keepAlive_.Values(); }
   const std::vector<std::string>& SettingsProblems() const { return settingsProblems_; }
+  // Whom and where it serves (read at start-up).
+  const AccessSettings& Access() const { return access_; }
+  // Both server sockets are open: clients can find it and connect.
+  bool Serving() const;
 
   net::modNetSocket& Dispatcher() { return dispatcher_; }
   const ServerConfig& Config() const { return config_; }
@@ -132,7 +143,21 @@ class frmMain : public session::IServerApp {
 
   std::unique_ptr<clsSettings> Settings;
   KeepAliveSettings keepAlive_;
+  AccessSettings access_;
   std::vector<std::string> settingsProblems_;
+  // Each kind of refusal is limited on its own: a source refused discovery is
+  // still said once when it tries to connect.
+  RefusalLog connectionRefusals_;
+  RefusalLog discoveryRefusals_;
+  // True for a request from an address the settings do not allow, logged within
+  // the limits of log, with what (e.g. "connection") was refused.
+  bool Refuse(const std::string& address, const char* what, RefusalLog& log);
+  // Listens on the listen port at the address of the settings.
+  void ListenOn(net::CNetSocket& sock);
+  // Server sockets that are not open, tried again on every tick; each flag
+  // says that the port has been given up on since it last worked.
+  bool searchDown_ = false;
+  bool listenDown_ = false;
   std::string serverName_;
   std::vector<uint8_t> nameMessage_;
   std::deque<std::string> list1_;

@@ -18,6 +18,8 @@ void frmMain::SearchSock_DataArrival(int32_t /*bytesTotal*/) {
   try {
     net::Variant data{std::string()};
     sock->GetData(data);
+    // Not answered at all: a reply could be aimed at a victim by a forged sender.
+    if (Refuse(sock->RemoteHostIP(), "discovery request", discoveryRefusals_)) return;
     // "?" and "!" are single bytes in the UTF-8 text and never part of a longer
     // character, so byte positions serve as well as character positions.
     const std::string& text = data.AsString();

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <random>
 
 #include "base/Cp1252.h"
@@ -32,8 +33,11 @@ void frmMain::Form_Load() {
 
   // 2.-4. The settings and the server's name.
   Settings = std::make_unique<clsSettings>(config_.settingsPath);
+  const std::optional<std::string> fileProblem = Settings->FileProblem();
   serverName_ = TrimSpaces(Settings->RegString("Servername"));
-  if (serverName_.empty()) {
+  if (serverName_.empty() && !config_.defaultName.empty()) {
+    serverName_ = config_.defaultName;
+  } else if (serverName_.empty()) {
     const float r = std::uniform_real_distribution<float>(0.0f, 1.0f)(random_);
     int number = static_cast<int>(r * 1000.0f);
     if (number > 999) number = 999;  // r just below 1 must not round up to 1000
@@ -43,6 +47,10 @@ void frmMain::Form_Load() {
   }
   keepAlive_ = KeepAliveSettings::Read(*Settings);
   ReadLimits();
+  access_ = AccessSettings::Read(*Settings, config_.defaultAllowFrom);
+  if (fileProblem) settingsProblems_.insert(settingsProblems_.begin(), *fileProblem);
+  settingsProblems_.insert(settingsProblems_.end(), access_.Problems().begin(),
+                           access_.Problems().end());
 
   // 5. The ServerInfo frame of the name; its length field is signed 16-bit.
   const std::vector<uint8_t> name = base::Cp1252::FromUtf8(serverName_);
@@ -56,6 +64,8 @@ void frmMain::Form_Load() {
   // 6.-8. The two server sockets and the icon.
   OpenSearchSocket();
   OpenListenSocket();
+  searchDown_ = SearchSock->State() != net::StateOpen;
+  listenDown_ = Listen->State() != net::StateListening;
   if (frontEnd_) frontEnd_->AddTrayIcon();
 
   if (loop_ && timerId_ == 0) {
@@ -67,7 +77,7 @@ void frmMain::OpenSearchSocket() {
   SearchSock = net::CNetSocket::Create(dispatcher_);
   SearchSock->OnDataArrival = [this](int32_t bytesTotal) { SearchSock_DataArrival(bytesTotal); };
   SearchSock->SetProtocol(net::ProtocolUdp);
-  SearchSock->Bind(net::Variant(static_cast<int16_t>(config_.discoveryPort)),
+  SearchSock->Bind(net::Variant(config_.discoveryPort),
                    net::Variant("0.0.0.0"));
 }
 
@@ -120,33 +130,47 @@ void frmMain::mnuShow_Click() {
 
 void frmMain::mnuExit_Click() { Unload(1); }
 
+bool frmMain::Serving() const {
+  return SearchSock && SearchSock->State() == net::StateOpen && Listen &&
+         Listen->State() == net::StateListening;
+}
+
 void frmMain::RecoverServerSockets() {
   if (unloaded_) return;
   // A server socket in StateError delivers nothing more; without this a single
-  // refused reply or failed accept would silence it for the rest of the run.
-  // Errors here are left for the next tick to try again.
-  if (SearchSock && SearchSock->State() == net::StateError) {
+  // refused reply or failed accept would silence it for the rest of the run. One
+  // that could not be opened at all (its port held by another program) is
+  // tried again too. Errors here are left for the next tick to try again.
+  if (SearchSock && SearchSock->State() != net::StateOpen) {
     try {
       SearchSock->CloseSck();
       if (SearchSock->State() == net::StateClosed) {
-        SearchSock->Bind(net::Variant(static_cast<int16_t>(config_.discoveryPort)),
+        SearchSock->Bind(net::Variant(config_.discoveryPort),
                          net::Variant("0.0.0.0"));
       } else {
         OpenSearchSocket();  // an object without a handle cannot leave StateError
       }
     } catch (const base::RaisedError&) {
     }
+    const bool open = SearchSock && SearchSock->State() == net::StateOpen;
+    if (open && searchDown_) AddLog("UDP port " + std::to_string(config_.discoveryPort) + " is open now: discovery is on");
+    if (!open && !searchDown_) AddLog("UDP port " + std::to_string(config_.discoveryPort) + " could not be opened again; trying every second");
+    searchDown_ = !open;
   }
-  if (Listen && Listen->State() == net::StateError) {
+  if (Listen && Listen->State() != net::StateListening) {
     try {
       Listen->CloseSck();
       if (Listen->State() == net::StateClosed) {
-        Listen->Listen();
+        ListenOn(*Listen);
       } else {
         OpenListenSocket();
       }
     } catch (const base::RaisedError&) {
     }
+    const bool open = Listen && Listen->State() == net::StateListening;
+    if (open && listenDown_) AddLog("TCP port " + std::to_string(config_.listenPort) + " is open now: clients can connect");
+    if (!open && !listenDown_) AddLog("TCP port " + std::to_string(config_.listenPort) + " could not be opened again; trying every second");
+    listenDown_ = !open;
   }
 }
 

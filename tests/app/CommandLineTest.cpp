@@ -15,14 +15,23 @@ TEST(CommandLineTest, RunsWithOrWithoutHeadless) {
   CommandLine headless = CommandLine::Parse({"--headless"});
   EXPECT_EQ(headless.action(), Action::Run);
   EXPECT_TRUE(headless.headless());
+  EXPECT_FALSE(headless.service());
+
+  // The service never has a window.
+  CommandLine service = CommandLine::Parse({"--service"});
+  EXPECT_EQ(service.action(), Action::Run);
+  EXPECT_TRUE(service.service());
+  EXPECT_TRUE(service.headless());
 }
 
 TEST(CommandLineTest, HelpAndVersionWinOverTheRest) {
   EXPECT_EQ(CommandLine::Parse({"--help"}).action(), Action::Help);
   EXPECT_EQ(CommandLine::Parse({"-h"}).action(), Action::Help);
   EXPECT_EQ(CommandLine::Parse({"--headless", "--version"}).action(), Action::Version);
-  EXPECT_NE(CommandLine::Usage().find("--headless"), std::string::npos);
-  EXPECT_EQ(CommandLine::VersionText("1.2.3"), "toruna-server 1.2.3\n");
+  EXPECT_NE(CommandLine::Usage(true).find("--headless"), std::string::npos);
+  EXPECT_EQ(CommandLine::Usage(true).find("--service"), std::string::npos);
+  EXPECT_NE(CommandLine::Usage().find("--service"), std::string::npos);
+  EXPECT_EQ(CommandLine::VersionText("toruna-tray", "1.2.3"), "toruna-tray 1.2.3\n");
 }
 
 TEST(CommandLineTest, AnythingElseIsAnErrorNamingIt) {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "client/ServerLink.h"
 #include "client/WireText.h"
 #include "loop/LoopPump.h"
 #include "net/linux/LinuxPlatform.h"
@@ -327,7 +328,10 @@ TEST(ServerLink, SocketErrorsBecomeReasons) {
     std::string message;
   };
   const Case cases[] = {
-      {11001, false, EndReason::HostNotFound, "host lab-pc not found: what the socket said (11001)"},
+      {11001, false, EndReason::HostNotFound, "host lab-pc not found"},
+      {11002, false, EndReason::HostNotFound,
+       "host lab-pc could not be looked up now: the name service did not answer"},
+      {11004, false, EndReason::HostNotFound, "host lab-pc has no IPv4 address"},
       {10060, false, EndReason::Unreachable, "host lab-pc is unreachable: no answer (timed out)"},
       {10065, false, EndReason::Unreachable, "host lab-pc is unreachable: what the socket said (10065)"},
       {10054, true, EndReason::ClosedByServer, "the server on lab-pc reset the connection"},

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The C++ examples as an outside program builds them: the library installed to
-# a prefix of its own (component dev), the examples built against it once
+# a prefix of its own (components lib and dev), the examples built against it once
 # through its CMake package and once through pkg-config, then run against the
 # real server. The dashboard finds the server by broadcast, subscribes by
 # pattern before the sensor's event exists and receives what the sensor
@@ -13,8 +13,10 @@ cli_setup "$@"
 SRC="$(cd "$(dirname "$0")/../.." && pwd)"
 PREFIX="$WORK/prefix"
 
-cmake --install "$BUILD" --prefix "$PREFIX" --component dev >"$WORK/install.out" 2>&1 ||
-  fail "installing the library"
+for component in lib dev; do
+  cmake --install "$BUILD" --prefix "$PREFIX" --component $component >>"$WORK/install.out" 2>&1 ||
+    fail "installing the library ($component)"
+done
 cmake -S "$SRC/examples" -B "$WORK/by-cmake" -DCMAKE_PREFIX_PATH="$PREFIX" >"$WORK/cmake.out" 2>&1 &&
   cmake --build "$WORK/by-cmake" -j 2 >>"$WORK/cmake.out" 2>&1 ||
   fail "building the examples with find_package(toruna)"
@@ -22,6 +24,9 @@ PC="$(find "$PREFIX" -name toruna-client.pc)"
 [ -n "$PC" ] || fail "no toruna-client.pc installed"
 FLAGS="$(PKG_CONFIG_PATH="$(dirname "$PC")" pkg-config --cflags --libs toruna-client)" || fail "pkg-config"
 mkdir -p "$WORK/by-pc"
+# Programs built by hand find the shared library of a prefix of one's own this
+# way; those of the CMake build carry its path.
+export LD_LIBRARY_PATH="$(dirname "$PC")/.."
 for p in sensor dashboard; do
   c++ -std=c++20 "$SRC/examples/$p.cpp" -o "$WORK/by-pc/$p" $FLAGS >>"$WORK/pc.out" 2>&1 ||
     fail "building $p with pkg-config"

@@ -1,5 +1,5 @@
 #!/bin/bash
-# toruna-server on a desktop (a virtual X server with a notification area): the
+# toruna-tray on a desktop (a virtual X server with a notification area): the
 # window "Form1" appears, discovery is answered through Qt's loop, the icon's
 # right-click menu offers "Show" and "Exit", and "Exit" ends the server with
 # status 0; SIGTERM does the same. Started with a low limit on open files, it says
@@ -7,7 +7,7 @@
 set -u
 BUILD="$1"
 HERE="$(cd "$(dirname "$0")" && pwd)"
-BIN="$BUILD/src/app/toruna-server"
+BIN="$BUILD/src/app/toruna-tray"
 [ -x "$BIN" ] || { echo "missing $BIN"; exit 1; }
 for tool in Xvfb trayer xdotool; do
   command -v $tool >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }

@@ -1,6 +1,7 @@
 # Shared by the package_*.sh checks (sourced). pkg_setup "$@" takes the
 # arguments every check gets (source tree, build tree, package directory,
-# project version), finds the runtime package and unpacks it into $ROOT.
+# project version), finds the server's package ($DEB) and unpacks every package
+# into $ROOT, as if all were installed.
 
 pkg_setup() {
   SOURCE="$1"; BUILD="$2"; PKGDIR="$3"; VERSION="$4"
@@ -9,7 +10,10 @@ pkg_setup() {
   WORK="$(mktemp -d)"
   trap pkg_cleanup EXIT
   ROOT="$WORK/root"
-  dpkg-deb -x "$DEB" "$ROOT" || fail "dpkg-deb -x"
+  local deb
+  for deb in "$PKGDIR"/*.deb; do
+    dpkg-deb -x "$deb" "$ROOT" || fail "dpkg-deb -x $deb"
+  done
   PIDS=()
 }
 
@@ -41,7 +45,12 @@ fail() {
   exit 1
 }
 
-# field NAME: a field of the runtime package's control file.
+# field NAME [PACKAGE]: a field of a package's control file (default: toruna).
 field() {
-  dpkg-deb -f "$DEB" "$1"
+  dpkg-deb -f "$(deb_of "${2:-toruna}")" "$1"
+}
+
+# deb_of PACKAGE: the file of that package.
+deb_of() {
+  ls "$PKGDIR/$1"_*.deb 2>/dev/null | head -1
 }

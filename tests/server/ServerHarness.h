@@ -67,12 +67,15 @@ class TempSettings {
 class ServerHarness {
  public:
   // withTimer: tmrMain runs on the loop (otherwise tests call tmrMain_Timer).
-  explicit ServerHarness(const std::string& settingsPath, bool withTimer = false)
+  // adjust: changes to the configuration before the window is made.
+  explicit ServerHarness(const std::string& settingsPath, bool withTimer = false,
+                         const std::function<void(ServerConfig&)>& adjust = {})
       : platform(loop), fake(platform), scheduler(loop), dispatcher(fake, &scheduler) {
     ServerConfig config;
     config.discoveryPort = 0;
     config.listenPort = 0;
     config.settingsPath = settingsPath;
+    if (adjust) adjust(config);
     form = std::make_unique<frmMain>(dispatcher, withTimer ? &loop : nullptr, &frontEnd, config);
   }
   ~ServerHarness() {

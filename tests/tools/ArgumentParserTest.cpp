@@ -34,6 +34,12 @@ TEST(ArgumentParser, WatchTakesHostNameAndPatternsInAnyOrder) {
   EXPECT_EQ(*cl.watch.name, "Ann");
   EXPECT_EQ(cl.watch.patterns, (std::vector<std::string>{"*/Temp", "B*"}));
   EXPECT_FALSE(P({"watch", "h"}).watch.name.has_value());
+  // For scripts, as mosquitto_sub -C -W: end after N values or S seconds.
+  CommandLine bounded = P({"watch", "h", "--count", "5", "--timeout=1.5"});
+  EXPECT_EQ(bounded.watch.count, 5u);
+  EXPECT_EQ(bounded.watch.timeoutSeconds, 1.5);
+  EXPECT_FALSE(P({"watch", "h"}).watch.count.has_value());
+  EXPECT_FALSE(P({"watch", "h"}).watch.timeoutSeconds.has_value());
 }
 
 TEST(ArgumentParser, PublishTakesEventPropertiesAndValues) {
@@ -51,6 +57,8 @@ TEST(ArgumentParser, PublishTakesEventPropertiesAndValues) {
   EXPECT_TRUE(plain.publish.values.empty());  // read from standard input
   EXPECT_FALSE(plain.publish.always);
   EXPECT_EQ(plain.publish.max, 255);
+  EXPECT_FALSE(plain.publish.timeoutSeconds.has_value());  // waits for a subscriber for good
+  EXPECT_EQ(P({"publish", "h", "--event=E", "--timeout", "10"}).publish.timeoutSeconds, 10.0);
 }
 
 TEST(ArgumentParser, HelpAfterACommandNamesThatCommand) {
@@ -93,6 +101,13 @@ TEST(ArgumentParser, BadCommandLinesAreRejectedWithAClearReason) {
       {{"publish", "h", "--event", "E", "--max", "40000"}, "--max"},
       {{"publish", "h", "--event", "E", "--interval", "1.5"}, "--interval"},
       {{"publish", "h", "--event", std::string(2000, 'x')}, "too long"},
+      {{"publish", "h", "--event", "E", "--timeout", "-1"}, "--timeout needs a number of seconds"},
+      {{"watch", "h", "--timeout", "3601"}, "--timeout needs a number of seconds"},
+      {{"watch", "h", "--count", "0"}, "--count needs a whole number of values above 0, not '0'"},
+      {{"watch", "h", "--count", "-3"}, "--count needs"},
+      {{"watch", "h", "--count", "2x"}, "--count needs"},
+      {{"watch", "h", "--count", "4294967296"}, "--count needs"},
+      {{"discover", "--count", "1"}, "unknown option '--count'"},
   };
   for (const Case& c : cases) {
     const std::string message = UsageMessage(c.args);

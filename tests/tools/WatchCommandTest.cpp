@@ -54,9 +54,11 @@ struct Watcher {
   WatchCommand cmd;
   client::FrameStream stream{[this](const protocol::FrameView& f) { protocol.OnFrame(f); }};
 
-  explicit Watcher(std::vector<std::string> patterns, bool json = false)
+  explicit Watcher(std::vector<std::string> patterns, bool json = false,
+                   std::optional<uint32_t> count = std::nullopt)
       : output(out, err, json),
-        cmd(WatchOptions{"h", std::nullopt, std::move(patterns)}, output, protocol) {
+        cmd(WatchOptions{"h", std::nullopt, std::move(patterns), count, std::nullopt}, output,
+            protocol) {
     output.SetClock([] { return std::chrono::system_clock::time_point(std::chrono::hours(1)); });
     protocol.Start("Watcher");
     sent.clear();
@@ -176,6 +178,19 @@ TEST(WatchCommand, ValuesOfUnknownEventsAndDeparturesOfUnknownClientsStillShow) 
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1], w.output.TimeStamp() + " ?/#44 3");
   EXPECT_EQ(lines[2], "left 45 #45");
+}
+
+// --count: the run is told once, right after the Nth value is printed, and
+// only values count, not the roster or the changes around them.
+TEST(WatchCommand, CountEndsTheRunAtTheNthValue) {
+  Watcher w({"*/Temp", "Cy/S*"}, false, 2u);
+  std::vector<std::string> lastLineAtCall;
+  w.cmd.SetOnEnough([&] { lastLineAtCall.push_back(Lines(w.out.str()).back()); });
+  ASSERT_TRUE(w.stream.Feed(ServerStream()));
+  // The third value came in the same read: not printed.
+  EXPECT_EQ(w.cmd.Values(), 2u);
+  EXPECT_EQ(w.out.str().find("Temp 22"), std::string::npos);
+  EXPECT_EQ(lastLineAtCall, std::vector<std::string>{"1970-01-01T01:00:00.000 Cy/Speed 200 km/h"});
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ const char* const kOverview =
     "\n"
     "Every command takes --json (one JSON object per line) and --help.\n"
     "toruna-cli --version prints the version.\n"
-    "Exit status: 0 success, 1 no server / connection failed or closed, 2 bad arguments.\n";
+    "Exit status: 0 success, 1 no server / connection failed or closed, 2 bad arguments,\n"
+    "3 --timeout ran out first.\n";
 
 const char* const kDiscoverHelp =
     "Usage: toruna-cli discover [--timeout SECONDS] [--to ADDRESS]... [--json]\n"
@@ -39,7 +40,8 @@ const char* const kDiscoverHelp =
     "Exit status 0 when at least one server answered, 1 when none did.\n";
 
 const char* const kWatchHelp =
-    "Usage: toruna-cli watch HOST [--name NAME] [--subscribe PATTERN]... [--json]\n"
+    "Usage: toruna-cli watch HOST [--name NAME] [--subscribe PATTERN]... [--count N]\n"
+    "                        [--timeout SECONDS] [--json]\n"
     "\n"
     "Registers with the server on HOST (TCP port 13131), prints its clients and\n"
     "their events, then every change, and the values of the events whose\n"
@@ -48,11 +50,15 @@ const char* const kWatchHelp =
     "\n"
     "  --name NAME          the name to register under (default toruna-cli@HOSTNAME)\n"
     "  --subscribe PATTERN  subscribe to matching events (repeatable)\n"
+    "  --count N            leave after N values (exit status 0)\n"
+    "  --timeout SECONDS    leave after SECONDS: status 0, or 3 when --count\n"
+    "                       values had not all come\n"
     "  --json               one JSON object per line\n";
 
 const char* const kPublishHelp =
     "Usage: toruna-cli publish HOST --event NAME [--unit U] [--interval N] [--max N]\n"
-    "                          [--name NAME] [--always] [--json] [VALUE...]\n"
+    "                          [--name NAME] [--always] [--timeout SECONDS] [--json]\n"
+    "                          [VALUE...]\n"
     "\n"
     "Registers with the server on HOST, creates the event NAME and publishes the\n"
     "VALUEs (0-255), or, without VALUEs, one value per line of standard input.\n"
@@ -65,9 +71,22 @@ const char* const kPublishHelp =
     "  --max N         maximum announced with the event (default 255)\n"
     "  --name NAME     the name to register under (default toruna-cli@HOSTNAME)\n"
     "  --always        publish whether or not anybody subscribed\n"
+    "  --timeout SECONDS  give up after SECONDS if values are still unpublished\n"
+    "                  (exit status 3)\n"
     "  --json          one JSON object per line\n"
     "\n"
     "Exit status 0 when every value was published.\n";
+
+// A --timeout value: seconds above 0, at most an hour.
+double ParseSeconds(const std::string& t, const std::string& cmd) {
+  char* end = nullptr;
+  const double v = std::strtod(t.c_str(), &end);
+  if (t.empty() || *end != '\0' || !std::isfinite(v) || v <= 0 || v > 3600) {
+    throw UsageError("--timeout needs a number of seconds above 0 (at most 3600), not '" + t + "'",
+                     cmd);
+  }
+  return v;
+}
 
 std::string CommandName(Command c) {
   switch (c) {
@@ -165,16 +184,20 @@ CommandLine ArgumentParser::Parse(const std::vector<std::string>& args) {
     } else if (arg == "--json") {
       flag();
       cl.json = true;
-    } else if (cl.command == Command::Discover && arg == "--timeout") {
-      std::string t = value();
+    } else if (arg == "--timeout") {
+      const double v = ParseSeconds(value(), cmd);
+      if (cl.command == Command::Discover) cl.discover.timeoutSeconds = v;
+      if (cl.command == Command::Watch) cl.watch.timeoutSeconds = v;
+      if (cl.command == Command::Publish) cl.publish.timeoutSeconds = v;
+    } else if (cl.command == Command::Watch && arg == "--count") {
+      const std::string t = value();
       char* end = nullptr;
-      double v = std::strtod(t.c_str(), &end);
-      if (t.empty() || *end != '\0' || !std::isfinite(v) || v <= 0 || v > 3600) {
-        throw UsageError("--timeout needs a number of seconds above 0 (at most 3600), not '" +
-                             t + "'",
-                         cmd);
+      errno = 0;
+      const unsigned long long n = std::strtoull(t.c_str(), &end, 10);
+      if (t.empty() || t[0] == '-' || *end != '\0' || errno != 0 || n == 0 || n > 4294967295ULL) {
+        throw UsageError("--count needs a whole number of values above 0, not '" + t + "'", cmd);
       }
-      cl.discover.timeoutSeconds = v;
+      cl.watch.count = static_cast<uint32_t>(n);
     } else if (cl.command == Command::Discover && arg == "--to") {
       std::string a = value();
       if (a.empty()) throw UsageError("--to needs an address", cmd);

@@ -33,6 +33,8 @@ struct WatchOptions {
   std::string host;
   std::optional<std::string> name;  // default: "toruna-cli@" and the host's name
   std::vector<std::string> patterns;
+  std::optional<uint32_t> count;        // end after this many values
+  std::optional<double> timeoutSeconds;  // end after this long
 };
 
 struct PublishOptions {
@@ -44,7 +46,11 @@ struct PublishOptions {
   std::optional<std::string> name;
   bool always = false;
   std::vector<uint8_t> values;  // empty: read them from standard input
+  std::optional<double> timeoutSeconds;  // give up on values still unpublished then
 };
+
+// The exit status of a command that ran out of its --timeout.
+constexpr int kExitTimedOut = 3;
 
 struct CommandLine {
   Command command = Command::Help;

@@ -4,6 +4,8 @@
 // (or default) client name, the end of the connection ending the run with
 // status 1, and a loop that runs until something calls Finish.
 
+#include <chrono>
+#include <cmath>
 #include <string>
 
 #include "Output.h"
@@ -16,6 +18,17 @@ namespace toruna::cli {
 // "toruna-cli@" and the local machine's name ("toruna-cli" when unknown).
 inline std::string DefaultClientName(const std::string& localHost) {
   return localHost.empty() ? "toruna-cli" : "toruna-cli@" + localHost;
+}
+
+// A --timeout as the loop's delay, and as text for a note ("2.5 seconds").
+inline std::chrono::microseconds TimeoutOf(double seconds) {
+  return std::chrono::microseconds(static_cast<int64_t>(std::llround(seconds * 1e6)));
+}
+inline std::string SecondsText(double seconds) {
+  std::string text = std::to_string(seconds);
+  text.erase(text.find_last_not_of('0') + 1);
+  if (text.back() == '.') text.pop_back();
+  return text + (text == "1" ? " second" : " seconds");
 }
 
 template <typename Command>

@@ -129,6 +129,17 @@ int PublishCommand::Run(const PublishOptions& options, Output& output,
     session.Finish(130);
   });
 
+  // Without a timeout a publisher waits for its first subscriber for good.
+  loop::EventLoop::TimerId timer = 0;
+  if (options.timeoutSeconds) {
+    timer = loop.RunAfter(TimeoutOf(*options.timeoutSeconds), [&] {
+      timer = 0;
+      output.Note("timed out after " + SecondsText(*options.timeoutSeconds) + ": " +
+                  std::to_string(cmd.Queued()) + (cmd.Queued() == 1 ? " value" : " values") +
+                  " not published");
+      session.Finish(kExitTimedOut);
+    });
+  }
   session.Open(options);
   if (options.values.empty()) {
     reader.Start();
@@ -139,6 +150,7 @@ int PublishCommand::Run(const PublishOptions& options, Output& output,
   const int status = session.RunLoop();
 
   loop.CancelTimer(pacer);
+  if (timer != 0) loop.CancelTimer(timer);
   return status;
 }
 

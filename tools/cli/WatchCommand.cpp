@@ -12,7 +12,7 @@ using client::EventEntry;
 
 WatchCommand::WatchCommand(const WatchOptions& options, Output& output,
                            client::ClientProtocol& protocol)
-    : output_(output), protocol_(protocol) {
+    : output_(output), protocol_(protocol), count_(options.count) {
   protocol_.OnClientJoined = [this](const ClientEntry& c) {
     const bool live = protocol_.Registered();  // before the server's name, clients are the roster
     output_.Record(JsonWriter()
@@ -87,6 +87,8 @@ void WatchCommand::PrintEvent(const char* textVerb, const char* jsonType, const 
 }
 
 void WatchCommand::PrintValue(const client::Value& v) {
+  // Values read in the same batch as the last one counted are not printed.
+  if (count_ && values_ >= *count_) return;
   const bool known = !v.client.empty();
   const std::string owner = known ? v.client : "?";
   const std::string event = known ? v.event.name : "#" + std::to_string(v.event.id);
@@ -104,14 +106,33 @@ void WatchCommand::PrintValue(const client::Value& v) {
                      .Add("value", static_cast<int32_t>(v.value))
                      .Add("unit", v.event.unit),
                  text);
+  ++values_;
+  if (count_ && values_ == *count_ && onEnough_) onEnough_();
 }
 
 int WatchCommand::Run(const WatchOptions& options, Output& output, net::modNetSocket& dispatcher,
                       loop::EventLoop& loop) {
   CommandSession<WatchCommand> session(options, output, dispatcher, loop);
   loop::SignalWatch signals(loop, [&](int) { session.Finish(0); });  // Ctrl-C is how a watch ends
+  session.command.SetOnEnough([&] { session.Finish(0); });
+  loop::EventLoop::TimerId timer = 0;
+  if (options.timeoutSeconds) {
+    timer = loop.RunAfter(TimeoutOf(*options.timeoutSeconds), [&] {
+      timer = 0;
+      if (!options.count) {
+        session.Finish(0);  // watching for a while is all that was asked
+        return;
+      }
+      output.Note("timed out after " + SecondsText(*options.timeoutSeconds) + " with " +
+                  std::to_string(session.command.Values()) + " of " + std::to_string(*options.count) +
+                  " values");
+      session.Finish(kExitTimedOut);
+    });
+  }
   session.Open(options);
-  return session.RunLoop();
+  const int status = session.RunLoop();
+  if (timer != 0) loop.CancelTimer(timer);
+  return status;
 }
 
 }  // namespace toruna::cli

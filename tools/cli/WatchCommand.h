@@ -4,6 +4,9 @@
 // library subscribes to. It only prints: tests drive it through a
 // ClientProtocol fed with frames.
 
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "ArgumentParser.h"
@@ -24,6 +27,10 @@ class WatchCommand {
   // Sets the protocol's callbacks and subscribes it to the patterns.
   WatchCommand(const WatchOptions& options, Output& output, client::ClientProtocol& protocol);
 
+  // Values printed so far; onEnough runs once when --count of them have been.
+  uint32_t Values() const { return values_; }
+  void SetOnEnough(std::function<void()> f) { onEnough_ = std::move(f); }
+
   // The whole command over the network; returns the exit status.
   static int Run(const WatchOptions& options, Output& output, net::modNetSocket& dispatcher,
                  loop::EventLoop& loop);
@@ -35,6 +42,9 @@ class WatchCommand {
 
   Output& output_;
   client::ClientProtocol& protocol_;
+  std::optional<uint32_t> count_;
+  uint32_t values_ = 0;
+  std::function<void()> onEnough_;
 };
 
 }  // namespace toruna::cli
