@@ -4,7 +4,7 @@ import json
 import sys
 
 PEERS = ["mosquitto", "nats", "nats-1core", "redis"]
-ORDER = ["toruna", "toruna-nospin"] + PEERS
+ORDER = ["toruna", "toruna-spin"] + PEERS
 STORM_HOW = ["close", "reset", "owners"]
 # Idle means no CPU worth the name: under a millisecond per second.
 IDLE_CORES = 0.001
@@ -95,7 +95,7 @@ def targets(t):
     if idle is not None:
         out.append(("idle: no CPU (under 1 ms per second)", idle < IDLE_CORES, f"{cores(idle)} cores"))
     mosq = t.get("resident memory at rest, MB", "mosquitto")
-    for server, what in (("toruna", ""), ("toruna-nospin", " (built without Qt, informational)")):
+    for server, what in (("toruna", ""), ("toruna-spin", " (built without Qt, informational)")):
         rest = t.get("resident memory at rest, MB", server)
         if rest is not None and mosq is not None:
             out.append((f"memory at rest: at most mosquitto's{what}", rest <= mosq,
@@ -266,8 +266,8 @@ def main(path):
             print("  ".join("-" * w for w in widths))
     print("\nt/PEER is toruna ÷ peer: above 1 is better for deliveries/s and "
           "registrations/s, below 1 for CPU, latency, time and memory.")
-    if "toruna-nospin" in servers:
-        print("toruna-nospin: the same server built without the spin before sleeping "
+    if "toruna-spin" in servers:
+        print("toruna-spin: the same server built with a 50 us spin before sleeping "
               "(and without the tray's Qt, which the headless face does not use).")
     for s in sorted(no_register):
         print(f"{s}: a connection is a client, there is no registration (n/a); "

@@ -22,7 +22,8 @@ server::ServerConfig HeadlessService::ServiceConfig(const std::string& hostName)
 int HeadlessService::Run(net::modNetSocket& dispatcher, loop::EventLoop& loop,
                          const server::ServerConfig& config, int logFd, std::ostream& err,
                          bool service) {
-  // A service under load answers sooner when the loop spins briefly before it sleeps.
+  // Only a build with a spin limit spins (see EventLoop.cpp); by default the loop
+  // sleeps as soon as it has nothing to do.
   loop.SpinBeforeSleep(true);
   LogOutput out(loop, logFd);
   HeadlessFrontEnd frontEnd(out, err);

@@ -81,7 +81,8 @@ class EventLoop {
   void Run();
   // With spinning on, Run looks for the next event for a few tens of microseconds
   // before it sleeps, while events come densely: a server under load answers
-  // sooner, at the cost of some processor time. Off by default.
+  // sooner, at the cost of some processor time. Off by default, and a no-op in a
+  // build without a spin limit (the default build).
   void SpinBeforeSleep(bool on);
   void Stop();
   bool Stopped() const;

@@ -44,7 +44,9 @@ void FlushScheduler::Run(List& list, void (CNetSocket::*flush)()) {
   for (const std::weak_ptr<CNetSocket>& entry : batch) {
     if (std::shared_ptr<CNetSocket> object = entry.lock()) ((*object).*flush)();
   }
-  // Keep the list's storage for the next batch.
+  // Keep the list's storage for the next batch, unless a burst (a newcomer announced
+  // to thousands) made it larger than busy batches need: idle, it would stay for good.
+  if (batch.capacity() > kKeptEntries) return;
   batch.clear();
   if (list.objects.empty()) list.objects.swap(batch);
 }

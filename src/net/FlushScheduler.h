@@ -8,6 +8,7 @@
 // say so) and held weakly: one released meanwhile is skipped.
 // This class owns its lists, not the objects or the scheduler.
 
+#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -29,6 +30,9 @@ class FlushScheduler {
   // Lists object for its LateFlush after kSendLaterDelay. False when the
   // scheduler has no timer.
   bool Later(CNetSocket& object);
+
+  // A list's storage of up to this many entries is kept from one run to the next.
+  static constexpr size_t kKeptEntries = 1024;
 
  private:
   struct List {
