@@ -95,8 +95,9 @@ for r in runs:
 lat = load("latency")[0]
 assert lat["ok"] and lat["samples"] == 50 and ordered(lat), lat
 light = load("light")[0]
-# Paced: 200 values/s for 1 s, each to 3 subscribers, none lost or late by much.
-assert light["ok"] and 195 <= light["messages"] <= 202, light
+# Paced: 200 values/s for 1 s, each to 3 subscribers, none lost.
+# A busy machine may start the publisher late; none may be lost.
+assert light["ok"] and light["loss"] == 0 and 180 <= light["messages"] <= 202, light
 assert light["deliveries"] == 3 * light["messages"] and ordered(light, "delay_"), light
 assert 0 < light["cores"] < 1 and light["wakeups_per_s"] > 0, light
 rest = load("rest")[0]

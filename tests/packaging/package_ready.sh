@@ -119,7 +119,7 @@ XDG_CONFIG_HOME="$CONFIG" setpriv --reuid=65534 --regid=65534 --clear-groups "${
   >"$WORK/server.out" 2>"$WORK/server.err" &
 SERVER_PID=$!
 PIDS+=($SERVER_PID)
-for ((i = 0; i < 40; i++)); do grep -q 'running headless' "$WORK/server.err" && break; sleep 0.05; done
+for ((i = 0; i < 200; i++)); do grep -q 'cannot be read' "$WORK/server.err" && break; sleep 0.05; done
 grep -qx "toruna-server: the settings file \"$CONFIG/Velmor Software.conf\" cannot be read: Permission denied" \
   "$WORK/server.err" || fail "unreadable settings: $(cat "$WORK/server.err")"
 kill -TERM $SERVER_PID; wait $SERVER_PID
