@@ -112,17 +112,7 @@ class NotificationRulesTest : public ::testing::TestWithParam<RigKind> {
  protected:
   NotificationRulesTest() : rig_(GetParam().make()), sink(rig_->sink), platform(rig_->platform()) {}
 
-  SocketHandle Listener(uint16_t mask, uint16_t* port) {
-    const SocketHandle s = platform.Socket(kSockStream, kIpProtoTcp);
-    EXPECT_GE(s, 0);
-    EXPECT_EQ(platform.AsyncSelect(s, mask), 0);
-    EXPECT_EQ(platform.Bind(s, SockAddrIn{Loopback(), 0}), 0);
-    EXPECT_EQ(platform.Listen(s, 5), 0);
-    SockAddrIn local;
-    EXPECT_EQ(platform.GetSockName(s, &local), 0);
-    *port = local.port;
-    return s;
-  }
+  SocketHandle Listener(uint16_t mask, uint16_t* port) { return ListenOnLoopback(platform, mask, port); }
   // An accepted connection with the notifications of mask, and its far side.
   SocketHandle Accepted(uint16_t mask, int* peer) {
     uint16_t port = 0;

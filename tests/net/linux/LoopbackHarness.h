@@ -22,6 +22,19 @@
 
 namespace toruna::net::testing {
 
+// A TCP listener on an ephemeral loopback port with the notifications of mask.
+inline SocketHandle ListenOnLoopback(Platform& platform, uint16_t mask, uint16_t* port) {
+  const SocketHandle s = platform.Socket(kSockStream, kIpProtoTcp);
+  EXPECT_GE(s, 0);
+  EXPECT_EQ(platform.AsyncSelect(s, mask), 0);
+  EXPECT_EQ(platform.Bind(s, SockAddrIn{Loopback(), 0}), 0);
+  EXPECT_EQ(platform.Listen(s, 5), 0);
+  SockAddrIn local;
+  EXPECT_EQ(platform.GetSockName(s, &local), 0);
+  *port = local.port;
+  return s;
+}
+
 struct Note {
   SocketHandle socket;
   uint16_t event;
@@ -86,17 +99,7 @@ class LoopbackTest : public ::testing::Test {
     for (int i = 0; i < rounds; ++i) loop.ProcessReady(10);
   }
 
-  SocketHandle ListeningSocket(uint16_t mask, uint16_t* port) {
-    SocketHandle s = platform.Socket(kSockStream, kIpProtoTcp);
-    EXPECT_GE(s, 0);
-    EXPECT_EQ(platform.AsyncSelect(s, mask), 0);
-    EXPECT_EQ(platform.Bind(s, SockAddrIn{Loopback(), 0}), 0);
-    EXPECT_EQ(platform.Listen(s, 5), 0);
-    SockAddrIn local;
-    EXPECT_EQ(platform.GetSockName(s, &local), 0);
-    *port = local.port;
-    return s;
-  }
+  SocketHandle ListeningSocket(uint16_t mask, uint16_t* port) { return ListenOnLoopback(platform, mask, port); }
 
   // A blocking far-side socket connected to 127.0.0.1:port.
   int RawConnect(uint16_t port) {
