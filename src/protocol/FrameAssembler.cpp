@@ -13,13 +13,31 @@ FrameAssembler::Arrival FrameAssembler::CheckArrival(int32_t bytesTotal) const {
 void FrameAssembler::Reset() {
   buffer_.Clear();
   buffer_.ReleaseIdleMemory();
+  late_.reset();
+  inHand_ = 0;
   capacity_ = 1;
 }
 
 void FrameAssembler::Append(std::span<const uint8_t> bytes) {
-  int64_t needed = static_cast<int64_t>(buffer_.size()) + static_cast<int64_t>(bytes.size());
+  int64_t needed = static_cast<int64_t>(RecvCount()) + static_cast<int64_t>(bytes.size());
   while (capacity_ < needed) capacity_ += kCapacityStep;
-  buffer_.Append(bytes.data(), bytes.size());
+  if (inHand_ == 0) {
+    buffer_.Append(bytes.data(), bytes.size());
+    return;
+  }
+  if (late_ == nullptr) late_ = std::make_unique<base::ByteQueue>();
+  late_->Append(bytes.data(), bytes.size());
+}
+
+void FrameAssembler::DoneWithFrame() {
+  const size_t size = inHand_;
+  inHand_ = 0;
+  buffer_.Consume(size);
+  if (late_ != nullptr) {
+    const std::unique_ptr<base::ByteQueue> late = std::move(late_);
+    buffer_.Append(late->data(), late->size());
+  }
+  if (buffer_.empty()) buffer_.ReleaseIfLarge();
 }
 
 FrameAssembler::Step FrameAssembler::Next(std::span<const uint8_t>& frame) const {

@@ -278,15 +278,15 @@ void clsClient::Dispatch(const protocol::FrameView& frame) {
   }
   // Values and subscription requests travel on as 9-byte frames; a longer one
   // goes on as the 9 bytes it starts with, under their length of 6, so the
-  // receiver stays in step.
+  // receiver stays in step. A frame of 9 bytes already is that frame.
   std::array<uint8_t, protocol::frames::kIdByteSize> nine;
   const std::optional<int32_t> id = frame.Int32At(4);
   const std::optional<uint8_t> byte = frame.ByteAt(8);
   switch (type) {
     case protocol::EventData:
       if (id && byte) {
-        protocol::frames::EventData(nine, *id, *byte);
-        BroadcastEvent(*id, nine);
+        if (length != 6) protocol::frames::EventData(nine, *id, *byte);
+        BroadcastEvent(*id, length == 6 ? frame.Bytes() : nine);
       }
       break;
     case protocol::EventInfo:
@@ -297,8 +297,8 @@ void clsClient::Dispatch(const protocol::FrameView& frame) {
       break;
     case protocol::EventSubscribe:
       if (id && byte) {
-        protocol::frames::EventSubscribe(nine, *id, *byte);
-        app_.CL_Request(*this, *id, nine);
+        if (length != 6) protocol::frames::EventSubscribe(nine, *id, *byte);
+        app_.CL_Request(*this, *id, length == 6 ? frame.Bytes() : nine);
       }
       break;
     default:
