@@ -68,10 +68,8 @@ void clsClient::SendFrame(std::span<const uint8_t> B, bool mayWait) {
 void clsClient::Write(const uint8_t* data, size_t size, bool mayWait) {
   if (feed_ != nullptr) {
     feed_->behind.insert(feed_->behind.end(), data, data + size);
-  } else if (mayWait) {
-    Sock->SendBytesLater(data, size);
   } else {
-    Sock->SendBytes(data, size);
+    Sock->SendPiece(data, size, mayWait);
   }
 }
 
@@ -104,7 +102,8 @@ void clsClient::FeedRoster() {
       const size_t n = std::min(kRosterPiece, feed.end - feed.next);
       const size_t at = feed.next;
       feed.next += n;
-      Sock->SendBytes(feed.roster->data() + at, n);
+      // Held by the feed until the end: the platform may take it from there.
+      Sock->SendPiece(feed.roster->data() + at, n, false);
     } else {
       // The roster is out: what waited behind it follows, and sends go straight on.
       std::unique_ptr<RosterFeed> done = std::move(feed_);
