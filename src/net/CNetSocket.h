@@ -128,7 +128,16 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   // company to fill a write and copying it into the queue cost more than the
   // write. What the platform does not take is queued, and the events fire as for
   // a hand-over of the queue.
-  void SendPiece(const uint8_t* data, size_t count, bool mayWait);
+  void SendPiece(const uint8_t* data, size_t count, bool mayWait) {
+    if (count >= kDirectHandOverSize && coalesceSends_ && protocol == ProtocolTcp && sendQueue.empty() &&
+        !sendBlocked_ && state == StateConnected) {
+      HandOverDirectly(data, count);
+    } else if (mayWait) {
+      SendBytesLater(data, count);
+    } else {
+      SendBytes(data, count);
+    }
+  }
   static constexpr size_t kDirectHandOverSize = 4096;
   void GetData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
   void PeekData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);

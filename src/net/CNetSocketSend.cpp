@@ -40,17 +40,6 @@ bool CNetSocket::SendReady() {
   return true;
 }
 
-void CNetSocket::SendPiece(const uint8_t* data, size_t count, bool mayWait) {
-  if (count >= kDirectHandOverSize && coalesceSends_ && protocol == ProtocolTcp && sendQueue.empty() &&
-      !sendBlocked_ && state == StateConnected) {
-    HandOverDirectly(data, count);
-  } else if (mayWait) {
-    SendBytesLater(data, count);
-  } else {
-    SendBytes(data, count);
-  }
-}
-
 void CNetSocket::QueueBytes(const uint8_t* data, size_t count, bool mayWait) {
   const bool wasEmpty = sendQueue.empty();
   sendQueue.Append(data, count);
