@@ -80,7 +80,9 @@ void RedisProtocol::Subscribe(Connection& c) { AppendCommand(c, {"SUBSCRIBE", kT
 
 // What a departing client leaves behind: a subscription to a channel of its own.
 void RedisProtocol::Own(Connection& c) {
-  AppendCommand(c, {"SUBSCRIBE", "o" + std::to_string(c.index)});
+  std::string channel = "o";
+  channel += std::to_string(c.index);  // not `"o" + ...`: GCC 12 warns falsely on it
+  AppendCommand(c, {"SUBSCRIBE", channel});
 }
 
 void RedisProtocol::Publish(Connection& c, uint8_t value) {
