@@ -209,7 +209,7 @@ void CNetSocket::FireError(int32_t number, const std::string& description, const
   e.Description = description;
   e.Source = source;
   e.CancelDisplay = cancelDisplay;
-  Fire(&SocketEventSink::Sock_Error, OnError, e);
+  Fire(&SocketEventSink::Sock_Error, &Handlers::OnError, e);
   if (allowBox && !e.CancelDisplay) base::AlertService::Current().Alert(e.Description, e.Source);
 }
 
