@@ -195,10 +195,10 @@ ScaleResult Bench::ConnectMany(size_t clients) {
   ScaleResult r;
   r.clients = clients;
   if (serverPid_ > 0) r.rssColdKb = ReadRssKb(serverPid_);
-  // One client first, not counted: what the first registration costs once (code
-  // and data pages touched for the first time, allocator arenas) is no client's,
-  // and would otherwise be shared out among the clients, the more the fewer.
-  Crowd(1, Join::Idle, "the warm-up client to register");
+  // One window of handshakes first, not counted: what the first burst costs once
+  // (code and data pages touched for the first time, allocator arenas) is no
+  // client's, and would otherwise be shared out among the clients, the more the fewer.
+  Crowd(maxPending_, Join::Idle, "the warm-up clients to register");
   Settle(0.5, 10);
   if (serverPid_ > 0) r.rssBeforeKb = ReadRssKb(serverPid_);
   const long dropsBefore = ReadListenDrops();
