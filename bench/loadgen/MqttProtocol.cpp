@@ -36,7 +36,8 @@ void MqttProtocol::Subscribe(Connection& c) {
 }
 
 void MqttProtocol::Own(Connection& c) {
-  const std::string topic = "o" + std::to_string(c.index);
+  std::string topic(1, 'o');  // not `"o" + ...`: GCC 12 warns falsely on it
+  topic += std::to_string(c.index);
   std::string p = {'\x82', static_cast<char>(5 + topic.size()), 0, 2, 0,
                    static_cast<char>(topic.size())};
   p += topic;
