@@ -198,7 +198,8 @@ ScaleResult Bench::ConnectMany(size_t clients) {
   // One window of handshakes first, not counted: what the first burst costs once
   // (code and data pages touched for the first time, allocator arenas) is no
   // client's, and would otherwise be shared out among the clients, the more the fewer.
-  Crowd(maxPending_, Join::Idle, "the warm-up clients to register");
+  r.warmup = maxPending_;
+  Crowd(r.warmup, Join::Idle, "the warm-up clients to register");
   Settle(0.5, 10);
   if (serverPid_ > 0) r.rssBeforeKb = ReadRssKb(serverPid_);
   const long dropsBefore = ReadListenDrops();

@@ -38,6 +38,7 @@ struct RelayResult {
 struct ScaleResult {
   size_t clients = 0;
   double seconds = 0;        // first connect to last registration
+  size_t warmup = 0;         // clients registered first, not counted
   long rssColdKb = -1;       // before any client; -1: not read
   long rssBeforeKb = -1;     // after the warm-up clients, before the burst
   long rssAfterKb = -1;

@@ -142,8 +142,9 @@ int ConnScale(const Options& o, Bench& b, bool registers) {
         .Add("bytes_per_conn", perConn);
   }
   if (r.rssColdKb >= 0 && r.rssAfterKb >= 0) {
-    // From before the warm-up clients: the one-time cost shared out among the clients.
-    const double perConn = (double(r.rssAfterKb) - double(r.rssColdKb)) * 1024.0 / double(r.clients);
+    // From before the warm-up clients, over them too: the one-time cost shared out.
+    const double perConn =
+        (double(r.rssAfterKb) - double(r.rssColdKb)) * 1024.0 / double(r.clients + r.warmup);
     line.Add("rss_cold_kb", double(r.rssColdKb)).Add("bytes_per_conn_cold", perConn);
   }
   if (r.listenDrops >= 0) line.Add("listen_drops", double(r.listenDrops));
