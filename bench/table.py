@@ -214,6 +214,9 @@ def collect(records):
             if "bytes_per_conn" in r:
                 t.put(4, n * 10 + 3, f"RSS per connection at {n}, bytes", server,
                       f'{r["bytes_per_conn"]:.0f}', r["bytes_per_conn"])
+            if "bytes_per_conn_cold" in r:
+                t.put(4, n * 10 + 5, f"RSS per connection at {n} with the first registration's, bytes",
+                      server, f'{r["bytes_per_conn_cold"]:.0f}', None)
             if "listen_drops" in r:
                 t.put(4, n * 10 + 4, f"connects dropped at {n} (full accept queue)", server,
                       f'{r["listen_drops"]:.0f}', None)

@@ -71,7 +71,7 @@ class VariantRun {
     listener_ = net::CNetSocket::Create(dispatcher_);
     tcp_ = net::CNetSocket::Create(dispatcher_);
     udp_ = net::CNetSocket::Create(dispatcher_);
-    listener_->OnConnectionRequest = [this](int32_t id) { tcp_->Accept(id); };
+    listener_->On().OnConnectionRequest = [this](int32_t id) { tcp_->Accept(id); };
     listener_->SetLocalPort(kTcpPort);
     FUZZ_CHECK(listener_->Listen(), "listen");
     conn_ = platform_.ConnectClient(kTcpPort);
@@ -82,8 +82,8 @@ class VariantRun {
     FUZZ_CHECK(udp_->State() == net::StateOpen, "bind");
   }
   ~VariantRun() {
-    listener_->OnConnectionRequest = nullptr;
-    udp_->OnDataArrival = nullptr;
+    listener_->On().OnConnectionRequest = nullptr;
+    udp_->On().OnDataArrival = nullptr;
   }
 
   void Run() {
@@ -316,14 +316,14 @@ class VariantRun {
   void Datagram() {
     const std::vector<uint8_t> bytes = fuzz::ExactCopy(in_.Slice());
     bool called = false;
-    udp_->OnDataArrival = [&](int32_t bytesTotal) {
+    udp_->On().OnDataArrival = [&](int32_t bytesTotal) {
       called = true;
       FUZZ_CHECK(bytesTotal == static_cast<int32_t>(bytes.size()), "datagram size reported");
       Call(*udp_, bytes, true);
     };
     platform_.SendDatagram(kUdpPort, kSender, 4242, bytes);
     Pump();
-    udp_->OnDataArrival = nullptr;
+    udp_->On().OnDataArrival = nullptr;
     FUZZ_CHECK(called == !bytes.empty(), "DataArrival for a datagram");
     // Taken or not, a datagram does not outlive its notification.
     uint32_t pending = 1;

@@ -38,7 +38,9 @@ struct RelayResult {
 struct ScaleResult {
   size_t clients = 0;
   double seconds = 0;        // first connect to last registration
-  long rssBeforeKb = -1;     // -1: not read
+  size_t warmup = 0;         // clients registered first, not counted
+  long rssColdKb = -1;       // before any client; -1: not read
+  long rssBeforeKb = -1;     // after the warm-up clients, before the burst
   long rssAfterKb = -1;
   long listenDrops = -1;     // connection attempts the server's full accept queue dropped
   CpuMeter::Reading cpu;     // the server's CPU over the burst

@@ -141,12 +141,18 @@ int ConnScale(const Options& o, Bench& b, bool registers) {
     line.Add("rss_before_kb", double(r.rssBeforeKb)).Add("rss_after_kb", double(r.rssAfterKb))
         .Add("bytes_per_conn", perConn);
   }
+  if (r.rssColdKb >= 0 && r.rssAfterKb >= 0) {
+    // From before the warm-up clients, over them too: the one-time cost shared out.
+    const double perConn =
+        (double(r.rssAfterKb) - double(r.rssColdKb)) * 1024.0 / double(r.clients + r.warmup);
+    line.Add("rss_cold_kb", double(r.rssColdKb)).Add("bytes_per_conn_cold", perConn);
+  }
   if (r.listenDrops >= 0) line.Add("listen_drops", double(r.listenDrops));
   AddCpu(line, r.cpu, 0);
   line.Add("pending", double(o.maxPending)).Add("ok", true).Emit();
-  std::fprintf(stderr, "%s registered %zu clients in %.3f s, %.0f/s, %zu at a time (%ld connects dropped by a full accept queue); RSS %ld -> %ld kB\n",
+  std::fprintf(stderr, "%s registered %zu clients in %.3f s, %.0f/s, %zu at a time (%ld connects dropped by a full accept queue); RSS %ld -> %ld kB (%ld before the warm-up clients)\n",
                o.label.c_str(), r.clients, r.seconds, rate, o.maxPending, r.listenDrops,
-               r.rssBeforeKb, r.rssAfterKb);
+               r.rssBeforeKb, r.rssAfterKb, r.rssColdKb);
   return 0;
 }
 

@@ -30,7 +30,7 @@ class Loopback {
     listener_ = CNetSocket::Create(module_);
     listener_->Bind(Variant(0), Variant("127.0.0.1"));
     if (!listener_->Listen()) throw std::runtime_error("listen failed");
-    listener_->OnConnectionRequest = [this](int32_t id) {
+    listener_->On().OnConnectionRequest = [this](int32_t id) {
       server = CNetSocket::Create(module_);
       server->Accept(id);
     };
@@ -68,7 +68,7 @@ void BM_TcpBulkTransfer(benchmark::State& state) {
   Loopback link;
   const std::vector<uint8_t> payload(size, 0xA5);
   size_t received = 0;
-  link.server->OnDataArrival = [&](int32_t) {
+  link.server->On().OnDataArrival = [&](int32_t) {
     Variant chunk;
     link.server->GetData(chunk);
     received += chunk.AsBytes().size();
@@ -84,13 +84,13 @@ BENCHMARK(BM_TcpBulkTransfer)->Arg(64 << 20)->Unit(benchmark::kMillisecond)->Use
 
 void BM_SmallRoundTrip(benchmark::State& state) {
   Loopback link;
-  link.server->OnDataArrival = [&](int32_t) {
+  link.server->On().OnDataArrival = [&](int32_t) {
     Variant bytes;
     link.server->GetData(bytes);
     link.server->SendData(bytes);
   };
   size_t echoed = 0;
-  link.client->OnDataArrival = [&](int32_t) {
+  link.client->On().OnDataArrival = [&](int32_t) {
     Variant bytes;
     link.client->GetData(bytes);
     echoed += bytes.AsBytes().size();

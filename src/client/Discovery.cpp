@@ -87,7 +87,7 @@ void Discovery::Ask(const std::string& destination, int32_t port) {
   auto fail = [this, destination](const std::string& reason) {
     if (OnError) OnError(destination, reason);
   };
-  s->OnError = [fail](net::SocketErrorArgs& e) {
+  s->On().OnError = [fail](net::SocketErrorArgs& e) {
     e.CancelDisplay = true;
     // No route there, or the network is down: nobody there can answer.
     if (e.Number == net::kErrNetworkDown || e.Number == net::kErrNetworkUnreachable ||
@@ -99,7 +99,7 @@ void Discovery::Ask(const std::string& destination, int32_t port) {
   // The socket layer drops the datagram that waits behind the one taken in
   // this event, so take every waiting answer now: several servers answer a
   // broadcast at the same moment.
-  s->OnDataArrival = [this, raw](int32_t) {
+  s->On().OnDataArrival = [this, raw](int32_t) {
     for (int taken = 0; taken < 64 && raw->BytesReceived() > 0; ++taken) {
       net::Variant data(std::vector<uint8_t>{});
       try {
@@ -128,8 +128,8 @@ void Discovery::Ask(const std::string& destination, int32_t port) {
 
 void Discovery::Stop() {
   for (auto& s : sockets_) {
-    s->OnDataArrival = nullptr;
-    s->OnError = nullptr;
+    s->On().OnDataArrival = nullptr;
+    s->On().OnError = nullptr;
     try {
       s->CloseSck();
     } catch (const base::RaisedError&) {

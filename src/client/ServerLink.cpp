@@ -12,22 +12,22 @@ ServerLink::ServerLink(net::modNetSocket& dispatcher, loop::EventLoop& loop, Han
       stream_([this](const protocol::FrameView& f) {
         if (!failed_ && handlers_.frame) handlers_.frame(f);
       }) {
-  sock_->OnConnect = [this] {
+  sock_->On().OnConnect = [this] {
     CancelTimer();
     connected_ = true;
     // Best effort: without it a vanished server is noticed only when a send fails.
     sock_->SetKeepAlive(keepAlive_);
     if (handlers_.connected) handlers_.connected();
   };
-  sock_->OnDataArrival = [this](int32_t bytesTotal) {
+  sock_->On().OnDataArrival = [this](int32_t bytesTotal) {
     if (bytesTotal > 0) OnData();
   };
-  sock_->OnCloseSck = [this] {
+  sock_->On().OnCloseSck = [this] {
     Fail({EndReason::ClosedByServer,
           connected_ ? "the server on " + host_ + " closed the connection"
                      : "the server on " + host_ + " closed the connection while connecting"});
   };
-  sock_->OnError = [this](net::SocketErrorArgs& e) {
+  sock_->On().OnError = [this](net::SocketErrorArgs& e) {
     e.CancelDisplay = true;  // reported as a sentence by the owner, never as a box
     Fail(DescribeError(host_, port_, e.Number, e.Description, connected_));
   };
@@ -35,10 +35,10 @@ ServerLink::ServerLink(net::modNetSocket& dispatcher, loop::EventLoop& loop, Han
 
 ServerLink::~ServerLink() {
   CancelTimer();
-  sock_->OnConnect = nullptr;
-  sock_->OnDataArrival = nullptr;
-  sock_->OnCloseSck = nullptr;
-  sock_->OnError = nullptr;
+  sock_->On().OnConnect = nullptr;
+  sock_->On().OnDataArrival = nullptr;
+  sock_->On().OnCloseSck = nullptr;
+  sock_->On().OnError = nullptr;
   try {
     sock_->CloseSck();
   } catch (const base::RaisedError&) {

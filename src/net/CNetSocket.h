@@ -6,7 +6,7 @@
 // Objects live in shared_ptr (Create); the dispatcher refers to them by address
 // only, and a delivery keeps its object alive until it returns.
 // A server holds one per connection, so the object is kept small: what only some
-// objects use (a tag, a host name, lookups) lives out of line.
+// objects use (the On* handlers, a tag, a host name, lookups) lives out of line.
 
 #include <chrono>
 #include <cstdint>
@@ -65,14 +65,18 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   CNetSocket& operator=(const CNetSocket&) = delete;
 
   // Events, in their fixed order 1 to 7. They are not called while a sink is set.
-  EventSlot<void()> OnCloseSck;
-  EventSlot<void()> OnConnect;
-  EventSlot<void(int32_t RequestID)> OnConnectionRequest;
-  EventSlot<void(int32_t bytesTotal)> OnDataArrival;
-  EventSlot<void(SocketErrorArgs& e)> OnError;
-  EventSlot<void()> OnSendComplete;
-  EventSlot<void(int32_t bytesSent, int32_t bytesRemaining)> OnSendProgress;
-  // Sends every event to sink instead (nullptr: back to the On* members). The
+  struct Handlers {
+    EventSlot<void()> OnCloseSck;
+    EventSlot<void()> OnConnect;
+    EventSlot<void(int32_t RequestID)> OnConnectionRequest;
+    EventSlot<void(int32_t bytesTotal)> OnDataArrival;
+    EventSlot<void(SocketErrorArgs& e)> OnError;
+    EventSlot<void()> OnSendComplete;
+    EventSlot<void(int32_t bytesSent, int32_t bytesRemaining)> OnSendProgress;
+  };
+  // The On* handlers, made on first use: sock->On().OnDataArrival = ...
+  Handlers& On() { return rare().handlers; }
+  // Sends every event to sink instead (nullptr: back to the On* handlers). The
   // owner keeps the sink alive while it is set.
   void SetEventSink(SocketEventSink* sink) { sink_ = sink; }
 
@@ -197,6 +201,7 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
 
   // What few objects use: made on first use and kept.
   struct Rare {
+    Handlers handlers;
     std::string tag;
     std::string remoteHost;
     std::string localIP;  // the bound address as given or found; read while open or listening
@@ -251,16 +256,16 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
 
   // An event: to the sink when one is set, else to the On* member.
   template <typename... Params, typename... Args>
-  void Fire(void (SocketEventSink::*toSink)(Params...), const EventSlot<void(Params...)>& slot,
+  void Fire(void (SocketEventSink::*toSink)(Params...), EventSlot<void(Params...)> Handlers::*slot,
             Args&&... args) {
     if (sink_ != nullptr) {
       (sink_->*toSink)(std::forward<Args>(args)...);
-    } else {
-      slot(std::forward<Args>(args)...);
+    } else if (rare_) {
+      (rare_->handlers.*slot)(std::forward<Args>(args)...);
     }
   }
 
-  // Error event of the layer: fires OnError with CancelDisplay starting as given;
+  // Error event of the layer: fires the Error event with CancelDisplay starting as given;
   // when allowBox and the handlers leave CancelDisplay false, the alert service
   // shows Description with Source as caption.
   void FireError(int32_t number, const std::string& description, const std::string& source,

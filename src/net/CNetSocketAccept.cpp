@@ -99,14 +99,14 @@ void CNetSocket::Accept(int32_t RequestID) {
   module_.RerouteSocket(RequestID, this);
 
   if (!receiveQueue.empty()) {
-    Fire(&SocketEventSink::Sock_DataArrival, OnDataArrival, static_cast<int32_t>(receiveQueue.size()));
+    Fire(&SocketEventSink::Sock_DataArrival, &Handlers::OnDataArrival, static_cast<int32_t>(receiveQueue.size()));
   }
   // Only while the connection is still this object's: a DataArrival handler may
   // already have closed it.
   if (holder && holder->state == StateClosing && state == StateConnected &&
       socketHandle == RequestID) {
     state = StateClosing;
-    Fire(&SocketEventSink::Sock_CloseSck, OnCloseSck);
+    Fire(&SocketEventSink::Sock_CloseSck, &Handlers::OnCloseSck);
   }
 }
 

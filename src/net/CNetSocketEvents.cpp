@@ -23,7 +23,7 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
       if (protocol == ProtocolTcp) {
         if (state != StateConnected) return;
         if (ReceiveIntoQueue() > 0) {
-          Fire(&SocketEventSink::Sock_DataArrival, OnDataArrival, static_cast<int32_t>(receiveQueue.size()));
+          Fire(&SocketEventSink::Sock_DataArrival, &Handlers::OnDataArrival, static_cast<int32_t>(receiveQueue.size()));
         }
       } else {
         if (state != StateOpen) return;
@@ -31,7 +31,7 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
         const int32_t pending = PendingByteCount();
         datagramTaken_ = false;
         if (pending > 0) {
-          Fire(&SocketEventSink::Sock_DataArrival, OnDataArrival, pending);
+          Fire(&SocketEventSink::Sock_DataArrival, &Handlers::OnDataArrival, pending);
         }
         // A datagram the owner left unread does not survive the notification;
         // one waiting behind a datagram the owner took keeps its own notification.
@@ -81,7 +81,7 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
       const bool savedAddressSet = remoteAddressSet_;
       const std::string savedHost = RemoteHost();
       ReadPeerAddress(requestID);
-      Fire(&SocketEventSink::Sock_ConnectionRequest, OnConnectionRequest, requestID);
+      Fire(&SocketEventSink::Sock_ConnectionRequest, &Handlers::OnConnectionRequest, requestID);
       if (state == StateListening) {
         remotePort = savedPort;
         remoteAddress_ = savedAddress;
@@ -105,14 +105,14 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
         SetRemoteAddress(peer.addr);
       }
       state = StateConnected;
-      Fire(&SocketEventSink::Sock_Connect, OnConnect);
+      Fire(&SocketEventSink::Sock_Connect, &Handlers::OnConnect);
       return;
     }
 
     case kFdClose:
       if (state != StateConnected) return;
       state = StateClosing;
-      Fire(&SocketEventSink::Sock_CloseSck, OnCloseSck);
+      Fire(&SocketEventSink::Sock_CloseSck, &Handlers::OnCloseSck);
       return;
 
     default:

@@ -169,8 +169,8 @@ void CNetSocket::SendBufferedData() {
         sendQueue.ReleaseIfLarge();
         const int32_t reported = sent;
         sent = 0;
-        Fire(&SocketEventSink::Sock_SendProgress, OnSendProgress, reported, 0);
-        Fire(&SocketEventSink::Sock_SendComplete, OnSendComplete);
+        Fire(&SocketEventSink::Sock_SendProgress, &Handlers::OnSendProgress, reported, 0);
+        Fire(&SocketEventSink::Sock_SendComplete, &Handlers::OnSendComplete);
       } else {
         sendQueue.Consume(static_cast<size_t>(result));
         // Nothing taken although the socket reported room: treat it as a
@@ -178,7 +178,7 @@ void CNetSocket::SendBufferedData() {
         if (result == 0) {
           sendBlocked_ = true;
           if (sent > 0) {
-            Fire(&SocketEventSink::Sock_SendProgress, OnSendProgress, sent,
+            Fire(&SocketEventSink::Sock_SendProgress, &Handlers::OnSendProgress, sent,
                  static_cast<int32_t>(sendQueue.size()));
           }
           break;
@@ -189,7 +189,7 @@ void CNetSocket::SendBufferedData() {
       if (code == kErrWouldBlock) {
         sendBlocked_ = true;
         if (sent > 0) {
-          Fire(&SocketEventSink::Sock_SendProgress, OnSendProgress, sent,
+          Fire(&SocketEventSink::Sock_SendProgress, &Handlers::OnSendProgress, sent,
                static_cast<int32_t>(sendQueue.size()));
         }
       } else {
@@ -222,15 +222,15 @@ void CNetSocket::HandOverDirectly(const uint8_t* data, size_t count) {
     sent += static_cast<size_t>(result);
   }
   if (sent == count) {
-    Fire(&SocketEventSink::Sock_SendProgress, OnSendProgress, static_cast<int32_t>(sent), 0);
-    Fire(&SocketEventSink::Sock_SendComplete, OnSendComplete);
+    Fire(&SocketEventSink::Sock_SendProgress, &Handlers::OnSendProgress, static_cast<int32_t>(sent), 0);
+    Fire(&SocketEventSink::Sock_SendComplete, &Handlers::OnSendComplete);
     return;
   }
   // The rest waits in the queue for FD_WRITE, as a would-block's rest does.
   sendQueue.Append(data + sent, count - sent);
   sendBlocked_ = true;
   if (sent > 0) {
-    Fire(&SocketEventSink::Sock_SendProgress, OnSendProgress, static_cast<int32_t>(sent),
+    Fire(&SocketEventSink::Sock_SendProgress, &Handlers::OnSendProgress, static_cast<int32_t>(sent),
          static_cast<int32_t>(sendQueue.size()));
   }
 }

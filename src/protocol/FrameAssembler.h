@@ -13,7 +13,6 @@
 // capacity treat the frame in hand as removed already.
 
 #include <cstdint>
-#include <memory>
 #include <span>
 
 #include "base/ByteQueue.h"
@@ -26,6 +25,11 @@ class FrameAssembler {
   static constexpr int32_t kMaxArrival = 2048;
   static constexpr int32_t kMaxCapacity = 3072;
   static constexpr int32_t kCapacityStep = 256;
+
+  FrameAssembler() = default;
+  ~FrameAssembler();
+  FrameAssembler(const FrameAssembler&) = delete;
+  FrameAssembler& operator=(const FrameAssembler&) = delete;
 
   enum class Arrival { Ignore, Close, Take };
   // Close: more than 2048 bytes, or the capacity is already above 3072.
@@ -67,7 +71,7 @@ class FrameAssembler {
   void ReleaseIdleMemory() { buffer_.ReleaseIdleMemory(); }
 
   int32_t RecvCount() const {
-    return static_cast<int32_t>(buffer_.size() - inHand_ + (late_ != nullptr ? late_->size() : 0));
+    return static_cast<int32_t>(buffer_.size() - inHand_ + (hasLate_ ? LateSize() : 0));
   }
   int32_t RecvCapacity() const { return capacity_; }
 
@@ -75,13 +79,16 @@ class FrameAssembler {
   // Removes the frame in hand and moves the bytes that waited aside behind the rest.
   void DoneWithFrame();
 
+  size_t LateSize() const;
+
   base::ByteQueue buffer_;
-  // Bytes appended while a frame was in hand (rare: only a handler that runs the loop).
-  std::unique_ptr<base::ByteQueue> late_;
   int32_t capacity_ = 1;
   // Size of the frame onFrame holds, still at the front of buffer_; 0 when none.
   uint16_t inHand_ = 0;
   bool draining_ = false;
+  // Bytes were appended while a frame was in hand. They wait in a table beside
+  // (rare: only a handler that runs the loop), so that a session stays small.
+  bool hasLate_ = false;
 };
 
 template <class OnFrame>

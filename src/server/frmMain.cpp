@@ -43,7 +43,7 @@ frmMain::~frmMain() {
 
 void frmMain::OpenListenSocket() {
   Listen = net::CNetSocket::Create(dispatcher_);
-  Listen->OnConnectionRequest = [this](int32_t RequestID) { Listen_ConnectionRequest(RequestID); };
+  Listen->On().OnConnectionRequest = [this](int32_t RequestID) { Listen_ConnectionRequest(RequestID); };
   Listen->SetLocalPort(config_.listenPort);
   ListenOn(*Listen);
 }

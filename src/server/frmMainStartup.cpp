@@ -75,7 +75,7 @@ void frmMain::Form_Load() {
 
 void frmMain::OpenSearchSocket() {
   SearchSock = net::CNetSocket::Create(dispatcher_);
-  SearchSock->OnDataArrival = [this](int32_t bytesTotal) { SearchSock_DataArrival(bytesTotal); };
+  SearchSock->On().OnDataArrival = [this](int32_t bytesTotal) { SearchSock_DataArrival(bytesTotal); };
   SearchSock->SetProtocol(net::ProtocolUdp);
   SearchSock->Bind(net::Variant(config_.discoveryPort),
                    net::Variant("0.0.0.0"));

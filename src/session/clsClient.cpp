@@ -15,6 +15,10 @@
 
 namespace toruna::session {
 
+// One per connection, in a pool block with its shared count (16 bytes): 144
+// bytes keep it in the 160-byte class; the next field would cost 16 a client.
+static_assert(sizeof(clsClient) <= 144, "clsClient outgrows its pool class");
+
 namespace {
 
 std::string_view AsChars(std::span<const uint8_t> bytes) {
@@ -66,8 +70,8 @@ void clsClient::SendFrame(std::span<const uint8_t> B, bool mayWait) {
 }
 
 void clsClient::Write(const uint8_t* data, size_t size, bool mayWait) {
-  if (feed_ != nullptr) {
-    feed_->behind.insert(feed_->behind.end(), data, data + size);
+  if (RosterFeed* feed = this->feed()) {
+    feed->behind.insert(feed->behind.end(), data, data + size);
   } else {
     Sock->SendPiece(data, size, mayWait);
   }
@@ -78,26 +82,27 @@ void clsClient::SendRoster(std::shared_ptr<const std::vector<uint8_t>> roster, s
     Disconnect();
     return;
   }
-  if (feed_ != nullptr || size <= kRosterPiece) {
+  if (feed() != nullptr || size <= kRosterPiece) {
     Send(std::span<const uint8_t>(roster->data(), size));
     return;
   }
-  feed_ = std::make_unique<RosterFeed>();
-  feed_->roster = std::move(roster);
-  feed_->end = size;
+  auto feed = std::make_unique<RosterFeed>();
+  feed->roster = std::move(roster);
+  feed->end = size;
+  rare().feed = std::move(feed);
   FeedRoster();
 }
 
 void clsClient::FeedRoster() {
   // A hand-over may run dry at once and call back in here (SendComplete).
-  if (feed_ == nullptr || feed_->feeding) return;
-  feed_->feeding = true;
-  while (feed_ != nullptr && Sock->UnsentByteCount() < kRosterPiece) {
+  if (feed() == nullptr || feed()->feeding) return;
+  feed()->feeding = true;
+  while (feed() != nullptr && Sock->UnsentByteCount() < kRosterPiece) {
     if (Sock->State() != net::StateConnected) {
-      feed_.reset();
+      rare_->feed.reset();
       return;
     }
-    RosterFeed& feed = *feed_;
+    RosterFeed& feed = *this->feed();
     if (feed.next < feed.end) {
       const size_t n = std::min(kRosterPiece, feed.end - feed.next);
       const size_t at = feed.next;
@@ -106,14 +111,14 @@ void clsClient::FeedRoster() {
       Sock->SendPiece(feed.roster->data() + at, n, false);
     } else {
       // The roster is out: what waited behind it follows, and sends go straight on.
-      std::unique_ptr<RosterFeed> done = std::move(feed_);
+      std::unique_ptr<RosterFeed> done = std::move(rare_->feed);
       if (!done->behind.empty()) Sock->SendBytes(done->behind.data(), done->behind.size());
     }
   }
-  if (feed_ != nullptr) feed_->feeding = false;
+  if (RosterFeed* feed = this->feed()) feed->feeding = false;
 }
 
-std::string clsClient::name() const { return base::Cp1252::ToUtf8(std::string_view(wireName_)); }
+std::string clsClient::name() const { return base::Cp1252::ToUtf8(wireName_.View()); }
 
 bool clsClient::HasEvent(int32_t lID) const {
   const std::shared_ptr<clsEvent>* event = Events.Find(lID);
@@ -158,34 +163,36 @@ void clsClient::SendNotice(std::span<const uint8_t> B) {
     Disconnect();
     return;
   }
-  if (heldNotices_ == nullptr && Unsent() < kHoldNoticesAbove) {
+  if (heldNotices() == nullptr && Unsent() < kHoldNoticesAbove) {
     Send(B);
     return;
   }
-  if (heldNotices_ == nullptr) heldNotices_ = std::make_unique<std::unordered_map<int32_t, uint8_t>>();
-  (*heldNotices_)[protocol::GetInt32(B.data() + 4)] = B[8];
+  auto& held = rare().heldNotices;
+  if (held == nullptr) held = std::make_unique<std::unordered_map<int32_t, uint8_t>>();
+  (*held)[protocol::GetInt32(B.data() + 4)] = B[8];
 }
 
 void clsClient::Sock_SendComplete() {
-  ++drains_;
-  if (feed_ != nullptr) FeedRoster();
-  if (heldNotices_ != nullptr && feed_ == nullptr) SendHeldNotices();
+  drained_ = true;
+  if (feed() != nullptr) FeedRoster();
+  if (heldNotices() != nullptr && feed() == nullptr) SendHeldNotices();
   SyncUnsent();
 }
 
 void clsClient::NoteSubscription(int32_t eventId, bool on) {
   if (on) {
-    if (subscriptions_ == nullptr) subscriptions_ = std::make_unique<std::unordered_set<int32_t>>();
-    subscriptions_->insert(eventId);
-  } else if (subscriptions_ != nullptr) {
-    subscriptions_->erase(eventId);
-    if (subscriptions_->empty()) subscriptions_.reset();
+    auto& subscriptions = rare().subscriptions;
+    if (subscriptions == nullptr) subscriptions = std::make_unique<std::unordered_set<int32_t>>();
+    subscriptions->insert(eventId);
+  } else if (rare_ && rare_->subscriptions != nullptr) {
+    rare_->subscriptions->erase(eventId);
+    if (rare_->subscriptions->empty()) rare_->subscriptions.reset();
   }
 }
 
 std::vector<int32_t> clsClient::Subscriptions() const {
-  if (subscriptions_ == nullptr) return {};
-  return {subscriptions_->begin(), subscriptions_->end()};
+  if (!rare_ || rare_->subscriptions == nullptr) return {};
+  return {rare_->subscriptions->begin(), rare_->subscriptions->end()};
 }
 
 size_t clsClient::SyncUnsent() {
@@ -199,8 +206,8 @@ size_t clsClient::SyncUnsent() {
 
 uint32_t clsClient::StalledTicks() {
   // Bytes only waiting for the end of the batch are not behind.
-  if (drains_ != drainsSeen_ || !Sock->SendBlocked()) {
-    drainsSeen_ = drains_;
+  if (drained_ || !Sock->SendBlocked()) {
+    drained_ = false;
     stalledTicks_ = 0;
   } else {
     ++stalledTicks_;
@@ -209,7 +216,7 @@ uint32_t clsClient::StalledTicks() {
 }
 
 void clsClient::SendHeldNotices() {
-  std::unique_ptr<std::unordered_map<int32_t, uint8_t>> held = std::move(heldNotices_);
+  std::unique_ptr<std::unordered_map<int32_t, uint8_t>> held = std::move(rare_->heldNotices);
   std::array<uint8_t, protocol::frames::kIdByteSize> notice;
   for (const auto& [eventId, flag] : *held) {
     // An event removed meanwhile needs no notice.
@@ -221,7 +228,8 @@ void clsClient::SendHeldNotices() {
 }
 
 size_t clsClient::Unsent() const {
-  return Sock->UnsentByteCount() + (feed_ != nullptr ? feed_->behind.size() : 0);
+  const RosterFeed* feed = this->feed();
+  return Sock->UnsentByteCount() + (feed != nullptr ? feed->behind.size() : 0);
 }
 
 clsEvent& clsClient::EventO(int32_t Index) const { return *Events.Item(Index); }
@@ -338,7 +346,7 @@ void clsClient::HandleRemoveRequest(const protocol::FrameView& frame, int32_t ev
 }
 
 void clsClient::RegisterName(std::span<const uint8_t> wireName) {
-  wireName_.assign(wireName.begin(), wireName.end());
+  wireName_.Assign(wireName);
   registered_ = true;
   app_.Register(id_);
   app_.ClientLog(*this, name() + " registered.");
@@ -402,7 +410,7 @@ void clsClient::Disconnect() {
   std::shared_ptr<clsClient> self = weak_from_this().lock();
   Sock->CloseSck();
   // A closed connection's queue is gone; so is what waited behind a roster.
-  feed_.reset();
+  if (rare_) rare_->feed.reset();
   if (reportedUnsent_ != 0) {
     app_.UnsentChanged(-static_cast<int64_t>(reportedUnsent_));
     reportedUnsent_ = 0;
@@ -413,6 +421,12 @@ void clsClient::Disconnect() {
 void clsClient::ReleaseIdleMemory() {
   recv_.ReleaseIdleMemory();
   Sock->ReleaseIdleMemory();
+  if (rare_ && !rare_->feed && !rare_->subscriptions && !rare_->heldNotices) rare_.reset();
+}
+
+clsClient::Rare& clsClient::rare() {
+  if (!rare_) rare_ = std::make_unique<Rare>();
+  return *rare_;
 }
 
 int32_t clsClient::RecvCount() const { return recv_.RecvCount(); }

@@ -4,8 +4,10 @@
 // received bytes, registers the client, lets it create, remove and publish its
 // events, passes subscription requests to the application and sends frames.
 // Held in std::shared_ptr (its subscriptions refer to it weakly). A server holds
-// one per connection: the name is kept as it came on the wire, and the event
-// collection and receive buffer hold no memory while empty.
+// one per connection, so it is kept small: the name is kept as it came on the
+// wire, inline when short; the event collection and receive buffer hold no
+// memory while empty; what only some clients need (a roster being fed,
+// subscriptions, held notices) lives out of line.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/ShortBytes.h"
 #include "net/SocketEventSink.h"
 #include "protocol/FrameAssembler.h"
 #include "session/IServerApp.h"
@@ -71,9 +74,7 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   clsEvent& EventO(int32_t Index) const;
   // The client's name (UTF-8), and as it came on the wire (Windows-1252).
   std::string name() const;
-  std::span<const uint8_t> WireName() const {
-    return {reinterpret_cast<const uint8_t*>(wireName_.data()), wireName_.size()};
-  }
+  std::span<const uint8_t> WireName() const { return wireName_.Bytes(); }
   bool Registered() const { return registered_; }
   // Ends the connection as a client's misbehaviour does (the server's limits).
   void Close() { Disconnect(); }
@@ -147,19 +148,28 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   // Point at which a client that does not read is given up.
   void CheckUnsent();
 
+  struct Rare {
+    std::unique_ptr<RosterFeed> feed;
+    std::unique_ptr<std::unordered_set<int32_t>> subscriptions;
+    // Event ID to the flag of its latest notice, while notices are held.
+    std::unique_ptr<std::unordered_map<int32_t, uint8_t>> heldNotices;
+  };
+  Rare& rare();
+  RosterFeed* feed() const { return rare_ ? rare_->feed.get() : nullptr; }
+  std::unordered_map<int32_t, uint8_t>* heldNotices() const {
+    return rare_ ? rare_->heldNotices.get() : nullptr;
+  }
+
   IServerApp& app_;
   protocol::FrameAssembler recv_;
-  std::string wireName_;
+  base::ShortBytes wireName_;
   int32_t id_;
-  bool registered_ = false;
-  uint32_t drains_ = 0;
-  uint32_t drainsSeen_ = 0;
   uint32_t stalledTicks_ = 0;
   size_t reportedUnsent_ = 0;
-  std::unique_ptr<RosterFeed> feed_;
-  std::unique_ptr<std::unordered_set<int32_t>> subscriptions_;
-  // Event ID to the flag of its latest notice, while notices are held.
-  std::unique_ptr<std::unordered_map<int32_t, uint8_t>> heldNotices_;
+  std::unique_ptr<Rare> rare_;  // none until needed; dropped by ReleaseIdleMemory once unused
+  bool registered_ = false;
+  // The queue ran dry since the last StalledTicks.
+  bool drained_ = false;
 };
 
 }  // namespace toruna::session

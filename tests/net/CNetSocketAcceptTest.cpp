@@ -23,7 +23,7 @@ class CNetSocketAcceptTest : public ::testing::Test {
     listener = rig.NewListener();
     ASSERT_TRUE(listener);
     client = rig.NewSocket();
-    client->OnCloseSck = [this] { ++clientCloses; };
+    client->On().OnCloseSck = [this] { ++clientCloses; };
   }
   void ConnectClient() {
     client->Connect(Variant("127.0.0.1"), Variant(listener->LocalPort()));
@@ -82,7 +82,7 @@ TEST_F(CNetSocketAcceptTest, OwnerTakesTheConnectionDuringConnectionRequest) {
   listener->SetTag("listener");
   std::string ipDuring;
   int32_t portDuring = -1;
-  listener->OnConnectionRequest = [&](int32_t id) {
+  listener->On().OnConnectionRequest = [&](int32_t id) {
     ++requests;
     ipDuring = listener->RemoteHostIP();
     portDuring = listener->RemotePort();
@@ -108,7 +108,7 @@ TEST_F(CNetSocketAcceptTest, OwnerTakesTheConnectionDuringConnectionRequest) {
 
   // Traffic reaches the owner, and releasing the owner closes the connection.
   Variant got{std::string()};
-  owner->OnDataArrival = [&](int32_t) { owner->GetData(got); };
+  owner->On().OnDataArrival = [&](int32_t) { owner->GetData(got); };
   client->SendData(Variant("hi"));
   ASSERT_TRUE(rig.Pump([&] { return got.AsString() == "hi"; }));
   owner.reset();
@@ -117,7 +117,7 @@ TEST_F(CNetSocketAcceptTest, OwnerTakesTheConnectionDuringConnectionRequest) {
 
 TEST_F(CNetSocketAcceptTest, ConnectionNobodyAcceptsIsClosed) {
   int32_t offered = -1;
-  listener->OnConnectionRequest = [&](int32_t id) {
+  listener->On().OnConnectionRequest = [&](int32_t id) {
     ++requests;
     offered = id;
     // An object that is not closed refuses and leaves the connection waiting.
@@ -137,7 +137,7 @@ TEST_F(CNetSocketAcceptTest, ConnectionNobodyAcceptsIsClosed) {
 TEST_F(CNetSocketAcceptTest, BytesAndCloseThatReachedTheHolderFirstAreHandedOver) {
   std::vector<int32_t> arrivals;
   std::vector<std::string> order;
-  listener->OnConnectionRequest = [&](int32_t id) {
+  listener->On().OnConnectionRequest = [&](int32_t id) {
     ++requests;
     // Let the loop run, as a modal box would, until the holder has seen it all.
     ASSERT_TRUE(rig.Pump([&] { return client->State() == StateConnected; }));
@@ -150,11 +150,11 @@ TEST_F(CNetSocketAcceptTest, BytesAndCloseThatReachedTheHolderFirstAreHandedOver
     holder.reset();
 
     owner = rig.NewSocket();
-    owner->OnDataArrival = [&](int32_t total) {
+    owner->On().OnDataArrival = [&](int32_t total) {
       arrivals.push_back(total);
       order.push_back("data");
     };
-    owner->OnCloseSck = [&] { order.push_back("close"); };
+    owner->On().OnCloseSck = [&] { order.push_back("close"); };
     owner->Accept(id);
   };
   ConnectClient();
@@ -184,17 +184,17 @@ TEST_F(CNetSocketAcceptTest, HandleOwnedByAnotherObjectIsRefusedUntouched) {
   }
   // The owner's connection still works both ways.
   Variant got{std::string()};
-  pair.server->OnDataArrival = [&](int32_t) { pair.server->GetData(got); };
+  pair.server->On().OnDataArrival = [&](int32_t) { pair.server->GetData(got); };
   pair.client->SendData(Variant("still here"));
   ASSERT_TRUE(rig.Pump([&] { return got.AsString() == "still here"; }));
   Variant back{std::string()};
-  pair.client->OnDataArrival = [&](int32_t) { pair.client->GetData(back); };
+  pair.client->On().OnDataArrival = [&](int32_t) { pair.client->GetData(back); };
   pair.server->SendData(Variant("yes"));
   EXPECT_TRUE(rig.Pump([&] { return back.AsString() == "yes"; }));
 }
 
 TEST_F(CNetSocketAcceptTest, OptionReadFailureInsideAcceptLeavesTheObjectClosed) {
-  listener->OnConnectionRequest = [&](int32_t id) {
+  listener->On().OnConnectionRequest = [&](int32_t id) {
     ++requests;
     owner = rig.NewSocket();
     rig.fake.FailNext(Call::GetSockOpt, 10055);
@@ -214,7 +214,7 @@ TEST_F(CNetSocketAcceptTest, OptionReadFailureInsideAcceptLeavesTheObjectClosed)
 
 TEST_F(CNetSocketAcceptTest, LocalAddressFailureClosesTheConnectionAndNothingReachesTheHolder) {
   std::weak_ptr<CNetSocket> holderSeen;
-  listener->OnConnectionRequest = [&](int32_t id) {
+  listener->On().OnConnectionRequest = [&](int32_t id) {
     ++requests;
     holderSeen = rig.module.HeldSocketObject(id);
     owner = rig.NewSocket();

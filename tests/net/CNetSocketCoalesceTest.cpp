@@ -52,7 +52,7 @@ class CNetSocketCoalesceTest : public ::testing::Test {
 
   // Collects whatever s receives, also after the peer's close ends GetData's use.
   static void Collect(const std::shared_ptr<CNetSocket>& s, Bytes& into) {
-    s->OnDataArrival = [s = s.get(), &into](int32_t) {
+    s->On().OnDataArrival = [s = s.get(), &into](int32_t) {
       Variant data;
       s->GetData(data);
       if (!data.IsEmpty()) {
@@ -121,7 +121,7 @@ TEST_F(CNetSocketCoalesceTest, EventsFireOncePerDeferredHandOver) {
 
   // A later batch has a hand-over and events of its own; a send made from its
   // SendComplete handler goes out behind it, as it would without coalescing.
-  pair.client->OnSendComplete = [&] {
+  pair.client->On().OnSendComplete = [&] {
     if (++events.complete == 2) pair.client->SendData(Variant("late"));
   };
   pair.client->SendData(Variant("three"));
@@ -309,7 +309,7 @@ TEST_F(CNetSocketCoalesceTest, PeerCloseInTheSameBatchStillHandsOverTheQueuedByt
 }
 
 TEST_F(CNetSocketCoalesceTest, FailedDeferredHandOverIsReportedOnceThroughError) {
-  pair.client->OnError = [&](SocketErrorArgs& e) {
+  pair.client->On().OnError = [&](SocketErrorArgs& e) {
     events.errors.push_back({e.Number, e.Description, e.Source, e.CancelDisplay});
   };
   rig.fake.Fail(Call::Send, kErrConnectionReset);
@@ -356,7 +356,7 @@ TEST_F(CNetSocketCoalesceTest, HandlerReleasingAnotherPendingObjectDuringTheBatc
   other.client->SetCoalesceSends(true);
   rig.fake.sendLengths.clear();
   // The first hand-over's handler releases the second object, still waiting.
-  pair.client->OnSendComplete = [&] { other.client.reset(); };
+  pair.client->On().OnSendComplete = [&] { other.client.reset(); };
   pair.client->SendData(Variant("first"));
   other.client->SendData(Variant("second"));
   EndBatch();
@@ -432,7 +432,7 @@ TEST_F(CNetSocketCoalesceTest, UdpSendsStaySeparateDatagrams) {
   auto receiver = rig.NewSocket(ProtocolUdp);
   receiver->Bind(Variant(0), Variant("127.0.0.1"));
   std::vector<int32_t> sizes;
-  receiver->OnDataArrival = [&](int32_t bytesTotal) {
+  receiver->On().OnDataArrival = [&](int32_t bytesTotal) {
     sizes.push_back(bytesTotal);
     Variant data;
     receiver->GetData(data);
@@ -464,7 +464,7 @@ TEST_F(CNetSocketCoalesceTest, NoDelayAppliesToTheCurrentSocketAndToOneAcceptedL
   auto listener = rig.NewListener();
   ASSERT_TRUE(listener);
   std::shared_ptr<CNetSocket> server;
-  listener->OnConnectionRequest = [&](int32_t id) {
+  listener->On().OnConnectionRequest = [&](int32_t id) {
     server = rig.NewSocket();
     server->SetNoDelay(true);
     server->Accept(id);

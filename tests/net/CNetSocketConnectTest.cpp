@@ -122,7 +122,7 @@ TEST_F(CNetSocketConnectTest, SecondBindRefusedAndPlatformRefusalReported) {
   EXPECT_TRUE(bed.alerts.shown.empty());
 
   // With the display left to the layer, the refusal is shown.
-  other->OnError = [](SocketErrorArgs& e) { e.CancelDisplay = false; };
+  other->On().OnError = [](SocketErrorArgs& e) { e.CancelDisplay = false; };
   bed.fake.FailNext(Call::Bind, 10013);
   other->Bind(0, "127.0.0.1");
   ASSERT_EQ(bed.alerts.shown.size(), 1u);
@@ -306,7 +306,7 @@ TEST_F(CNetSocketConnectTest, ImmediateConnectRefusals) {
   bed.Settle();
   EXPECT_EQ(events.connects, 0);
 
-  sock->OnError = [](SocketErrorArgs& e) { e.CancelDisplay = false; };
+  sock->On().OnError = [](SocketErrorArgs& e) { e.CancelDisplay = false; };
   bed.fake.FailNext(Call::Connect, 10051);
   sock->Connect("127.0.0.1", 80);
   EXPECT_EQ(sock->State(), StateError);

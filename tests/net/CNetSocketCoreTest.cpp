@@ -64,7 +64,7 @@ TEST_F(CNetSocketCoreTest, RemoteHostRefusalFiresErrorWithoutBoxOrRaise) {
 
   int errors = 0;
   SocketErrorArgs seen;
-  tcp->OnError = [&](SocketErrorArgs& e) {
+  tcp->On().OnError = [&](SocketErrorArgs& e) {
     ++errors;
     seen = e;
     e.CancelDisplay = false;  // even so, no box for this one
@@ -117,8 +117,8 @@ TEST_F(CNetSocketCoreTest, LocalPortProtocolAndTagRules) {
 
 TEST_F(CNetSocketCoreTest, WithoutSocketNothingChangesNotEvenError) {
   int closeEvents = 0, errors = 0;
-  sock->OnCloseSck = [&] { ++closeEvents; };
-  sock->OnError = [&](SocketErrorArgs&) { ++errors; };
+  sock->On().OnCloseSck = [&] { ++closeEvents; };
+  sock->On().OnError = [&](SocketErrorArgs&) { ++errors; };
   sock->CloseSck();
   EXPECT_EQ(sock->State(), StateClosed);
 
@@ -135,7 +135,7 @@ TEST_F(CNetSocketCoreTest, WithoutSocketNothingChangesNotEvenError) {
 
 TEST_F(CNetSocketCoreTest, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
   int closeEvents = 0;
-  sock->OnCloseSck = [&] { ++closeEvents; };
+  sock->On().OnCloseSck = [&] { ++closeEvents; };
   sock->SetTag("keep");
   sock->SetRemoteHost("somewhere");
   sock->SetRemotePort(4242);
@@ -162,7 +162,7 @@ TEST_F(CNetSocketCoreTest, ReleasesTheSocketKeepsSettingsAndFiresNothing) {
 
 TEST_F(CNetSocketCoreTest, SocketCreationFailureFiresErrorButNeverABox) {
   std::vector<SocketErrorArgs> errors;
-  sock->OnError = [&](SocketErrorArgs& e) {
+  sock->On().OnError = [&](SocketErrorArgs& e) {
     errors.push_back(e);
     e.CancelDisplay = false;
   };
@@ -217,7 +217,7 @@ TEST_F(CNetSocketCoreTest, DestructionReportsACloseFailureAndLeavesNoRoute) {
 
 TEST_F(CNetSocketCoreTest, ClearedCancelDisplayShowsDescriptionUnderSource) {
   sock->Bind(0, "127.0.0.1");
-  sock->OnError = [](SocketErrorArgs& e) {
+  sock->On().OnError = [](SocketErrorArgs& e) {
     e.Description = "changed by the owner";
     e.CancelDisplay = false;
   };
@@ -228,7 +228,7 @@ TEST_F(CNetSocketCoreTest, ClearedCancelDisplayShowsDescriptionUnderSource) {
   EXPECT_EQ(bed.alerts.shown[0].second, "CNetSocket.PostSocket");
 
   // Left True (or no handler at all): nothing is shown.
-  sock->OnError = nullptr;
+  sock->On().OnError = nullptr;
   bed.module.OnSocketNotify(sock->SocketHandle(), kFdWrite, 10050);
   EXPECT_EQ(bed.alerts.shown.size(), 1u);
 }
@@ -237,8 +237,8 @@ TEST_F(CNetSocketCoreTest, HandlerMayReplaceItselfWhileRunning) {
   sock->Bind(0, "127.0.0.1");
   int calls = 0;
   std::string captured = "kept alive by the running copy";
-  sock->OnError = [&, captured](SocketErrorArgs&) {
-    sock->OnError = nullptr;  // destroys the stored handler mid-call
+  sock->On().OnError = [&, captured](SocketErrorArgs&) {
+    sock->On().OnError = nullptr;  // destroys the stored handler mid-call
     calls += static_cast<int>(captured.size() > 0);
   };
   bed.module.OnSocketNotify(sock->SocketHandle(), kFdRead, 10054);

@@ -185,7 +185,7 @@ TEST(CNetSocketEventsTest, SecondDatagramSurvivesWhenTheOwnerTookTheFirst) {
   LoopbackRig bed;
   DatagramBench udp(bed);
   std::vector<std::string> taken;
-  udp.sock->OnDataArrival = [&](int32_t total) {
+  udp.sock->On().OnDataArrival = [&](int32_t total) {
     udp.events.arrivals.push_back(total);
     if (udp.events.arrivals.size() == 1) {  // take only the first
       Variant data{std::string()};
@@ -228,7 +228,7 @@ TEST(CNetSocketEventsTest, EmptyDatagramIsDroppedWithoutEventAndDoesNotBlockTheN
 TEST(CNetSocketEventsTest, OwnerClosingInsideTheEventIsSafe) {
   LoopbackRig bed;
   DatagramBench udp(bed);
-  udp.sock->OnDataArrival = [&](int32_t total) {
+  udp.sock->On().OnDataArrival = [&](int32_t total) {
     udp.events.arrivals.push_back(total);
     udp.sock->CloseSck();
   };
@@ -260,7 +260,7 @@ TEST(CNetSocketEventsTest, UnacceptedConnectionIsClosedAndRemoteFieldsRestored) 
   ASSERT_TRUE(server.listening);
   std::string ipDuring, hostDuring = "unset";
   int32_t portDuring = -1;
-  server.sock->OnConnectionRequest = [&](int32_t id) {
+  server.sock->On().OnConnectionRequest = [&](int32_t id) {
     server.events.requests.push_back(id);
     ipDuring = server.sock->RemoteHostIP();
     portDuring = server.sock->RemotePort();
@@ -301,7 +301,7 @@ TEST(CNetSocketEventsTest, FailedAcceptPutsTheListenerInError) {
   LoopbackRig bed;
   ListenBench server(bed);
   ASSERT_TRUE(server.listening);
-  server.sock->OnError = [&](SocketErrorArgs& e) {
+  server.sock->On().OnError = [&](SocketErrorArgs& e) {
     server.events.errors.push_back(e);
     e.CancelDisplay = false;
   };
@@ -323,7 +323,7 @@ TEST(CNetSocketEventsTest, DeadConnectionsAndShortagesAreNoFailureOfTheListener)
   ListenBench server(bed);
   ASSERT_TRUE(server.listening);
   std::vector<std::shared_ptr<CNetSocket>> owners;
-  server.sock->OnConnectionRequest = [&](int32_t id) {
+  server.sock->On().OnConnectionRequest = [&](int32_t id) {
     owners.push_back(bed.NewSocket());
     owners.back()->Accept(id);
   };

@@ -20,7 +20,7 @@ class CNetSocketReceiveTest : public ::testing::Test {
     pair = rig.ConnectPair();
     ASSERT_TRUE(pair.server);
     ASSERT_EQ(pair.server->State(), StateConnected);
-    pair.server->OnDataArrival = [this](int32_t total) { arrivals.push_back(total); };
+    pair.server->On().OnDataArrival = [this](int32_t total) { arrivals.push_back(total); };
   }
 
   // Sends bytes from the client and waits until the server has queued `total`.
@@ -145,7 +145,7 @@ TEST_F(CNetSocketReceiveTest, MaxLenRules) {
 
 TEST_F(CNetSocketReceiveTest, GatesRefuseOutsideTheConnectedState) {
   std::vector<ErrorSeen> errors;
-  pair.server->OnError = [&](SocketErrorArgs& e) {
+  pair.server->On().OnError = [&](SocketErrorArgs& e) {
     errors.push_back({e.Number, e.Description, e.Source, e.CancelDisplay});
     e.CancelDisplay = false;  // must still not show a box
   };
@@ -173,7 +173,7 @@ TEST_F(CNetSocketReceiveTest, GatesRefuseOutsideTheConnectedState) {
   // A closed object refuses in the same two ways.
   auto closed = rig.NewSocket();
   int fired = 0;
-  closed->OnError = [&](SocketErrorArgs& a) { fired += a.Number == 40006; };
+  closed->On().OnError = [&](SocketErrorArgs& a) { fired += a.Number == 40006; };
   closed->GetData(text);
   EXPECT_EQ(fired, 1);
   EXPECT_THROW(closed->PeekData(text), base::RaisedError);
@@ -181,7 +181,7 @@ TEST_F(CNetSocketReceiveTest, GatesRefuseOutsideTheConnectedState) {
 
 TEST_F(CNetSocketReceiveTest, FailedReadReportsWithoutBoxAndEntersError) {
   std::vector<ErrorSeen> errors;
-  pair.server->OnError = [&](SocketErrorArgs& e) {
+  pair.server->On().OnError = [&](SocketErrorArgs& e) {
     errors.push_back({e.Number, e.Description, e.Source, e.CancelDisplay});
     e.CancelDisplay = false;
   };

@@ -161,7 +161,7 @@ TEST_F(CNetSocketSendTest, WouldBlockOnTheFirstCallFiresNothing) {
 
 TEST_F(CNetSocketSendTest, SendFailingWithAnotherCodeReportsErrorAndKeepsTheBytes) {
   std::vector<ErrorSeen> errors;
-  pair.client->OnError = [&](SocketErrorArgs& e) {
+  pair.client->On().OnError = [&](SocketErrorArgs& e) {
     errors.push_back({e.Number, e.Description, e.Source, e.CancelDisplay});
     e.CancelDisplay = false;  // asks for the message box
   };
@@ -187,7 +187,7 @@ TEST_F(CNetSocketSendTest, SendFailingWithAnotherCodeReportsErrorAndKeepsTheByte
 
 TEST_F(CNetSocketSendTest, SendCompleteHandlerMaySendAgainInOrder) {
   int rounds = 0;
-  pair.client->OnSendComplete = [&] {
+  pair.client->On().OnSendComplete = [&] {
     if (++rounds < 3) pair.client->SendData(Variant(std::string(1, char('a' + rounds))));
   };
   pair.client->SendData(Variant("a"));
@@ -197,7 +197,7 @@ TEST_F(CNetSocketSendTest, SendCompleteHandlerMaySendAgainInOrder) {
 
 TEST_F(CNetSocketSendTest, HandlerReleasingTheLastReferenceDuringAFlushIsSafe) {
   std::weak_ptr<CNetSocket> watch = pair.client;
-  pair.client->OnSendComplete = [&] { pair.client.reset(); };
+  pair.client->On().OnSendComplete = [&] { pair.client.reset(); };
   CNetSocket* raw = pair.client.get();
   raw->SendData(Variant("bye"));
   EXPECT_TRUE(watch.expired());

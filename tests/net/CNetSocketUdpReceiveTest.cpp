@@ -45,7 +45,7 @@ class CNetSocketUdpReceiveTest : public ::testing::Test {
 TEST_F(CNetSocketUdpReceiveTest, EachDatagramIsTakenWholeWithItsSender) {
   std::vector<std::string> got;
   std::vector<int32_t> totals;
-  receiver->OnDataArrival = [&](int32_t total) {
+  receiver->On().OnDataArrival = [&](int32_t total) {
     totals.push_back(total);
     Variant text{std::string()};
     receiver->GetData(text);
@@ -97,7 +97,7 @@ TEST_F(CNetSocketUdpReceiveTest, PeekLeavesTheDatagramAndEmptyReceiveDoesNothing
 TEST_F(CNetSocketUdpReceiveTest, MaxLenZeroDropsOnlyTheCurrentDatagram) {
   std::vector<std::string> got;
   int raised = 0;
-  receiver->OnDataArrival = [&](int32_t) {
+  receiver->On().OnDataArrival = [&](int32_t) {
     Variant text{std::string()};
     Variant zero{int32_t(0)};
     if (raised == 0) {
@@ -122,7 +122,7 @@ TEST_F(CNetSocketUdpReceiveTest, MaxLenZeroDropsOnlyTheCurrentDatagram) {
 TEST_F(CNetSocketUdpReceiveTest, GatesOfAnObjectThatIsNotOpen) {
   auto fresh = rig.NewSocket(ProtocolUdp);
   int fired = 0;
-  fresh->OnError = [&](SocketErrorArgs& e) { fired += e.Number == 40006 && e.Source.empty(); };
+  fresh->On().OnError = [&](SocketErrorArgs& e) { fired += e.Number == 40006 && e.Source.empty(); };
   Variant data;
   fresh->GetData(data);
   EXPECT_EQ(fired, 1);

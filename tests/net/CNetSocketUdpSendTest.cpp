@@ -41,7 +41,7 @@ TEST_F(CNetSocketUdpSendTest, FirstSendCreatesAndBindsAndSendsOneDatagram) {
   EXPECT_NE(broadcast, 0);
 
   Variant text{std::string()};
-  receiver->OnDataArrival = [&](int32_t) { receiver->GetData(text); };
+  receiver->On().OnDataArrival = [&](int32_t) { receiver->GetData(text); };
   ASSERT_TRUE(rig.Pump([&] { return !text.AsString().empty(); }));
   EXPECT_EQ(text.AsString(), "ping");
   EXPECT_EQ(receiver->RemotePort(), sender->LocalPort());
@@ -98,7 +98,7 @@ TEST_F(CNetSocketUdpSendTest, AfterAFailedDatagramOrAnErrorTheSocketGoesOn) {
   sender->SendData(Variant("next"));
   EXPECT_EQ(received(), "next");
   Variant heard{std::string()};
-  sender->OnDataArrival = [&](int32_t) { sender->GetData(heard); };
+  sender->On().OnDataArrival = [&](int32_t) { sender->GetData(heard); };
   SendDatagram(peer.get(), static_cast<uint16_t>(sender->LocalPort()), "back");
   ASSERT_TRUE(rig.Pump([&] { return !heard.AsString().empty(); }));
   EXPECT_EQ(heard.AsString(), "back");

@@ -73,7 +73,7 @@ class LoopbackRig {
 
   // Records every Error event of s.
   static void CollectErrors(const std::shared_ptr<CNetSocket>& s, std::vector<ErrorSeen>& into) {
-    s->OnError = [&into](SocketErrorArgs& e) {
+    s->On().OnError = [&into](SocketErrorArgs& e) {
       into.push_back({e.Number, e.Description, e.Source, e.CancelDisplay});
     };
   }
@@ -99,7 +99,7 @@ class LoopbackRig {
     p.client = NewSocket();
     if (!p.listener) return p;
     auto* server = &p.server;
-    p.listener->OnConnectionRequest = [this, server](int32_t id) {
+    p.listener->On().OnConnectionRequest = [this, server](int32_t id) {
       *server = NewSocket();
       (*server)->Accept(id);
     };
@@ -108,7 +108,7 @@ class LoopbackRig {
       return p.client->State() == StateConnected && p.server &&
              p.server->State() == StateConnected;
     });
-    p.listener->OnConnectionRequest = nullptr;
+    p.listener->On().OnConnectionRequest = nullptr;
     return p;
   }
 };
@@ -123,11 +123,11 @@ class OneSocketTest : public ::testing::Test {
 // Counts the events of one object.
 struct SocketEvents {
   explicit SocketEvents(CNetSocket& sock) {
-    sock.OnConnect = [this] { ++connects; };
-    sock.OnCloseSck = [this] { ++closes; };
-    sock.OnError = [this](SocketErrorArgs& e) { errors.push_back(e); };
-    sock.OnDataArrival = [this](int32_t total) { arrivals.push_back(total); };
-    sock.OnConnectionRequest = [this](int32_t id) { requests.push_back(id); };
+    sock.On().OnConnect = [this] { ++connects; };
+    sock.On().OnCloseSck = [this] { ++closes; };
+    sock.On().OnError = [this](SocketErrorArgs& e) { errors.push_back(e); };
+    sock.On().OnDataArrival = [this](int32_t total) { arrivals.push_back(total); };
+    sock.On().OnConnectionRequest = [this](int32_t id) { requests.push_back(id); };
   }
   int connects = 0;
   int closes = 0;
@@ -141,10 +141,10 @@ struct SendEvents {
   std::vector<std::pair<int32_t, int32_t>> progress;
   int complete = 0;
   void Attach(const std::shared_ptr<CNetSocket>& s) {
-    s->OnSendProgress = [this](int32_t sent, int32_t remaining) {
+    s->On().OnSendProgress = [this](int32_t sent, int32_t remaining) {
       progress.emplace_back(sent, remaining);
     };
-    s->OnSendComplete = [this] { ++complete; };
+    s->On().OnSendComplete = [this] { ++complete; };
   }
 };
 

@@ -27,7 +27,7 @@ Bytes Pattern(size_t size, uint8_t seed) {
 // Collects everything a socket receives as it arrives.
 void Drain(const std::shared_ptr<CNetSocket>& s, Bytes& into) {
   std::weak_ptr<CNetSocket> weak = s;
-  s->OnDataArrival = [weak, &into](int32_t) {
+  s->On().OnDataArrival = [weak, &into](int32_t) {
     auto self = weak.lock();
     Variant chunk;
     self->GetData(chunk);
@@ -45,9 +45,9 @@ TEST(LoopbackTransferTest, LargeStreamsArriveWholeAndInOrderBothWays) {
   Drain(pair.client, atClient);
   int clientCompletes = 0, serverCompletes = 0;
   int64_t clientProgress = 0;
-  pair.client->OnSendComplete = [&] { ++clientCompletes; };
-  pair.client->OnSendProgress = [&](int32_t sent, int32_t) { clientProgress += sent; };
-  pair.server->OnSendComplete = [&] { ++serverCompletes; };
+  pair.client->On().OnSendComplete = [&] { ++clientCompletes; };
+  pair.client->On().OnSendProgress = [&](int32_t sent, int32_t) { clientProgress += sent; };
+  pair.server->On().OnSendComplete = [&] { ++serverCompletes; };
 
   const Bytes up = Pattern(4 << 20, 1);
   const Bytes down = Pattern(3 << 20, 2);
@@ -72,7 +72,7 @@ TEST(LoopbackTransferTest, UdpRequestIsAnsweredAtTheSendersAddress) {
   LoopbackRig rig;
   auto responder = rig.NewSocket(ProtocolUdp);
   responder->Bind(Variant(0), Variant("127.0.0.1"));
-  responder->OnDataArrival = [&](int32_t) {
+  responder->On().OnDataArrival = [&](int32_t) {
     Variant request{std::string()};
     responder->GetData(request);
     responder->SetRemoteHost(responder->RemoteHostIP());
@@ -82,7 +82,7 @@ TEST(LoopbackTransferTest, UdpRequestIsAnsweredAtTheSendersAddress) {
   auto asker = rig.NewSocket(ProtocolUdp);
   asker->Bind(Variant(0), Variant("127.0.0.1"));
   std::vector<std::string> answers;
-  asker->OnDataArrival = [&](int32_t) {
+  asker->On().OnDataArrival = [&](int32_t) {
     Variant answer{std::string()};
     asker->GetData(answer);
     answers.push_back(answer.AsString());

@@ -172,7 +172,7 @@ TEST(modNetSocketTest, RefusedEventSelectionRaisesFromRegistration) {
 // Routes are observed through error notifications, which reach any object in any state.
 struct ErrorCounter {
   explicit ErrorCounter(CNetSocket& sock) {
-    sock.OnError = [this](SocketErrorArgs& e) {
+    sock.On().OnError = [this](SocketErrorArgs& e) {
       ++count;
       last = e;
     };
@@ -221,7 +221,7 @@ TEST(modNetSocketTest, ObjectOutlivesTheDeliveryThatDropsItsLastReference) {
   std::weak_ptr<CNetSocket> watch = owner;
   CNetSocket* raw = owner.get();
   SocketState stateInsideHandler = StateClosed;
-  raw->OnError = [&](SocketErrorArgs&) {
+  raw->On().OnError = [&](SocketErrorArgs&) {
     owner.reset();
     // Still alive: the delivery holds it (ASan would flag a freed object here).
     stateInsideHandler = raw->State();

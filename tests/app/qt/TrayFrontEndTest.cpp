@@ -194,7 +194,7 @@ TEST_F(TrayFrontEndTest, AModalBoxDeliversWhatIsAlreadyQueued) {
   for (int i = 0; i < 2; ++i) {
     std::shared_ptr<net::CNetSocket> s = net::CNetSocket::Create(server_.dispatcher);
     s->SetProtocol(net::ProtocolUdp);
-    s->OnDataArrival = [&, s = s.get()](int32_t) {
+    s->On().OnDataArrival = [&, s = s.get()](int32_t) {
       net::Variant data;
       s->GetData(data);
       if (boxOpen) {
