@@ -125,6 +125,24 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
     SendBytesNow(data, count, true);
   }
   static constexpr std::chrono::microseconds kSendLaterDelay{1000};
+  // SendBytes (or SendBytesLater when mayWait) for a large piece of bytes the
+  // caller holds anyway (a roster, a long run of announcements): with coalesced
+  // sends on and nothing queued, a piece of kDirectHandOverSize bytes or more is
+  // handed to the platform at once from the caller's bytes, because it needs no
+  // company to fill a write and copying it into the queue cost more than the
+  // write. What the platform does not take is queued, and the events fire as for
+  // a hand-over of the queue.
+  void SendPiece(const uint8_t* data, size_t count, bool mayWait) {
+    if (count >= kDirectHandOverSize && coalesceSends_ && protocol == ProtocolTcp && sendQueue.empty() &&
+        !sendBlocked_ && state == StateConnected) {
+      HandOverDirectly(data, count);
+    } else if (mayWait) {
+      SendBytesLater(data, count);
+    } else {
+      SendBytes(data, count);
+    }
+  }
+  static constexpr size_t kDirectHandOverSize = 4096;
   void GetData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
   void PeekData(Variant& Data, Variant* varType = nullptr, Variant* maxLen = nullptr);
   bool Listen();
@@ -284,6 +302,7 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
            count != 0 && sendQueue.size() + count < kCoalesceFlushSize &&
            (flushScheduled_ || (mayWait && lateScheduled_));
   }
+  void HandOverDirectly(const uint8_t* data, size_t count);
   void DeferredFlush();     // the end-of-batch hand-over, run by the FlushScheduler
   void LateFlush();         // the hand-over of bytes that waited, run by the FlushScheduler
   void FlushIfStillDue();   // what both do once they find their hand-over still due

@@ -201,6 +201,40 @@ void CNetSocket::SendBufferedData() {
   }
 }
 
+void CNetSocket::HandOverDirectly(const uint8_t* data, size_t count) {
+  // Handlers of the events below may drop the owner's last reference.
+  std::shared_ptr<CNetSocket> keepAlive = weak_from_this().lock();
+  Platform& platform = module_.platform();
+  size_t sent = 0;
+  while (sent < count) {
+    size_t n = std::min<size_t>(count - sent, INT_MAX);
+    if (sendBufferSize > 0) n = std::min<size_t>(n, static_cast<size_t>(sendBufferSize));
+    const int result = platform.Send(socketHandle, data + sent, static_cast<int>(n));
+    if (result == -1) {
+      const int code = platform.LastError();
+      if (code == kErrWouldBlock) break;
+      state = StateError;
+      FireError(code, modNetSocket::WinsockErrorText(code), "CNetSocket.SendBufferedData", true, true);
+      return;
+    }
+    // Nothing taken although the socket reported room: a would-block, as in SendBufferedData.
+    if (result == 0) break;
+    sent += static_cast<size_t>(result);
+  }
+  if (sent == count) {
+    Fire(&SocketEventSink::Sock_SendProgress, &Handlers::OnSendProgress, static_cast<int32_t>(sent), 0);
+    Fire(&SocketEventSink::Sock_SendComplete, &Handlers::OnSendComplete);
+    return;
+  }
+  // The rest waits in the queue for FD_WRITE, as a would-block's rest does.
+  sendQueue.Append(data + sent, count - sent);
+  sendBlocked_ = true;
+  if (sent > 0) {
+    Fire(&SocketEventSink::Sock_SendProgress, &Handlers::OnSendProgress, static_cast<int32_t>(sent),
+         static_cast<int32_t>(sendQueue.size()));
+  }
+}
+
 void CNetSocket::SendBufferedDataUDP() {
   Platform& platform = module_.platform();
   std::string dotted;

@@ -6,13 +6,17 @@
 // The limits follow the logical capacity of the receive buffer, which starts at 1
 // and grows by 256 while too small, never shrinking: an arrival above 2048 bytes,
 // or any arrival once the capacity is above 3072, closes the connection.
+//
+// Frames are handed out where they lie, not copied. While one is in hand, bytes
+// appended (its handling may run the loop) wait aside, so the buffer under it
+// never moves; they join the buffer once it is removed. The counts and the
+// capacity treat the frame in hand as removed already.
 
 #include <cstdint>
 #include <span>
 
 #include "base/ByteQueue.h"
 #include "protocol/Frame.h"
-#include "protocol/FrameCopy.h"
 
 namespace toruna::protocol {
 
@@ -22,12 +26,18 @@ class FrameAssembler {
   static constexpr int32_t kMaxCapacity = 3072;
   static constexpr int32_t kCapacityStep = 256;
 
+  FrameAssembler() = default;
+  ~FrameAssembler();
+  FrameAssembler(const FrameAssembler&) = delete;
+  FrameAssembler& operator=(const FrameAssembler&) = delete;
+
   enum class Arrival { Ignore, Close, Take };
   // Close: more than 2048 bytes, or the capacity is already above 3072.
   // Ignore: nothing to take (0 or fewer bytes). Take: read the bytes and Append them.
   Arrival CheckArrival(int32_t bytesTotal) const;
 
-  // Capacity 1 and no bytes, as when a connection is accepted.
+  // Capacity 1 and no bytes, as when a connection is accepted (not from inside
+  // the handling of a frame).
   void Reset();
   void Append(std::span<const uint8_t> bytes);
 
@@ -48,11 +58,11 @@ class FrameAssembler {
   }
   enum class Drained { NeedMore, LostSync, NegativeLength };
   // The one frame loop: hands every complete frame at the front to
-  // onFrame(const FrameView&) in order, removing it first, and skips frames of
-  // length 0, until more bytes are needed or the stream has lost its framing.
-  // onFrame sees the frame's own copy (on the stack when small), because what it
-  // sets off may append to this assembler; a Drain called from inside onFrame
-  // leaves the new bytes to the one running and returns NeedMore.
+  // onFrame(const FrameView&) in order, removing it once handled, and skips
+  // frames of length 0, until more bytes are needed or the stream has lost its
+  // framing. The view stays valid through onFrame, whatever it appends; a Drain
+  // called from inside onFrame leaves the new bytes to the one running and
+  // returns NeedMore.
   template <class OnFrame>
   Drained Drain(OnFrame&& onFrame);
 
@@ -60,13 +70,25 @@ class FrameAssembler {
   // busy connection keeps it from one arrival to the next).
   void ReleaseIdleMemory() { buffer_.ReleaseIdleMemory(); }
 
-  int32_t RecvCount() const { return static_cast<int32_t>(buffer_.size()); }
+  int32_t RecvCount() const {
+    return static_cast<int32_t>(buffer_.size() - inHand_ + (hasLate_ ? LateSize() : 0));
+  }
   int32_t RecvCapacity() const { return capacity_; }
 
  private:
+  // Removes the frame in hand and moves the bytes that waited aside behind the rest.
+  void DoneWithFrame();
+
+  size_t LateSize() const;
+
   base::ByteQueue buffer_;
   int32_t capacity_ = 1;
+  // Size of the frame onFrame holds, still at the front of buffer_; 0 when none.
+  uint16_t inHand_ = 0;
   bool draining_ = false;
+  // Bytes were appended while a frame was in hand. They wait in a table beside
+  // (rare: only a handler that runs the loop), so that a session stays small.
+  bool hasLate_ = false;
 };
 
 template <class OnFrame>
@@ -90,9 +112,13 @@ FrameAssembler::Drained FrameAssembler::Drain(OnFrame&& onFrame) {
         Consume(view.size());
         break;
       case Step::Frame: {
-        const FrameCopy frame(view);
-        Consume(view.size());
-        onFrame(FrameView(frame.Bytes()));
+        inHand_ = static_cast<uint16_t>(view.size());
+        // Removed also when onFrame throws, so the stream stays in step.
+        struct Handled {
+          FrameAssembler& self;
+          ~Handled() { self.DoneWithFrame(); }
+        } handled{*this};
+        onFrame(FrameView(view));
         break;
       }
     }

@@ -72,10 +72,8 @@ void clsClient::SendFrame(std::span<const uint8_t> B, bool mayWait) {
 void clsClient::Write(const uint8_t* data, size_t size, bool mayWait) {
   if (RosterFeed* feed = this->feed()) {
     feed->behind.insert(feed->behind.end(), data, data + size);
-  } else if (mayWait) {
-    Sock->SendBytesLater(data, size);
   } else {
-    Sock->SendBytes(data, size);
+    Sock->SendPiece(data, size, mayWait);
   }
 }
 
@@ -109,7 +107,8 @@ void clsClient::FeedRoster() {
       const size_t n = std::min(kRosterPiece, feed.end - feed.next);
       const size_t at = feed.next;
       feed.next += n;
-      Sock->SendBytes(feed.roster->data() + at, n);
+      // Held by the feed until the end: the platform may take it from there.
+      Sock->SendPiece(feed.roster->data() + at, n, false);
     } else {
       // The roster is out: what waited behind it follows, and sends go straight on.
       std::unique_ptr<RosterFeed> done = std::move(rare_->feed);
@@ -286,15 +285,15 @@ void clsClient::Dispatch(const protocol::FrameView& frame) {
   }
   // Values and subscription requests travel on as 9-byte frames; a longer one
   // goes on as the 9 bytes it starts with, under their length of 6, so the
-  // receiver stays in step.
+  // receiver stays in step. A frame of 9 bytes already is that frame.
   std::array<uint8_t, protocol::frames::kIdByteSize> nine;
   const std::optional<int32_t> id = frame.Int32At(4);
   const std::optional<uint8_t> byte = frame.ByteAt(8);
   switch (type) {
     case protocol::EventData:
       if (id && byte) {
-        protocol::frames::EventData(nine, *id, *byte);
-        BroadcastEvent(*id, nine);
+        if (length != 6) protocol::frames::EventData(nine, *id, *byte);
+        BroadcastEvent(*id, length == 6 ? frame.Bytes() : nine);
       }
       break;
     case protocol::EventInfo:
@@ -305,8 +304,8 @@ void clsClient::Dispatch(const protocol::FrameView& frame) {
       break;
     case protocol::EventSubscribe:
       if (id && byte) {
-        protocol::frames::EventSubscribe(nine, *id, *byte);
-        app_.CL_Request(*this, *id, nine);
+        if (length != 6) protocol::frames::EventSubscribe(nine, *id, *byte);
+        app_.CL_Request(*this, *id, length == 6 ? frame.Bytes() : nine);
       }
       break;
     default:

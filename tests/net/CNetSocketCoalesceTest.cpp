@@ -164,6 +164,54 @@ TEST_F(CNetSocketCoalesceTest, LargeQueueIsHandedOverAtOnceWithoutWaitingForTheB
   EXPECT_EQ(got, expected);
 }
 
+// A large piece the caller holds (SendPiece) skips the queue when nothing waits
+// before it: the platform takes it at once from the caller's bytes, and what it
+// does not take waits in the queue for FD_WRITE, ahead of later sends.
+TEST_F(CNetSocketCoalesceTest, LargePieceWithNothingQueuedGoesStraightToThePlatform) {
+  const Bytes small = Pattern(CNetSocket::kDirectHandOverSize - 1, 4);
+  pair.client->SendPiece(small.data(), small.size(), false);
+  EXPECT_TRUE(rig.fake.sendLengths.empty()) << "a small piece waits for the batch";
+  const Bytes joins = Pattern(CNetSocket::kDirectHandOverSize, 5);
+  pair.client->SendPiece(joins.data(), joins.size(), true);
+  EXPECT_TRUE(rig.fake.sendLengths.empty()) << "a large piece behind queued bytes joins them";
+  EndBatch();
+  EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{int(small.size() + joins.size())}));
+  EXPECT_EQ(events.complete, 1);
+
+  int calls = 0;
+  rig.fake.onSend = [&](SocketHandle, const uint8_t*, int) -> std::optional<int> {
+    if (++calls == 3) {
+      rig.fake.SetError(kErrWouldBlock);
+      return -1;
+    }
+    return std::nullopt;
+  };
+  rig.fake.sendLengths.clear();
+  Bytes piece = Pattern(20000, 6);
+  pair.client->SendPiece(piece.data(), piece.size(), true);
+  EXPECT_EQ(rig.fake.sendLengths, (std::vector<int>{8192, 8192, 3616}));  // the last would block
+  EXPECT_EQ(events.progress.back(), (std::pair<int32_t, int32_t>{16384, 3616}));
+  EXPECT_EQ(events.complete, 1);
+  const uint8_t tail[] = {0xAA, 0xBB};
+  pair.client->SendBytes(tail, sizeof tail);
+  EXPECT_EQ(pair.client->UnsentByteCount(), 3618u);
+  pair.client->WndProc(0, 2049, pair.client->SocketHandle(), kFdWrite);
+  EXPECT_EQ(events.progress.back(), (std::pair<int32_t, int32_t>{3618, 0}));
+  EXPECT_EQ(events.complete, 2);
+
+  Bytes expected = small;
+  expected.insert(expected.end(), joins.begin(), joins.end());
+  expected.insert(expected.end(), piece.begin(), piece.end());
+  expected.insert(expected.end(), tail, tail + 2);
+  Bytes got;
+  while (got.size() < expected.size()) {
+    const Bytes part = ReceiveAt(pair.server, 1);
+    if (part.empty()) break;
+    got.insert(got.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(got, expected);
+}
+
 TEST_F(CNetSocketCoalesceTest, WouldBlockInADeferredHandOverResumesOnTheNextFdWrite) {
   int calls = 0;
   rig.fake.onSend = [&](SocketHandle, const uint8_t*, int) -> std::optional<int> {

@@ -151,6 +151,31 @@ TEST(FrameAssemblerTest, ADrainInsideTheHandlingLeavesNewBytesToTheOuterOne) {
   EXPECT_EQ(a.RecvCount(), 0);
 }
 
+// The frame in hand is handled where it lies, yet counts as removed: bytes that
+// arrive meanwhile grow the capacity as if it were gone, so a large frame does
+// not bring its connection nearer to being closed.
+TEST(FrameAssemblerTest, ArrivalsDuringAFrameCountWithoutTheFrameInHand) {
+  FrameAssembler a;
+  const Bytes big = frames::ClientInfoRequest(Bytes(1997, 'b'));  // 2001 bytes
+  const Bytes next = frames::EventData(4, 4);
+  a.Append(big);
+  ASSERT_EQ(a.RecvCapacity(), 2049);
+  Bytes late(1000, 0);
+  std::copy(next.begin(), next.end(), late.begin());
+  for (size_t i = next.size(); i + 3 <= late.size(); i += 3) late[i] = 42;  // frames of length 0
+  std::vector<Bytes> seen;
+  a.Drain([&](const FrameView& f) {
+    seen.emplace_back(f.Bytes().begin(), f.Bytes().end());
+    if (seen.size() > 1) return;
+    a.Append(late);
+    EXPECT_EQ(a.RecvCount(), 1000);
+    EXPECT_EQ(a.RecvCapacity(), 2049);
+    EXPECT_EQ(a.CheckArrival(1), Arrival::Take);
+  });
+  EXPECT_EQ(seen, (std::vector<Bytes>{big, next}));
+  EXPECT_EQ(a.RecvCount(), 1000 - 9 - 330 * 3);
+}
+
 TEST(FrameAssemblerTest, ArrivalLimits) {
   FrameAssembler a;
   EXPECT_EQ(a.CheckArrival(2048), Arrival::Take);
