@@ -142,14 +142,28 @@ test("the server going away ends everything", { timeout: 60000 }, async (t) => {
 });
 
 /** A server on another port that plays the given bytes, one write each, to whoever registers. */
+/** In a stand-in's chunks: wait until the client has sent something more. */
+const CLIENT_SENDS = Symbol("client sends");
+
 async function standIn(t, chunks) {
   const sockets = new Set();
   const server = createServer((socket) => {
     sockets.add(socket);
     socket.on("error", () => {});
-    socket.once("data", async () => {
+    let arrivals = 0;
+    let wake = null;
+    socket.on("data", async () => {
+      arrivals += 1;
+      if (wake) wake();
+      if (arrivals > 1) return;
+      let awaited = 1;
       for (const chunk of chunks) {
         if (socket.destroyed) return;
+        if (chunk === CLIENT_SENDS) {
+          awaited += 1;
+          while (arrivals < awaited) await new Promise((r) => (wake = r));
+          continue;
+        }
         socket.write(chunk);
         await new Promise((r) => setTimeout(r, 2));
       }
@@ -188,14 +202,20 @@ test("what a client takes from a stand-in server", { timeout: 60000 }, async (t)
 
   // Frames split anywhere, of unknown types, of length 0, or longer than their
   // layout; a name with a byte Windows-1252 leaves unassigned.
-  const stream = Buffer.concat([
+  const registration = Buffer.concat([
     frame(2, 4, "D\xeee"), // client 4, "Dîe"
     frame(4, 4, 5, "\0\0\x01\0E\0u\0"), // its event 5, "E" in u
     Buffer.from("2a0000", "hex"), frame(99, "c"), frame(8, "S\x81"),
+  ]);
+  // After the client's subscription (a busy machine could otherwise deliver the
+  // value in the registration's read, before there is anybody to take it).
+  const later = Buffer.concat([
     frame(1, 5, "\x09\xff\xff"), // value 9 of event 5, and two bytes more
     frame(6, 5, "\0").subarray(0, 8),
   ]);
-  chunks.push(...[...stream].map((b) => Buffer.of(b)), Buffer.from("01", "hex"), Buffer.from("00", "hex"));
+  const bytes = (b) => [...b].map((x) => Buffer.of(x));
+  chunks.push(...bytes(registration), CLIENT_SENDS, ...bytes(later), Buffer.from("01", "hex"),
+    Buffer.from("00", "hex"));
   const client = await toruna.connect(HOST, { name: "B", port: 13200 });
   assert.equal(client.serverName, "S\u0081");
   assert.equal(client.clients.get(4).name, "Dîe");
