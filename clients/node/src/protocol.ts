@@ -149,21 +149,32 @@ export class FrameReader {
   #held: Buffer = Buffer.alloc(0);
 
   /**
-   * Takes the bytes and returns every frame they complete, in order. Throws
-   * ProtocolError where a frame should begin and does not (a wrong marker or a
-   * negative length): there is no way back into step then.
+   * Where a frame should begin and does not (a wrong marker or a negative
+   * length): there is no way back into step then, and nothing more is read.
+   */
+  lostSync: ProtocolError | undefined;
+
+  /**
+   * Takes the bytes and returns every frame they complete, in order: also the
+   * frames before a point where sync is lost in the same bytes (then `lostSync`
+   * is set), so that nothing the server sent intact is lost with the rest.
    */
   push(data: Buffer): Buffer[] {
+    if (this.lostSync) return [];
     const buf = this.#held.length ? Buffer.concat([this.#held, data]) : data;
     const frames: Buffer[] = [];
     let at = 0;
     while (at < buf.length) {
       if (buf[at] !== MARKER) {
-        throw new ProtocolError(`lost protocol sync: byte ${hex(buf[at])} where a frame should begin`);
+        this.lostSync = new ProtocolError(`lost protocol sync: byte ${hex(buf[at])} where a frame should begin`);
+        break;
       }
       if (buf.length - at < HEADER_SIZE) break;
       const length = buf.readInt16LE(at + 1);
-      if (length < 0) throw new ProtocolError(`lost protocol sync: frame length ${length}`);
+      if (length < 0) {
+        this.lostSync = new ProtocolError(`lost protocol sync: frame length ${length}`);
+        break;
+      }
       const end = at + HEADER_SIZE + length;
       if (end > buf.length) break;
       frames.push(buf.subarray(at, end));

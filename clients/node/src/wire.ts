@@ -140,13 +140,7 @@ export class Wire {
   #receive(data: Buffer): void {
     this.#lastHeard = Date.now();
     this.#probing = false;
-    let frames: Buffer[];
-    try {
-      frames = this.#reader.push(data);
-    } catch (e) {
-      this.#fail(new ProtocolError(`${(e as Error).message} from the server on ${this.#where}; the connection was closed`));
-      return;
-    }
+    const frames = this.#reader.push(data);
     for (const raw of frames) {
       if (this.#ended) return;
       const f = parseFrame(raw);
@@ -158,6 +152,10 @@ export class Wire {
       if (f.type === FrameType.EventCreated) this.#answered(`create ${f.requestId}`);
       else if (f.type === FrameType.ServerInfo) this.#answered(REGISTER);
       this.#handlers.frame(f);
+    }
+    const lost = this.#reader.lostSync;
+    if (lost && !this.#ended) {
+      this.#fail(new ProtocolError(`${lost.message} from the server on ${this.#where}; the connection was closed`));
     }
   }
 
