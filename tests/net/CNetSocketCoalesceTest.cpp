@@ -50,6 +50,17 @@ class CNetSocketCoalesceTest : public ::testing::Test {
     return data.IsEmpty() ? Bytes{} : data.AsBytes();
   }
 
+  // What the server side has received, read until `count` bytes have come (or nothing more does).
+  Bytes ReceiveAllAtServer(size_t count) {
+    Bytes got;
+    while (got.size() < count) {
+      const Bytes part = ReceiveAt(pair.server, 1);
+      if (part.empty()) break;
+      got.insert(got.end(), part.begin(), part.end());
+    }
+    return got;
+  }
+
   // Collects whatever s receives, also after the peer's close ends GetData's use.
   static void Collect(const std::shared_ptr<CNetSocket>& s, Bytes& into) {
     s->On().OnDataArrival = [s = s.get(), &into](int32_t) {
@@ -155,13 +166,7 @@ TEST_F(CNetSocketCoalesceTest, LargeQueueIsHandedOverAtOnceWithoutWaitingForTheB
 
   Bytes expected = small;
   expected.insert(expected.end(), big.begin(), big.end());
-  Bytes got;
-  while (got.size() < expected.size()) {
-    const Bytes part = ReceiveAt(pair.server, 1);
-    if (part.empty()) break;
-    got.insert(got.end(), part.begin(), part.end());
-  }
-  EXPECT_EQ(got, expected);
+  EXPECT_EQ(ReceiveAllAtServer(expected.size()), expected);
 }
 
 // A large piece the caller holds (SendPiece) skips the queue when nothing waits
@@ -203,13 +208,7 @@ TEST_F(CNetSocketCoalesceTest, LargePieceWithNothingQueuedGoesStraightToThePlatf
   expected.insert(expected.end(), joins.begin(), joins.end());
   expected.insert(expected.end(), piece.begin(), piece.end());
   expected.insert(expected.end(), tail, tail + 2);
-  Bytes got;
-  while (got.size() < expected.size()) {
-    const Bytes part = ReceiveAt(pair.server, 1);
-    if (part.empty()) break;
-    got.insert(got.end(), part.begin(), part.end());
-  }
-  EXPECT_EQ(got, expected);
+  EXPECT_EQ(ReceiveAllAtServer(expected.size()), expected);
 }
 
 TEST_F(CNetSocketCoalesceTest, WouldBlockInADeferredHandOverResumesOnTheNextFdWrite) {
@@ -240,13 +239,7 @@ TEST_F(CNetSocketCoalesceTest, WouldBlockInADeferredHandOverResumesOnTheNextFdWr
   EXPECT_EQ(events.progress.back(), (std::pair<int32_t, int32_t>{11810, 0}));
   EXPECT_EQ(events.complete, 1);
   payload.insert(payload.end(), tail, tail + 2);
-  Bytes got;
-  while (got.size() < payload.size()) {
-    const Bytes part = ReceiveAt(pair.server, 1);
-    if (part.empty()) break;
-    got.insert(got.end(), part.begin(), part.end());
-  }
-  EXPECT_EQ(got, payload);
+  EXPECT_EQ(ReceiveAllAtServer(payload.size()), payload);
 
   // Sends after the resumed hand-over are coalesced again.
   rig.fake.sendLengths.clear();
