@@ -68,17 +68,24 @@ class Client:
     def next_frame(self, ftype):
         """The next frame of the given type (frames of other types are skipped)."""
         while True:
-            while len(self.buf) >= 3:
-                length = struct.unpack_from("<h", self.buf, 1)[0]
-                if len(self.buf) < length + 3:
-                    break
-                data, self.buf = self.buf[:length + 3], self.buf[length + 3:]
+            while (data := take_frame(self)) is not None:
                 if data[3] == ftype:
                     return data
             chunk = self.sock.recv(4096)
             if not chunk:
                 raise EOFError("connection closed")
             self.buf += chunk
+
+
+def take_frame(peer):
+    """The first complete frame in peer.buf, cut off it; None while it is incomplete."""
+    if len(peer.buf) < 3:
+        return None
+    size = struct.unpack_from("<h", peer.buf, 1)[0] + 3
+    if len(peer.buf) < size:
+        return None
+    data, peer.buf = peer.buf[:size], peer.buf[size:]
+    return data
 
 
 def check(condition, message):

@@ -9,7 +9,7 @@ import sys
 import threading
 import time
 
-from server_client import check, discover, frame
+from server_client import check, discover, frame, take_frame
 
 PORT = 13131
 
@@ -33,11 +33,7 @@ class Peer:
         end = time.time() + timeout
         out = []
         while True:
-            while len(self.buf) >= 3:
-                length = struct.unpack_from("<h", self.buf, 1)[0]
-                if len(self.buf) < length + 3:
-                    break
-                data, self.buf = self.buf[:length + 3], self.buf[length + 3:]
+            while (data := take_frame(self)) is not None:
                 out.append(data)
                 if until is not None and data[3] == until:
                     return out
