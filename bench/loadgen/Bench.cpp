@@ -216,6 +216,8 @@ ScaleResult Bench::ConnectMany(size_t clients) {
   // burst on their own schedule (garbage collectors, allocator trims), so
   // idle means some time after the last byte, the same for every server.
   Settle(1.5, 20);
+  // The quiet time costs an idle server next to nothing.
+  r.settledCpuS = meter.Read().cpuS;
   if (serverPid_ > 0) r.rssAfterKb = ReadRssKb(serverPid_);
   return r;
 }

@@ -44,6 +44,7 @@ struct ScaleResult {
   long rssAfterKb = -1;
   long listenDrops = -1;     // connection attempts the server's full accept queue dropped
   CpuMeter::Reading cpu;     // the server's CPU over the burst
+  double settledCpuS = -1;   // ... and until it had sent everything (what the burst cost in all)
 };
 
 struct AnnounceResult {
