@@ -45,6 +45,9 @@ void frmMain::OpenListenSocket() {
   Listen = net::CNetSocket::Create(dispatcher_);
   Listen->On().OnConnectionRequest = [this](int32_t RequestID) { Listen_ConnectionRequest(RequestID); };
   Listen->SetLocalPort(config_.listenPort);
+  // Every session's connection has these; set on the listener, they come with it.
+  Listen->SetNoDelay(true);
+  Listen->SetKeepAliveForAccepted(keepAlive_.Values());
   ListenOn(*Listen);
 }
 
@@ -75,7 +78,7 @@ void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
     session->Accept(RequestID);
     // A client that vanishes without a word (power lost, cable pulled) would
     // otherwise stay registered for good. Best effort: without it all else works.
-    session->Sock->SetKeepAlive(keepAlive_.Values());
+    if (!Listen || !Listen->PassesOnKeepAlive(keepAlive_.Values())) session->Sock->SetKeepAlive(keepAlive_.Values());
   } catch (...) {
     AddLog("connection received");
     // The error goes on to the caller; the session that never got its
