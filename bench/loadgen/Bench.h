@@ -104,7 +104,7 @@ class Bench : private SignalSink {
   void OnSignal(Connection& c, Signal s, uint8_t value) override;
   void OnAnnounced(Connection& c, std::string_view name) override;
   void OnGone(Connection& c) override;
-  void OnReceived(Connection& c);
+  size_t OnReceived(Connection& c, const uint8_t* data, size_t n);
   // Opens `n` clients that each register and then do `how`, at most
   // maxPending_ of them unfinished at a time, and waits for all of them.
   void Crowd(size_t n, Join how, const char* what);
