@@ -4,6 +4,9 @@
 
 namespace toruna::net {
 
+// A server keeps one record per connection.
+static_assert(sizeof(SocketTable::Entry) <= 16, "the socket table's record outgrows 16 bytes");
+
 bool SocketTable::HasRoute(const Entry& entry) {
   // An expired reference still names the object it had; an empty one names none.
   const std::weak_ptr<CNetSocket> none;
