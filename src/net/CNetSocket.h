@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -184,7 +183,8 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   static constexpr size_t kCoalesceFlushSize = 65536;
 
   // TCP_NODELAY on the connection: small writes leave at once instead of waiting
-  // for the peer's acknowledgement. Kept for sockets the object sets up later.
+  // for the peer's acknowledgement. Kept for sockets the object sets up later;
+  // on a listener, set before it listens, so that accepted connections carry it.
   // False when the platform refused the option on the current socket.
   bool SetNoDelay(bool on);
   bool NoDelay() const { return noDelay_; }
@@ -193,14 +193,6 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   // later one: set it once connected or accepted). False when there is no TCP
   // connection or the platform refused an option; the others are set all the same.
   bool SetKeepAlive(const KeepAlive& settings);
-
-  // For a listener: Linux copies TCP_NODELAY and the keepalive options from the
-  // listening socket to each connection it accepts, so Listen sets them there
-  // (NoDelay, and these settings) before it listens, and a burst of clients costs
-  // no option calls each. Accepted connections take TCP_NODELAY over by
-  // themselves; PassesOnKeepAlive tells the owner whether theirs carry settings.
-  void SetKeepAliveForAccepted(const KeepAlive& settings);
-  bool PassesOnKeepAlive(const KeepAlive& settings) const;
 
  protected:
   // Only Create makes objects.
@@ -216,10 +208,6 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
     std::string localIP;  // the bound address as given or found; read while open or listening
     // Request handle and purpose of each outstanding lookup.
     std::vector<std::pair<int32_t, int32_t>> pendingLookups;
-    // A listener's settings for the connections it accepts, and whether the
-    // listening socket took every option.
-    std::optional<KeepAlive> acceptedKeepAlive;
-    bool keepAlivePassedOn = false;
   };
 
   modNetSocket& module_;
@@ -309,7 +297,6 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   void SendBufferedDataUDP();
   // noDelayCarried: the connection has TCP_NODELAY already (from its listener).
   void ProcessOptions(bool noDelayCarried = false);
-  bool ApplyKeepAlive(const KeepAlive& settings);
   void QueueBytes(const uint8_t* data, size_t count, bool mayWait);  // SendData steps 3 and 4
   void SendBytesNow(const uint8_t* data, size_t count, bool mayWait);
   // Whether count bytes sent now only join a hand-over already scheduled (the usual

@@ -26,7 +26,6 @@ bool CNetSocket::Listen() {
   // the listening socket has at that moment.
   Platform& platform = module_.platform();
   noDelayPassedOn_ = noDelay_ && platform.SetSockOpt(socketHandle, kIpProtoTcp, kTcpNoDelay, 1) != -1;
-  if (rare_ && rare_->acceptedKeepAlive) rare_->keepAlivePassedOn = ApplyKeepAlive(*rare_->acceptedKeepAlive);
   if (platform.Listen(socketHandle, kListenBacklog) == -1) return false;
   state = StateListening;
   return true;

@@ -123,19 +123,6 @@ bool CNetSocket::SetNoDelay(bool on) {
 
 bool CNetSocket::SetKeepAlive(const KeepAlive& settings) {
   if (socketHandle == -1 || protocol != ProtocolTcp) return false;
-  return ApplyKeepAlive(settings);
-}
-
-void CNetSocket::SetKeepAliveForAccepted(const KeepAlive& settings) {
-  rare().acceptedKeepAlive = settings;
-  rare().keepAlivePassedOn = false;
-}
-
-bool CNetSocket::PassesOnKeepAlive(const KeepAlive& settings) const {
-  return state == StateListening && rare_ && rare_->keepAlivePassedOn && rare_->acceptedKeepAlive == settings;
-}
-
-bool CNetSocket::ApplyKeepAlive(const KeepAlive& settings) {
   Platform& platform = module_.platform();
   auto set = [&](int level, int option, int32_t value) {
     return platform.SetSockOpt(socketHandle, level, option, value) != -1;

@@ -108,8 +108,7 @@ int TcpOption(int fd, int level, int option) {
   return value;
 }
 
-// The listener carries these options and the system copies them to each
-// connection it accepts: checked on the accepted connection itself.
+// Checked on the accepted connection itself (TCP_NODELAY comes from the listener).
 TEST(StartupTest, AcceptedConnectionsGetTheKeepAliveOfTheSettingsFile) {
   struct Case {
     std::string content;
