@@ -19,7 +19,7 @@ diff -u <(echo "$PACKAGES") "$WORK/packages.out" >"$WORK/files.err" || fail "pac
 for package in $PACKAGES; do
   deb="$(deb_of "$package")"
   dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\./|/|' | sort >"$WORK/files.out"
-  sed -n "s|^$package ||p" "$EXPECTED" | sed "s|@MULTIARCH@|$MULTIARCH|" | sort >"$WORK/expected"
+  sed -n "s|^$package ||p" "$EXPECTED" | sed "s|@MULTIARCH@|$MULTIARCH|; s|@VERSION@|$VERSION|" | sort >"$WORK/expected"
   diff -u "$WORK/expected" "$WORK/files.out" >"$WORK/files.err" || fail "$package: file list (- expected, + packaged)"
   [ "$(field Version "$package")" = "$VERSION" ] || fail "$package: Version $(field Version "$package")"
   [ -n "$(field Maintainer "$package")" ] || fail "$package: no Maintainer"
@@ -68,10 +68,12 @@ fi
 echo "toruna's dependency closure: $(wc -l <"$WORK/closure.out") packages"
 
 # Debian's python3 finds the Python package where it is installed, at the
-# project's version.
-PY_VERSION="$(cd / && PYTHONPATH="$ROOT/usr/lib/python3/dist-packages" python3 -c 'import toruna; print(toruna.__version__)')" ||
-  fail "python3 cannot import the packaged toruna"
-[ "$PY_VERSION" = "$VERSION" ] || fail "the Python package says version $PY_VERSION"
+# project's version, and its metadata says the same (what pip list shows).
+PY_VERSION="$(cd / && PYTHONPATH="$ROOT/usr/lib/python3/dist-packages" python3 -c '
+import importlib.metadata as m, toruna
+print(toruna.__version__, m.version("toruna"), m.distribution("toruna").read_text("INSTALLER").strip())')" ||
+  fail "python3 cannot import the packaged toruna or read its metadata"
+[ "$PY_VERSION" = "$VERSION $VERSION debian" ] || fail "the Python package says: $PY_VERSION"
 
 # apt takes each as it is (a simulation only: nothing is installed here).
 apt-get install --simulate "$PKGDIR"/*.deb >"$WORK/apt.out" 2>&1 || fail "apt-get install --simulate"
