@@ -44,6 +44,7 @@ struct ScaleResult {
   long rssAfterKb = -1;
   long listenDrops = -1;     // connection attempts the server's full accept queue dropped
   CpuMeter::Reading cpu;     // the server's CPU over the burst
+  double settledCpuS = -1;   // ... and until it had sent everything (what the burst cost in all)
 };
 
 struct AnnounceResult {
@@ -103,7 +104,7 @@ class Bench : private SignalSink {
   void OnSignal(Connection& c, Signal s, uint8_t value) override;
   void OnAnnounced(Connection& c, std::string_view name) override;
   void OnGone(Connection& c) override;
-  void OnReceived(Connection& c);
+  size_t OnReceived(Connection& c, const uint8_t* data, size_t n);
   // Opens `n` clients that each register and then do `how`, at most
   // maxPending_ of them unfinished at a time, and waits for all of them.
   void Crowd(size_t n, Join how, const char* what);

@@ -22,7 +22,7 @@ struct Connection {
   int phase = 0;            // the protocol's own progress counter
   uint64_t next = 0;        // next sequence number this subscriber expects
 
-  std::vector<uint8_t> in;   // received, not yet parsed
+  std::vector<uint8_t> in;   // received, not yet parsed (a partial message)
   std::vector<uint8_t> out;  // waiting to be written, from outOff on
   size_t outOff = 0;
 

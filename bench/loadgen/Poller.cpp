@@ -17,6 +17,7 @@ namespace loadgen {
 namespace {
 
 constexpr uint32_t kTimerIndex = UINT32_MAX;
+constexpr size_t kKeptRest = 4096;
 
 [[noreturn]] void Fail(const std::string& what, int err) {
   throw std::runtime_error(what + ": " + strerror(err));
@@ -126,11 +127,14 @@ void Poller::Flush(Connection& c) {
   }
 }
 
-void Poller::FinishConnect(Connection& c, const Handlers& h) {
-  int err = 0;
-  socklen_t len = sizeof err;
-  getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
-  if (err != 0) Fail("connect to 127.0.0.1:" + std::to_string(port_), err);
+void Poller::FinishConnect(Connection& c, uint32_t events, const Handlers& h) {
+  // Writable without an error or hang-up: connected; the error is read only on failure.
+  if (events & (EPOLLERR | EPOLLHUP)) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    Fail("connect to 127.0.0.1:" + std::to_string(port_), err != 0 ? err : ECONNRESET);
+  }
   c.connecting = false;
   Watch(c, EPOLLIN, EPOLL_CTL_MOD);
   c.writeArmed = false;
@@ -146,8 +150,23 @@ void Poller::Receive(Connection& c, const Handlers& h) {
     Fail("recv on connection " + std::to_string(c.index), errno);
   }
   bytesIn_ += static_cast<uint64_t>(n);
-  c.in.insert(c.in.end(), scratch_.begin(), scratch_.begin() + n);
-  if (h.received) h.received(c);
+  const uint8_t* data = scratch_.data();
+  size_t size = static_cast<size_t>(n);
+  const bool rest = !c.in.empty();
+  if (rest) {
+    c.in.insert(c.in.end(), scratch_.begin(), scratch_.begin() + n);
+    data = c.in.data();
+    size = c.in.size();
+  }
+  const size_t used = h.received ? h.received(c, data, size) : size;
+  if (!rest) {
+    c.in.assign(data + used, data + size);
+  } else {
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(used));
+    // Thousands of connections each keeping a read's worth would be the
+    // generator's largest memory, and touching it anew its largest cost.
+    if (c.in.capacity() > kKeptRest) std::vector<uint8_t>(c.in).swap(c.in);
+  }
   dirty_.push_back(&c);
 }
 
@@ -167,7 +186,7 @@ int Poller::Poll(int timeoutMs, const Handlers& h) {
     if (c.fd < 0) continue;
     const uint32_t ev = events_[i].events;
     if (c.connecting) {
-      FinishConnect(c, h);
+      FinishConnect(c, events_[i].events, h);
       continue;
     }
     if (ev & (EPOLLIN | EPOLLHUP | EPOLLERR)) Receive(c, h);

@@ -17,10 +17,12 @@ namespace loadgen {
 class Poller {
  public:
   // Called for every connection that completed its connect, and for every
-  // batch of received bytes (appended to Connection::in before the call).
+  // batch of received bytes: the rest left unconsumed last time (kept in
+  // Connection::in) followed by what arrived; returns the bytes it consumed.
+  // Bytes are parsed where they were read, and only a partial message is copied.
   struct Handlers {
     std::function<void(Connection&)> connected;
-    std::function<void(Connection&)> received;
+    std::function<size_t(Connection&, const uint8_t* data, size_t n)> received;
   };
 
   explicit Poller(uint16_t port);
@@ -48,7 +50,7 @@ class Poller {
 
  private:
   void Watch(Connection& c, uint32_t events, int op);
-  void FinishConnect(Connection& c, const Handlers& h);
+  void FinishConnect(Connection& c, uint32_t events, const Handlers& h);
   void Receive(Connection& c, const Handlers& h);
 
   uint16_t port_;

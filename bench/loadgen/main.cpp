@@ -149,6 +149,7 @@ int ConnScale(const Options& o, Bench& b, bool registers) {
   }
   if (r.listenDrops >= 0) line.Add("listen_drops", double(r.listenDrops));
   AddCpu(line, r.cpu, 0);
+  if (r.settledCpuS >= 0) line.Add("cpu_settled_s", r.settledCpuS);
   line.Add("pending", double(o.maxPending)).Add("ok", true).Emit();
   std::fprintf(stderr, "%s registered %zu clients in %.3f s, %.0f/s, %zu at a time (%ld connects dropped by a full accept queue); RSS %ld -> %ld kB (%ld before the warm-up clients)\n",
                o.label.c_str(), r.clients, r.seconds, rate, o.maxPending, r.listenDrops,

@@ -2,7 +2,9 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace toruna::base {
 
@@ -42,27 +44,43 @@ size_t SizeOfClass(size_t index) {
   return BlockPool::kFineLimit << (index - kFineClasses + 1);
 }
 
-// A slab-sized region aligned to its size, so that a block finds its slab by masking.
-void* MapAlignedSlab() {
-  const size_t span = 2 * BlockPool::kSlabSize;
+// Slabs are carved from chunks of this many, mapped at once.
+constexpr size_t kChunkSlabs = 16;
+
+// What each thread holds: its pools and the rest of the chunk being carved.
+// Trivially destructible: the pools outlive every object, statics included.
+struct ThreadPools {
+  BlockPool pools[kClasses];
+  uintptr_t chunkNext = 0;  // the next slab to carve; chunkEnd when none is left
+  uintptr_t chunkEnd = 0;
+  bool keepEmpty = false;
+};
+thread_local ThreadPools threadPools;
+
+// A new slab-aligned region of kChunkSlabs slabs, so that a block finds its slab
+// by masking. The misaligned ends of the oversized mapping were never touched,
+// so unmapping them frees no page.
+bool MapChunk(ThreadPools& t) {
+  const size_t chunk = kChunkSlabs * BlockPool::kSlabSize;
+  const size_t span = chunk + BlockPool::kSlabSize;
   void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
+  if (raw == MAP_FAILED) return false;
   const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
   const uintptr_t aligned = (start + BlockPool::kSlabSize - 1) & ~uintptr_t{BlockPool::kSlabSize - 1};
   if (aligned > start) munmap(raw, aligned - start);
   const uintptr_t end = start + span;
-  const uintptr_t slabEnd = aligned + BlockPool::kSlabSize;
-  if (end > slabEnd) munmap(reinterpret_cast<void*>(slabEnd), end - slabEnd);
-  return reinterpret_cast<void*>(aligned);
+  const uintptr_t chunkEnd = aligned + chunk;
+  if (end > chunkEnd) munmap(reinterpret_cast<void*>(chunkEnd), end - chunkEnd);
+  t.chunkNext = aligned;
+  t.chunkEnd = chunkEnd;
+  return true;
 }
 
 }  // namespace
 
 BlockPool& BlockPool::ForSize(size_t size) {
-  // Trivially destructible: the pools outlive every object, statics included.
-  thread_local BlockPool pools[kClasses];
   const size_t index = ClassOf(size);
-  BlockPool& pool = pools[index];
+  BlockPool& pool = threadPools.pools[index];
   if (pool.blockSize_ == 0) pool.blockSize_ = static_cast<uint32_t>(SizeOfClass(index));
   return pool;
 }
@@ -70,13 +88,14 @@ BlockPool& BlockPool::ForSize(size_t size) {
 size_t BlockPool::BlockSizeFor(size_t size) { return SizeOfClass(ClassOf(size)); }
 
 BlockPool::Slab* BlockPool::NewSlab() {
-  Slab* slab = spare_;
+  Slab* slab = empty_;
   if (slab != nullptr) {
-    spare_ = nullptr;
+    empty_ = slab->next;
   } else {
-    void* region = MapAlignedSlab();
-    if (region == nullptr) throw std::bad_alloc();
-    slab = static_cast<Slab*>(region);
+    ThreadPools& t = threadPools;
+    if (t.chunkNext == t.chunkEnd && !MapChunk(t)) throw std::bad_alloc();
+    slab = reinterpret_cast<Slab*>(t.chunkNext);
+    t.chunkNext += kSlabSize;
   }
   slab->pool = this;
   slab->prev = slab->next = nullptr;
@@ -135,13 +154,35 @@ void BlockPool::Free(void* block) {
 
 void BlockPool::Release(Slab* slab) {
   if (slab->listed) Unlink(slab);
-  if (spare_ == nullptr) {
-    spare_ = slab;
-    // Its pages go back; the mapping stays for the next slab this pool needs.
-    madvise(slab, kSlabSize, MADV_DONTNEED);
+  if (threadPools.keepEmpty || empty_ == nullptr) {
+    // Kept for reuse; a lone spare's pages go back at once, the mapping stays.
+    if (!threadPools.keepEmpty) madvise(slab, kSlabSize, MADV_DONTNEED);
+    slab->next = empty_;
+    empty_ = slab;
     return;
   }
   munmap(slab, kSlabSize);
+}
+
+void BlockPool::KeepEmptySlabs(bool keep) { threadPools.keepEmpty = keep; }
+
+size_t BlockPool::ReleaseEmptySlabs() {
+  std::vector<uintptr_t> slabs;
+  for (BlockPool& pool : threadPools.pools) {
+    for (Slab* slab = pool.empty_; slab != nullptr; slab = slab->next)
+      slabs.push_back(reinterpret_cast<uintptr_t>(slab));
+    pool.empty_ = nullptr;
+  }
+  // Slabs carved one after another from a chunk lie side by side: one call
+  // unmaps each run of them.
+  std::sort(slabs.begin(), slabs.end());
+  for (size_t i = 0; i < slabs.size();) {
+    size_t j = i + 1;
+    while (j < slabs.size() && slabs[j] == slabs[j - 1] + kSlabSize) ++j;
+    munmap(reinterpret_cast<void*>(slabs[i]), (j - i) * kSlabSize);
+    i = j;
+  }
+  return slabs.size();
 }
 
 }  // namespace toruna::base

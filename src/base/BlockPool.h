@@ -8,6 +8,14 @@
 // One pool per 16-byte size class and per thread: a block is freed on the thread
 // that allocated it (the socket layer runs on one thread). Pools are never
 // destroyed, so objects that end late (statics) can still free their blocks.
+//
+// Mapping and unmapping are system calls that cost far more than the blocks they
+// serve (an unmap flushes the TLB), and a burst fills and empties hundreds of
+// slabs of queue buffers. So slabs are carved from larger mapped chunks, and a
+// thread that gives memory back on a schedule of its own (a server's housekeeping
+// tick) keeps its emptied slabs until it calls ReleaseEmptySlabs, which unmaps
+// them in as few calls as their addresses allow. Without that promise an emptied
+// slab goes back at once (one spare per size kept).
 
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +43,13 @@ class BlockPool {
 
   size_t BlockSize() const { return blockSize_; }
 
+  // Whether the calling thread keeps its emptied slabs until it calls
+  // ReleaseEmptySlabs, which it must then do now and then (once a second).
+  static void KeepEmptySlabs(bool keep);
+  // Gives every slab of the calling thread's pools that has no block in use back
+  // to the system; returns how many.
+  static size_t ReleaseEmptySlabs();
+
   struct Slab;
 
  private:
@@ -46,7 +61,9 @@ class BlockPool {
 
   uint32_t blockSize_ = 0;
   Slab* partial_ = nullptr;  // slabs with a free block, most recently freed into first
-  Slab* spare_ = nullptr;    // one emptied slab kept, so that churn does not map and unmap
+  // Emptied slabs kept for reuse, linked through `next`: one spare (its pages
+  // given back) or, while the thread keeps them, every one.
+  Slab* empty_ = nullptr;
 };
 
 // A standard allocator whose single objects come from the BlockPool of their size

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -203,6 +204,14 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   // connection or the platform refused an option; the others are set all the same.
   bool SetKeepAlive(const KeepAlive& settings);
 
+  // For a listener: Linux copies TCP_NODELAY and the keepalive options from the
+  // listening socket to each connection it accepts, so Listen sets them there
+  // (NoDelay, and these settings) before it listens, and a burst of clients costs
+  // no option calls each. Accepted connections take TCP_NODELAY over by
+  // themselves; PassesOnKeepAlive tells the owner whether theirs carry settings.
+  void SetKeepAliveForAccepted(const KeepAlive& settings);
+  bool PassesOnKeepAlive(const KeepAlive& settings) const;
+
  protected:
   // Only Create makes objects.
   explicit CNetSocket(modNetSocket& dispatcher);
@@ -217,6 +226,10 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
     std::string localIP;  // the bound address as given or found; read while open or listening
     // Request handle and purpose of each outstanding lookup.
     std::vector<std::pair<int32_t, int32_t>> pendingLookups;
+    // A listener's settings for the connections it accepts, and whether the
+    // listening socket took every option.
+    std::optional<KeepAlive> acceptedKeepAlive;
+    bool keepAlivePassedOn = false;
   };
 
   modNetSocket& module_;
@@ -249,6 +262,8 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   bool acceptShortage_ : 1 = false;
   bool coalesceSends_ : 1 = false;
   bool noDelay_ : 1 = false;
+  // A listener's socket carries TCP_NODELAY for the connections it accepts.
+  bool noDelayPassedOn_ : 1 = false;
   // A hand-over is deferred to the end of the batch (the FlushScheduler will call
   // DeferredFlush).
   bool flushScheduled_ : 1 = false;
@@ -302,7 +317,9 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
   void FlushSendQueue();
   void SendBufferedData();
   void SendBufferedDataUDP();
-  void ProcessOptions();
+  // noDelayCarried: the connection has TCP_NODELAY already (from its listener).
+  void ProcessOptions(bool noDelayCarried = false);
+  bool ApplyKeepAlive(const KeepAlive& settings);
   void QueueBytes(const uint8_t* data, size_t count, bool mayWait);  // SendData steps 3 and 4
   void SendBytesNow(const uint8_t* data, size_t count, bool mayWait);
   // Whether count bytes sent now only join a hand-over already scheduled (the usual

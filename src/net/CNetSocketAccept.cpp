@@ -22,7 +22,12 @@ bool CNetSocket::Listen() {
   if (state != StateClosed && state != StateOpen) return false;
   if (!SocketExists()) return false;
   if (!BindInternal(Variant::Missing(), Variant::Missing())) return false;
-  if (module_.platform().Listen(socketHandle, kListenBacklog) == -1) return false;
+  // Before listen: a connection that completes its handshake takes the options
+  // the listening socket has at that moment.
+  Platform& platform = module_.platform();
+  noDelayPassedOn_ = noDelay_ && platform.SetSockOpt(socketHandle, kIpProtoTcp, kTcpNoDelay, 1) != -1;
+  if (rare_ && rare_->acceptedKeepAlive) rare_->keepAlivePassedOn = ApplyKeepAlive(*rare_->acceptedKeepAlive);
+  if (platform.Listen(socketHandle, kListenBacklog) == -1) return false;
   state = StateListening;
   return true;
 }
@@ -41,7 +46,8 @@ void CNetSocket::Accept(int32_t RequestID) {
 
   socketHandle = RequestID;
   try {
-    ProcessOptions();
+    const std::shared_ptr<CNetSocket> holder = held ? module_.HeldSocketObject(RequestID) : nullptr;
+    ProcessOptions(holder && holder->noDelay_);
   } catch (...) {
     // The handle is not ours yet: a held connection stays waiting for the end of
     // the FD_ACCEPT handling, which closes it when nobody else accepts it.

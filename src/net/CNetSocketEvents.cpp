@@ -76,6 +76,10 @@ void CNetSocket::PostSocket(int32_t event, int32_t error) {
         platform.CloseSocket(requestID);
         return;
       }
+      // The connection came with the listener's TCP_NODELAY (see Listen).
+      if (noDelayPassedOn_) {
+        if (std::shared_ptr<CNetSocket> holder = module_.HeldSocketObject(requestID)) holder->noDelay_ = true;
+      }
       const int32_t savedPort = remotePort;
       const uint32_t savedAddress = remoteAddress_;
       const bool savedAddressSet = remoteAddressSet_;

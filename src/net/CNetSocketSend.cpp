@@ -123,6 +123,19 @@ bool CNetSocket::SetNoDelay(bool on) {
 
 bool CNetSocket::SetKeepAlive(const KeepAlive& settings) {
   if (socketHandle == -1 || protocol != ProtocolTcp) return false;
+  return ApplyKeepAlive(settings);
+}
+
+void CNetSocket::SetKeepAliveForAccepted(const KeepAlive& settings) {
+  rare().acceptedKeepAlive = settings;
+  rare().keepAlivePassedOn = false;
+}
+
+bool CNetSocket::PassesOnKeepAlive(const KeepAlive& settings) const {
+  return state == StateListening && rare_ && rare_->keepAlivePassedOn && rare_->acceptedKeepAlive == settings;
+}
+
+bool CNetSocket::ApplyKeepAlive(const KeepAlive& settings) {
   Platform& platform = module_.platform();
   auto set = [&](int level, int option, int32_t value) {
     return platform.SetSockOpt(socketHandle, level, option, value) != -1;
@@ -265,7 +278,7 @@ void CNetSocket::SendBufferedDataUDP() {
   }
 }
 
-void CNetSocket::ProcessOptions() {
+void CNetSocket::ProcessOptions(bool noDelayCarried) {
   Platform& platform = module_.platform();
   int32_t value = 0;
   auto raise = [&platform]() {
@@ -284,7 +297,7 @@ void CNetSocket::ProcessOptions() {
   if (platform.GetSockOpt(socketHandle, kSolSocket, kSoSndBuf, &value) == -1) raise();
   sendBufferSize = value;
   // Best effort: a connection that keeps Nagle's delay still works.
-  if (noDelay_) platform.SetSockOpt(socketHandle, kIpProtoTcp, kTcpNoDelay, 1);
+  if (noDelay_ != noDelayCarried) platform.SetSockOpt(socketHandle, kIpProtoTcp, kTcpNoDelay, noDelay_ ? 1 : 0);
 }
 
 }  // namespace toruna::net

@@ -17,6 +17,8 @@ struct KeepAlive {
   int32_t intervalSeconds = 10;
   int32_t probes = 3;
   int32_t userTimeoutSeconds = 60;
+
+  bool operator==(const KeepAlive&) const = default;
 };
 
 }  // namespace toruna::net

@@ -5,8 +5,10 @@
 // Five mechanisms do it, from the smallest scale up:
 //  1. Slabs (base::BlockPool): the per-connection objects (socket objects,
 //     sessions) and small queue buffers come from 64 KiB slabs of one block size;
-//     a slab whose blocks are all free goes back to the system (one spare is kept
-//     per size, so that churn does not map and unmap).
+//     a slab whose blocks are all free is kept for reuse until the next tick,
+//     which gives all such slabs back to the system (here, after mechanisms 3
+//     and 4 have emptied more): a burst refills the same slabs from one batch to
+//     the next without mapping, unmapping or faulting pages in.
 //  2. Queues that run dry (base::ByteQueue::ReleaseIfLarge): a send or receive
 //     queue, or a session's frame buffer, that empties gives back at once a buffer
 //     larger than a busy connection reuses from one batch to the next.
@@ -31,8 +33,8 @@ namespace toruna::server {
 
 class Housekeeping {
  public:
-  // Mechanisms 3 to 5, in that order: what the connections and the roster hold
-  // idle goes first, so that the trim finds it free.
+  // Mechanisms 3, 4, 1 and 5, in that order: what the connections and the roster
+  // hold idle goes first, so that the slabs and the trim find it free.
   void Tick(const session::KeyedCollection<std::shared_ptr<session::clsClient>>& connections,
             RosterCache& roster);
 

@@ -45,6 +45,9 @@ void frmMain::OpenListenSocket() {
   Listen = net::CNetSocket::Create(dispatcher_);
   Listen->On().OnConnectionRequest = [this](int32_t RequestID) { Listen_ConnectionRequest(RequestID); };
   Listen->SetLocalPort(config_.listenPort);
+  // Every session's connection has these; set on the listener, they come with it.
+  Listen->SetNoDelay(true);
+  Listen->SetKeepAliveForAccepted(keepAlive_.Values());
   ListenOn(*Listen);
 }
 
@@ -75,7 +78,7 @@ void frmMain::Listen_ConnectionRequest(int32_t RequestID) {
     session->Accept(RequestID);
     // A client that vanishes without a word (power lost, cable pulled) would
     // otherwise stay registered for good. Best effort: without it all else works.
-    session->Sock->SetKeepAlive(keepAlive_.Values());
+    if (!Listen || !Listen->PassesOnKeepAlive(keepAlive_.Values())) session->Sock->SetKeepAlive(keepAlive_.Values());
   } catch (...) {
     AddLog("connection received");
     // The error goes on to the caller; the session that never got its
@@ -192,8 +195,14 @@ void frmMain::ScheduleSlice() {
     return;
   }
   sliceScheduled_ = true;
-  // A timer due at once: the loop serves the sockets that are ready first.
-  loop_->RunAfter(std::chrono::microseconds(0), [this, alive = std::weak_ptr<bool>(alive_)] {
+  // A timer due at once (the loop serves the sockets that are ready first), or
+  // when the next round may begin.
+  auto delay = std::chrono::microseconds(0);
+  if (!announcements_.InRound()) {
+    const auto now = RoundPacer::Clock::now();
+    delay = std::chrono::ceil<std::chrono::microseconds>(rounds_.ReadyAt(now) - now);
+  }
+  loop_->RunAfter(delay, [this, alive = std::weak_ptr<bool>(alive_)] {
     if (alive.lock()) AnnouncementSlice();
   });
 }
@@ -207,10 +216,15 @@ void frmMain::AnnouncementSlice() {
   size_t bytes = 0;
   while (budget > 0 && bytes < kSliceBytes) {
     if (!announcements_.InRound()) {
+      // Without a loop to come back on, everything goes now.
+      const auto now = RoundPacer::Clock::now();
+      if (loop_ != nullptr && rounds_.ReadyAt(now) > now) break;
       std::vector<int32_t> ids;
       ids.reserve(static_cast<size_t>(colClients.Count()));
       for (const auto& entry : colClients) ids.push_back(entry.id);
+      const size_t clients = ids.size();
       if (!announcements_.BeginRound(std::move(ids))) break;
+      rounds_.Began(clients, now);
     }
     int32_t id = 0;
     size_t position = 0;

@@ -25,6 +25,7 @@
 #include "server/LimitSettings.h"
 #include "server/RefusalLog.h"
 #include "server/RosterCache.h"
+#include "server/RoundPacer.h"
 #include "server/SourceRateLimiter.h"
 #include "server/clsSettings.h"
 #include "session/IServerApp.h"
@@ -199,6 +200,7 @@ class frmMain : public session::IServerApp {
   static constexpr size_t kSliceBytes = 131072;
   bool sliceScheduled_ = false;
   bool inSlice_ = false;
+  RoundPacer rounds_;
   // Event ID to its owner's ID, for routing requests without a walk.
   std::unordered_map<int32_t, int32_t> eventOwner_;
   void Announce(int32_t except, std::span<const uint8_t> B, uint64_t mark);

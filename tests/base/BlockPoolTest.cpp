@@ -1,6 +1,7 @@
 // The pools of fixed-size blocks: blocks never overlap and are reused, a slab
-// whose blocks have all come back is unmapped (but one kept), and objects made
-// through the allocator live and end as with operator new.
+// whose blocks have all come back is unmapped (but one kept) or, while the
+// thread keeps them, kept until it releases them all, and objects made through
+// the allocator live and end as with operator new.
 
 #include "base/BlockPool.h"
 
@@ -56,6 +57,40 @@ TEST(BlockPoolTest, BlocksDoNotOverlapAreReusedAndEmptySlabsGoBack) {
   void* again = pool.Allocate();
   EXPECT_TRUE(slabs.count(reinterpret_cast<uintptr_t>(again) & ~uintptr_t{BlockPool::kSlabSize - 1}));
   BlockPool::Free(again);
+}
+
+TEST(BlockPoolTest, KeptEmptySlabsServeTheNextFillAndGoBackTogether) {
+  BlockPool& pool = BlockPool::ForSize(2000);
+  ASSERT_EQ(pool.BlockSize(), 2048u);
+  BlockPool::KeepEmptySlabs(true);
+  const size_t perSlab = BlockPool::kSlabSize / pool.BlockSize();
+  auto fill = [&] {
+    std::vector<void*> blocks;
+    std::set<uintptr_t> slabs;
+    for (size_t i = 0; i < 4 * perSlab; ++i) {
+      blocks.push_back(pool.Allocate());
+      std::memset(blocks.back(), 0x5A, pool.BlockSize());
+      slabs.insert(reinterpret_cast<uintptr_t>(blocks.back()) & ~uintptr_t{BlockPool::kSlabSize - 1});
+    }
+    for (void* block : blocks) BlockPool::Free(block);
+    return slabs;
+  };
+  const std::set<uintptr_t> first = fill();
+  for (uintptr_t slab : first) EXPECT_TRUE(Mapped(reinterpret_cast<void*>(slab))) << "kept until released";
+  // A second burst of the same size lands in the same slabs: nothing mapped anew.
+  EXPECT_EQ(fill(), first);
+
+  EXPECT_GE(BlockPool::ReleaseEmptySlabs(), first.size());
+  for (uintptr_t slab : first) EXPECT_FALSE(Mapped(reinterpret_cast<void*>(slab)));
+  EXPECT_EQ(BlockPool::ReleaseEmptySlabs(), 0u);
+  // Slabs in use stay, whatever else is released.
+  void* held = pool.Allocate();
+  std::memset(held, 1, pool.BlockSize());
+  EXPECT_EQ(BlockPool::ReleaseEmptySlabs(), 0u);
+  EXPECT_EQ(static_cast<unsigned char*>(held)[pool.BlockSize() - 1], 1);
+  BlockPool::Free(held);
+  EXPECT_EQ(BlockPool::ReleaseEmptySlabs(), 1u);
+  BlockPool::KeepEmptySlabs(false);
 }
 
 TEST(BlockPoolTest, SizesGoUpByGranulesThenDouble) {

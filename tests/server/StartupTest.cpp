@@ -108,19 +108,21 @@ int TcpOption(int fd, int level, int option) {
   return value;
 }
 
+// The listener carries these options and the system copies them to each
+// connection it accepts: checked on the accepted connection itself.
 TEST(StartupTest, AcceptedConnectionsGetTheKeepAliveOfTheSettingsFile) {
   struct Case {
     std::string content;
-    std::vector<int> expected;  // SO_KEEPALIVE, idle, interval, count, user timeout in ms
+    std::vector<int> expected;  // SO_KEEPALIVE, idle, interval, count, user timeout in ms, TCP_NODELAY
     std::vector<std::string> problems;
   };
   const Case cases[] = {
-      {"[Toruna]\nServername=Lab\n", {1, 30, 10, 3, 60000}, {}},
+      {"[Toruna]\nServername=Lab\n", {1, 30, 10, 3, 60000, 1}, {}},
       {"[Toruna]\nKeepAliveIdle=7\nKeepAliveInterval= 3 \nKeepAliveCount=4\nUserTimeout=11\n",
-       {1, 7, 3, 4, 11000}, {}},
-      {"[Toruna]\nUserTimeout=0\nKeepAliveCount=\n", {1, 30, 10, 3, 0}, {}},
+       {1, 7, 3, 4, 11000, 1}, {}},
+      {"[Toruna]\nUserTimeout=0\nKeepAliveCount=\n", {1, 30, 10, 3, 0, 1}, {}},
       {"[Toruna]\nKeepAliveIdle=2m\nKeepAliveInterval=0\nKeepAliveCount=128\nUserTimeout=-5\n",
-       {1, 30, 10, 3, 60000},
+       {1, 30, 10, 3, 60000, 1},
        {"KeepAliveIdle=2m in the settings file is not a whole number from 0 to 32767; 30 is used",
         "KeepAliveInterval=0 in the settings file is not a whole number from 1 to 32767; 10 is used",
         "KeepAliveCount=128 in the settings file is not a whole number from 1 to 127; 3 is used",
@@ -138,7 +140,8 @@ TEST(StartupTest, AcceptedConnectionsGetTheKeepAliveOfTheSettingsFile) {
                                 TcpOption(fd, IPPROTO_TCP, TCP_KEEPIDLE),
                                 TcpOption(fd, IPPROTO_TCP, TCP_KEEPINTVL),
                                 TcpOption(fd, IPPROTO_TCP, TCP_KEEPCNT),
-                                TcpOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT)}),
+                                TcpOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT),
+                                TcpOption(fd, IPPROTO_TCP, TCP_NODELAY) != 0 ? 1 : 0}),
               c.expected)
         << c.content;
   }
