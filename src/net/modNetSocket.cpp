@@ -54,17 +54,16 @@ bool modNetSocket::RegisterSocket(SocketHandle s, CNetSocket* object, bool selec
   if (entry.route.expired()) entry.route = object->weak_from_this();
   if (selectEvents && platform_.AsyncSelect(s, kFdAllEvents) == -1)
     throw PlatformError(platform_.LastError(), "modNetSocket.RegisterSocket");
-  if (!entry.registered) {
-    entry.registered = true;
+  if (!sockets_.Registered(s)) {
+    sockets_.SetRegistered(s);
     ++registeredCount_;
   }
   return true;
 }
 
 void modNetSocket::DeregisterSocket(SocketHandle s) {
-  const SocketTable::Entry* entry = sockets_.Find(s);
-  if (entry == nullptr) return;
-  const bool wasRegistered = entry->registered;
+  if (sockets_.Find(s) == nullptr) return;
+  const bool wasRegistered = sockets_.Registered(s);
   sockets_.Erase(s);
   if (!wasRegistered) return;
   if (--registeredCount_ != 0) return;
@@ -75,8 +74,7 @@ void modNetSocket::DeregisterSocket(SocketHandle s) {
 }
 
 bool modNetSocket::SocketIsRegistered(SocketHandle s) const {
-  const SocketTable::Entry* entry = sockets_.Find(s);
-  return entry != nullptr && entry->registered;
+  return sockets_.Registered(s);
 }
 
 void modNetSocket::RerouteSocket(SocketHandle s, CNetSocket* object) {

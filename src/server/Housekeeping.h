@@ -16,9 +16,9 @@
 //     buffers of its empty queues and frame buffer (ReleaseIdleMemory).
 //  4. The roster, once a tick (here): dropped when no registration used it since
 //     the last tick (RosterCache).
-//  5. The heap, once a tick (here): trimmed when resident memory has grown a
-//     quarter megabyte beyond what the heap holds live since the last trim
-//     (HeapTrimmer), since glibc keeps freed pages between live objects.
+//  5. The heap, once a tick (here): trimmed when the free bytes in it have grown
+//     by 64 KiB since the last trim (HeapTrimmer), since glibc keeps freed pages
+//     between live objects (among them the old copies of tables that doubled).
 // The release of departed sessions (frmMain's timer) and the socket object's
 // rarely used fields kept out of line serve the same end.
 
