@@ -4,7 +4,8 @@ import json
 import sys
 
 PEERS = ["mosquitto", "nats", "nats-1core", "redis"]
-ORDER = ["toruna", "toruna-spin"] + PEERS
+# floor: no server, a relay that only receives and sends (bench/floor).
+ORDER = ["toruna", "toruna-spin"] + PEERS + ["floor"]
 STORM_HOW = ["close", "reset", "owners"]
 # Idle means no CPU worth the name: under a millisecond per second.
 IDLE_CORES = 0.001
@@ -63,6 +64,7 @@ def targets(t):
     for n in (1, 10, 100, 1000):
         rate_label, cost_label = fanout_labels(n)
         rate, cost = t.get(rate_label, "toruna"), t.get(cost_label, "toruna")
+        floor = t.get(cost_label, "floor")
         for peer in ("nats-1core", "redis"):
             q = t.get(cost_label, peer)
             if cost is not None and q:
@@ -70,8 +72,10 @@ def targets(t):
                     words, met = "at most a third of", cost <= q / 3
                 else:
                     words, met = "below", cost < q
-                out.append((f"fan-out {n}: CPU per delivery {words} {peer}'s", met,
-                            f"{cost:.3g} vs {q:.3g} s per M, {q / cost:.1f}x less" if cost else "-"))
+                detail = f"{cost:.3g} vs {q:.3g} s per M, {q / cost:.1f}x less" if cost else "-"
+                if floor is not None and peer == "nats-1core":
+                    detail += f"; the kernel alone: {floor:.3g}"
+                out.append((f"fan-out {n}: CPU per delivery {words} {peer}'s", met, detail))
         for peer in ("nats-1core", "redis"):
             q = t.get(rate_label, peer)
             if rate is not None and q:
@@ -276,6 +280,9 @@ def main(path):
     if "toruna-spin" in servers:
         print("toruna-spin: the same server built with a 50 us spin before sleeping "
               "(and without the tray's Qt, which the headless face does not use).")
+    if "floor" in servers:
+        print("floor: no server, a relay that only receives and sends, fed alike (bench/floor): "
+              "what the kernel alone costs per delivery here.")
     for s in sorted(no_register):
         print(f"{s}: a connection is a client, there is no registration (n/a); "
               "its memory per connection is measured all the same.")

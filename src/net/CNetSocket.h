@@ -113,6 +113,16 @@ class CNetSocket : public std::enable_shared_from_this<CNetSocket> {
     }
     SendBytesNow(data, count, false);
   }
+  // Whether SendBytes of count bytes now would only add them to the queue, behind
+  // a hand-over already scheduled or one that waits for room: no platform call,
+  // no event.
+  bool OnlyQueues(size_t count) const {
+    if (state != StateConnected || protocol != ProtocolTcp || !coalesceSends_ || count == 0 ||
+        count >= kDirectHandOverSize) {
+      return false;
+    }
+    return sendBlocked_ || JoinsPendingHandOver(count, false);
+  }
   // SendBytes for bytes that may wait: with coalesced sends on, they are handed to
   // the platform up to kSendLaterDelay later, together with whatever is sent
   // meanwhile, unless a SendBytes or SendData comes first (they then leave with it,

@@ -66,6 +66,18 @@ class FrameAssembler {
   template <class OnFrame>
   Drained Drain(OnFrame&& onFrame);
 
+  // While onFrame holds a frame: the bytes after it, as they lie (complete frames
+  // or not). A handler that deals with the frames that follow at once takes them
+  // with TakeFollowing, and they are removed with the frame in hand instead of
+  // being handed out. The view is valid as long as the frame in hand.
+  std::span<const uint8_t> Following() const {
+    return inHand_ == 0 ? std::span<const uint8_t>()
+                        : std::span<const uint8_t>(buffer_.data() + inHand_, buffer_.size() - inHand_);
+  }
+  void TakeFollowing(size_t size) {
+    if (inHand_ == 0 || size > buffer_.size() - inHand_) return;
+    inHand_ = static_cast<uint16_t>(inHand_ + size);
+  }
   // Gives the buffer back while it is empty (the owner calls it now and then: a
   // busy connection keeps it from one arrival to the next).
   void ReleaseIdleMemory() { buffer_.ReleaseIdleMemory(); }

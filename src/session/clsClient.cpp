@@ -69,6 +69,11 @@ void clsClient::SendFrame(std::span<const uint8_t> B, bool mayWait) {
   CheckUnsent();
 }
 
+bool clsClient::TakesQuietly(size_t size) const {
+  return feed() == nullptr && Sock->OnlyQueues(size) &&
+         Sock->UnsentByteCount() + size <= app_.UnsentLimit();
+}
+
 void clsClient::Write(const uint8_t* data, size_t size, bool mayWait) {
   if (RosterFeed* feed = this->feed()) {
     feed->behind.insert(feed->behind.end(), data, data + size);
@@ -294,6 +299,7 @@ void clsClient::Dispatch(const protocol::FrameView& frame) {
       if (id && byte) {
         if (length != 6) protocol::frames::EventData(nine, *id, *byte);
         BroadcastEvent(*id, length == 6 ? frame.Bytes() : nine);
+        if (length == 6) RelayFollowingValues(*id);
       }
       break;
     case protocol::EventInfo:
@@ -311,6 +317,28 @@ void clsClient::Dispatch(const protocol::FrameView& frame) {
     default:
       break;
   }
+}
+
+void clsClient::RelayFollowingValues(int32_t eventId) {
+  // A publisher's values come in runs: the 9-byte values on this event that follow
+  // in the same arrival go to the subscribers together when nobody could tell
+  // (see clsEvent::BroadcastQuietly); otherwise they are handled one by one.
+  const std::span<const uint8_t> next = recv_.Following();
+  constexpr size_t kValue = protocol::frames::kIdByteSize;
+  size_t run = 0;
+  while (next.size() - run >= kValue) {
+    const uint8_t* at = next.data() + run;
+    if (at[0] != protocol::kFrameMarker || protocol::GetInt16(at + 1) != 6 || at[3] != protocol::EventData ||
+        protocol::GetInt32(at + 4) != eventId) {
+      break;
+    }
+    run += kValue;
+  }
+  if (run == 0) return;
+  const std::shared_ptr<clsEvent>* found = Events.Find(eventId);
+  if (found == nullptr) return;
+  std::shared_ptr<clsEvent> event = *found;
+  if (event->BroadcastQuietly(next.first(run))) recv_.TakeFollowing(run);
 }
 
 void clsClient::HandleCreateRequest(const protocol::FrameView& frame) {

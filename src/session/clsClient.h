@@ -53,6 +53,9 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   int32_t ID() const { return id_; }
   // Sends a complete frame to this client; on a connection that is gone, departs.
   void Send(std::span<const uint8_t> B);
+  // Whether Send of size bytes now would only queue them (see
+  // CNetSocket::OnlyQueues), within the limit of unsent bytes.
+  bool TakesQuietly(size_t size) const;
   // Send for an announcement about another client (ClientInfo, ClientGone,
   // EventInfo, EventRemove): it may wait a few milliseconds to leave in one write
   // with the next ones, and leaves at once with the next frame that may not wait.
@@ -143,6 +146,7 @@ class clsClient final : public std::enable_shared_from_this<clsClient>, private 
   void ProcessFrames();
   void SendFrame(std::span<const uint8_t> B, bool mayWait);
   void Dispatch(const protocol::FrameView& frame);
+  void RelayFollowingValues(int32_t eventId);
   void HandleCreateRequest(const protocol::FrameView& frame);
   void HandleRemoveRequest(const protocol::FrameView& frame, int32_t eventId);
   // Point at which a client that does not read is given up.

@@ -30,6 +30,24 @@ void clsEvent::Broadcast(std::span<const uint8_t> B) {
   }
 }
 
+bool clsEvent::BroadcastQuietly(std::span<const uint8_t> B) {
+  // Each subscriber's queue only grows here, so those that take the whole run
+  // quietly would have taken each of its frames quietly too.
+  IdSnapshot ids(Clients);
+  for (size_t i = ids.size(); i-- > 0;) {
+    const std::weak_ptr<clsClient>* entry = Clients.FindNear(ids[i], i + 1);
+    if (entry == nullptr) continue;
+    std::shared_ptr<clsClient> subscriber = entry->lock();
+    if (subscriber && !subscriber->TakesQuietly(B.size())) return false;
+  }
+  for (size_t i = ids.size(); i-- > 0;) {
+    const std::weak_ptr<clsClient>* entry = Clients.FindNear(ids[i], i + 1);
+    if (entry == nullptr) continue;
+    if (std::shared_ptr<clsClient> subscriber = entry->lock()) subscriber->Send(B);
+  }
+  return true;
+}
+
 void clsEvent::Init(int16_t iInterval, int16_t iMax, std::string_view sName, std::string_view sUnit) {
   interval_ = iInterval;
   max_ = iMax;

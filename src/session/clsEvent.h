@@ -31,6 +31,10 @@ class clsEvent {
   int32_t ClientCount() const { return Clients.Count(); }
   // Sends the frame B to every subscriber, the latest first.
   void Broadcast(std::span<const uint8_t> B);
+  // Broadcast of several frames at once, done only when every subscriber takes
+  // them without a hand-over, an event or reaching its limit, so that nobody could
+  // tell it from one Broadcast per frame; false (nothing done) otherwise.
+  bool BroadcastQuietly(std::span<const uint8_t> B);
   // sName and sUnit as they came on the wire (Windows-1252), without a 0.
   void Init(int16_t iInterval, int16_t iMax, std::string_view sName, std::string_view sUnit);
 

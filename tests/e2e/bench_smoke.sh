@@ -5,7 +5,8 @@
 # rest; a handful of idle clients all register; a few newcomers, one after
 # another, are each announced to every watcher; and small departure storms
 # (close, reset, owners) end with every departure done and told. Then the same
-# generator against redis-server, where installed, and the table of the lot.
+# generator against redis-server, where installed, the bare relay that shows the
+# kernel's share, and the table of the lot.
 # Correctness only; speed is for `make bench`.
 set -euo pipefail
 
@@ -13,6 +14,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 BUILD=$(cd "${1:?usage: bench_smoke.sh BUILD_DIR}" && pwd)
 SERVER="$BUILD/src/app/toruna-server"
 LOADGEN="$BUILD/bench/loadgen/toruna-loadgen"
+FLOOR="$BUILD/bench/floor/toruna-loopback-floor"
 if [ ! -x "$SERVER" ]; then
   echo "bench_smoke: server not built ($SERVER); nothing to check yet"
   exit 0
@@ -28,7 +30,7 @@ TMP=$(mktemp -d)
 trap 'rm -rf "$TMP"' EXIT
 mkdir -p "$TMP/config"
 
-unshare -n env TMP="$TMP" SERVER="$SERVER" LOADGEN="$LOADGEN" REDIS="$REDIS" bash -c '
+unshare -n env TMP="$TMP" SERVER="$SERVER" LOADGEN="$LOADGEN" REDIS="$REDIS" FLOOR="$FLOOR" bash -c '
   set -euo pipefail
   ip link set lo up
   wait_port() {
@@ -66,6 +68,7 @@ unshare -n env TMP="$TMP" SERVER="$SERVER" LOADGEN="$LOADGEN" REDIS="$REDIS" bas
     rg --scenario connscale --clients 20 >"$TMP/redis-connscale.json"
     rg --scenario storm --clients 12 --how owners --rate 500 --tail 0.1 >"$TMP/redis-storm.json"
   fi
+  "$FLOOR" --subs 3 --window 16 --runs 2 --seconds 0.2 >"$TMP/floor.json"
 ' || { echo "bench_smoke: a run failed; server log:"; cat "$TMP/server.log"; exit 1; }
 
 # Announcements are Toruna's own: other protocols are turned away before any
@@ -128,12 +131,21 @@ if redis:
     assert rs["ok"] and rs["registers"] is False and rs["rss_after_kb"] > 0, rs
     st = load("redis-storm")[0]
     assert st["ok"] and st["told_done_s"] <= st["fds_done_s"] == st["seconds"], st
+# The bare relay: every value to every subscriber in one send per arrival.
+floor = load("floor")
+assert [r["scenario"] for r in floor] == ["fanout_run", "fanout_run", "fanout"], floor
+for r in floor[:2]:
+    assert r["server"] == "floor" and r["subs"] == 3 and r["sends_per_batch"] == 3, r
+    assert 1 <= r["values_per_batch"] <= 16 and r["deliveries"] > 0 and r["deliveries"] % 3 == 0, r
+    assert r["cpu_s"] > 0 and abs(r["cpu_per_m"] - r["cpu_s"] / r["deliveries"] * 1e6) < 1e-3, r
+assert floor[2]["ok"] and floor[2]["min"] <= floor[2]["median"] <= floor[2]["max"], floor
 print(f"bench_smoke: ok ({'with' if redis else 'without'} redis)")
 PY
 
 # The table is made of the same lines, with a row for every scenario.
 cat "$TMP"/*.json >"$TMP/all.jsonl"
 python3 "$ROOT/bench/table.py" "$TMP/all.jsonl" >"$TMP/table.txt"
+head -n 8 "$TMP/table.txt" | grep -q " floor" || { echo "bench_smoke: no floor column:"; cat "$TMP/table.txt"; exit 1; }
 for row in "fan-out 3 subs, server CPU s per M" "light 200/s to 3 subs, server cores" \
            "resident memory at rest, MB" "storm 12 leave (each owning, close), done in s" \
            "idle: no CPU"; do

@@ -151,6 +151,31 @@ TEST(FrameAssemblerTest, ADrainInsideTheHandlingLeavesNewBytesToTheOuterOne) {
   EXPECT_EQ(a.RecvCount(), 0);
 }
 
+// A handler may take the frames after the one in hand: they go with it and are
+// not handed out; what it leaves (here half a frame) stays for later.
+TEST(FrameAssemblerTest, FramesTakenWithTheOneInHandAreNotHandedOut) {
+  FrameAssembler a;
+  const Bytes first = frames::EventData(1, 1), second = frames::EventData(2, 2), third = frames::EventData(3, 3);
+  const Bytes fourth = frames::EventData(4, 4);
+  EXPECT_TRUE(a.Following().empty());
+  a.Append(Concat({first, second, third, Bytes(fourth.begin(), fourth.begin() + 5)}));
+  std::vector<Bytes> seen;
+  EXPECT_EQ(a.Drain([&](const FrameView& f) {
+    seen.emplace_back(f.Bytes().begin(), f.Bytes().end());
+    if (seen.size() > 1) return;
+    EXPECT_EQ(Bytes(a.Following().begin(), a.Following().end()),
+              Concat({second, third, Bytes(fourth.begin(), fourth.begin() + 5)}));
+    a.TakeFollowing(100);  // more than there is: nothing taken
+    a.TakeFollowing(second.size());
+  }), Drained::NeedMore);
+  EXPECT_EQ(seen, (std::vector<Bytes>{first, third}));
+  EXPECT_TRUE(a.Following().empty());
+  a.Append(Bytes(fourth.begin() + 5, fourth.end()));
+  a.Drain([&](const FrameView& f) { seen.emplace_back(f.Bytes().begin(), f.Bytes().end()); });
+  EXPECT_EQ(seen.back(), fourth);
+  EXPECT_EQ(a.RecvCount(), 0);
+}
+
 // The frame in hand is handled where it lies, yet counts as removed: bytes that
 // arrive meanwhile grow the capacity as if it were gone, so a large frame does
 // not bring its connection nearer to being closed.

@@ -236,6 +236,74 @@ TEST_F(RelayRoutingTest, ValuesReachSubscribersOnlyLatestFirst) {
   EXPECT_EQ(ann.Unread() + cy.Unread(), 0u);
 }
 
+// Values that follow one another on one event in an arrival travel together;
+// every subscriber still gets exactly what one value at a time would give it, in
+// order with the frames between them.
+TEST_F(RelayRoutingTest, ARunOfValuesKeepsEveryValueAndItsPlaceAmongOtherFrames) {
+  RelayTestClient& ann = Joined("Ann");
+  RelayTestClient& bo = Joined("Bo");
+  RelayTestClient& cy = Joined("Cy");
+  int32_t temp = CreateEvent(ann, "Temp");
+  int32_t hum = CreateEvent(ann, "Hum");
+  bo.Send(Subscribe(temp, 1));
+  EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
+  cy.Send(Subscribe(temp, 1));
+  cy.Send(Subscribe(hum, 1));
+  EXPECT_EQ(WaitFrame(ann), Subscribe(hum, 1));
+  constexpr int32_t kForeign = 999999;
+  Bytes arrival;
+  std::vector<Bytes> toBo, toCy;
+  auto add = [&](const Bytes& f, bool bo, bool cy) {
+    arrival.insert(arrival.end(), f.begin(), f.end());
+    if (bo) toBo.push_back(f);
+    if (cy) toCy.push_back(f);
+  };
+  for (int i = 0; i < 20; ++i) add(frames::EventData(temp, static_cast<uint8_t>(i)), true, true);
+  add(frames::EventData(hum, 7), false, true);
+  for (int i = 20; i < 30; ++i) add(frames::EventData(temp, static_cast<uint8_t>(i)), true, true);
+  add(frames::EventData(kForeign, 1), false, false);
+  add(frames::EventData(kForeign, 2), false, false);
+  add(frames::EventData(temp, 30), true, true);
+  ann.Send(arrival);
+  std::vector<Bytes> gotBo, gotCy;
+  for (size_t i = 0; i < toBo.size(); ++i) gotBo.push_back(WaitFrame(bo));
+  for (size_t i = 0; i < toCy.size(); ++i) gotCy.push_back(WaitFrame(cy));
+  EXPECT_EQ(gotBo, toBo);
+  EXPECT_EQ(gotCy, toCy);
+  // Each value on the foreign event is answered, as one at a time.
+  EXPECT_EQ(WaitFrame(ann), Subscribe(kForeign, 0));
+  EXPECT_EQ(WaitFrame(ann), Subscribe(kForeign, 0));
+  Pump();
+  EXPECT_EQ(ann.Unread() + bo.Unread() + cy.Unread(), 0u);
+}
+
+// Several values go to the subscribers at once only behind a hand-over the batch
+// has already scheduled for each of them; otherwise nothing is done.
+TEST_F(RelayRoutingTest, ValuesJoinAScheduledHandOverTogetherOrNotAtAll) {
+  RelayTestClient& ann = Joined("Ann");
+  RelayTestClient& bo = Joined("Bo");
+  RelayTestClient& cy = Joined("Cy");
+  int32_t temp = CreateEvent(ann, "Temp");
+  bo.Send(Subscribe(temp, 1));
+  EXPECT_EQ(WaitFrame(ann), Subscribe(temp, 1));
+  cy.Send(Subscribe(temp, 1));
+  auto event = server.colClients.Item(1)->Events.Item(1);
+  EXPECT_TRUE(PumpUntil([&] { return event->ClientCount() == 2; }));
+  const Bytes first = frames::EventData(temp, 1), second = frames::EventData(temp, 2);
+  Bytes run = frames::EventData(temp, 3);
+  run.insert(run.end(), second.begin(), second.end());
+  EXPECT_FALSE(event->BroadcastQuietly(run));
+  event->Broadcast(first);
+  EXPECT_TRUE(event->BroadcastQuietly(run));
+  for (RelayTestClient* c : {&bo, &cy}) {
+    EXPECT_EQ(WaitFrame(*c), first);
+    EXPECT_EQ(WaitFrame(*c), frames::EventData(temp, 3));
+    EXPECT_EQ(WaitFrame(*c), second);
+  }
+  Pump();
+  EXPECT_EQ(ann.Unread() + bo.Unread() + cy.Unread(), 0u);
+}
+
 TEST_F(RelayRoutingTest, PublishingOnAForeignEventTellsThePublisherNobodyListens) {
   RelayTestClient& ann = Joined("Ann");
   RelayTestClient& bo = Joined("Bo");
