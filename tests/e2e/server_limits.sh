@@ -23,7 +23,14 @@ WORK="$(mktemp -d)"
 PID=
 trap '[ -n "$PID" ] && kill -9 $PID 2>/dev/null; exec 3>&- 2>/dev/null; wait 2>/dev/null; rm -rf "$WORK"' EXIT
 fail() { echo "FAILED: $*"; echo "--- stderr"; cat "$WORK/err"; echo "--- log (last lines)"; tail -5 "$WORK/out" 2>/dev/null; exit 1; }
-probe() { python3 "$HERE/server_limits.py" "$@" || fail "scenario $1"; }
+# probe SCENARIO ARGS...: its output goes to standard output, which a caller may
+# keep in a file; a failure is told on standard error with that output.
+probe() {
+  python3 "$HERE/server_limits.py" "$@" >"$WORK/probe.out"
+  local status=$?
+  cat "$WORK/probe.out"
+  [ $status -eq 0 ] || fail "scenario $1: $(tail -3 "$WORK/probe.out")" >&2
+}
 
 # start OUTPUT SETTING...: the server with the settings given (key=value lines),
 # its log to OUTPUT; listening when this returns.
