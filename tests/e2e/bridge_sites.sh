@@ -25,7 +25,8 @@ in_b() { nsenter -t "$NSB" -n "$@"; }
 in_b sh -c 'ip link set lo up && ip addr add 10.77.0.2/24 dev sb && ip link set sb up' || fail "site B's network"
 mkdir -p "$WORK/b"
 printf '[Toruna]\nServername=Site B\n' >"$WORK/b/Velmor Software.conf"
-XDG_CONFIG_HOME="$WORK/b" in_b "$SERVER" --headless >"$WORK/serverB.out" 2>"$WORK/serverB.err" &
+# nsenter, not in_b: $! must be the server itself, which the clean-up kills.
+XDG_CONFIG_HOME="$WORK/b" nsenter -t "$NSB" -n "$SERVER" --headless >"$WORK/serverB.out" 2>"$WORK/serverB.err" &
 PIDS+=($!)
 for ((i = 0; i < 100; i++)); do in_b ss -ltn | grep -q ':13131 ' && break; sleep 0.05; done
 [ "$i" -lt 100 ] || fail "site B's server did not start"
@@ -49,7 +50,7 @@ wait_for "$WORK/live.txt" '^0 toruna/Site%20B/Kitchen/Temp 6$' 10 || fail "site 
 # Back in: a value for Site B's pump, published at the third node.
 "$CLI" watch 127.0.0.1 --name WatchA --subscribe 'bridge/*' >"$WORK/watchA.out" 2>&1 &
 PIDS+=($!)
-in_b "$CLI" watch 127.0.0.1 --name WatchB --subscribe 'bridge/*' >"$WORK/watchB.out" 2>&1 &
+nsenter -t "$NSB" -n "$CLI" watch 127.0.0.1 --name WatchB --subscribe 'bridge/*' >"$WORK/watchB.out" 2>&1 &
 PIDS+=($!)
 wait_for "$WORK/watchA.out" '^server ' || fail "site A's watcher did not register"
 wait_for "$WORK/watchB.out" '^server ' || fail "site B's watcher did not register"

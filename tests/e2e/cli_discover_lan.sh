@@ -29,7 +29,9 @@ ip route | grep -q '^default' && fail "a default route"
 start_server "Near Lab"
 mkdir -p "$WORK/far"
 printf '[Toruna]\nServername=Far Lab\n' >"$WORK/far/Velmor Software.conf"
-XDG_CONFIG_HOME="$WORK/far" far "$SERVER" --headless >"$WORK/farserver.out" 2>"$WORK/farserver.err" &
+# nsenter, not the shell function: $! must be the server itself, which the
+# clean-up kills (a function would run in a subshell and leave the server behind).
+XDG_CONFIG_HOME="$WORK/far" nsenter -t "$FAR" -n "$SERVER" --headless >"$WORK/farserver.out" 2>"$WORK/farserver.err" &
 PIDS+=("$!")
 wait_for "$WORK/farserver.err" 'running headless' || fail "the far server did not start"
 

@@ -37,9 +37,10 @@ PIDS+=("$!")
 exec 3>"$WORK/values"
 wait_for "$WORK/observer.out" '^created [0-9]+ Owner/Temp' || fail "the owner's event did not come"
 
-far "$CLI" watch 10.98.0.1 --name Idle >"$WORK/idle.out" 2>"$WORK/idle.err" &
+# nsenter, not far: $! must be the watcher itself, which the clean-up kills.
+nsenter -t "$FAR" -n "$CLI" watch 10.98.0.1 --name Idle >"$WORK/idle.out" 2>"$WORK/idle.err" &
 PIDS+=("$!")
-far "$CLI" watch 10.98.0.1 --name Busy --subscribe 'Owner/*' >"$WORK/busy.out" 2>"$WORK/busy.err" &
+nsenter -t "$FAR" -n "$CLI" watch 10.98.0.1 --name Busy --subscribe 'Owner/*' >"$WORK/busy.out" 2>"$WORK/busy.err" &
 PIDS+=("$!")
 wait_for "$WORK/owner.out" '^subscriber present for Temp$' || fail "Busy did not subscribe"
 wait_for "$WORK/observer.out" '^joined [0-9]+ Idle$' || fail "Idle did not register"
